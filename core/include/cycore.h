@@ -1,0 +1,16 @@
+/*
+ * libcycore: the public C API of the Calyra headset core library.
+ *
+ * This is the only header a host includes. It gathers one header per
+ * family: library state and configuration, versions and error codes,
+ * device capabilities, device scan and the EEG manager.
+ */
+#ifndef CYCORE_H
+#define CYCORE_H
+
+#include "cycore/export.h"
+#include "cycore/types.h"
+#include "cycore/core.h"
+#include "cycore/device_features.h"
+
+#endif /* CYCORE_H */
