@@ -12,5 +12,7 @@
 #include "cycore/types.h"
 #include "cycore/core.h"
 #include "cycore/device_features.h"
+#include "cycore/scan.h"
+#include "cycore/eeg_manager.h"
 
 #endif /* CYCORE_H */

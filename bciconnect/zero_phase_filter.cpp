@@ -1,0 +1,174 @@
+#include "zero_phase_filter.h"
+
+#include <type_traits>
+
+namespace calyra::bciconnect {
+
+namespace {
+
+constexpr int max_stages = 4;
+
+struct section {
+  double a1;
+  double a2;
+  double b0;
+  double b1;
+  double b2;
+};
+
+// `Lanes` channels side by side: one double per channel, in a GCC vector so
+// that each arithmetic operation works on all channels at once. Element-wise
+// vector arithmetic rounds exactly like the scalar operation, so every lane
+// reproduces the one-channel result bit for bit.
+template <int Lanes>
+struct lane_of {
+  typedef double type __attribute__((vector_size(Lanes * sizeof(double))));
+};
+template <>
+struct lane_of<1> {
+  using type = double;
+};
+
+template <class Lane>
+inline void splat(Lane& out, double value) {
+  if constexpr (std::is_same_v<Lane, double>) {
+    out = value;
+  } else {
+    for (std::size_t l = 0; l < sizeof(Lane) / sizeof(double); ++l) {
+      out[l] = value;
+    }
+  }
+}
+
+template <int Lanes, class Lane>
+inline void load(Lane& out, double* const* channels, std::size_t index) {
+  if constexpr (Lanes == 1) {
+    out = channels[0][index];
+  } else {
+    for (int l = 0; l < Lanes; ++l) {
+      out[l] = channels[l][index];
+    }
+  }
+}
+
+template <int Lanes, class Lane>
+inline void store(double* const* channels, std::size_t index, const Lane& value) {
+  if constexpr (Lanes == 1) {
+    channels[0][index] = value;
+  } else {
+    for (int l = 0; l < Lanes; ++l) {
+      channels[l][index] = value[l];
+    }
+  }
+}
+
+// One pass over the channels from zero state, each sample through every
+// stage as a Direct Form II section. Walking the samples from the end gives
+// exactly what reversing the channel, filtering it and reversing it back
+// gives, without moving any data.
+template <int Lanes, int Stages, bool Backward>
+void run_pass(const section (&sections)[max_stages], double* const* channels,
+              std::size_t n_samples, double& nv) {
+  using lane = typename lane_of<Lanes>::type;
+
+  lane a1[Stages], a2[Stages], b0[Stages], b1[Stages], b2[Stages];
+  lane w1[Stages], w2[Stages];
+  for (int s = 0; s < Stages; ++s) {
+    splat(a1[s], sections[s].a1);
+    splat(a2[s], sections[s].a2);
+    splat(b0[s], sections[s].b0);
+    splat(b1[s], sections[s].b1);
+    splat(b2[s], sections[s].b2);
+    splat(w1[s], 0.0);
+    splat(w2[s], 0.0);
+  }
+  // Later stages add +0.0 where the first adds the offset; the addition is
+  // kept because it turns a -0.0 into +0.0.
+  lane zero;
+  splat(zero, 0.0);
+
+  for (std::size_t k = 0; k < n_samples; ++k) {
+    const std::size_t i = Backward ? n_samples - 1 - k : k;
+    lane x;
+    load<Lanes>(x, channels, i);
+
+    nv = -nv;
+    lane offset;
+    splat(offset, nv);
+
+    for (int s = 0; s < Stages; ++s) {
+      const lane w = ((x - a1[s] * w1[s]) - a2[s] * w2[s]) + (s == 0 ? offset : zero);
+      const lane y = (b0[s] * w + b1[s] * w1[s]) + b2[s] * w2[s];
+      w2[s] = w1[s];
+      w1[s] = w;
+      x = y;
+    }
+    store<Lanes>(channels, i, x);
+  }
+}
+
+template <int Lanes, int Stages>
+void run_group(const section (&sections)[max_stages], double* first_channel,
+               std::size_t n_samples, double& nv) {
+  double* channels[Lanes];
+  for (int l = 0; l < Lanes; ++l) {
+    channels[l] = first_channel + static_cast<std::size_t>(l) * n_samples;
+  }
+  // Each channel flips the offset's sign twice per sample, an even number of
+  // times, so every channel starts where a channel filtered alone would.
+  run_pass<Lanes, Stages, false>(sections, channels, n_samples, nv);
+  run_pass<Lanes, Stages, true>(sections, channels, n_samples, nv);
+}
+
+template <int Lanes>
+void run_group(int stages, const section (&sections)[max_stages], double* first_channel,
+               std::size_t n_samples, double& nv) {
+  switch (stages) {
+    case 1:
+      run_group<Lanes, 1>(sections, first_channel, n_samples, nv);
+      break;
+    case 2:
+      run_group<Lanes, 2>(sections, first_channel, n_samples, nv);
+      break;
+    case 3:
+      run_group<Lanes, 3>(sections, first_channel, n_samples, nv);
+      break;
+    case 4:
+      run_group<Lanes, 4>(sections, first_channel, n_samples, nv);
+      break;
+    default:
+      // The filter objects hold at most four stages; a design always fills
+      // at least one.
+      break;
+  }
+}
+
+}  // namespace
+
+void filter_zero_phase(const Dsp::Cascade& cascade, double* data, std::size_t n_channels,
+                       std::size_t n_samples, lane_width lanes) {
+  const int stages = cascade.getNumStages();
+  section sections[max_stages] = {};
+  for (int s = 0; s < stages && s < max_stages; ++s) {
+    const Dsp::Biquad& stage = cascade[s];
+    sections[s] = {stage.a1(), stage.a2(), stage.b0(), stage.b1(), stage.b2()};
+  }
+
+  double nv = 1e-8;
+  std::size_t ch = 0;
+  if (lanes == lane_width::eight) {
+    for (; ch + 8 <= n_channels; ch += 8) {
+      run_group<8>(stages, sections, data + ch * n_samples, n_samples, nv);
+    }
+  }
+  if (lanes != lane_width::one) {
+    for (; ch + 4 <= n_channels; ch += 4) {
+      run_group<4>(stages, sections, data + ch * n_samples, n_samples, nv);
+    }
+  }
+  for (; ch < n_channels; ++ch) {
+    run_group<1>(stages, sections, data + ch * n_samples, n_samples, nv);
+  }
+}
+
+}  // namespace calyra::bciconnect

@@ -1,0 +1,111 @@
+// One virtual headset and its radio link: the GATT state, the stream, the
+// subscriptions, and the worker thread that delivers every notification and
+// the link-loss event (the stand-in for a BLE stack's callback thread).
+//
+// Threads and locks:
+// - Every public function may be called from any thread; one mutex guards the
+//   whole object. Callbacks run on the worker thread with that mutex released.
+// - unsubscribe(), a replacing subscribe(), set_disconnect_hook() and
+//   disconnect() wait until a running call of the callback they remove has
+//   returned, so nothing of it runs after they return. Called on the worker
+//   thread itself (from inside a callback) they do not wait.
+// - The worker starts at the first connect and ends in shutdown(). It holds a
+//   reference to this object, so shutdown() from inside a callback (the last
+//   handle released there) detaches instead of joining itself.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "ble/backend.h"
+#include "ble/virtual/device_config.h"
+#include "ble/virtual/headset_state.h"
+#include "ble/virtual/model_shapes.h"
+#include "ble/virtual/packet_source.h"
+
+namespace calyra::core::ble::virtual_ble {
+
+struct link_stats {
+  bool connected = false;
+  bool streaming = false;  // start command received and stream_data subscribed
+  std::uint64_t packets_sent = 0;
+  std::uint64_t packets_lost = 0;
+  std::uint64_t ota_image_bytes = 0;
+  bool ota_completed = false;
+};
+
+class headset_link : public std::enable_shared_from_this<headset_link> {
+ public:
+  explicit headset_link(device_config config);
+  ~headset_link();
+  headset_link(const headset_link&) = delete;
+  headset_link& operator=(const headset_link&) = delete;
+
+  const device_config& config() const { return config_; }
+
+  void connect();
+  void disconnect();
+  bool is_connected();
+
+  ByteArray read(gatt::role role);
+  void write(gatt::role role, const ByteArray& value);
+  void subscribe(gatt::role role, NotifyCallback callback);
+  void unsubscribe(gatt::role role);
+  void set_disconnect_hook(DisconnectCallback hook);
+
+  // Simulated radio events, for tests and the cy_virtual_ functions.
+  bool drop_link();  // false when not connected
+  void set_battery(std::uint8_t level, bool charging);
+  link_stats stats();
+  std::string last_config();
+
+  // Ends the worker; no callback runs afterwards. Called by the owner.
+  void shutdown();
+
+ private:
+  using clock = std::chrono::steady_clock;
+  static constexpr int no_slot = -1;
+  static constexpr int disconnect_slot = static_cast<int>(gatt::role_count);
+
+  void run();
+  void ensure_worker();
+  bool stream_active() const;
+  void send_packet(std::unique_lock<std::mutex>& lock);
+  void deliver(std::unique_lock<std::mutex>& lock, gatt::role role, const std::string& payload);
+  void lose_link(std::unique_lock<std::mutex>& lock);
+  void wait_until_not_running(std::unique_lock<std::mutex>& lock, int slot);
+  void wait_until_no_notification_running(std::unique_lock<std::mutex>& lock);
+  bool on_worker_thread() const { return std::this_thread::get_id() == worker_id_; }
+  void check_access(gatt::role role, const char* operation) const;
+  void schedule_first_packet();
+
+  const device_config config_;
+  const model_shape shape_;
+
+  std::mutex mutex_;
+  std::condition_variable wake_;  // the worker has something to do
+  std::condition_variable idle_;  // a callback has returned
+  headset_state state_;
+  packet_source source_;
+  bool connected_ = false;
+  std::array<std::shared_ptr<NotifyCallback>, gatt::role_count> subscriptions_;
+  std::shared_ptr<DisconnectCallback> disconnect_hook_;
+  std::deque<notification> pending_;
+  bool drop_requested_ = false;
+  std::uint64_t packets_this_link_ = 0;
+  clock::time_point next_packet_{};
+  link_stats counters_;
+  int running_slot_ = no_slot;
+
+  std::thread worker_;
+  std::thread::id worker_id_;
+  bool stopping_ = false;
+};
+
+}  // namespace calyra::core::ble::virtual_ble

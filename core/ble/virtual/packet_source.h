@@ -1,0 +1,52 @@
+// Produces the virtual headset's stream packets: the synthetic signal (or the
+// payloads of a replay file) encoded in the model's packet layout, with a
+// packet counter that starts at 0 with each start command, and seeded loss.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "ble/virtual/device_config.h"
+#include "ble/virtual/model_shapes.h"
+#include "ble/virtual/synthetic_signal.h"
+#include "protocol/config_record.h"
+
+namespace calyra::core::ble::virtual_ble {
+
+class packet_source {
+ public:
+  packet_source(const device_config& device, const model_shape& shape);
+
+  // A start command: the counter goes back to sample 0 and the loss sequence
+  // starts again from the seed.
+  void restart();
+
+  // Whether next() has anything to send under this configuration: at least one
+  // electrode with a non-zero gain byte, and replay payloads left.
+  bool can_send(const protocol::config_record& config) const;
+
+  struct packet {
+    std::string payload;
+    bool lost;  // dropped on the air: the counter advanced, nothing arrives
+  };
+  // The next packet; call only when can_send().
+  packet next(const protocol::config_record& config);
+
+  // Time one packet covers at the configured rate.
+  std::chrono::nanoseconds period(const protocol::config_record& config) const;
+
+ private:
+  std::string synthetic_payload(const protocol::config_record& config);
+  bool draw_loss();
+
+  const device_config& device_;
+  model_shape shape_;
+  synthetic_signal signal_;
+  std::uint64_t next_sample_ = 0;
+  std::uint64_t loss_state_ = 0;
+  std::size_t replay_index_ = 0;
+};
+
+}  // namespace calyra::core::ble::virtual_ble

@@ -1,0 +1,103 @@
+// The cy_virtual_ exports: configuration and observation of the virtual
+// headsets from code.
+#include <algorithm>
+#include <cstring>
+
+#include "ble/backend.h"
+#include "ble/virtual/virtual_backend.h"
+#include "cycore_virtual.h"
+#include "runtime/c_boundary.h"
+#include "runtime/error.h"
+#include "runtime/logger.h"
+
+namespace {
+
+using namespace calyra::core;
+using namespace calyra::core::ble::virtual_ble;
+
+// Runs `body` on the named headset of the virtual backend in use.
+template <class Body>
+error with_headset(const char* function, const char* name, Body&& body) {
+  return guard_c_call(function, error::PRECONDITION_FAILED, [&] {
+    if (name == nullptr) return error::PRECONDITION_FAILED;
+    const auto backend = current_virtual_backend();
+    if (!backend) return error::PRECONDITION_FAILED;
+    const auto device = backend->find(name);
+    if (!device) return error::DEVICE_NOT_FOUND;
+    return body(device->link());
+  });
+}
+
+}  // namespace
+
+extern "C" {
+
+CYCORE_API cy_error cy_virtual_configure(const char* devices) {
+  return to_code(guard_c_call("cy_virtual_configure", error::PRECONDITION_FAILED, [devices] {
+    const std::string list = devices ? devices : "";
+    try {
+      if (!list.empty()) parse_device_list(list);
+    } catch (const device_list_error& e) {
+      logger::log(log_level::ERROR, [&e](std::ostream& out) {
+        out << "Virtual headsets: cy_virtual_configure: " << e.what();
+      });
+      return error::PRECONDITION_FAILED;
+    }
+    set_device_list_from_code(list);
+    ble::set_backend(create_backend());
+    return error::OK;
+  }));
+}
+
+CYCORE_API void cy_virtual_reset(void) {
+  guard_c_call("cy_virtual_reset", error::OK, [] {
+    set_device_list_from_code(std::nullopt);
+    set_scan_scale_from_code(std::nullopt);
+    ble::select_backend_from_environment();
+    return error::OK;
+  });
+}
+
+CYCORE_API cy_error cy_virtual_set_scan_scale(double scale) {
+  if (!valid_scan_scale(scale)) return to_code(error::PRECONDITION_FAILED);
+  set_scan_scale_from_code(scale);
+  return to_code(error::OK);
+}
+
+CYCORE_API cy_error cy_virtual_get_stats(const char* name, cy_virtual_stats* stats) {
+  if (stats == nullptr) return to_code(error::PRECONDITION_FAILED);
+  return to_code(with_headset("cy_virtual_get_stats", name, [stats](headset_link& link) {
+    const link_stats s = link.stats();
+    *stats = {s.connected, s.streaming, s.packets_sent, s.packets_lost, s.ota_image_bytes,
+              s.ota_completed};
+    return error::OK;
+  }));
+}
+
+CYCORE_API size_t cy_virtual_get_config_record(const char* name, uint8_t* record,
+                                               size_t capacity) {
+  std::size_t length = 0;
+  with_headset("cy_virtual_get_config_record", name, [&](headset_link& link) {
+    const std::string bytes = link.last_config();
+    length = bytes.size();
+    if (record != nullptr) std::memcpy(record, bytes.data(), std::min(capacity, length));
+    return error::OK;
+  });
+  return length;
+}
+
+CYCORE_API cy_error cy_virtual_drop_link(const char* name) {
+  return to_code(with_headset("cy_virtual_drop_link", name, [](headset_link& link) {
+    return link.drop_link() ? error::OK : error::CONNECTION_ERROR;
+  }));
+}
+
+CYCORE_API cy_error cy_virtual_set_battery(const char* name, uint8_t level, bool charging) {
+  if (level > 100) return to_code(error::PRECONDITION_FAILED);
+  return to_code(with_headset("cy_virtual_set_battery", name, [&](headset_link& link) {
+    link.set_battery(level, charging);
+    return error::OK;
+  }));
+}
+
+}  // extern "C"

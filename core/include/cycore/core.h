@@ -1,0 +1,72 @@
+/*
+ * Library state, configuration, logging and versions of libcycore.
+ *
+ * Threads: cy_core_init, cy_core_close, cy_core_get_config and
+ * cy_core_set_config change process-wide state without locking it. Call them
+ * while no other thread uses the library (typically once at start-up and once
+ * at shut-down). cy_core_get_version and cy_is_version_compatible may be
+ * called from any thread at any time, also before cy_core_init.
+ */
+#ifndef CYCORE_CORE_H
+#define CYCORE_CORE_H
+
+#include "cycore/export.h"
+#include "cycore/types.h"
+
+CYCORE_EXTERN_C_BEGIN
+
+/*
+ * Initialises the library: applies the current configuration (the defaults,
+ * or the record left by an earlier cy_core_set_config), selects the BLE
+ * backend named by the environment variable CYCORE_BLE_BACKEND, creates the
+ * scan table and, when logging is enabled, writes the configuration report.
+ * Does not block beyond opening the log file.
+ * Returns CY_OK, or CY_PRECONDITION_FAILED when the library is already
+ * initialised (nothing changed) or when memory ran out (logged; the library
+ * stays uninitialised).
+ */
+CYCORE_API cy_error cy_core_init(void);
+
+/*
+ * Shuts the library down: logs "Calyra Core is closing", stops logging, frees
+ * the scan table (pointers from cy_core_scan become invalid), flushes and
+ * closes the log file. The configuration survives for a later cy_core_init.
+ * Returns CY_OK, or CY_NOT_INITIALIZED (after printing a line on standard
+ * output) when the library is not initialised.
+ */
+CYCORE_API cy_error cy_core_close(void);
+
+/*
+ * Copies the current configuration into *config (out, caller-owned).
+ * Returns CY_OK, CY_NOT_INITIALIZED with *config untouched, or
+ * CY_PRECONDITION_FAILED when config is null.
+ */
+CYCORE_API cy_error cy_core_get_config(cy_core_config* config);
+
+/*
+ * Replaces the whole configuration with a copy of *config and applies it:
+ * with logging_enabled the log file is reopened (truncated unless append_logs)
+ * and the configuration report is written; with logging_enabled false,
+ * logging stops and the log file is closed. The caller keeps ownership of
+ * *config. Paths longer than 199 characters are cut to 199.
+ * Returns CY_OK, CY_NOT_INITIALIZED with the configuration unchanged, or
+ * CY_PRECONDITION_FAILED when config is null.
+ * A log file that cannot be opened is not reported; its lines are lost.
+ */
+CYCORE_API cy_error cy_core_set_config(const cy_core_config* config);
+
+/*
+ * The library's own version, {3, 6, 1}. The record is static and owned by the
+ * library; the same pointer comes back on every call.
+ */
+CYCORE_API const cy_version* cy_core_get_version(void);
+
+/*
+ * True exactly when *a and *b have the same major and minor numbers (patch
+ * is ignored; the relation is symmetric). Neither pointer may be null.
+ */
+CYCORE_API bool cy_is_version_compatible(const cy_version* a, const cy_version* b);
+
+CYCORE_EXTERN_C_END
+
+#endif /* CYCORE_CORE_H */

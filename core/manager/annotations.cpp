@@ -1,0 +1,78 @@
+// Annotations: host texts stamped with the stream sample number reached at
+// the moment of the call, estimated from the stream's timing.
+//
+// The records live in a deque (appending never moves one); the host receives
+// annotation_array, a contiguous mirror of a prefix of it that a fetch
+// extends. Texts are owned by annotation_texts and shared by both.
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include "manager/eeg_manager_implementation.h"
+
+namespace calyra::core {
+namespace {
+
+std::int64_t steady_clock_ms() {
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::steady_clock::now().time_since_epoch());
+  return ns.count() / 1000000;
+}
+
+}  // namespace
+
+std::int64_t eeg_manager_implementation::annotation_sample_number(std::int64_t now_ms,
+                                                                std::int64_t stream_start_ms,
+                                                                double stream_time_origin_ms,
+                                                                std::uint8_t rate_code) {
+  const std::int64_t elapsed_ms =
+      now_ms - stream_start_ms - static_cast<std::int64_t>(std::llround(stream_time_origin_ms));
+  const double seconds = static_cast<double>(elapsed_ms) / 1000.0;
+  // llround: halves away from zero, so 499.5 samples is sample 500.
+  return static_cast<std::int64_t>(std::llround(seconds * sample_frequency_hz(rate_code)));
+}
+
+error eeg_manager_implementation::annotate(const char* text) {
+  if (text == nullptr) return error::PRECONDITION_FAILED;
+  if (!connected) return error::CONNECTION_ERROR;
+  // The fit may legitimately put the origin at exactly 0.0, so whether timing
+  // is known is its own flag. Once set, the origin never changes again.
+  if (!stream_timing_known.load(std::memory_order_acquire)) return error::NOT_STREAMING;
+
+  const std::int64_t sample_number = annotation_sample_number(
+      steady_clock_ms(), stream_start_time.load(), stream_time_origin, data_stream_rate.load());
+
+  const std::size_t length = std::strlen(text);
+  auto copy = std::make_unique<char[]>(length + 1);
+  std::memcpy(copy.get(), text, length + 1);
+
+  // Both containers grow first, so a failed allocation leaves neither changed.
+  annotation_texts.emplace_back();
+  try {
+    annotations.push_back(cy_annotation{sample_number, copy.get()});
+  } catch (...) {
+    annotation_texts.pop_back();
+    throw;
+  }
+  annotation_texts.back() = std::move(copy);
+  return error::OK;
+}
+
+void eeg_manager_implementation::get_annotations(cy_annotation** out, std::size_t* count) const {
+  const std::size_t stored = annotations.size();
+  annotation_array.reserve(stored);
+  for (std::size_t i = annotation_array.size(); i < stored; ++i) {
+    annotation_array.push_back(annotations[i]);
+  }
+  if (out != nullptr) *out = annotation_array.empty() ? nullptr : annotation_array.data();
+  if (count != nullptr) *count = stored;
+}
+
+void eeg_manager_implementation::clear_annotations() {
+  annotation_array.clear();
+  annotations.clear();
+  annotation_texts.clear();
+}
+
+}  // namespace calyra::core

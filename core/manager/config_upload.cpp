@@ -1,0 +1,102 @@
+// Configuration upload: the one operation that sends the channel settings to
+// the headset, packed into a single record written to stream_config.
+//
+//   [impedance mode][one gain byte per electrode][bias bitmask][rate code]
+//
+// A gain byte is 0 for an electrode that is not enabled, otherwise the
+// multiplier of its gain mode. The bias mask has one bit per electrode, least
+// significant bit first, ceil(E / 8) bytes.
+#include <iostream>
+#include <mutex>
+#include <ostream>
+#include <string>
+
+#include "manager/conversions.h"
+#include "manager/eeg_manager_implementation.h"
+
+namespace calyra::core {
+namespace {
+
+// "0|8|8|...|": every byte in decimal, each followed by a bar.
+std::string record_text(const std::vector<std::uint8_t>& record) {
+  std::string text;
+  for (const std::uint8_t byte : record) {
+    text += std::to_string(byte);
+    text += '|';
+  }
+  return text;
+}
+
+// A stored mode without a multiplier (above X12) goes out as 8, which is also
+// what the decoder scales such a channel with.
+std::uint8_t gain_byte(gain_mode mode) {
+  return static_cast<std::uint8_t>(effective_gain_multiplier(mode));
+}
+
+}  // namespace
+
+error eeg_manager_implementation::load_config(completion_callback callback, void* user_data) {
+  if (!connected) {
+    log_text(log_level::INFO, "Unable to load config - no connection to device");
+    return error::CONNECTION_ERROR;
+  }
+  return handle_errors([&] {
+    log_text(log_level::INFO, "Setting Config...");
+    const std::vector<std::uint8_t> record = build_config_record();
+    write_characteristic(gatt::role::stream_config, record);
+    log_text(log_level::INFO, "Done loading config.");
+
+    const std::string bytes = record_text(record);
+    // The message ends in a line break of its own, so an empty line follows
+    // it in the log.
+    log(log_level::INFO, [&](std::ostream& out) {
+      out << "Config(" << electrode_count << "): " << bytes << '\n';
+    });
+    std::cout << "Configs(" << electrode_count << "): " << bytes << '\n' << std::flush;
+
+    if (callback != nullptr) callback(user_data);
+    log_text(log_level::DEBUG, "Future callback done");
+    return error::OK;
+  });
+}
+
+std::vector<std::uint8_t> eeg_manager_implementation::build_config_record() {
+  const std::size_t electrodes = electrode_count > 0 ? static_cast<std::size_t>(electrode_count) : 0;
+  const std::size_t bias_bytes = (electrodes + 7) / 8;
+  std::vector<std::uint8_t> record;
+  record.reserve(1 + electrodes + bias_bytes + 1);
+
+  record.push_back(impedance_mode.load());
+
+  std::set<std::uint16_t> enabled;
+  {
+    const std::lock_guard lock(channel_settings_mutex);
+    enabled = enabled_channels;
+  }
+  {
+    const std::lock_guard lock(gain_mutex);
+    for (std::size_t i = 0; i < electrodes; ++i) {
+      const auto channel = static_cast<std::uint16_t>(eeg_channel_id::ELECTRODE_MEASUREMENT + i);
+      // The lookup inserts X1 for an enabled electrode without a gain, so the
+      // next start records it with the gain it was configured with.
+      record.push_back(enabled.count(channel) != 0 ? gain_byte(channel_gains[channel]) : 0);
+    }
+  }
+  {
+    const std::lock_guard lock(bias_mutex);
+    for (std::size_t byte = 0; byte < bias_bytes; ++byte) {
+      std::uint8_t mask = 0;
+      for (std::size_t bit = 0; bit < 8 && byte * 8 + bit < electrodes; ++bit) {
+        const auto channel =
+            static_cast<std::uint16_t>(eeg_channel_id::ELECTRODE_MEASUREMENT + byte * 8 + bit);
+        if (channel_bias.count(channel) != 0) mask = static_cast<std::uint8_t>(mask | (1u << bit));
+      }
+      record.push_back(mask);
+    }
+  }
+
+  record.push_back(data_stream_rate.load());
+  return record;
+}
+
+}  // namespace calyra::core

@@ -1,0 +1,344 @@
+// The one implementation of eeg_manager. Its operations are split by concern
+// over the .cpp files of this folder (lifecycle, settings, connect, stream
+// start/stop, decode, chunks, disconnect, battery, configuration upload,
+// annotations, firmware update); this header is the single place where the
+// state lives, each field with the lock that guards it.
+//
+// Threads that enter a manager: host threads (every public operation), the
+// backend's notification thread (stream, battery and firmware-update
+// notifications) and its event thread (link loss).
+// Lock order where two are held together:
+//   stream_mutex -> chunk_callback_mutex -> channel_settings_mutex
+//     -> gain_mutex -> logger mutex
+//   battery_cache_lock -> logger mutex
+// Nothing may hold stream_mutex while unsubscribing from stream_data or
+// clearing peripheral hooks: those wait for a running handler, and the
+// stream handler takes stream_mutex.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <ostream>
+#include <queue>
+#include <set>
+#include <shared_mutex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "ble/peripheral.h"
+#include "capabilities/device_features.h"
+#include "manager/eeg_manager.h"
+#include "protocol/gatt_map.h"
+#include "runtime/logger.h"
+
+namespace calyra::core {
+
+class eeg_manager_implementation final : public eeg_manager {
+ public:
+  eeg_manager_implementation();
+  // Disconnects, then makes sure no handler of this manager can still run:
+  // stream, battery and firmware-update subscriptions are ended and the
+  // link-loss hook is cleared, waiting for a handler that is running.
+  ~eeg_manager_implementation() override;
+  eeg_manager_implementation(const eeg_manager_implementation&) = delete;
+  eeg_manager_implementation& operator=(const eeg_manager_implementation&) = delete;
+
+  // ---- connection (connect.cpp, device_setup.cpp) ----
+  error connect(const char* name, connect_callback callback, void* user_data) override;
+  bool is_connected() override;
+  // ---- disconnect and link loss (disconnect.cpp) ----
+  void disconnect() override;
+
+  // ---- stream (stream_start.cpp, stream_stop.cpp) ----
+  error start_stream(completion_callback callback, void* user_data) override;
+  error stop_stream(completion_callback callback, void* user_data) override;
+  bool is_streaming() const override;
+
+  // ---- settings (settings.cpp) ----
+  void set_channel_enabled(std::uint16_t channel, bool enabled) override;
+  void set_channel_gain(std::uint16_t channel, gain_mode mode) override;
+  void set_channel_bias(std::uint16_t channel, polarity p) override;
+  void set_impedance_mode(impedance_measurement_mode mode) override;
+  error set_data_stream_rate(calyra::core::data_stream_rate rate) override;
+  std::int64_t get_channel_index(std::uint16_t channel) const override;
+  std::uint8_t get_sample_frequency() const override;
+  // Clears enabled channels, gains, biases and the impedance mode, and the
+  // frozen stream channels and gains; the rate stays.
+  void reset_stream_settings();
+
+  // ---- object, callbacks (lifecycle.cpp) ----
+  const cy_device_info* get_device_info() const override;
+  void set_callback_chunk(chunk_callback_fn callback, void* user_data) override;
+  void set_callback_battery(battery_callback_fn callback, void* user_data) override;
+  void set_callback_disconnect(disconnect_callback_fn callback, void* user_data) override;
+
+  // ---- owned by H4: battery.cpp, config_upload.cpp, annotations.cpp,
+  //      firmware_update.cpp ----
+  error start_ota_update(ota_progress_callback callback, void* user_data) override;
+  error load_config(completion_callback callback, void* user_data) override;
+  cy_battery_info get_battery_info() override;
+  cy_charging_settings get_charging_settings() override;
+  bool set_charging_settings(cy_charging_settings settings) override;
+  error get_full_battery_info(full_battery_callback callback, void* user_data) override;
+  error annotate(const char* text) override;
+  void get_annotations(cy_annotation** out, std::size_t* count) const override;
+  void clear_annotations() override;
+  // Reads battery_status, battery_energy and battery_health and decodes them;
+  // no log line, no cache update. Throws the BLE layer's runtime errors.
+  cy_full_battery_info read_full_battery_info();
+  // Stores level, charger flag and (charge_state == 1) under the exclusive
+  // battery_cache_lock.
+  void store_battery_cache(const cy_full_battery_info& info);
+  // The battery_status notification handler (notification thread).
+  void on_battery_notification(const ble::ByteArray& payload);
+
+  // ---- chunks (chunks.cpp) ----
+  // Delivers the buffered samples to the chunk callback (if any) and empties
+  // the buffers. Caller holds stream_mutex.
+  void service_chunks();
+  // Runs the queued join jobs in order, then empties the queue. Caller holds
+  // stream_mutex.
+  void service_joins();
+  // Position of a streamed channel among the streamed channels of its own
+  // data type: the index of its buffer within that type's family.
+  std::size_t get_channel_index_of_type(std::uint16_t channel) const;
+  // The type code of every streamed channel; valid until the next start.
+  const std::vector<std::uint8_t>& stream_data_types() const { return stream_channel_data_types; }
+
+  // ---- decoding (decode.cpp) ----
+  // The stream_data notification handler: arrival-time fit, then decoding of
+  // the whole payload under stream_mutex.
+  void handle_stream_notification(const ble::ByteArray& payload);
+  // Decodes one stream_data payload and appends its samples. Caller holds
+  // stream_mutex.
+  void sample_to_buffer(const ble::ByteArray& payload);
+
+  // ---- local halves of connect step 12 and of the start sequence ----
+  // Sizes the decoder and the channel tables for a model (connect step 12).
+  void configure_for_model(const device_features_internal& model);
+  // Freezes the layout from the settings, rebuilds the buffers and the
+  // decoding plan, resets the counters and marks the stream running: every
+  // step of a start that does not talk to the device. Caller holds
+  // stream_mutex.
+  void begin_stream_layout();
+
+  // ---- GATT primitives (gatt_io.cpp) ----
+  // Both throw the BLE layer's runtime errors and catch nothing.
+  ble::ByteArray read_characteristic(const std::string& service, const std::string& characteristic);
+  void write_characteristic(const std::string& service, const std::string& characteristic,
+                            const std::vector<std::uint8_t>& bytes);
+  ble::ByteArray read_characteristic(gatt::role role);
+  void write_characteristic(gatt::role role, const std::vector<std::uint8_t>& bytes);
+
+  // ---- error wrapper ----
+  // Runs `operation` (returning error) and converts what it throws: the BLE
+  // layer's runtime errors into CONNECTION_ERROR with the ERROR line
+  // "Caught connection error: " + message; anything else into
+  // CONNECTION_ERROR with its own ERROR line, so that nothing crosses the C
+  // boundary.
+  template <class Operation>
+  error handle_errors(Operation&& operation) noexcept;
+
+  // ---- logging: every manager line starts with "[eeg_manager] (<address>): " ----
+  template <class Writer>
+  void log(log_level level, Writer&& write_body) const {
+    logger::log(level, [&](std::ostream& out) {
+      out << log_prefix;
+      write_body(out);
+    });
+  }
+  void log_text(log_level level, std::string_view text) const {
+    log(level, [text](std::ostream& out) { out << text; });
+  }
+
+ private:
+  // Where one streamed electrode's values go; built at stream start from the
+  // frozen layout so that decoding needs no lookups per sample.
+  struct electrode_slot {
+    std::uint8_t electrode = 0;
+    std::vector<double>* measurement = nullptr;  // null: not streamed
+    std::vector<std::uint8_t>* contact = nullptr;  // null: not streamed
+    double full_scale = 4.5 / 8.0;                // 4.5 / gain multiplier
+  };
+  struct decode_plan {
+    std::vector<electrode_slot> electrodes;  // stream_electrodes order
+    std::array<std::vector<float>*, 3> accel{};
+    std::vector<std::uint64_t>* sample_number = nullptr;
+    std::vector<std::uint8_t>* streaming_flag = nullptr;
+    bool has_accel = false;
+    std::size_t chunk_size = 25;
+  };
+
+  // stream_start.cpp
+  template <class Job>
+  void join_stream(Job&& job);  // caller holds stream_mutex
+  void run_start_sequence(completion_callback callback, void* user_data);
+  void build_decode_plan();
+  // decode.cpp
+  void record_arrival_time(std::int64_t now_ms);
+  void append_filler_sample(std::uint64_t sample_number, float accel_zero);
+  void after_filler_sample();
+  void after_decoded_sample();
+  void drop_undecodable(std::size_t payload_size);
+  // stream_stop.cpp
+  void complete_stop(completion_callback callback, void* user_data);
+  // connect.cpp, device_setup.cpp
+  error connect_guarded(const char* name, connect_callback callback, void* user_data);
+  void reset_streaming_state();
+  void initialise_device();
+  void read_device_information(std::uint8_t model_code);
+  void report_chips();
+  void on_link_lost();
+  // disconnect.cpp
+  void end_local_stream();
+  void release_peripheral_hooks() noexcept;
+
+ public:
+  // Fields, in declaration order. "guard" is the lock that protects a field;
+  // "-" means only the thread that owns the operation touches it.
+
+  ble::Peripheral peripheral;               // -
+  std::atomic<bool> connected{false};       // atomic (read by any host thread)
+
+  std::mutex chunk_callback_mutex;
+  chunk_callback_fn chunk_callback = nullptr;            // guard: chunk_callback_mutex
+  void* chunk_callback_data = nullptr;                   // guard: chunk_callback_mutex
+  std::mutex battery_callback_mutex;
+  battery_callback_fn battery_callback = nullptr;        // guard: battery_callback_mutex
+  void* battery_callback_data = nullptr;                 // guard: battery_callback_mutex
+  disconnect_callback_fn disconnect_callback = nullptr;  // guard: disconnect_callback_mutex
+  void* disconnect_callback_data = nullptr;              // guard: disconnect_callback_mutex
+  std::mutex disconnect_callback_mutex;
+
+  // Stream timing. The fit writes stream_time_origin once and then releases
+  // stream_timing_known; readers check the flag first (origin 0.0 is a valid fit).
+  std::atomic<bool> stream_timing_known{false};
+  double stream_time_origin = 0.0;                  // ms; see stream_timing_known
+  std::vector<std::int64_t> packet_arrival_times;   // guard: stream_mutex
+  std::atomic<std::int64_t> stream_start_time{0};   // ms of the steady clock; atomic
+
+  // Chunk buffers, one per streamed channel of each type, in stream order.
+  std::vector<std::vector<float>> float32_buffers;           // guard: stream_mutex
+  std::vector<std::vector<std::uint8_t>> uint8_buffers;      // guard: stream_mutex
+  std::vector<std::vector<std::uint64_t>> uint64_buffers;    // guard: stream_mutex
+  std::vector<std::vector<double>> float64_buffers;          // guard: stream_mutex
+  std::size_t chunk_sample_count = 0;                        // guard: stream_mutex
+
+  mutable std::mutex stream_mutex;
+  bool streaming = false;                                // guard: stream_mutex
+  std::queue<std::function<void()>> join_jobs;           // guard: stream_mutex
+  std::uint64_t current_sample = 0;                      // guard: stream_mutex
+  std::uint64_t join_target_sample = 0;                  // guard: stream_mutex
+  std::uint64_t last_delivered_sample = 0;               // guard: stream_mutex
+  std::int32_t missed_packet_count = 0;                  // guard: stream_mutex
+  std::uint64_t next_expected_sample = 0;                // guard: stream_mutex
+
+  mutable std::mutex channel_settings_mutex;
+  std::set<std::uint16_t> enabled_channels;              // guard: channel_settings_mutex
+  std::vector<std::uint16_t> stream_channels;            // guard: channel_settings_mutex
+                                                         //  (written at start/reset)
+  std::mutex gain_mutex;
+  std::unordered_map<std::uint16_t, gain_mode> channel_gains;  // guard: gain_mutex
+  std::unordered_map<std::uint16_t, gain_mode> stream_gains;   // guard: gain_mutex
+  std::mutex bias_mutex;
+  std::unordered_map<std::uint16_t, polarity> channel_bias;    // guard: bias_mutex
+  std::mutex impedance_mutex;
+  // Atomic as well: the decoder and the configuration upload read it without
+  // the mutex.
+  std::atomic<std::uint8_t> impedance_mode{0};                 // guard: impedance_mutex
+  std::mutex rate_mutex;
+  std::atomic<std::uint8_t> data_stream_rate{6};               // guard: rate_mutex (atomic reads)
+
+  std::vector<std::uint8_t> stream_electrodes;           // guard: stream_mutex (built at start)
+  std::vector<std::uint8_t> stream_channel_data_types;   // guard: stream_mutex (built at start)
+
+  // ---- owned by battery / config upload / annotations / firmware update (H4): add members only inside this block ----
+  mutable std::shared_mutex battery_cache_lock;
+  cy_battery_info battery_cache{};                       // guard: battery_cache_lock
+  // Firmware-update acknowledgement: written by the ota_status handler
+  // (notification thread), cleared and read by start_ota_update.
+  std::atomic<bool> ota_acknowledged{false};             // atomic
+  // Records in call order; blocks of 32 so appending never moves a record.
+  std::deque<cy_annotation> annotations;                 // - (host serialises)
+  // Owner of each record's text, at the same position as the record.
+  std::deque<std::unique_ptr<char[]>> annotation_texts;  // - (host serialises)
+  mutable std::vector<cy_annotation> annotation_array;   // - (prefix of annotations)
+
+  // The configuration record of the current settings (config_upload.cpp).
+  std::vector<std::uint8_t> build_config_record();
+  // Sample number of an annotation made at now_ms (steady clock, ms), for a
+  // stream started at stream_start_ms whose fitted origin is
+  // stream_time_origin_ms; 0 for a rate code without a frequency.
+  static std::int64_t annotation_sample_number(std::int64_t now_ms, std::int64_t stream_start_ms,
+                                               double stream_time_origin_ms,
+                                               std::uint8_t rate_code);
+  // firmware_update.cpp: the ota_status handler bound to this manager, and
+  // what it does with one acknowledgement (notification thread).
+  ble::NotifyCallback enable_ota_update();
+  void on_ota_status(const ble::ByteArray& payload);
+  // Writes the image in blocks of block_size bytes, reporting progress.
+  error send_firmware_image(const char* path, std::uint64_t image_size,
+                            std::uint16_t block_size, ota_progress_callback callback,
+                            void* user_data);
+  // ---- end of H4 block ----
+
+  cy_device_info device_info{};                          // - (connect)
+  std::uint8_t chip_status = 0;                          // - (connect): bit0 ADS, bit1 battery manager, bit2 motion
+  const device_features_internal* features = nullptr;    // - (connect); not owned
+  std::int32_t electrode_count = 0;                      // - (connect)
+  double sample_bits = 12.0;                             // guard: stream_mutex (decoder)
+  std::int32_t difference_mask = 0xFFF;                  // - (connect), read by the decoder
+  std::int32_t samples_per_packet = 0;                   // guard: stream_mutex (decoder)
+  std::vector<std::uint16_t> electrode_channels;         // - (connect)
+  std::vector<std::uint16_t> contact_channels;           // - (connect)
+  std::unordered_map<std::uint16_t, channel_data_type> channel_data_type_map;  // - (connect)
+
+ private:
+  bool compatible = false;                    // - (connect)
+  // Last decoded value per electrode, for filling gaps in impedance mode.
+  // Per manager: one manager's values never reach another's stream.
+  std::vector<double> last_measurements;      // guard: stream_mutex
+  std::vector<std::int32_t> prev;             // guard: stream_mutex (decoder scratch)
+  decode_plan plan;                           // guard: stream_mutex (built at start)
+  std::vector<const void*> chunk_pointers;    // guard: stream_mutex (reused per delivery)
+  std::uint64_t undecodable_packets = 0;      // guard: stream_mutex (per stream)
+  std::string peripheral_name;                // - (connect); for the MISSED line
+  std::string log_prefix;                     // const after construction
+};
+
+template <class Operation>
+error eeg_manager_implementation::handle_errors(Operation&& operation) noexcept {
+  try {
+    return operation();
+  } catch (const std::runtime_error& e) {
+    log(log_level::ERROR, [&](std::ostream& out) { out << "Caught connection error: " << e.what(); });
+  } catch (const std::exception& e) {
+    log(log_level::ERROR, [&](std::ostream& out) { out << "Caught unexpected error: " << e.what(); });
+  } catch (...) {
+    log_text(log_level::ERROR, "Caught unexpected error of unknown type");
+  }
+  return error::CONNECTION_ERROR;
+}
+
+template <class Job>
+void eeg_manager_implementation::join_stream(Job&& job) {
+  // Behind a running or still draining stream the job waits for the stop to
+  // complete; otherwise the previous stream's remainder goes out first.
+  if (streaming || current_sample < join_target_sample) {
+    join_jobs.emplace(std::forward<Job>(job));
+    return;
+  }
+  service_chunks();
+  job();
+}
+
+}  // namespace calyra::core

@@ -1,0 +1,85 @@
+// cy_core_scan: status check, adapter choice, a 5-second scan, and the table
+// of headsets whose names match the naming pattern.
+#include <regex>
+#include <vector>
+
+#include "ble/adapter.h"
+#include "ble/ble_error.h"
+#include "cycore/scan.h"
+#include "runtime/c_boundary.h"
+#include "runtime/error.h"
+#include "runtime/logger.h"
+#include "runtime/scan/bluetooth_status.h"
+#include "runtime/scan/scan_table.h"
+#include "runtime/state.h"
+
+namespace calyra::core {
+namespace {
+
+constexpr int scan_duration_ms = 5000;
+
+bool is_headset_name(const std::string& name) {
+  static const std::regex pattern("CY [A-Z]+ [0-9]*", std::regex::ECMAScript);
+  return std::regex_match(name, pattern);
+}
+
+void add_matches(std::vector<ble::Peripheral>& peripherals) {
+  for (ble::Peripheral& peripheral : peripherals) {
+    const std::string name = peripheral.identifier();
+    if (!is_headset_name(name)) continue;
+    // A full table drops later matches instead of overrunning it.
+    scan_table::append(name, peripheral.address());
+  }
+}
+
+error run_scan(cy_scan_entry** devices, std::uint64_t* count) {
+  if (bluetooth::current_status() != bluetooth::enabled) {
+    logger::log_text(log_level::ERROR, "Bluetooth not enabled");
+    return error::BLUETOOTH_DISABLED;
+  }
+  logger::log_text(log_level::INFO, "Bluetooth is enabled");
+
+  std::vector<ble::Adapter> adapters = ble::Adapter::get_adapters();
+  if (adapters.empty()) {
+    logger::log_text(log_level::ERROR, "Bluetooth adapter not found");
+    return error::ADAPTER_NOT_FOUND;
+  }
+  logger::log_text(log_level::INFO, "Bluetooth adapter found");
+  const unsigned index = current_config().adapter_index;
+  if (adapters.size() <= index) {
+    logger::log(log_level::ERROR, [index](std::ostream& out) {
+      out << "Bluetooth adapter with index " << index << " not found.";
+    });
+    return error::ADAPTER_INDEX_NOT_FOUND;
+  }
+
+  scan_table::clear();
+  ble::Adapter adapter = adapters[index];
+  try {
+    adapter.scan_for(scan_duration_ms);
+    std::vector<ble::Peripheral> seen = adapter.scan_get_results();
+    std::vector<ble::Peripheral> paired = adapter.get_paired_peripherals();
+    add_matches(paired);
+    add_matches(seen);
+  } catch (const std::runtime_error& e) {
+    logger::log(log_level::ERROR,
+                [&e](std::ostream& out) { out << "Bluetooth scan failed: " << e.what(); });
+    return error::CONNECTION_ERROR;
+  }
+
+  *devices = scan_table::entries();
+  *count = static_cast<std::uint64_t>(scan_table::found_device_count());
+  if (*count == 0) logger::log_text(log_level::WARNING, "Calyra devices not found");
+  return error::OK;
+}
+
+}  // namespace
+}  // namespace calyra::core
+
+extern "C" CYCORE_API cy_error cy_core_scan(cy_scan_entry** devices, uint64_t* count) {
+  using namespace calyra::core;
+  if (!is_initialized()) return to_code(error::NOT_INITIALIZED);
+  if (devices == nullptr || count == nullptr) return to_code(error::PRECONDITION_FAILED);
+  return to_code(guard_c_call("cy_core_scan", error::CONNECTION_ERROR,
+                              [&] { return run_scan(devices, count); }));
+}

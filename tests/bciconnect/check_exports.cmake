@@ -1,0 +1,30 @@
+# Fails unless LIBRARY exports exactly the cy_bci_connect_ functions and
+# carries the SONAME libcybciconnect.so.2.
+find_program(NM nm REQUIRED)
+find_program(READELF readelf REQUIRED)
+
+execute_process(COMMAND ${NM} -D --defined-only --format=posix ${LIBRARY}
+  OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REPLACE "\n" ";" lines "${symbols}")
+set(exported 0)
+foreach(line IN LISTS lines)
+  if(line STREQUAL "")
+    continue()
+  endif()
+  string(REGEX MATCH "^[^ ]+" name "${line}")
+  if(NOT name MATCHES "^cy_bci_connect_[a-z_]+$")
+    message(FATAL_ERROR "unexpected exported symbol: ${name}")
+  endif()
+  math(EXPR exported "${exported} + 1")
+endforeach()
+if(NOT exported EQUAL 17)
+  message(FATAL_ERROR "expected 17 exported functions, found ${exported}")
+endif()
+
+execute_process(COMMAND ${READELF} -d ${LIBRARY} OUTPUT_VARIABLE dynamic)
+if(NOT dynamic MATCHES "\\[libcybciconnect\\.so\\.2\\]")
+  message(FATAL_ERROR "SONAME is not libcybciconnect.so.2")
+endif()

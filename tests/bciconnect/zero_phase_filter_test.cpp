@@ -1,0 +1,136 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <vector>
+
+#include "cybciconnect.h"
+#include "test_signals.h"
+#include "zero_phase_filter.h"
+
+namespace {
+
+using calyra::bciconnect::band_pass_filter;
+using calyra::bciconnect::band_stop_filter;
+using calyra::bciconnect::high_pass_filter;
+using calyra::bciconnect::low_pass_filter;
+
+// The filtering as first described, one channel after the other: forward
+// pass, physical reversal, second forward pass from zero state, reversal
+// back, with one offset whose sign alternates over every sample of the call.
+void reference_filter(const Dsp::Cascade& cascade, std::vector<double>& block,
+                      std::size_t n_channels, std::size_t n_samples) {
+  const int stages = cascade.getNumStages();
+  double nv = 1e-8;
+  for (std::size_t ch = 0; ch < n_channels; ++ch) {
+    double* x = block.data() + ch * n_samples;
+    for (int pass = 0; pass < 2; ++pass) {
+      double w1[4] = {}, w2[4] = {};
+      for (std::size_t i = 0; i < n_samples; ++i) {
+        nv = -nv;
+        double in = x[i];
+        for (int s = 0; s < stages; ++s) {
+          const Dsp::Biquad& q = cascade[s];
+          const double w = ((in - q.a1() * w1[s]) - q.a2() * w2[s]) + (s == 0 ? nv : 0.0);
+          const double y = (q.b0() * w + q.b1() * w1[s]) + q.b2() * w2[s];
+          w2[s] = w1[s];
+          w1[s] = w;
+          in = y;
+        }
+        x[i] = in;
+      }
+      std::reverse(x, x + n_samples);
+    }
+  }
+}
+
+struct filter_case {
+  const char* name;
+  std::function<void(std::vector<double>&, std::size_t, std::size_t)> run_library;
+  std::function<void(std::vector<double>&, std::size_t, std::size_t)> run_reference;
+};
+
+std::vector<filter_case> filter_cases() {
+  const double rate = 250;
+  return {
+      {"lowpass",
+       [=](std::vector<double>& b, std::size_t c, std::size_t n) {
+         cy_bci_connect_filter_lowpass(b.data(), c, n, rate, 30);
+       },
+       [=](std::vector<double>& b, std::size_t c, std::size_t n) {
+         low_pass_filter f;
+         f.setup(5, rate, 30);
+         reference_filter(f, b, c, n);
+       }},
+      {"highpass",
+       [=](std::vector<double>& b, std::size_t c, std::size_t n) {
+         cy_bci_connect_filter_highpass(b.data(), c, n, rate, 0.5);
+       },
+       [=](std::vector<double>& b, std::size_t c, std::size_t n) {
+         high_pass_filter f;
+         f.setup(5, rate, 0.5);
+         reference_filter(f, b, c, n);
+       }},
+      {"bandpass",
+       [=](std::vector<double>& b, std::size_t c, std::size_t n) {
+         cy_bci_connect_filter_bandpass(b.data(), c, n, rate, 1, 40);
+       },
+       [=](std::vector<double>& b, std::size_t c, std::size_t n) {
+         band_pass_filter f;
+         f.setup(4, rate, 20.5, 39);  // centre and width of 1 .. 40 Hz
+         reference_filter(f, b, c, n);
+       }},
+      {"notch",
+       [=](std::vector<double>& b, std::size_t c, std::size_t n) {
+         cy_bci_connect_filter_notch(b.data(), c, n, rate, 50, 4);
+       },
+       [=](std::vector<double>& b, std::size_t c, std::size_t n) {
+         band_stop_filter f;
+         f.setup(4, rate, 50, 4);
+         reference_filter(f, b, c, n);
+       }},
+  };
+}
+
+// 13 channels run as one group of eight, one of four and one alone; odd and
+// even lengths start the second pass with either sign of the offset.
+TEST(ZeroPhaseFilter, EveryLaneWidthMatchesThePlainDescriptionBitForBit) {
+  for (const filter_case& c : filter_cases()) {
+    for (std::size_t n : {1u, 2u, 7u, 500u, 1001u}) {
+      const std::size_t channels = 13;
+      std::vector<double> block(channels * n);
+      for (std::size_t ch = 0; ch < channels; ++ch) {
+        const std::vector<double> x = bci_test::noise(n, 20.0 + static_cast<double>(ch),
+                                                      static_cast<std::uint32_t>(ch * 31 + n));
+        std::copy(x.begin(), x.end(), block.begin() + static_cast<std::ptrdiff_t>(ch * n));
+      }
+      std::vector<double> expected = block;
+      c.run_reference(expected, channels, n);
+      c.run_library(block, channels, n);
+      EXPECT_TRUE(bci_test::bitwise_equal(block, expected)) << c.name << ", n = " << n;
+    }
+  }
+}
+
+TEST(ZeroPhaseFilter, LaneWidthsAgreeOnTinyValues) {
+  // Values near the offset's size make the offset and the +0.0 of later
+  // stages visible in the last bits.
+  const std::size_t channels = 12, n = 333;
+  std::vector<double> block(channels * n);
+  for (std::size_t i = 0; i < block.size(); ++i) {
+    block[i] = (i % 5 == 0) ? -0.0 : 1e-9 * static_cast<double>(static_cast<int>(i % 17) - 8);
+  }
+  low_pass_filter filter;
+  filter.setup(5, 250, 40);
+  std::vector<double> one = block, four = block, eight = block;
+  calyra::bciconnect::filter_zero_phase(filter, one.data(), channels, n,
+                                        calyra::bciconnect::lane_width::one);
+  calyra::bciconnect::filter_zero_phase(filter, four.data(), channels, n,
+                                        calyra::bciconnect::lane_width::four);
+  calyra::bciconnect::filter_zero_phase(filter, eight.data(), channels, n,
+                                        calyra::bciconnect::lane_width::eight);
+  EXPECT_TRUE(bci_test::bitwise_equal(one, four));
+  EXPECT_TRUE(bci_test::bitwise_equal(one, eight));
+}
+
+}  // namespace

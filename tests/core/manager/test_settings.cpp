@@ -1,0 +1,106 @@
+// Channel and stream settings: the setters, the queries and their defaults,
+// the model-dependent bias and rate rules, and the reset after a stop.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <set>
+
+#include "capabilities/device_features.h"
+#include "cycore/eeg_manager.h"
+#include "manager/eeg_manager_implementation.h"
+
+namespace calyra::core {
+namespace {
+
+// A model whose electrodes are wired in pairs; none of the shipped ones is.
+class bipolar_model final : public capabilities::kestrel {
+ public:
+  bool is_bipolar() const override { return true; }
+};
+const bipolar_model bipolar;
+
+cy_eeg_manager* handle(eeg_manager_implementation& m) { return reinterpret_cast<cy_eeg_manager*>(&m); }
+
+TEST(Settings, ANewManagerStartsEmpty) {
+  cy_eeg_manager* m = cy_eeg_manager_new();
+  ASSERT_NE(m, nullptr);
+  EXPECT_FALSE(cy_eeg_manager_is_streaming(m));
+  EXPECT_EQ(cy_eeg_manager_get_sample_frequency(m), CY_RATE_HZ_250);
+  const cy_device_info* info = cy_eeg_manager_get_device_info(m);
+  const cy_device_info zero{};
+  EXPECT_EQ(std::memcmp(info, &zero, sizeof zero), 0);
+  EXPECT_EQ(cy_eeg_manager_get_channel_index(m, 0), -1);
+  cy_eeg_manager_free(m);
+  cy_eeg_manager_free(nullptr);
+}
+
+TEST(Settings, EnablingIsASetAndGainsOverwrite) {
+  eeg_manager_implementation m;
+  cy_eeg_manager_set_channel_enabled(handle(m), 5, true);
+  cy_eeg_manager_set_channel_enabled(handle(m), 5, true);
+  cy_eeg_manager_set_channel_enabled(handle(m), 9, false);
+  cy_eeg_manager_set_channel_enabled(handle(m), 0xFFFF, true);
+  EXPECT_EQ(m.enabled_channels, (std::set<std::uint16_t>{5, 0xFFFF}));
+  cy_eeg_manager_set_channel_enabled(handle(m), 5, false);
+  EXPECT_EQ(m.enabled_channels, (std::set<std::uint16_t>{0xFFFF}));
+
+  cy_eeg_manager_set_channel_gain(handle(m), 1, CY_GAIN_X2);
+  cy_eeg_manager_set_channel_gain(handle(m), 1, 7);  // not validated
+  EXPECT_EQ(m.channel_gains.at(1), static_cast<gain_mode>(7));
+}
+
+TEST(Settings, BiasPolarityDependsOnTheModel) {
+  eeg_manager_implementation m;
+  cy_eeg_manager_set_channel_bias(handle(m), 1);  // no model yet: not bipolar, no crash
+  EXPECT_EQ(m.channel_bias.at(1), 1);
+  m.features = capabilities::for_model_code(4);
+  cy_eeg_manager_set_channel_bias(handle(m), 2);
+  EXPECT_EQ(m.channel_bias.at(2), 1);
+  m.features = &bipolar;
+  cy_eeg_manager_set_channel_bias(handle(m), 3);
+  EXPECT_EQ(m.channel_bias.at(3), 2);
+  m.set_channel_bias(3, 0);
+  EXPECT_EQ(m.channel_bias.count(3), 0u);
+}
+
+TEST(Settings, RatesAreStoredEvenWhenTheModelRefusesThem) {
+  eeg_manager_implementation m;
+  EXPECT_EQ(cy_eeg_manager_set_data_stream_rate(handle(m), CY_RATE_HZ_500), CY_UNSUPPORTED_SAMPLE_RATE);  // no model
+  m.features = capabilities::for_model_code(1);  // finch: 250 Hz only
+  EXPECT_EQ(cy_eeg_manager_set_data_stream_rate(handle(m), CY_RATE_HZ_500), CY_UNSUPPORTED_SAMPLE_RATE);
+  EXPECT_EQ(cy_eeg_manager_get_sample_frequency(handle(m)), CY_RATE_HZ_500);
+  EXPECT_EQ(cy_eeg_manager_set_data_stream_rate(handle(m), CY_RATE_HZ_250), CY_OK);
+  m.features = capabilities::for_model_code(4);  // kestrel: 500 and 250 Hz
+  EXPECT_EQ(cy_eeg_manager_set_data_stream_rate(handle(m), CY_RATE_HZ_500), CY_OK);
+  EXPECT_EQ(cy_eeg_manager_set_data_stream_rate(handle(m), CY_RATE_HZ_1000), CY_UNSUPPORTED_SAMPLE_RATE);
+}
+
+TEST(Settings, ResetClearsEverythingButTheRate) {
+  eeg_manager_implementation m;
+  m.features = capabilities::for_model_code(4);
+  m.configure_for_model(*m.features);
+  m.set_channel_enabled(1, true);
+  m.set_channel_gain(1, gain_mode::X4);
+  m.set_channel_bias(1, 2);
+  m.set_impedance_mode(3);
+  m.set_data_stream_rate(data_stream_rate::HZ_500);
+  {
+    std::lock_guard lock(m.stream_mutex);
+    m.begin_stream_layout();
+  }
+  EXPECT_EQ(m.get_channel_index(1), 0);
+  m.reset_stream_settings();
+  EXPECT_TRUE(m.enabled_channels.empty());
+  EXPECT_TRUE(m.channel_gains.empty());
+  EXPECT_TRUE(m.channel_bias.empty());
+  EXPECT_TRUE(m.stream_gains.empty());
+  EXPECT_EQ(m.impedance_mode.load(), 0);
+  EXPECT_EQ(m.get_channel_index(1), -1);
+  EXPECT_EQ(m.get_sample_frequency(), static_cast<std::uint8_t>(data_stream_rate::HZ_500));
+  EXPECT_EQ(m.stream_data_types().size(), 1u);  // kept until the next start
+}
+
+}  // namespace
+}  // namespace calyra::core

@@ -1,0 +1,96 @@
+// The log line format, byte for byte.
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <optional>
+#include <regex>
+
+#include "runtime/library_fixture.h"
+#include "runtime/logger.h"
+
+namespace calyra::core::testing {
+namespace {
+
+using LogLine = LibraryTest;
+
+TEST_F(LogLine, LevelWords) {
+  EXPECT_STREQ(log_level_str(log_level::VERBOSE), "VERBOSE");
+  EXPECT_STREQ(log_level_str(log_level::DEBUG), "DEBUG");
+  EXPECT_STREQ(log_level_str(log_level::INFO), "INFO");
+  EXPECT_STREQ(log_level_str(log_level::WARNING), "WARNING");
+  EXPECT_STREQ(log_level_str(log_level::ERROR), "ERROR");
+  EXPECT_STREQ(log_level_str(static_cast<log_level>(5)), "UNKNOWN");
+  EXPECT_STREQ(log_level_str(static_cast<log_level>(255)), "UNKNOWN");
+}
+
+TEST_F(LogLine, PrefixesFollowTheSwitches) {
+  cy_core_config config = logging_config(false, true);
+  config.log_level = CY_LOG_LEVEL_VERBOSE;
+  init_with(config);
+  logger::log_text(log_level::VERBOSE, "tid only");
+  config.thread_ids_enabled = false;
+  config.append_logs = true;
+  ASSERT_EQ(cy_core_set_config(&config), CY_OK);
+  logger::log(log_level::DEBUG, [](std::ostream& out) { out << "bare " << 42 << " body"; });
+  ASSERT_EQ(cy_core_close(), CY_OK);
+
+  const auto lines = log_lines();
+  const std::string tid = "[#" + std::to_string(::gettid()) + "] ";
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines.front(), "[INFO] " + tid + "Calyra Core initialized.");
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "[VERBOSE] " + tid + "tid only"), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "[DEBUG] bare 42 body"), lines.end());
+  EXPECT_EQ(lines.back(), "[INFO] Calyra Core is closing");
+}
+
+class TimeZone {
+ public:
+  explicit TimeZone(const char* zone) {
+    if (const char* old = std::getenv("TZ")) saved_ = old;
+    ::setenv("TZ", zone, 1);
+    ::tzset();
+  }
+  ~TimeZone() {
+    if (saved_) ::setenv("TZ", saved_->c_str(), 1); else ::unsetenv("TZ");
+    ::tzset();
+  }
+
+ private:
+  std::optional<std::string> saved_;
+};
+
+// Seconds since the epoch of a "YYYY-MM-DD HH:MM:SS" text read as local time.
+std::time_t parse_local(const std::string& text) {
+  std::tm tm{};
+  EXPECT_NE(strptime(text.c_str(), "%Y-%m-%d %H:%M:%S", &tm), nullptr) << text;
+  tm.tm_isdst = -1;
+  return std::mktime(&tm);
+}
+
+TEST_F(LogLine, TimestampIsLocalTimeWithMilliseconds) {
+  // A zone far from UTC, so that a UTC timestamp would be caught.
+  TimeZone india("<+0530>-05:30");
+
+  init_with(logging_config(true, true));
+  const std::time_t before = std::time(nullptr);
+  logger::log_text(log_level::WARNING, "stamped");
+  const std::time_t after = std::time(nullptr);
+  ASSERT_EQ(cy_core_close(), CY_OK);
+
+  const std::regex shape(
+      R"(^\[(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})\.\d{3}\] \[WARNING\] \[#(\d+)\] stamped$)");
+  std::smatch match;
+  const auto lines = log_lines();
+  ASSERT_EQ(lines.size(), 11u);
+  ASSERT_TRUE(std::regex_match(lines[9], match, shape)) << lines[9];
+  const std::time_t stamped = parse_local(match[1]);
+  EXPECT_GE(stamped, before);
+  EXPECT_LE(stamped, after);
+  EXPECT_EQ(match[2], std::to_string(::gettid()));
+}
+
+}  // namespace
+}  // namespace calyra::core::testing

@@ -1,0 +1,261 @@
+// The calyra program end to end against virtual headsets.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "bdf_reader.h"
+#include "program_runner.h"
+
+namespace fs = std::filesystem;
+using calyra::test::run_calyra;
+using calyra::test::run_request;
+using calyra::test::run_result;
+
+namespace {
+
+// Fast-paced headsets where timing does not matter; "CY KESTREL 9" streams in
+// real time for the tests that depend on it.
+const char* const devices =
+    "CY KESTREL 5,pace=fast;"
+    "CY FINCH 2,model=1,pace=fast;"
+    "CY KESTREL 6,model=5,pace=fast;"
+    "CY OLD 7,fw=3.5.0,pace=fast;"
+    "CY LOSSY 8,pace=fast,loss=0.2,seed=3;"
+    "CY KESTREL 9;"
+    "CY MUTE 10,ota_ack=0";
+
+class program : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("calyra_prog_" + std::to_string(getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string file(const std::string& name) const { return (dir_ / name).string(); }
+
+  static run_result run(std::vector<std::string> args, std::vector<calyra::test::trigger> triggers = {}) {
+    run_request request;
+    request.args = {"--virtual"};
+    request.args.insert(request.args.end(), args.begin(), args.end());
+    request.env = {{"CYCORE_VIRTUAL_DEVICES", devices}, {"CYCORE_VIRTUAL_SCAN_SCALE", "0.02"}};
+    request.triggers = std::move(triggers);
+    return run_calyra(request);
+  }
+
+  static std::string describe(const run_result& r) {
+    return "exit " + std::to_string(r.exit_code) + "\n--- stdout\n" + r.out + "--- stderr\n" + r.err;
+  }
+
+  // A failure is one line on standard error naming the code and its meaning.
+  static void expect_failure(const run_result& r, const std::string& text) {
+    EXPECT_NE(r.exit_code, 0) << describe(r);
+    EXPECT_NE(r.err.find(text), std::string::npos) << describe(r);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << describe(r);
+  }
+
+  fs::path dir_;
+};
+
+std::vector<std::vector<std::string>> read_csv(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::vector<std::string>> rows;
+  for (std::string line; std::getline(in, line);) {
+    std::vector<std::string> cells;
+    std::istringstream s(line);
+    for (std::string cell; std::getline(s, cell, ',');) cells.push_back(cell);
+    if (!line.empty() && line.back() == ',') cells.emplace_back();
+    rows.push_back(cells);
+  }
+  return rows;
+}
+
+}  // namespace
+
+TEST_F(program, scan_lists_the_virtual_headsets) {
+  const run_result r = run({"scan"});
+  ASSERT_EQ(r.exit_code, 0) << describe(r);
+  EXPECT_NE(r.out.find("NAME"), std::string::npos);
+  for (const char* name : {"CY KESTREL 5", "CY FINCH 2", "CY MUTE 10"}) {
+    EXPECT_NE(r.out.find(name), std::string::npos) << name << "\n" << r.out;
+  }
+}
+
+TEST_F(program, info_battery_and_charging_show_the_records) {
+  const std::string log = file("core.log");
+  const run_result info = run({"--log", log, "info", "CY KESTREL 5"});
+  ASSERT_EQ(info.exit_code, 0) << describe(info);
+  for (const char* line : {"Model             KESTREL (code 4)", "Hardware          2.0.0",
+                           "Firmware          3.6.1", "Compatible        yes",
+                           "Electrodes        4", "Accelerometer     yes", "Firmware update   yes",
+                           "Level             80", "Sleep timeout"}) {
+    EXPECT_NE(info.out.find(line), std::string::npos) << line << "\n" << info.out;
+  }
+  std::ifstream log_in(log);
+  const std::string log_text((std::istreambuf_iterator<char>(log_in)), {});
+  EXPECT_NE(log_text.find("[INFO]"), std::string::npos) << log_text;
+
+  const run_result old = run({"info", "CY OLD 7"});
+  ASSERT_EQ(old.exit_code, 0) << describe(old);
+  EXPECT_NE(old.out.find("Compatible        no"), std::string::npos) << old.out;
+  EXPECT_NE(old.out.find("Firmware          3.5.0"), std::string::npos) << old.out;
+
+  const run_result battery = run({"battery", "CY FINCH 2"});
+  ASSERT_EQ(battery.exit_code, 0) << describe(battery);
+  EXPECT_NE(battery.out.find("Level             80"), std::string::npos) << battery.out;
+
+  const run_result charging = run({"charging", "CY KESTREL 5", "--timeout", "30", "--flag", "1"});
+  ASSERT_EQ(charging.exit_code, 0) << describe(charging);
+  EXPECT_NE(charging.out.find("Flag              1 (on)"), std::string::npos) << charging.out;
+  EXPECT_NE(charging.out.find("Sleep timeout     30"), std::string::npos) << charging.out;
+}
+
+TEST_F(program, update_reports_progress_and_a_silent_headset_fails) {
+  const std::string image = file("firmware.bin");
+  std::ofstream(image, std::ios::binary) << std::string(1000, '\x5A');  // 5 blocks of up to 244 bytes
+
+  const run_result ok = run({"update", "CY KESTREL 5", "--image", image});
+  ASSERT_EQ(ok.exit_code, 0) << describe(ok);
+  EXPECT_NE(ok.out.find("100%  block 5 of 5"), std::string::npos) << ok.out;
+
+  expect_failure(run({"update", "CY MUTE 10", "--image", image}), "UPDATE_FAILED");
+  expect_failure(run({"update", "CY KESTREL 5", "--image", file("missing.bin")}), "missing.bin");
+}
+
+TEST_F(program, bdf_recording_holds_what_was_streamed) {
+  // The same seeded stream twice: once as CSV (exact text), once as BDF+.
+  const std::string csv = file("s.csv");
+  const std::string bdf = file("s.bdf");
+  const std::vector<std::string> stream = {"stream", "CY KESTREL 5", "--seconds", "2", "--accel"};
+  auto with_out = [&](const std::string& out) {
+    std::vector<std::string> args = stream;
+    args.insert(args.end(), {"--out", out});
+    return args;
+  };
+  const run_result as_csv = run(with_out(csv));
+  ASSERT_EQ(as_csv.exit_code, 0) << describe(as_csv);
+  const run_result as_bdf = run(with_out(bdf));
+  ASSERT_EQ(as_bdf.exit_code, 0) << describe(as_bdf);
+  EXPECT_NE(as_bdf.out.find("quality: E1 "), std::string::npos) << as_bdf.out;
+  EXPECT_NE(as_bdf.out.find("Summary"), std::string::npos) << as_bdf.out;
+
+  const auto rows = read_csv(csv);
+  ASSERT_EQ(rows.size(), 501U);  // header + 2 s at 250 Hz
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"sample", "E1", "E2", "E3", "E4", "Accel X",
+                                               "Accel Y", "Accel Z", "STREAMING", "ANNOTATION"}));
+  const auto rec = calyra::test::read_bdf(bdf);
+  ASSERT_EQ(rec.signals.size(), 7U);
+  EXPECT_EQ(rec.signals[0].label, "E1");
+  EXPECT_EQ(rec.signals[6].label, "Accel Z");
+  EXPECT_DOUBLE_EQ(rec.signals[0].physical_max, 562500.0);  // gain 8: 4.5 V full scale
+  EXPECT_NE(rec.equipment.find("KESTREL"), std::string::npos);
+  for (std::size_t s = 0; s < 7; ++s) {
+    ASSERT_EQ(rec.signals[s].samples.size(), 500U);
+    for (std::size_t i = 0; i < 500; ++i) {
+      ASSERT_NEAR(rec.signals[s].samples[i], std::stod(rows[i + 1][s + 1]), rec.resolution(s))
+          << rec.signals[s].label << " sample " << i;
+    }
+  }
+}
+
+TEST_F(program, packet_loss_is_filled_and_marked) {
+  const std::string csv = file("loss.csv");
+  const std::string bdf = file("loss.bdf");
+  const run_result r = run({"stream", "CY LOSSY 8", "--seconds", "4", "--out", csv, "--contact"});
+  ASSERT_EQ(r.exit_code, 0) << describe(r);
+  const auto rows = read_csv(csv);
+  ASSERT_EQ(rows.size(), 1001U);
+  const std::size_t streaming = rows[0].size() - 2;
+  ASSERT_EQ(rows[0][streaming], "STREAMING");
+  std::size_t fillers = 0;
+  for (std::size_t i = 1; i < rows.size(); ++i) {
+    // Sample numbers stay consecutive through the gaps.
+    ASSERT_EQ(std::stoull(rows[i][0]), std::stoull(rows[1][0]) + i - 1);
+    if (rows[i][streaming] == "0") {
+      ++fillers;
+      EXPECT_EQ(rows[i][1], "0") << i;  // filler value
+      EXPECT_EQ(rows[i][5], "0") << i;  // contact flag of a filler
+    }
+  }
+  EXPECT_GT(fillers, 0U);
+  EXPECT_NE(r.out.find("(" + std::to_string(fillers) + " samples filled)"), std::string::npos) << r.out;
+
+  const run_result b = run({"stream", "CY LOSSY 8", "--seconds", "4", "--out", bdf});
+  ASSERT_EQ(b.exit_code, 0) << describe(b);
+  double gap_seconds = 0.0;
+  for (const auto& a : calyra::test::read_bdf(bdf).annotations) {
+    if (a.text == "Missed samples") gap_seconds += a.duration_seconds;
+  }
+  EXPECT_NEAR(gap_seconds, static_cast<double>(fillers) / 250.0, 1e-9);
+}
+
+TEST_F(program, lines_on_standard_input_become_annotations_at_their_sample) {
+  const std::string bdf = file("a.bdf");
+  const run_result r = run({"stream", "CY KESTREL 9", "--seconds", "6", "--out", bdf},
+                           {{"3.0 s / 6.0 s", "eyes closed\n", false},
+                            {"4.0 s / 6.0 s", "eyes open \xE2\x9C\x93\n", false}});
+  ASSERT_EQ(r.exit_code, 0) << describe(r);
+  const auto rec = calyra::test::read_bdf(bdf);
+  ASSERT_EQ(rec.signals[0].samples.size(), 1500U);
+  double closed = -1.0, open = -1.0;
+  for (const auto& a : rec.annotations) {
+    if (a.text == "eyes closed") closed = a.onset_seconds;
+    if (a.text == "eyes open \xE2\x9C\x93") open = a.onset_seconds;
+  }
+  // Sent when 3 s (4 s) of samples had arrived; chunking and notification
+  // latency put the stamp a little later, never earlier.
+  EXPECT_GE(closed, 2.9) << r.out;
+  EXPECT_LE(closed, 3.6) << r.out;
+  EXPECT_GE(open, 3.9) << r.out;
+  EXPECT_LE(open, 4.6) << r.out;
+}
+
+TEST_F(program, ctrl_c_stops_cleanly_with_a_valid_file) {
+  const std::string bdf = file("i.bdf");
+  const run_result r = run({"stream", "CY KESTREL 9", "--seconds", "0", "--out", bdf},
+                           {{"2.0 s (until Ctrl-C)", "", true}});
+  ASSERT_EQ(r.exit_code, 0) << describe(r);
+  EXPECT_NE(r.out.find("stopped by Ctrl-C"), std::string::npos) << r.out;
+  EXPECT_FALSE(fs::exists(bdf + ".part"));
+  const auto rec = calyra::test::read_bdf(bdf);
+  ASSERT_EQ(rec.signals.size(), 4U);
+  EXPECT_GE(rec.signals[0].samples.size(), 500U);
+  EXPECT_LT(rec.signals[0].samples.size(), 2000U);
+}
+
+TEST_F(program, failures_are_one_clear_line_and_leave_no_file) {
+  const std::string out = file("never.bdf");
+  expect_failure(run({"stream", "CY NOBODY 1", "--out", out}), "DEVICE_NOT_FOUND (no device with the requested name)");
+  EXPECT_FALSE(fs::exists(out));
+  EXPECT_FALSE(fs::exists(out + ".part"));
+
+  expect_failure(run({"stream", "CY FINCH 2", "--rate", "500", "--out", out}), "UNSUPPORTED_SAMPLE_RATE");
+  EXPECT_FALSE(fs::exists(out));
+
+  // Reported before connecting: the device name would fail otherwise.
+  const run_result unwritable = run({"stream", "CY NOBODY 1", "--out", "/nonexistent-dir/x.bdf"});
+  expect_failure(unwritable, "/nonexistent-dir/x.bdf");
+  EXPECT_EQ(unwritable.err.find("DEVICE_NOT_FOUND"), std::string::npos);
+
+  expect_failure(run({"stream", "CY KESTREL 5", "--channels", "2-5"}), "electrode 5 does not exist");
+  expect_failure(run({"stream", "CY KESTREL 6", "--accel"}), "has no accelerometer");
+  expect_failure(run({"stream", "CY OLD 7"}), "UNSUPPORTED_DEVICE");
+  expect_failure(run({"info", "CY NOBODY 1"}), "DEVICE_NOT_FOUND");
+
+  const run_result usage = run({"stream", "CY KESTREL 5", "--rate", "300"});
+  expect_failure(usage, "--rate");
+  EXPECT_EQ(usage.exit_code, 2);
+}
+
+TEST_F(program, every_subcommand_has_help) {
+  for (const char* sub : {"scan", "info", "stream", "battery", "charging", "update"}) {
+    const run_result r = run({sub, "--help"});
+    EXPECT_EQ(r.exit_code, 0) << sub << describe(r);
+    EXPECT_NE(r.out.find("Usage"), std::string::npos) << sub << describe(r);
+  }
+}

@@ -1,0 +1,224 @@
+// Recordings written by the program's writers and read back independently.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "bdf_reader.h"
+#include "recording/bdf_writer.h"
+#include "recording/csv_writer.h"
+#include "recording/output_file.h"
+
+namespace fs = std::filesystem;
+using namespace calyra::recording;
+
+namespace {
+
+class temp_dir {
+ public:
+  temp_dir() {
+    path_ = fs::temp_directory_path() / ("calyra_rec_" + std::to_string(getpid()) + "_" +
+                                         std::to_string(counter_++));
+    fs::create_directories(path_);
+  }
+  ~temp_dir() { fs::remove_all(path_); }
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  fs::path path_;
+  static inline int counter_ = 0;
+};
+
+recording_layout test_layout() {
+  recording_layout layout;
+  layout.sample_rate_hz = 250;
+  layout.equipment = "Calyra KESTREL fw 3.6.1";
+  layout.start_time = std::chrono::system_clock::now();
+  layout.signals = {
+      {signal_kind::electrode, "E1", "uV", -562500.0, 562500.0},
+      {signal_kind::electrode, "E2", "uV", -562500.0, 562500.0},
+      {signal_kind::contact, "Contact E1", "", 0.0, 1.0},
+      {signal_kind::accelerometer, "Accel X", "m/s2", -1300.0, 1300.0},
+  };
+  return layout;
+}
+
+// Rows first..first+count of a deterministic stream; `gap` rows are filler.
+sample_block make_rows(std::uint64_t first, std::size_t count, std::uint64_t gap_from = 0,
+                       std::uint64_t gap_to = 0) {
+  sample_block b;
+  b.reset(4);
+  for (std::uint64_t n = first; n < first + count; ++n) {
+    const bool filler = n >= gap_from && n < gap_to;
+    b.sample_numbers.push_back(n);
+    b.streaming.push_back(filler ? 0 : 1);
+    b.signals[0].push_back(filler ? 0.0 : 40.0 * std::sin(0.25 * static_cast<double>(n)) + 0.123456);
+    b.signals[1].push_back(filler ? 0.0 : -1000.0 + static_cast<double>(n % 97));
+    b.signals[2].push_back(filler ? 0.0 : static_cast<double>(n % 2));
+    b.signals[3].push_back(static_cast<float>(9.80665f * static_cast<float>(n % 3)));
+  }
+  return b;
+}
+
+}  // namespace
+
+TEST(bdf_writer, samples_gaps_and_annotations_read_back) {
+  temp_dir dir;
+  const std::string path = dir.file("r.bdf");
+  const recording_layout layout = test_layout();
+  sample_block all;
+  all.reset(4);
+  {
+    bdf_writer writer(path, layout);
+    writer.annotate(5, "before the first chunk");
+    // Stream numbering starts at 1000; odd chunk sizes cross record borders.
+    std::uint64_t next = 1000;
+    for (std::size_t size : {7U, 25U, 101U, 300U, 200U}) {
+      const sample_block rows = make_rows(next, size, 1100, 1150);
+      writer.write(rows);
+      all.append(rows, 0, rows.size());
+      next += size;
+    }
+    writer.annotate(1500, "stimulus");
+    writer.annotate(99999, "after the end");
+    writer.annotate(1200, "\xC3\xA9v\xC3\xA9nement with a text well beyond forty bytes \xE2\x82\xAC");
+    writer.close();
+  }
+  const auto bdf = calyra::test::read_bdf(path);
+  EXPECT_EQ(bdf.file_type, 3);  // BDF+
+  EXPECT_NE(bdf.equipment.find("KESTREL"), std::string::npos);
+  EXPECT_DOUBLE_EQ(bdf.record_seconds, 0.1);
+  ASSERT_EQ(bdf.signals.size(), 4U);
+  EXPECT_EQ(bdf.signals[0].label, "E1");
+  EXPECT_EQ(bdf.signals[0].unit, "uV");
+  EXPECT_EQ(bdf.signals[3].label, "Accel X");
+
+  // 633 rows, padded to whole 25-sample records with the last values.
+  for (std::size_t s = 0; s < 4; ++s) {
+    ASSERT_EQ(bdf.signals[s].samples.size(), 650U) << s;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+      ASSERT_NEAR(bdf.signals[s].samples[i], all.signals[s][i], bdf.resolution(s)) << s << "/" << i;
+    }
+    EXPECT_NEAR(bdf.signals[s].samples.back(), all.signals[s].back(), bdf.resolution(s));
+  }
+
+  auto find = [&](const std::string& text) -> const calyra::test::bdf_annotation* {
+    for (const auto& a : bdf.annotations) {
+      if (a.text == text) return &a;
+    }
+    return nullptr;
+  };
+  const auto* before = find("before the first chunk");
+  ASSERT_NE(before, nullptr);
+  EXPECT_DOUBLE_EQ(before->onset_seconds, 0.0);
+  const auto* stimulus = find("stimulus");
+  ASSERT_NE(stimulus, nullptr);
+  EXPECT_DOUBLE_EQ(stimulus->onset_seconds, 2.0);  // sample 1500 is row 500
+  const auto* late = find("after the end");
+  ASSERT_NE(late, nullptr);
+  EXPECT_DOUBLE_EQ(late->onset_seconds, 632 / 250.0);
+  const auto* gap = find(bdf_writer::gap_text);
+  ASSERT_NE(gap, nullptr);
+  EXPECT_DOUBLE_EQ(gap->onset_seconds, 0.4);
+  EXPECT_DOUBLE_EQ(gap->duration_seconds, 0.2);
+  const auto* end = find(bdf_writer::end_text);
+  ASSERT_NE(end, nullptr);
+  EXPECT_DOUBLE_EQ(end->onset_seconds, 633 / 250.0);
+  // The long text is cut at a character boundary within EDFlib's limit.
+  bool found_long = false;
+  for (const auto& a : bdf.annotations) {
+    if (a.text.rfind("\xC3\xA9v\xC3\xA9nement", 0) == 0) {
+      found_long = true;
+      EXPECT_LE(a.text.size(), bdf_writer::max_annotation_bytes);
+      EXPECT_DOUBLE_EQ(a.onset_seconds, 0.8);
+    }
+  }
+  EXPECT_TRUE(found_long);
+}
+
+TEST(bdf_writer, whole_records_need_no_padding_and_out_of_range_values_clamp) {
+  temp_dir dir;
+  const std::string path = dir.file("clamp.bdf");
+  {
+    bdf_writer writer(path, test_layout());
+    sample_block rows = make_rows(0, 50);
+    rows.signals[0][3] = 9.0e6;  // beyond the full scale of the gain
+    rows.signals[0][4] = -9.0e6;
+    rows.signals[1][5] = std::nan("");
+    writer.write(rows);
+    writer.close();
+  }
+  const auto bdf = calyra::test::read_bdf(path);
+  ASSERT_EQ(bdf.signals[0].samples.size(), 50U);
+  EXPECT_NEAR(bdf.signals[0].samples[3], 562500.0, bdf.resolution(0));
+  EXPECT_NEAR(bdf.signals[0].samples[4], -562500.0, bdf.resolution(0));
+  EXPECT_NEAR(bdf.signals[1].samples[5], 0.0, bdf.resolution(1));
+  for (const auto& a : bdf.annotations) EXPECT_NE(a.text, bdf_writer::end_text);
+}
+
+TEST(bdf_writer, utf8_prefix_never_splits_a_character) {
+  EXPECT_EQ(utf8_prefix("abc", 40), "abc");
+  EXPECT_EQ(utf8_prefix("ab\xE2\x82\xAC", 4), "ab");  // the euro sign needs 3 bytes
+  EXPECT_EQ(utf8_prefix("ab\xE2\x82\xAC", 5), "ab\xE2\x82\xAC");
+  EXPECT_EQ(utf8_prefix("\xC3\xA9\xC3\xA9", 3), "\xC3\xA9");
+}
+
+TEST(csv_writer, rows_streaming_column_and_late_annotations) {
+  temp_dir dir;
+  const std::string path = dir.file("r.csv");
+  {
+    csv_writer writer(path, test_layout(), /*hold_seconds=*/1.0);
+    writer.write(make_rows(10, 300, 20, 23));
+    // Stamped after 300 rows arrived, but the row is still held back.
+    writer.annotate(100, "blink, \"left\"");
+    writer.annotate(100, "second");
+    writer.write(make_rows(310, 300));
+    writer.annotate(5000, "past the end");
+    writer.close();
+  }
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  EXPECT_EQ(line, "sample,E1,E2,Contact E1,Accel X,STREAMING,ANNOTATION");
+  std::vector<std::string> rows;
+  while (std::getline(in, line)) rows.push_back(line);
+  ASSERT_EQ(rows.size(), 600U);
+  EXPECT_EQ(rows[0].substr(0, 3), "10,");
+  EXPECT_EQ(rows[599].substr(0, 4), "609,");
+  // Filler rows 20..22 carry STREAMING 0, the others 1.
+  EXPECT_NE(rows[10].find(",0,"), std::string::npos);
+  EXPECT_EQ(rows[12].substr(rows[12].size() - 3), ",0,");
+  EXPECT_EQ(rows[13].substr(rows[13].size() - 3), ",1,");
+  EXPECT_EQ(rows[90].substr(rows[90].rfind(",1,")), ",1,\"blink, \"\"left\"\" | second\"");
+  EXPECT_EQ(rows[599].substr(rows[599].rfind(",1,")), ",1,past the end");
+  // Values read back exactly (shortest round-trip text).
+  const sample_block expected = make_rows(10, 1);
+  std::istringstream cells(rows[0]);
+  std::string cell;
+  std::getline(cells, cell, ',');
+  std::getline(cells, cell, ',');
+  EXPECT_EQ(std::stod(cell), expected.signals[0][0]);
+}
+
+TEST(output_file, reports_unwritable_paths_and_only_commits_complete_files) {
+  EXPECT_THROW(output_file("/nonexistent-dir/x.bdf"), recording_error);
+  temp_dir dir;
+  EXPECT_THROW(output_file(dir.file("")), recording_error);  // a directory
+
+  const std::string target = dir.file("keep.csv");
+  {
+    output_file abandoned(target);
+    EXPECT_TRUE(fs::exists(abandoned.temporary_path()));
+  }
+  EXPECT_FALSE(fs::exists(target));
+  EXPECT_FALSE(fs::exists(target + ".part"));
+
+  output_file kept(target);
+  std::ofstream(kept.temporary_path()) << "data\n";
+  kept.commit();
+  EXPECT_TRUE(fs::exists(target));
+  EXPECT_FALSE(fs::exists(kept.temporary_path()));
+}

@@ -1,0 +1,206 @@
+// The stream's main-thread pieces: option parsing, filtering for output,
+// quality reasons, gap accounting, standard-input lines.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <numbers>
+#include <random>
+
+#include "cli/command_line.h"
+#include "cli/electrode_list.h"
+#include "quality/quality_monitor.h"
+#include "quality/signal_filters.h"
+#include "stream/line_reader.h"
+#include "stream/recording_pipeline.h"
+
+using namespace calyra;
+
+namespace {
+
+cli::parsed_command_line parse(std::vector<std::string> args) {
+  CLI::App app;
+  cli::parsed_command_line cmd;
+  cli::define_command_line(app, cmd);
+  std::reverse(args.begin(), args.end());  // CLI11 takes the arguments last to first
+  app.parse(args);
+  cli::finish_command_line(app, cmd);
+  return cmd;
+}
+
+std::vector<double> sine(double hz, double amplitude, std::size_t n, double rate) {
+  std::vector<double> v(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    v[i] = amplitude * std::sin(2.0 * std::numbers::pi * hz * static_cast<double>(i) / rate);
+  }
+  return v;
+}
+
+}  // namespace
+
+TEST(electrode_list, ranges_lists_and_rejections) {
+  EXPECT_EQ(cli::parse_electrode_list("1,3-5, 2"), (std::vector<unsigned>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(cli::parse_electrode_list("4-4,4"), (std::vector<unsigned>{4}));
+  for (const char* bad : {"", "0", "1,,2", "a", "3-1", "1-", "256", "2.5", "-3"}) {
+    EXPECT_THROW(cli::parse_electrode_list(bad), std::invalid_argument) << bad;
+  }
+}
+
+TEST(command_line, stream_options_and_their_checks) {
+  const auto cmd = parse({"--virtual", "stream", "CY KESTREL 5", "--seconds", "0", "--rate", "500",
+                          "--channels", "1-2", "--bandpass", "1:40", "--notch", "50",
+                          "--filter-output", "--out", "x.BDF"});
+  EXPECT_EQ(cmd.which, cli::command::stream);
+  EXPECT_TRUE(cmd.global.use_virtual);
+  EXPECT_EQ(cmd.stream.device, "CY KESTREL 5");
+  EXPECT_EQ(cmd.stream.seconds, 0.0);
+  EXPECT_EQ(cmd.stream.rate_hz, 500U);
+  EXPECT_EQ(cmd.stream.electrodes, (std::vector<unsigned>{1, 2}));
+  ASSERT_TRUE(cmd.stream.bandpass);
+  EXPECT_EQ(cmd.stream.bandpass->high_hz, 40.0);
+
+  // Global options may follow the subcommand.
+  EXPECT_TRUE(parse({"info", "CY X 1", "--virtual", "--log", "l.txt"}).global.use_virtual);
+
+  const std::vector<std::vector<std::string>> rejected = {
+      {"stream", "CY X 1", "--rate", "300"},
+      {"stream", "CY X 1", "--gain", "3"},
+      {"stream", "CY X 1", "--out", "x.edf"},
+      {"stream", "CY X 1", "--bandpass", "40:1"},
+      {"stream", "CY X 1", "--bandpass", "1-40"},
+      {"stream", "CY X 1", "--bandpass", "1:125"},     // reaches the Nyquist frequency at 250 Hz
+      {"stream", "CY X 1", "--notch", "124"},
+      {"stream", "CY X 1", "--filter-output", "--out", "x.csv"},  // nothing to filter with
+      {"stream", "CY X 1", "--notch", "50", "--filter-output"},  // nothing to write
+      {"stream", "CY X 1", "--seconds", "-1"},
+      {"charging", "CY X 1", "--flag", "2"},
+      {"charging", "CY X 1", "--timeout", "0"},
+      {"update", "CY X 1"},
+      {"stream"},
+      {},
+  };
+  for (const auto& args : rejected) {
+    EXPECT_THROW(parse(args), CLI::ParseError) << (args.empty() ? "" : args.back());
+  }
+}
+
+TEST(output_filter, block_wise_output_matches_filtering_the_whole_signal) {
+  const unsigned rate = 250;
+  const std::size_t n = 10 * rate + 37;
+  quality::filter_settings settings;
+  settings.bandpass = cli::band{5.0, 30.0};
+  settings.notch_hz = 50.0;
+
+  // Electrode: 10 Hz in band + 50 Hz hum + an offset; column 1 passes through.
+  std::vector<double> signal = sine(10.0, 20.0, n, rate);
+  const std::vector<double> hum = sine(50.0, 30.0, n, rate);
+  for (std::size_t i = 0; i < n; ++i) signal[i] += hum[i] + 1000.0;
+  recording::sample_block input;
+  input.reset(2);
+  for (std::size_t i = 0; i < n; ++i) {
+    input.sample_numbers.push_back(i);
+    input.streaming.push_back(1);
+    input.signals[0].push_back(signal[i]);
+    input.signals[1].push_back(static_cast<double>(i));
+  }
+
+  quality::output_filter filter(settings, rate, {0}, 2);
+  recording::sample_block output;
+  output.reset(2);
+  for (std::size_t first = 0; first < n; first += 25) {
+    recording::sample_block chunk;
+    chunk.reset(2);
+    chunk.append(input, first, std::min<std::size_t>(25, n - first));
+    const auto ready = filter.push(chunk);
+    output.append(ready, 0, ready.size());
+  }
+  const auto rest = filter.finish();
+  output.append(rest, 0, rest.size());
+
+  ASSERT_EQ(output.size(), n);
+  EXPECT_EQ(output.sample_numbers, input.sample_numbers);
+  EXPECT_EQ(output.signals[1], input.signals[1]);
+
+  // The 10 Hz component survives without phase shift; hum and offset are gone.
+  const std::vector<double> expected = sine(10.0, 20.0, n, rate);
+  for (std::size_t i = rate; i + rate < n; ++i) {
+    ASSERT_NEAR(output.signals[0][i], expected[i], 1.0) << i;
+  }
+}
+
+TEST(quality, reasons_agree_with_the_grades) {
+  const double rate = 250.0;
+  const std::size_t n = 500;
+  std::mt19937 rng(7);
+  std::normal_distribution<double> noise(0.0, 4.0);
+  const std::vector<double> alpha = sine(10.0, 20.0, n, rate);
+  const std::vector<double> mains = sine(50.0, 60.0, n, rate);
+
+  std::vector<double> block(5 * n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double base = alpha[i] + noise(rng);
+    block[i] = base;                                      // good
+    block[n + i] = base + mains[i];                       // mains
+    block[2 * n + i] = 0.001 * noise(rng);                // flat
+    block[3 * n + i] = base + (i < n / 2 ? 0.0 : 800.0);  // step: range too large
+    block[4 * n + i] = 30.0 * noise(rng);                 // too noisy
+  }
+  const auto q = quality::grade_window(block.data(), 5, n, rate);
+  ASSERT_EQ(q.size(), 5U);
+  EXPECT_EQ(q[0].grade, 2);
+  EXPECT_EQ(q[0].reason, "");
+  EXPECT_EQ(q[1].grade, 1);
+  EXPECT_EQ(q[1].reason, "mains 50 Hz");
+  EXPECT_EQ(q[2].grade, 0);
+  EXPECT_EQ(q[2].reason, "flat");
+  EXPECT_EQ(q[3].grade, 0);
+  EXPECT_EQ(q[3].reason, "range too large");
+  EXPECT_EQ(q[4].grade, 0);
+  EXPECT_EQ(q[4].reason, "too noisy");
+}
+
+TEST(recording_pipeline, cuts_at_the_target_and_counts_gap_runs) {
+  stream::pipeline_settings settings;
+  settings.rate_hz = 250;
+  settings.target_samples = 100;
+  const std::vector<recording::signal_description> signals = {
+      {recording::signal_kind::electrode, "E1", "uV", -1.0, 1.0}};
+  stream::recording_pipeline pipeline(signals, {0}, settings, nullptr);
+
+  // Filler runs at 10..14 and 30..31 (one run spanning two chunks), 150.
+  auto chunk = [](std::uint64_t first, std::size_t count) {
+    recording::sample_block b;
+    b.reset(1);
+    for (std::uint64_t s = first; s < first + count; ++s) {
+      const bool filler = (s >= 10 && s < 15) || (s >= 30 && s < 32) || s == 150;
+      b.sample_numbers.push_back(s);
+      b.streaming.push_back(filler ? 0 : 1);
+      b.signals[0].push_back(0.0);
+    }
+    return b;
+  };
+  pipeline.accept(chunk(0, 31));
+  pipeline.accept(chunk(31, 60));
+  EXPECT_FALSE(pipeline.target_reached());
+  pipeline.accept(chunk(91, 100));
+  EXPECT_TRUE(pipeline.target_reached());
+  EXPECT_EQ(pipeline.samples(), 100U);
+  EXPECT_EQ(pipeline.next_sample_number(), 100U);
+  EXPECT_EQ(pipeline.missed_packets(), 2U);
+  EXPECT_EQ(pipeline.lost_samples(), 7U);
+}
+
+TEST(line_reader, splits_lines_across_reads_and_keeps_the_last_one_at_eof) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  stream::line_reader reader(fds[0]);
+  EXPECT_TRUE(reader.read_available(0).empty());
+  ASSERT_EQ(write(fds[1], "first\r\nsec", 10), 10);
+  EXPECT_EQ(reader.read_available(100), (std::vector<std::string>{"first"}));
+  ASSERT_EQ(write(fds[1], "ond\n\nthird", 10), 10);
+  EXPECT_EQ(reader.read_available(100), (std::vector<std::string>{"second"}));
+  close(fds[1]);
+  EXPECT_EQ(reader.read_available(100), (std::vector<std::string>{"third"}));
+  EXPECT_TRUE(reader.finished());
+  close(fds[0]);
+}

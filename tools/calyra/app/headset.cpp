@@ -1,0 +1,47 @@
+#include "app/headset.h"
+
+#include "app/failure.h"
+
+namespace calyra::app {
+
+std::string version_text(const cy_version& v) {
+  return std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.patch);
+}
+
+headset::headset(const std::string& name, firmware_policy policy) : name_(name) {
+  manager_ = cy_eeg_manager_new();
+  if (manager_ == nullptr) throw command_failure("out of memory while creating a manager");
+  const cy_error result = cy_eeg_manager_connect(manager_, name.c_str(), nullptr, nullptr);
+  info_ = *cy_eeg_manager_get_device_info(manager_);
+  features_ = cy_core_device_features_get(&info_);
+  compatible_ = result == CY_OK;
+
+  const std::string what = "connecting to \"" + name + "\"";
+  const bool incompatible_but_connected = result == CY_UNSUPPORTED_DEVICE && features_ != nullptr;
+  if (result != CY_OK && !(incompatible_but_connected && policy == firmware_policy::accept_incompatible)) {
+    cy_eeg_manager_free(manager_);
+    manager_ = nullptr;
+    if (incompatible_but_connected) {
+      throw command_failure::from_code(
+          result, what + " (hardware " + version_text(info_.hardware_version) + ", firmware " +
+                      version_text(info_.firmware_version) + ")");
+    }
+    throw command_failure::from_code(result, what);
+  }
+}
+
+headset::~headset() { cy_eeg_manager_free(manager_); }
+
+std::string headset::model_name() const {
+  switch (info_.id) {
+    case 0: return "WREN";
+    case 1: return "FINCH";
+    case 2: return "HERON";
+    case 3: return "PLOVER";
+    case 4: return "KESTREL";
+    case 5: return "KESTREL v2";
+    default: return "unknown model";
+  }
+}
+
+}  // namespace calyra::app

@@ -1,0 +1,176 @@
+#include "cli/command_line.h"
+
+#include <algorithm>
+#include <cctype>
+#include <stdexcept>
+#include <string>
+
+#include "cli/electrode_list.h"
+
+namespace calyra::cli {
+namespace {
+
+std::string lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return s;
+}
+
+bool ends_with(const std::string& s, const std::string& suffix) {
+  return s.size() > suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+band parse_band(const std::string& text) {
+  const auto colon = text.find(':');
+  const std::string low = text.substr(0, colon);
+  const std::string high = colon == std::string::npos ? std::string() : text.substr(colon + 1);
+  band b;
+  std::size_t used_low = 0;
+  std::size_t used_high = 0;
+  try {
+    b.low_hz = std::stod(low, &used_low);
+    b.high_hz = std::stod(high, &used_high);
+  } catch (const std::exception&) {
+    used_low = 0;
+  }
+  if (colon == std::string::npos || used_low == 0 || used_low != low.size() ||
+      used_high != high.size()) {
+    throw std::invalid_argument("expected LOW:HIGH in Hz, got '" + text + "'");
+  }
+  if (!(b.low_hz > 0.0) || !(b.high_hz > b.low_hz)) {
+    throw std::invalid_argument("the band needs 0 < LOW < HIGH, got '" + text + "'");
+  }
+  return b;
+}
+
+// Turns a throwing parser into a CLI11 check, so that a bad value is
+// reported like any other bad option.
+template <class Parse>
+CLI::Validator checked_by(Parse parse, const std::string& name) {
+  return CLI::Validator(
+      [parse](std::string& value) -> std::string {
+        try {
+          parse(value);
+          return {};
+        } catch (const std::invalid_argument& e) {
+          return e.what();
+        }
+      },
+      name);
+}
+
+CLI::App* add_device_command(CLI::App& app, const std::string& name, const std::string& what,
+                             std::string& device) {
+  auto* sub = app.add_subcommand(name, what);
+  sub->add_option("NAME", device, "Advertised name of the headset, e.g. \"CY KESTREL 5\"")
+      ->required();
+  return sub;
+}
+
+void define_stream(CLI::App& app, stream_options& s) {
+  auto* sub = add_device_command(app, "stream",
+                                 "Connect, configure and stream; optionally record to a file",
+                                 s.device);
+  sub->add_option("--seconds", s.seconds, "Recording length in seconds; 0 streams until Ctrl-C")
+      ->check(CLI::Range(0.0, 604800.0))
+      ->capture_default_str();
+  sub->add_option("--rate", s.rate_hz, "Sample rate in Hz (250 or 500, as the model allows)")
+      ->check(CLI::IsMember({250U, 500U}))
+      ->capture_default_str();
+  sub->add_option("--gain", s.gain, "Amplifier gain of every streamed electrode")
+      ->check(CLI::IsMember({1U, 2U, 4U, 6U, 8U, 12U}))
+      ->capture_default_str();
+  sub->add_option("--channels", s.channels_text,
+                  "Electrodes to stream, numbers and ranges such as 1,3-4 (default: all)")
+      ->check(checked_by([](const std::string& v) { parse_electrode_list(v); }, "LIST"));
+  sub->add_flag("--contact", s.contact, "Also stream the per-electrode contact flags");
+  sub->add_flag("--accel", s.accel, "Also stream the accelerometer (models that have one)");
+  sub->add_flag("--impedance", s.impedance,
+                "Measure impedance: electrode values are raw counts instead of microvolts");
+  sub->add_option("--chunk-size", s.chunk_size, "Samples per chunk delivered by the library")
+      ->check(CLI::Range(static_cast<std::uint64_t>(1), static_cast<std::uint64_t>(100000)));
+  sub->add_option("--out", s.out_path, "Record to FILE: .bdf writes BDF+, .csv writes CSV")
+      ->check(checked_by(
+          [](const std::string& v) {
+            const std::string l = lower(v);
+            if (!ends_with(l, ".bdf") && !ends_with(l, ".csv")) {
+              throw std::invalid_argument("the file name must end in .bdf or .csv: '" + v + "'");
+            }
+          },
+          "FILE"));
+  sub->add_option("--bandpass", s.bandpass_text,
+                  "Band-pass LOW:HIGH in Hz, applied to what is shown")
+      ->check(checked_by([](const std::string& v) { parse_band(v); }, "LOW:HIGH"));
+  sub->add_option("--notch", s.notch_hz,
+                  "Band-stop 4 Hz wide around HZ (e.g. 50), applied to what is shown")
+      ->check(CLI::Range(1.0, 1000.0));
+  sub->add_flag("--filter-output", s.filter_output,
+                "Write the filtered signal instead of the raw one (needs --bandpass or --notch)");
+}
+
+void define_charging(CLI::App& app, charging_options& c) {
+  auto* sub = add_device_command(
+      app, "charging", "Show the charging settings; with --timeout or --flag, change them first",
+      c.device);
+  sub->add_option("--timeout", c.timeout, "Sleep timeout (1..255, in the headset's unit)")
+      ->check(CLI::Range(1U, 255U));
+  sub->add_option("--flag", c.flag, "Charging setting flag")->check(CLI::IsMember({0U, 1U}));
+}
+
+void define_update(CLI::App& app, update_options& u) {
+  auto* sub = add_device_command(app, "update", "Update the headset's firmware", u.device);
+  sub->add_option("--image", u.image_path, "Firmware image file")
+      ->required()
+      ->check(CLI::ExistingFile);
+}
+
+}  // namespace
+
+void define_command_line(CLI::App& app, parsed_command_line& out) {
+  app.require_subcommand(1);
+  // Global options may also follow the subcommand: "calyra info X --virtual".
+  app.fallthrough();
+  app.add_flag("--virtual", out.global.use_virtual,
+               "Use the virtual headsets (unless CYCORE_BLE_BACKEND says otherwise)");
+  app.add_option("--log", out.global.log_path, "Write the core library's log (INFO) to FILE");
+
+  app.add_subcommand("scan", "List the headsets within reach (scans for 5 seconds)");
+  add_device_command(app, "info", "Show the device record, capabilities, battery and charging",
+                     out.device);
+  define_stream(app, out.stream);
+  add_device_command(app, "battery", "Show the battery record", out.device);
+  define_charging(app, out.charging);
+  define_update(app, out.update);
+}
+
+void finish_command_line(const CLI::App& app, parsed_command_line& out) {
+  const auto chosen = app.get_subcommands();
+  const std::string name = chosen.empty() ? std::string() : chosen.front()->get_name();
+  if (name == "scan") out.which = command::scan;
+  if (name == "info") out.which = command::info;
+  if (name == "stream") out.which = command::stream;
+  if (name == "battery") out.which = command::battery;
+  if (name == "charging") out.which = command::charging;
+  if (name == "update") out.which = command::update;
+
+  if (out.which != command::stream) return;
+  stream_options& s = out.stream;
+  if (!s.channels_text.empty()) s.electrodes = parse_electrode_list(s.channels_text);
+  if (!s.bandpass_text.empty()) s.bandpass = parse_band(s.bandpass_text);
+  if (s.filter_output && !s.bandpass && s.notch_hz == 0.0) {
+    throw CLI::ValidationError("--filter-output", "needs --bandpass or --notch");
+  }
+  if (s.filter_output && s.out_path.empty()) {
+    throw CLI::ValidationError("--filter-output", "needs --out FILE");
+  }
+  const double nyquist = s.rate_hz / 2.0;
+  if (s.bandpass && s.bandpass->high_hz >= nyquist) {
+    throw CLI::ValidationError("--bandpass", "HIGH must stay below half the sample rate (" +
+                                                 std::to_string(static_cast<int>(nyquist)) + " Hz)");
+  }
+  if (s.notch_hz != 0.0 && (s.notch_hz <= 2.0 || s.notch_hz + 2.0 >= nyquist)) {
+    throw CLI::ValidationError("--notch", "HZ must lie between 2 Hz and half the sample rate minus 2 Hz");
+  }
+}
+
+}  // namespace calyra::cli

@@ -1,0 +1,62 @@
+// What the command line asks for, after parsing. Plain values only: the
+// commands validate them against the connected model.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace calyra::cli {
+
+struct global_options {
+  bool use_virtual = false;  // --virtual
+  std::string log_path;      // --log FILE, empty: no core logging
+};
+
+struct band {
+  double low_hz = 0.0;
+  double high_hz = 0.0;
+};
+
+struct stream_options {
+  std::string device;
+  double seconds = 10.0;              // 0: until Ctrl-C
+  unsigned rate_hz = 250;             // 250 or 500
+  unsigned gain = 8;                  // 1, 2, 4, 6, 8 or 12
+  std::string channels_text;         // --channels as typed
+  std::vector<unsigned> electrodes;   // 1-based, parsed from channels_text; empty: all
+  bool contact = false;
+  bool accel = false;
+  bool impedance = false;
+  std::uint64_t chunk_size = 0;       // 0: the library default
+  std::string out_path;               // empty: no recording
+  std::string bandpass_text;          // --bandpass as typed
+  std::optional<band> bandpass;       // parsed from bandpass_text
+  double notch_hz = 0.0;              // 0: no notch
+  bool filter_output = false;
+};
+
+struct charging_options {
+  std::string device;
+  std::optional<unsigned> timeout;  // sleep timeout, 1..255
+  std::optional<unsigned> flag;     // 0 or 1
+};
+
+struct update_options {
+  std::string device;
+  std::string image_path;
+};
+
+enum class command { none, scan, info, stream, battery, charging, update };
+
+struct parsed_command_line {
+  command which = command::none;
+  global_options global;
+  std::string device;  // info, battery
+  stream_options stream;
+  charging_options charging;
+  update_options update;
+};
+
+}  // namespace calyra::cli

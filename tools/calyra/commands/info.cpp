@@ -1,0 +1,45 @@
+#include <iostream>
+
+#include "app/core_session.h"
+#include "app/headset.h"
+#include "commands/commands.h"
+#include "commands/device_report.h"
+
+namespace calyra::commands {
+namespace {
+
+const char* yes_no(bool v) { return v ? "yes" : "no"; }
+
+}  // namespace
+
+int run_info(const cli::global_options& global, const std::string& device) {
+  app::core_session core(global, {});
+  app::headset h(device, app::firmware_policy::accept_incompatible);
+  const cy_device_info& info = h.info();
+  const cy_device_features* f = h.features();
+
+  // Read everything first, so a failure leaves no half-printed report.
+  const cy_full_battery_info battery = read_full_battery(h.handle());
+  const cy_charging_settings charging = cy_eeg_manager_get_charging_settings(h.handle());
+
+  std::ostream& out = std::cout;
+  out << "Device\n";
+  print_field(out, "Name", h.name());
+  print_field(out, "Model", h.model_name() + " (code " + std::to_string(info.id) + ")");
+  print_field(out, "Hardware", app::version_text(info.hardware_version));
+  print_field(out, "Firmware", app::version_text(info.firmware_version));
+  print_field(out, "Serial number", std::to_string(info.serial_number));
+  print_field(out, "Compatible", h.compatible() ? "yes" : "no (needs hardware 2.0.x with firmware 3.6.x)");
+  out << "Capabilities\n";
+  print_field(out, "Electrodes", std::to_string(cy_core_device_features_electrode_count(f)));
+  print_field(out, "Accelerometer", yes_no(cy_core_device_features_has_accel(f)));
+  print_field(out, "Gyroscope", yes_no(cy_core_device_features_has_gyro(f)));
+  print_field(out, "Bipolar", yes_no(cy_core_device_features_is_bipolar(f)));
+  print_field(out, "Firmware update", yes_no(cy_core_device_features_supports_ota(f)));
+  print_full_battery(out, battery);
+  print_charging(out, charging);
+  out << std::flush;
+  return 0;
+}
+
+}  // namespace calyra::commands

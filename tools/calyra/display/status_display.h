@@ -1,0 +1,54 @@
+// The live status of a stream: a block redrawn in place on a terminal, or
+// plain periodic lines when the output is a file or a pipe.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace calyra::display {
+
+struct electrode_status {
+  std::string label;     // "E1"
+  std::string grade;     // "good", "noisy", "bad", or "-" before the first grade
+  std::string reason;    // empty when good
+};
+
+struct stream_status {
+  double elapsed_seconds = 0.0;
+  double target_seconds = 0.0;  // 0: until Ctrl-C
+  std::uint64_t samples = 0;
+  std::uint64_t missed_packets = 0;
+  std::uint64_t lost_samples = 0;
+  std::size_t annotations = 0;
+  std::vector<electrode_status> electrodes;
+};
+
+// The lines of the refreshing block.
+std::vector<std::string> render_status_block(const stream_status& status);
+// One self-contained line for non-terminals.
+std::string render_status_line(const stream_status& status);
+
+class status_display {
+ public:
+  // `refreshing`: redraw one block in place with ANSI cursor movements.
+  status_display(std::ostream& out, bool refreshing);
+
+  void show(const stream_status& status);
+  // A line that stays (annotation receipts, warnings), printed above the block.
+  void message(const std::string& line);
+  // Leaves the last block on screen; later output starts below it.
+  void finish();
+
+ private:
+  void erase_block();
+
+  std::ostream& out_;
+  bool refreshing_;
+  int drawn_lines_ = 0;
+  stream_status last_;
+  bool have_last_ = false;
+};
+
+}  // namespace calyra::display

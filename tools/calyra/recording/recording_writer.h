@@ -1,0 +1,46 @@
+// Writers of recordings: BDF+ or CSV, chosen by the file name.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "recording/sample_block.h"
+
+namespace calyra::recording {
+
+// A file could not be written. The message names the file and the cause.
+class recording_error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// All calls come from one thread. A writer that is destroyed without close()
+// leaves an unfinished file behind; the caller removes it (output_file).
+class recording_writer {
+ public:
+  virtual ~recording_writer() = default;
+
+  // Appends the rows of `block`, whose columns follow the layout.
+  virtual void write(const sample_block& block) = 0;
+
+  // Attaches `text` at the stream sample number `sample`, which may lie
+  // before, inside or after the rows written so far (it is clamped into the
+  // recording when the file is finished).
+  virtual void annotate(std::int64_t sample, const std::string& text) = 0;
+
+  // Finishes the file. Throws recording_error when it cannot be completed.
+  virtual void close() = 0;
+};
+
+// Opens a writer for `path`: a name ending in .bdf (any case) writes BDF+,
+// .csv writes CSV. Throws recording_error when the file cannot be created.
+std::unique_ptr<recording_writer> open_recording(const std::string& path,
+                                                 const std::string& format_name,
+                                                 const recording_layout& layout);
+
+// "bdf" or "csv" for a file name, empty for anything else.
+std::string recording_format_of(const std::string& file_name);
+
+}  // namespace calyra::recording

@@ -1,0 +1,50 @@
+// Samples as the program moves them between the stream, the filters, the
+// display and the writers: one row per sample, stored column by column.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace calyra::recording {
+
+enum class signal_kind { electrode, contact, accelerometer };
+
+struct signal_description {
+  signal_kind kind = signal_kind::electrode;
+  std::string label;  // at most 16 characters ("E1", "Contact E1", "Accel X")
+  std::string unit;   // at most 8 characters ("uV", "m/s2", "counts", "")
+  double physical_min = 0.0;
+  double physical_max = 0.0;
+};
+
+// What a recording holds, fixed before the first sample.
+struct recording_layout {
+  std::vector<signal_description> signals;
+  unsigned sample_rate_hz = 0;
+  std::string equipment;  // model and firmware
+  std::chrono::system_clock::time_point start_time;
+};
+
+// A run of consecutive samples. Every column has size() entries.
+struct sample_block {
+  std::vector<std::uint64_t> sample_numbers;  // the stream's own sample numbers
+  std::vector<std::uint8_t> streaming;        // 1: decoded sample, 0: filler for lost data
+  std::vector<std::vector<double>> signals;   // one column per layout signal
+
+  std::size_t size() const { return sample_numbers.size(); }
+  bool empty() const { return sample_numbers.empty(); }
+
+  void reset(std::size_t signal_count) {
+    sample_numbers.clear();
+    streaming.clear();
+    signals.assign(signal_count, {});
+  }
+
+  // Appends rows [first, first + count) of `other`, which has the same layout.
+  void append(const sample_block& other, std::size_t first, std::size_t count);
+};
+
+}  // namespace calyra::recording
