@@ -18,8 +18,9 @@ struct section {
 
 // `Lanes` channels side by side: one double per channel, in a GCC vector so
 // that each arithmetic operation works on all channels at once. Element-wise
-// vector arithmetic rounds exactly like the scalar operation, so every lane
-// reproduces the one-channel result bit for bit.
+// vector arithmetic rounds exactly like the scalar operation (and no
+// multiply-add is ever fused), so every lane reproduces the one-channel
+// result bit for bit, whatever instruction set runs it.
 template <int Lanes>
 struct lane_of {
   typedef double type __attribute__((vector_size(Lanes * sizeof(double))));
@@ -29,8 +30,12 @@ struct lane_of<1> {
   using type = double;
 };
 
+// The kernels below are always inlined so that each entry point further down
+// compiles its own copy for its own instruction set.
+#define CALYRA_KERNEL __attribute__((always_inline)) inline
+
 template <class Lane>
-inline void splat(Lane& out, double value) {
+CALYRA_KERNEL void splat(Lane& out, double value) {
   if constexpr (std::is_same_v<Lane, double>) {
     out = value;
   } else {
@@ -41,7 +46,7 @@ inline void splat(Lane& out, double value) {
 }
 
 template <int Lanes, class Lane>
-inline void load(Lane& out, double* const* channels, std::size_t index) {
+CALYRA_KERNEL void load(Lane& out, double* const* channels, std::size_t index) {
   if constexpr (Lanes == 1) {
     out = channels[0][index];
   } else {
@@ -52,7 +57,7 @@ inline void load(Lane& out, double* const* channels, std::size_t index) {
 }
 
 template <int Lanes, class Lane>
-inline void store(double* const* channels, std::size_t index, const Lane& value) {
+CALYRA_KERNEL void store(double* const* channels, std::size_t index, const Lane& value) {
   if constexpr (Lanes == 1) {
     channels[0][index] = value;
   } else {
@@ -67,8 +72,8 @@ inline void store(double* const* channels, std::size_t index, const Lane& value)
 // exactly what reversing the channel, filtering it and reversing it back
 // gives, without moving any data.
 template <int Lanes, int Stages, bool Backward>
-void run_pass(const section (&sections)[max_stages], double* const* channels,
-              std::size_t n_samples, double& nv) {
+CALYRA_KERNEL void run_pass(const section (&sections)[max_stages], double* const* channels,
+                            std::size_t n_samples, double& nv) {
   using lane = typename lane_of<Lanes>::type;
 
   lane a1[Stages], a2[Stages], b0[Stages], b1[Stages], b2[Stages];
@@ -96,6 +101,8 @@ void run_pass(const section (&sections)[max_stages], double* const* channels,
     lane offset;
     splat(offset, nv);
 
+    // Unrolled, the stage state stays in registers.
+#pragma GCC unroll 4
     for (int s = 0; s < Stages; ++s) {
       const lane w = ((x - a1[s] * w1[s]) - a2[s] * w2[s]) + (s == 0 ? offset : zero);
       const lane y = (b0[s] * w + b1[s] * w1[s]) + b2[s] * w2[s];
@@ -108,8 +115,8 @@ void run_pass(const section (&sections)[max_stages], double* const* channels,
 }
 
 template <int Lanes, int Stages>
-void run_group(const section (&sections)[max_stages], double* first_channel,
-               std::size_t n_samples, double& nv) {
+CALYRA_KERNEL void run_group(const section (&sections)[max_stages], double* first_channel,
+                             std::size_t n_samples, double& nv) {
   double* channels[Lanes];
   for (int l = 0; l < Lanes; ++l) {
     channels[l] = first_channel + static_cast<std::size_t>(l) * n_samples;
@@ -120,30 +127,69 @@ void run_group(const section (&sections)[max_stages], double* first_channel,
   run_pass<Lanes, Stages, true>(sections, channels, n_samples, nv);
 }
 
+// Filters channels [ch, n_channels) in groups of `Lanes` for as long as whole
+// groups remain; returns the first channel left over.
 template <int Lanes>
-void run_group(int stages, const section (&sections)[max_stages], double* first_channel,
-               std::size_t n_samples, double& nv) {
-  switch (stages) {
-    case 1:
-      run_group<Lanes, 1>(sections, first_channel, n_samples, nv);
-      break;
-    case 2:
-      run_group<Lanes, 2>(sections, first_channel, n_samples, nv);
-      break;
-    case 3:
-      run_group<Lanes, 3>(sections, first_channel, n_samples, nv);
-      break;
-    case 4:
-      run_group<Lanes, 4>(sections, first_channel, n_samples, nv);
-      break;
-    default:
-      // The filter objects hold at most four stages; a design always fills
-      // at least one.
-      break;
+CALYRA_KERNEL std::size_t run_groups(int stages, const section (&sections)[max_stages],
+                                     double* data, std::size_t ch, std::size_t n_channels,
+                                     std::size_t n_samples, double& nv) {
+  for (; ch + Lanes <= n_channels; ch += Lanes) {
+    double* first = data + ch * n_samples;
+    switch (stages) {
+      case 1:
+        run_group<Lanes, 1>(sections, first, n_samples, nv);
+        break;
+      case 2:
+        run_group<Lanes, 2>(sections, first, n_samples, nv);
+        break;
+      case 3:
+        run_group<Lanes, 3>(sections, first, n_samples, nv);
+        break;
+      case 4:
+        run_group<Lanes, 4>(sections, first, n_samples, nv);
+        break;
+      default:
+        // The filter objects hold at most four stages; a design always
+        // fills at least one.
+        break;
+    }
   }
+  return ch;
+}
+
+std::size_t run_single(int stages, const section (&sections)[max_stages], double* data,
+                       std::size_t ch, std::size_t n_channels, std::size_t n_samples,
+                       double& nv) {
+  return run_groups<1>(stages, sections, data, ch, n_channels, n_samples, nv);
+}
+
+// Two lanes fill one SSE2 register; wider vectors would not fit the stage
+// state into the sixteen registers and spill on every sample.
+std::size_t run_pairs(int stages, const section (&sections)[max_stages], double* data,
+                      std::size_t ch, std::size_t n_channels, std::size_t n_samples,
+                      double& nv) {
+  return run_groups<2>(stages, sections, data, ch, n_channels, n_samples, nv);
+}
+
+__attribute__((target("avx"))) std::size_t run_quads(int stages,
+                                                     const section (&sections)[max_stages],
+                                                     double* data, std::size_t ch,
+                                                     std::size_t n_channels,
+                                                     std::size_t n_samples, double& nv) {
+  return run_groups<4>(stages, sections, data, ch, n_channels, n_samples, nv);
+}
+
+bool has_avx() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx");
 }
 
 }  // namespace
+
+lane_width widest_lane_width() {
+  static const bool avx = has_avx();
+  return avx ? lane_width::four : lane_width::two;
+}
 
 void filter_zero_phase(const Dsp::Cascade& cascade, double* data, std::size_t n_channels,
                        std::size_t n_samples, lane_width lanes) {
@@ -153,22 +199,24 @@ void filter_zero_phase(const Dsp::Cascade& cascade, double* data, std::size_t n_
     const Dsp::Biquad& stage = cascade[s];
     sections[s] = {stage.a1(), stage.a2(), stage.b0(), stage.b1(), stage.b2()};
   }
+  if (lanes == lane_width::four && widest_lane_width() != lane_width::four) {
+    lanes = lane_width::two;
+  }
 
   double nv = 1e-8;
   std::size_t ch = 0;
-  if (lanes == lane_width::eight) {
-    for (; ch + 8 <= n_channels; ch += 8) {
-      run_group<8>(stages, sections, data + ch * n_samples, n_samples, nv);
-    }
+  if (lanes == lane_width::four) {
+    ch = run_quads(stages, sections, data, ch, n_channels, n_samples, nv);
   }
   if (lanes != lane_width::one) {
-    for (; ch + 4 <= n_channels; ch += 4) {
-      run_group<4>(stages, sections, data + ch * n_samples, n_samples, nv);
-    }
+    ch = run_pairs(stages, sections, data, ch, n_channels, n_samples, nv);
   }
-  for (; ch < n_channels; ++ch) {
-    run_group<1>(stages, sections, data + ch * n_samples, n_samples, nv);
-  }
+  run_single(stages, sections, data, ch, n_channels, n_samples, nv);
+}
+
+void filter_zero_phase(const Dsp::Cascade& cascade, double* data, std::size_t n_channels,
+                       std::size_t n_samples) {
+  filter_zero_phase(cascade, data, n_channels, n_samples, widest_lane_width());
 }
 
 }  // namespace calyra::bciconnect

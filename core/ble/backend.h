@@ -12,6 +12,11 @@
 //   callback synchronously: when they return, the old callback is not running
 //   and will never run again. Called from inside that very callback they do
 //   not wait (the running call finishes normally).
+// - disconnect() ends every subscription the same way: no notification
+//   callback runs after it returns. The disconnection callback is for links
+//   that drop on their own; a requested disconnect() does not call it.
+// - unsubscribe() of a characteristic that has no subscription, and
+//   disconnect() of a peripheral without a link, do nothing.
 #pragma once
 
 #include <cstdint>
@@ -44,7 +49,8 @@ class PeripheralBackend {
   virtual void notify(const std::string& service, const std::string& characteristic,
                       NotifyCallback callback) = 0;
   virtual void unsubscribe(const std::string& service, const std::string& characteristic) = 0;
-  // An empty function removes the callback.
+  // Called on a backend thread when the link drops on its own. An empty
+  // function removes the callback.
   virtual void set_callback_on_disconnected(DisconnectCallback callback) = 0;
 };
 

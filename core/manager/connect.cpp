@@ -104,6 +104,7 @@ error eeg_manager_implementation::connect_guarded(const char* name, connect_call
     peripheral = found;
     peripheral.connect();
     connected = true;
+    holds_peripheral_hooks = true;
     peripheral.set_callback_on_disconnected([this] { on_link_lost(); });
 
     reset_streaming_state();

@@ -8,8 +8,8 @@
 // backend's notification thread (stream, battery and firmware-update
 // notifications) and its event thread (link loss).
 // Lock order where two are held together:
-//   stream_mutex -> chunk_callback_mutex -> channel_settings_mutex
-//     -> gain_mutex -> logger mutex
+//   stream_operation_mutex -> stream_mutex -> chunk_callback_mutex
+//     -> channel_settings_mutex -> gain_mutex -> logger mutex
 //   battery_cache_lock -> logger mutex
 // Nothing may hold stream_mutex while unsubscribing from stream_data or
 // clearing peripheral hooks: those wait for a running handler, and the
@@ -199,7 +199,7 @@ class eeg_manager_implementation final : public eeg_manager {
   void report_chips();
   void on_link_lost();
   // disconnect.cpp
-  void end_local_stream();
+  void unsubscribe_quietly(gatt::role role) noexcept;
   void release_peripheral_hooks() noexcept;
 
  public:
@@ -233,6 +233,10 @@ class eeg_manager_implementation final : public eeg_manager {
   std::vector<std::vector<double>> float64_buffers;          // guard: stream_mutex
   std::size_t chunk_sample_count = 0;                        // guard: stream_mutex
 
+  // Serialises start, stop and the local half of disconnect, so that a start
+  // cannot subscribe between another thread's unsubscription and its
+  // "streaming = false". Never taken by a BLE thread.
+  std::mutex stream_operation_mutex;
   mutable std::mutex stream_mutex;
   bool streaming = false;                                // guard: stream_mutex
   std::queue<std::function<void()>> join_jobs;           // guard: stream_mutex
@@ -312,6 +316,11 @@ class eeg_manager_implementation final : public eeg_manager {
   std::vector<const void*> chunk_pointers;    // guard: stream_mutex (reused per delivery)
   std::uint64_t undecodable_packets = 0;      // guard: stream_mutex (per stream)
   std::string peripheral_name;                // - (connect); for the MISSED line
+  // True while this manager may have a handler registered with the
+  // peripheral; the destructor then releases them. A manager that has let go
+  // must not unsubscribe again: another manager may have connected to the
+  // same headset since.
+  std::atomic<bool> holds_peripheral_hooks{false};
   std::string log_prefix;                     // const after construction
 };
 

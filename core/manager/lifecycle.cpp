@@ -11,10 +11,13 @@ eeg_manager_implementation::eeg_manager_implementation()
 }
 
 eeg_manager_implementation::~eeg_manager_implementation() {
-  // disconnect() ends the stream subscription and clears the peripheral's
-  // hooks (waiting for a handler that is running) before anything below is
-  // destroyed, so no BLE thread can reach this object afterwards.
+  // The stream subscription and the peripheral's hooks are gone (waiting for
+  // a handler that is running) before anything below is destroyed, so no BLE
+  // thread can reach this object afterwards.
   disconnect();
+  // Also when disconnect had nothing to do: a start racing a disconnect may
+  // have registered a handler again.
+  if (holds_peripheral_hooks.load()) release_peripheral_hooks();
   log_text(log_level::INFO, "Destroying manager");
   try {
     clear_annotations();

@@ -13,6 +13,7 @@ error eeg_manager_implementation::start_stream(completion_callback callback, voi
       return error::CONNECTION_ERROR;
     }
     log_text(log_level::INFO, "Joining stream...");
+    std::lock_guard operation(stream_operation_mutex);
     std::lock_guard lock(stream_mutex);
     join_stream([this, callback, user_data] {
       log_text(log_level::INFO, "Joined stream");
@@ -28,6 +29,7 @@ error eeg_manager_implementation::start_stream(completion_callback callback, voi
 void eeg_manager_implementation::run_start_sequence(completion_callback callback, void* user_data) {
   begin_stream_layout();
   const auto data = gatt::uuids(gatt::role::stream_data);
+  holds_peripheral_hooks = true;
   peripheral.notify(data.service, data.characteristic,
                     [this](const ble::ByteArray& payload) { handle_stream_notification(payload); });
   stream_start_time.store(std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -11,6 +11,7 @@ error eeg_manager_implementation::stop_stream(completion_callback callback, void
     log_text(log_level::INFO, "Unable to stop stream - no connection to device");
     return error::OK;
   }
+  std::lock_guard operation(stream_operation_mutex);
   std::uint64_t target = 0;
   {
     std::lock_guard lock(stream_mutex);

@@ -109,10 +109,10 @@ TEST_F(program, info_battery_and_charging_show_the_records) {
   ASSERT_EQ(battery.exit_code, 0) << describe(battery);
   EXPECT_NE(battery.out.find("Level             80"), std::string::npos) << battery.out;
 
-  const run_result charging = run({"charging", "CY KESTREL 5", "--timeout", "30", "--flag", "1"});
+  const run_result charging = run({"charging", "CY KESTREL 5", "--timeout", "45", "--flag", "0"});
   ASSERT_EQ(charging.exit_code, 0) << describe(charging);
-  EXPECT_NE(charging.out.find("Flag              1 (on)"), std::string::npos) << charging.out;
-  EXPECT_NE(charging.out.find("Sleep timeout     30"), std::string::npos) << charging.out;
+  EXPECT_NE(charging.out.find("Flag              0 (off)"), std::string::npos) << charging.out;
+  EXPECT_NE(charging.out.find("Sleep timeout     45"), std::string::npos) << charging.out;
 }
 
 TEST_F(program, update_reports_progress_and_a_silent_headset_fails) {

@@ -54,16 +54,6 @@ TEST(DeviceList, DefaultsSerialsAddressesAndEmptyEntries) {
   ASSERT_EQ(devices.size(), 2u);
   EXPECT_EQ(devices[0].serial, "SN0000");
   EXPECT_EQ(devices[1].serial, "SN0001");
-  EXPECT_EQ(devices[0].model, 4);
-  EXPECT_EQ(devices[0].hardware_revision, "2.0.0");
-  EXPECT_EQ(devices[0].firmware_revision, "3.6.1");
-  EXPECT_EQ(devices[0].mtu, 247);
-  EXPECT_EQ(devices[0].battery, 80);
-  EXPECT_EQ(devices[0].ota_ack, 2);
-  EXPECT_EQ(devices[0].pace, pacing::realtime);
-  EXPECT_DOUBLE_EQ(devices[0].line_hz, 50.0);
-  EXPECT_TRUE(devices[0].advertising);
-  EXPECT_FALSE(devices[0].paired);
   EXPECT_EQ(devices[0].address, address_from_name("CY A 1"));
   EXPECT_EQ(devices[0].address.size(), 17u);
   EXPECT_NE(devices[0].address, devices[1].address);

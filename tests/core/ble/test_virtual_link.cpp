@@ -113,7 +113,8 @@ TEST(VirtualLink, NoHandlerRunsAfterUnsubscribeOrDisconnectReturns) {
       ++calls;
       inside = false;
     });
-    while (calls < 3) std::this_thread::yield();
+    // Remove the handler while it runs: the call must wait for it.
+    while (calls < 3 || !inside) std::this_thread::yield();
     if (round % 2 == 0) {
       unsubscribe(p, role::stream_data);
     } else {

@@ -39,19 +39,6 @@ TEST(GattMap, EveryRoleResolvesToADistinctWellFormedUuidAndBack) {
                                      gatt::uuids(gatt::role::ota_data).characteristic));
 }
 
-TEST(GattMap, RolesSitInTheirServices) {
-  EXPECT_EQ(gatt::uuids(gatt::role::stream_data).service, "ace20bb6-5d39-45de-9f21-b101acf45b9b");
-  EXPECT_EQ(gatt::uuids(gatt::role::stream_data).characteristic,
-            "a12f7c4b-9e8d-6a53-1e0f-c274815b36d7");
-  EXPECT_EQ(gatt::uuids(gatt::role::battery_status).service, "0000180f-0000-1000-8000-00805f9b34fb");
-  EXPECT_EQ(gatt::uuids(gatt::role::model_number).characteristic,
-            "00002a24-0000-1000-8000-00805f9b34fb");
-  EXPECT_EQ(gatt::uuids(gatt::role::ota_status).service, "a3543662-77ab-47e4-a9e1-7c2cff80798f");
-  EXPECT_EQ(gatt::uuids(gatt::role::charging_setting_flag).service,
-            "12af3c98-4bd2-71e0-a615-5933cb7d8244");
-  EXPECT_EQ(gatt::services_uuids_list().size(), 5u);
-}
-
 TEST(GattMap, ToHexIsSixteenUpperCaseDigits) {
   EXPECT_EQ(gatt::to_hex(255), "00000000000000FF");
   EXPECT_EQ(gatt::to_hex(0), "0000000000000000");

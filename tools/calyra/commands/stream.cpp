@@ -13,6 +13,7 @@
 #include "app/headset.h"
 #include "app/interrupt.h"
 #include "commands/commands.h"
+#include "display/progress_bar.h"
 #include "display/status_display.h"
 #include "recording/output_file.h"
 #include "stream/chunk_queue.h"
@@ -166,9 +167,8 @@ void print_summary(const stream::stream_plan& plan, stream::recording_pipeline& 
                    const cli::stream_options& o, const std::string& stop_reason) {
   std::ostream& out = std::cout;
   out << "Summary" << (stop_reason.empty() ? "" : " (" + stop_reason + ")") << '\n';
-  std::ostringstream duration;
-  duration << pipeline.seconds() << " s (" << pipeline.samples() << " samples at " << o.rate_hz << " Hz)";
-  out << "  Duration        " << duration.str() << '\n';
+  out << "  Duration        " << display::format_seconds(pipeline.seconds()) << " ("
+      << pipeline.samples() << " samples at " << o.rate_hz << " Hz)\n";
   out << "  Missed packets  " << pipeline.missed_packets() << " (" << pipeline.lost_samples()
       << " samples filled)\n";
   out << "  Annotations     " << pipeline.annotations() << '\n';
@@ -266,8 +266,10 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
   while (ctx.queue.pop_all(blocks, std::chrono::milliseconds(0))) {
     for (; !blocks.empty(); blocks.pop_front()) pipeline.accept(blocks.front());
   }
-  if (!o.impedance && pipeline.samples() > 0) pipeline.quality().evaluate();
-  view.show(status_of(ctx.plan, pipeline, o));
+  if (!o.impedance && pipeline.quality().new_samples() > 0) pipeline.quality().evaluate();
+  // A terminal shows the final state; plain output has its last line already
+  // unless samples arrived after it.
+  if (terminal || pipeline.samples() + o.rate_hz > next_line_at) view.show(status_of(ctx.plan, pipeline, o));
   view.finish();
 
   pipeline.finish();

@@ -34,6 +34,7 @@ class quality_monitor {
   void add(const recording::sample_block& block);
   // True once a second of samples has arrived since the last grading.
   bool due() const { return new_samples_ >= rate_; }
+  std::size_t new_samples() const { return new_samples_; }
   // Grades the last two seconds (less at the very start) and returns them.
   const std::vector<electrode_quality>& evaluate();
   const std::vector<electrode_quality>& latest() const { return latest_; }
