@@ -41,17 +41,18 @@ void median_absolute_deviation(const double* data, block_shape shape, double* ou
   if (shape.n_samples == 0) {
     return;
   }
-  std::vector<double> centres(shape.n_channels);
-  median(data, shape, centres.data());
-
-  std::vector<double> deviations(shape.size());
+  // One channel at a time through one scratch channel: the same medians as
+  // a whole block of deviations would give, in a fraction of the memory.
+  std::vector<double> scratch(shape.n_samples);
   for (std::size_t ch = 0; ch < shape.n_channels; ++ch) {
-    const std::size_t first = ch * shape.n_samples;
-    for (std::size_t i = first; i < first + shape.n_samples; ++i) {
-      deviations[i] = std::fabs(data[i] - centres[ch]);
+    const double* channel = data + ch * shape.n_samples;
+    scratch.assign(channel, channel + shape.n_samples);
+    const double centre = median_in_place(scratch.data(), shape.n_samples);
+    for (std::size_t i = 0; i < shape.n_samples; ++i) {
+      scratch[i] = std::fabs(channel[i] - centre);
     }
+    out[ch] = median_in_place(scratch.data(), shape.n_samples);
   }
-  median(deviations.data(), shape, out);
 }
 
 void min_max(const double* data, block_shape shape, double* out_min, double* out_max) {

@@ -70,8 +70,8 @@ CYBCI_API void cy_bci_connect_median(const double* data, size_t n_channels, size
 
 /* Median absolute deviation of each channel into out[ch]: the median (as
  * above) of |x - median| over the channel, unscaled (no 1.4826 factor).
- * n_samples = 0 leaves out untouched. Allocates one scratch block of the
- * input's size. */
+ * n_samples = 0 leaves out untouched. Allocates one channel's worth of
+ * scratch memory. */
 CYBCI_API void cy_bci_connect_mad(const double* data, size_t n_channels, size_t n_samples,
                                   double* out);
 
@@ -132,7 +132,7 @@ CYBCI_API void cy_bci_connect_ewma_standartize(const double* data, size_t n_chan
  * by less than 1e-6. Where the solver converges in that budget the line is
  * the ordinary least-squares line; where the best line lies far from the
  * starting point the channel comes out only partly detrended. A NaN or
- * infinity in a channel makes that channel's output non-finite; other
+ * infinity in a channel makes every output of that channel NaN; other
  * channels are unaffected. out may be data itself (in-place). n_samples = 0
  * writes nothing. */
 CYBCI_API void cy_bci_connect_detrend(const double* data, size_t n_channels, size_t n_samples,
@@ -148,8 +148,10 @@ CYBCI_API void cy_bci_connect_detrend(const double* data, size_t n_channels, siz
  * ignored), with no window. magnitude = |X_k| / N (no one-sided doubling: the
  * DC bin is the channel mean, a sinusoid on bin k shows half its amplitude);
  * phase = atan2(Im X_k, Re X_k) in radians. sampling_rate has no influence on
- * the result. n_samples < 2 writes nothing. Not the input: data is only
- * read; magnitude and phase must not overlap it. */
+ * the result. n_samples < 2 writes nothing. data is only read; magnitude and
+ * phase must not overlap it or each other. One transform set-up per call,
+ * reused for every channel; lengths with large prime factors cost more time
+ * but give the same result. */
 CYBCI_API void cy_bci_connect_fft(const double* data, size_t n_channels, size_t n_samples,
                                   double* magnitude, double* phase, double sampling_rate);
 
@@ -160,9 +162,12 @@ CYBCI_API void cy_bci_connect_fft(const double* data, size_t n_channels, size_t 
  * bins are both below twice the mean magnitude of the bins from 5 Hz up to
  * (excluding) 15 Hz, else grade 1 (also for an empty or all-zero 5-15 Hz
  * band). Bin indices are truncated: i_f = (f * n_samples) / sampling_rate.
- * The spectral test needs n_samples >= 2 and sampling_rate >= 120 Hz; below
- * either, the grade is 0 or 1 from the amplitude test alone. data is not
- * modified. */
+ * The spectral test needs n_samples >= 2 and sampling_rate >= 120 Hz (so
+ * that the 60 Hz bin lies inside the spectrum); below either, and for a NaN
+ * rate, the grade is 0 or 1 from the amplitude test alone. n_samples = 0
+ * grades every channel 0. A channel holding NaN or infinity detrends to NaN
+ * and grades 0. data is not modified. Allocates a copy of the block and its
+ * spectra. */
 CYBCI_API void cy_bci_connect_get_signal_quality(const double* data, size_t n_channels,
                                                  size_t n_samples, double* quality,
                                                  double sampling_rate);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <vector>
 
 #include "cybciconnect.h"
@@ -49,6 +50,16 @@ TEST(SignalQuality, GradesEachChannelOnItsOwn) {
   const std::vector<double> before = block;
   EXPECT_EQ(grades(block, 7, n, rate), (std::vector<double>{2, 1, 2, 0, 0, 0, 2}));
   EXPECT_TRUE(bci_test::bitwise_equal(block, before));
+}
+
+TEST(SignalQuality, NonFiniteChannelsAreBad) {
+  const std::size_t n = 500;
+  std::vector<double> with_nan = clean_channel(n, 11);
+  with_nan[300] = std::numeric_limits<double>::quiet_NaN();
+  std::vector<double> with_infinity = clean_channel(n, 12);
+  with_infinity[7] = std::numeric_limits<double>::infinity();
+  const std::vector<double> block = bci_test::concat({with_nan, clean_channel(n, 13), with_infinity});
+  EXPECT_EQ(grades(block, 3, n, rate), (std::vector<double>{0, 2, 0}));
 }
 
 TEST(SignalQuality, EmptyBandLeavesGradeOne) {

@@ -11,9 +11,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -37,18 +38,18 @@ std::vector<std::string> split_lines(const std::string& text) {
   return lines;
 }
 
-// "HH:MM:SS " with a valid time of day.
-bool starts_with_clock(const std::string& line) {
-  if (line.size() < 9 || line[2] != ':' || line[5] != ':' || line[8] != ' ') return false;
-  int limits[] = {24, 60, 60};
-  for (int field = 0; field < 3; ++field) {
-    const char high = line[field * 3];
-    const char low = line[field * 3 + 1];
-    if (!std::isdigit(static_cast<unsigned char>(high)) || !std::isdigit(static_cast<unsigned char>(low))) return false;
-    if ((high - '0') * 10 + (low - '0') >= limits[field]) return false;
+// The second of the day in a log line's "HH:MM:SS " clock, -1 if it has none.
+long clock_of(const std::string& line) {
+  int hours = 0, minutes = 0, seconds = 0;
+  if (line.size() < 9 || line[2] != ':' || line[5] != ':' || line[8] != ' ' ||
+      std::sscanf(line.c_str(), "%2d:%2d:%2d", &hours, &minutes, &seconds) != 3 || hours > 23 || minutes > 59 ||
+      seconds > 59) {
+    return -1;
   }
-  return true;
+  return (hours * 60L + minutes) * 60 + seconds;
 }
+
+constexpr auto rwxr_xr_x = static_cast<fs::perms>(0755);
 
 // Direct children of this process; with this process as the subreaper,
 // that includes every orphan the launcher left behind.
@@ -94,8 +95,7 @@ launcher_sandbox::launcher_sandbox() {
   std::string pattern = (fs::temp_directory_path() / "calyra-board-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   root_ = fs::canonical(pattern);
-  fs::permissions(root_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                             fs::perms::others_read | fs::perms::others_exec);
+  fs::permissions(root_, rwxr_xr_x);
   fs::create_directories(dist());
   fs::create_directories(home());
   fs::copy_file(CALYRA_BOARD_PATH, launcher());
@@ -119,8 +119,7 @@ void launcher_sandbox::stub(const std::string& name, const std::string& body) {
                       << "note \"start " << name
                       << " $$ $#:[$1] fds=$(ls /proc/self/fd | tr '\\n' ' ')cwd=$(pwd) mark=$CALYRA_TEST_MARK\"\n"
                       << body << "\n";
-  fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                            fs::perms::others_read | fs::perms::others_exec);
+  fs::permissions(path, rwxr_xr_x);
 }
 
 void launcher_sandbox::standard_stubs() {
@@ -138,6 +137,7 @@ launch_outcome launcher_sandbox::run(const launch_options& options) {
       {"XDG_CACHE_HOME", cache().string()},
       {"CALYRA_TEST_EVENTS", (root_ / "events").string()},
       {"CALYRA_TEST_MARK", "inherited"},
+      {"TZ", "UTC-5"},  // five hours ahead: a local clock shows in the log
   };
   for (const char* sanitizer : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
     if (const char* value = std::getenv(sanitizer)) variables[sanitizer] = value;
@@ -164,6 +164,7 @@ launch_outcome launcher_sandbox::run(const launch_options& options) {
   std::ofstream(in_path) << "from stdin\n";
   const std::string work = root_.string();
 
+  last_run_start_ = std::time(nullptr);
   const pid_t child = ::fork();
   if (child == 0) {
     // Only async-signal-safe calls from here to exec.
@@ -197,6 +198,7 @@ launch_outcome launcher_sandbox::run(const launch_options& options) {
     }
     std::this_thread::sleep_for(5ms);
   }
+  last_run_end_ = std::time(nullptr);
   outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   outcome.out = read_file(out_path);
   outcome.err = read_file(err_path);
@@ -204,12 +206,16 @@ launch_outcome launcher_sandbox::run(const launch_options& options) {
 }
 
 std::vector<std::string> launcher_sandbox::log_lines(const fs::path& cache_directory) const {
+  constexpr long day = 86400;
   std::vector<std::string> lines = split_lines(read_file(log_file(cache_directory)));
   for (auto& line : lines) {
-    if (starts_with_clock(line)) {
-      line.erase(0, 9);
+    const long clock = clock_of(line);
+    // Within the last run, counted from its start across midnight.
+    const long since_start = ((clock - last_run_start_ % day) % day + day) % day;
+    if (clock < 0 || since_start > last_run_end_ - last_run_start_) {
+      ADD_FAILURE() << "log line without the UTC time of the run: " << line;
     } else {
-      ADD_FAILURE() << "log line without its clock: " << line;
+      line.erase(0, 9);
     }
   }
   return lines;
@@ -240,14 +246,21 @@ bool launcher_sandbox::wait_for_event(const std::string& event, std::chrono::mil
   return false;
 }
 
-std::set<std::string> launcher_sandbox::started_programs(const std::set<std::string>& expected) {
+std::map<std::string, pid_t> launcher_sandbox::started() const {
+  std::map<std::string, pid_t> found;
+  for (const auto& line : events()) {
+    std::istringstream fields(line);
+    std::string kind, name;
+    pid_t pid = 0;
+    if (fields >> kind >> name >> pid && kind == "start") found.emplace(name, pid);
+  }
+  return found;
+}
+
+std::set<std::string> launcher_sandbox::started_programs(const std::set<std::string>& expected) const {
   auto names = [this] {
     std::set<std::string> found;
-    for (const auto& line : events()) {
-      std::istringstream fields(line);
-      std::string kind, name;
-      if (fields >> kind >> name && kind == "start") found.insert(name);
-    }
+    for (const auto& [name, pid] : started()) found.insert(name);
     return found;
   };
   const auto deadline = std::chrono::steady_clock::now() + 5s;
@@ -261,13 +274,9 @@ std::set<std::string> launcher_sandbox::started_programs(const std::set<std::str
 }
 
 pid_t launcher_sandbox::pid_of(const std::string& program) const {
-  for (const auto& line : events()) {
-    std::istringstream fields(line);
-    std::string kind, name;
-    pid_t pid = 0;
-    if (fields >> kind >> name >> pid && kind == "start" && name == program) return pid;
-  }
-  return 0;
+  const auto programs = started();
+  const auto found = programs.find(program);
+  return found == programs.end() ? 0 : found->second;
 }
 
 }  // namespace calyra::launcher::testing

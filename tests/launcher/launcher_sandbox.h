@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -63,7 +64,7 @@ class launcher_sandbox {
   std::vector<std::string> log_after_prelude(const std::vector<std::string>& rest) const;
 
   // The launch log's lines with the "HH:MM:SS " clock stripped; a line
-  // without a well-formed clock fails the test.
+  // whose clock is not the UTC time of the last run fails the test.
   std::vector<std::string> log_lines() const { return log_lines(cache()); }
   std::vector<std::string> log_lines(const fs::path& cache_directory) const;
 
@@ -75,11 +76,16 @@ class launcher_sandbox {
   // The names of the programs started so far, once those in `expected` have
   // all started and a short settling time has passed (so that a program
   // started after the launcher ended is not missed).
-  std::set<std::string> started_programs(const std::set<std::string>& expected);
+  std::set<std::string> started_programs(const std::set<std::string>& expected) const;
+  // The pid of a started program, 0 when it has not started.
   pid_t pid_of(const std::string& program) const;
 
  private:
+  std::map<std::string, pid_t> started() const;
+
   fs::path root_;
+  std::time_t last_run_start_ = 0;
+  std::time_t last_run_end_ = 0;
 };
 
 // "[INFO] <message>" and "[ERROR] <message>", as log_lines() returns them.

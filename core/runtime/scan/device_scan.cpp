@@ -1,6 +1,6 @@
 // cy_core_scan: status check, adapter choice, a 5-second scan, and the table
 // of headsets whose names match the naming pattern.
-#include <regex>
+#include <string_view>
 #include <vector>
 
 #include "ble/adapter.h"
@@ -18,9 +18,19 @@ namespace {
 
 constexpr int scan_duration_ms = 5000;
 
-bool is_headset_name(const std::string& name) {
-  static const std::regex pattern("CY [A-Z]+ [0-9]*", std::regex::ECMAScript);
-  return std::regex_match(name, pattern);
+// Whole-name match of "CY [A-Z]+ [0-9]*": "CY", a blank, one or more capital
+// letters, a blank, zero or more digits. Written out because std::regex costs
+// a compile per process and warns under the sanitizer builds of GCC 12.
+bool is_headset_name(std::string_view name) {
+  constexpr std::string_view prefix = "CY ";
+  if (name.substr(0, prefix.size()) != prefix) return false;
+  std::size_t i = prefix.size();
+  const std::size_t letters = i;
+  while (i < name.size() && name[i] >= 'A' && name[i] <= 'Z') ++i;
+  if (i == letters || i == name.size() || name[i] != ' ') return false;
+  for (++i; i < name.size(); ++i)
+    if (name[i] < '0' || name[i] > '9') return false;
+  return true;
 }
 
 void add_matches(std::vector<ble::Peripheral>& peripherals) {

@@ -38,7 +38,9 @@ TEST_F(Connect, EveryModelCodeConnectsAndIsIdentified) {
     EXPECT_EQ(info->firmware_version.major, 3);
     EXPECT_EQ(info->firmware_version.minor, 6);
     EXPECT_EQ(info->firmware_version.patch, 1);
-    if (code == 0) EXPECT_EQ(info->serial_number, 42u);
+    if (code == 0) {
+      EXPECT_EQ(info->serial_number, 42u);
+    }
     const auto* model = capabilities::for_model_code(code);
     char id[3];
     std::snprintf(id, sizeof id, "%02X", code);

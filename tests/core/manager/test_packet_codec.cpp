@@ -97,7 +97,9 @@ TEST(PacketCodec, LayoutMatchesTheEncoderForEveryModelShape) {
         const std::size_t status_bytes = (shape.electrode_count + 7) / 8;
         EXPECT_EQ(layout->status_offset, size - 5 - status_bytes);
         EXPECT_EQ(layout->counter_offset, size - 5);
-        if (shape.has_accel) EXPECT_EQ(layout->accel_offset, size - 5 - status_bytes - 6);
+        if (shape.has_accel) {
+          EXPECT_EQ(layout->accel_offset, size - 5 - status_bytes - 6);
+        }
       }
     }
   }

@@ -52,7 +52,9 @@ class StreamConcurrency : public testing::VirtualHeadsetTest {
       ASSERT_EQ(numbers[i], next) << "position " << i;
       next += 1;
     }
-    if (expected_streams >= 0) EXPECT_EQ(streams, expected_streams);
+    if (expected_streams >= 0) {
+      EXPECT_EQ(streams, expected_streams);
+    }
   }
 };
 
@@ -162,7 +164,9 @@ TEST_F(StreamConcurrency, LinkLossRacesTeardown) {
     cy_eeg_manager_set_callback_disconnect(m, &loss_flag::on_lost, &lost);
     ASSERT_EQ(cy_eeg_manager_start_stream(m, nullptr, nullptr), CY_OK);
     // Free as soon as the link-loss event starts, or (odd rounds) even before.
-    if (round % 2 == 0) ASSERT_TRUE(eventually([&] { return lost.calls.load() > 0; }));
+    if (round % 2 == 0) {
+      ASSERT_TRUE(eventually([&] { return lost.calls.load() > 0; }));
+    }
     cy_eeg_manager_free(m);
     EXPECT_LE(lost.calls.load(), 1);
   }

@@ -66,11 +66,12 @@ class VirtualHeadsetTest : public LibraryTest {
     }
     return out;
   }
-  // Position of the first log line after `after` equal to `line`, or -1.
-  long position_of(const std::string& line, long after = -1) const {
+  // Position of the first log line after `after` equal to `line` (or, with
+  // `prefix_only`, beginning with it), or -1.
+  long position_of(const std::string& line, long after = -1, bool prefix_only = false) const {
     const auto lines = log_lines();
     for (std::size_t i = static_cast<std::size_t>(after + 1); i < lines.size(); ++i) {
-      if (lines[i] == line) return static_cast<long>(i);
+      if (prefix_only ? lines[i].rfind(line, 0) == 0 : lines[i] == line) return static_cast<long>(i);
     }
     return -1;
   }

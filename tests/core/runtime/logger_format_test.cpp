@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <ctime>
 #include <optional>
-#include <regex>
 
 #include "runtime/library_fixture.h"
+#include "runtime/log_line_parser.h"
 #include "runtime/logger.h"
 
 namespace calyra::core::testing {
@@ -80,16 +80,16 @@ TEST_F(LogLine, TimestampIsLocalTimeWithMilliseconds) {
   const std::time_t after = std::time(nullptr);
   ASSERT_EQ(cy_core_close(), CY_OK);
 
-  const std::regex shape(
-      R"(^\[(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})\.\d{3}\] \[WARNING\] \[#(\d+)\] stamped$)");
-  std::smatch match;
   const auto lines = log_lines();
   ASSERT_EQ(lines.size(), 11u);
-  ASSERT_TRUE(std::regex_match(lines[9], match, shape)) << lines[9];
-  const std::time_t stamped = parse_local(match[1]);
+  const auto parsed = parse_full_line(lines[9]);
+  ASSERT_TRUE(parsed) << lines[9];
+  EXPECT_EQ(parsed->level, "WARNING");
+  EXPECT_EQ(parsed->body, "stamped");
+  EXPECT_EQ(parsed->thread, std::to_string(::gettid()));
+  const std::time_t stamped = parse_local(parsed->date_time);
   EXPECT_GE(stamped, before);
   EXPECT_LE(stamped, after);
-  EXPECT_EQ(match[2], std::to_string(::gettid()));
 }
 
 }  // namespace

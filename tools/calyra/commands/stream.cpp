@@ -1,5 +1,7 @@
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -56,6 +58,12 @@ struct release_queue_first {
   stream_context& ctx;
   ~release_queue_first() { ctx.queue.stop_waiting(); }
 };
+
+int terminal_columns() {
+  winsize size{};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
+}
 
 cy_gain_mode gain_mode_of(unsigned multiplier) {
   switch (multiplier) {
@@ -215,7 +223,9 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
   }
   stream::pipeline_settings settings;
   settings.rate_hz = o.rate_hz;
-  settings.target_samples = static_cast<std::uint64_t>(std::llround(o.seconds * o.rate_hz));
+  settings.target_samples =
+      o.seconds > 0.0 ? std::max<std::uint64_t>(1, static_cast<std::uint64_t>(std::llround(o.seconds * o.rate_hz)))
+                      : 0;
   settings.filters.bandpass = o.bandpass;
   settings.filters.notch_hz = o.notch_hz;
   settings.filter_output = o.filter_output;
@@ -228,8 +238,11 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
   if (started != CY_OK) throw app::command_failure::from_code(started, "starting the stream");
 
   const bool terminal = isatty(STDOUT_FILENO) != 0;
-  display::status_display view(std::cout, terminal);
-  stream::line_reader input(STDIN_FILENO);
+  display::status_display view(std::cout, terminal, terminal_columns());
+  // A program in the background must not read the terminal: the read would stop it.
+  const bool read_input = isatty(STDIN_FILENO) == 0 || tcgetpgrp(STDIN_FILENO) == getpgrp();
+  stream::line_reader input(read_input ? STDIN_FILENO : -1);
+  const bool typing_echoes = terminal && isatty(STDIN_FILENO) != 0;
   std::deque<recording::sample_block> blocks;
   auto next_redraw = clock::now();
   std::uint64_t next_line_at = o.rate_hz;  // plain output: one line per second of stream
@@ -238,7 +251,9 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
   while (true) {
     ctx.queue.pop_all(blocks, std::chrono::milliseconds(20));
     for (; !blocks.empty(); blocks.pop_front()) pipeline.accept(blocks.front());
-    for (const std::string& line : input.read_available(0)) annotate(h.handle(), line, pipeline, view, o.rate_hz);
+    const std::vector<std::string> lines = input.read_available(0);
+    if (typing_echoes) view.lines_echoed(static_cast<int>(lines.size()));
+    for (const std::string& line : lines) annotate(h.handle(), line, pipeline, view, o.rate_hz);
     if (!o.impedance && pipeline.quality().due()) pipeline.quality().evaluate();
 
     if (terminal && clock::now() >= next_redraw) {

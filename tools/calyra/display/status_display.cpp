@@ -1,5 +1,6 @@
 #include "display/status_display.h"
 
+#include <algorithm>
 #include <sstream>
 
 #include "display/progress_bar.h"
@@ -34,15 +35,17 @@ std::string electrode_text(const electrode_status& e) {
 
 }  // namespace
 
-std::vector<std::string> render_status_block(const stream_status& s) {
+std::vector<std::string> render_status_block(const stream_status& s, int columns) {
   std::vector<std::string> lines{header_text(s), counts_text(s)};
-  // Four electrodes per line keeps 32-electrode models within 24 lines.
-  constexpr std::size_t per_line = 4;
+  constexpr std::size_t cell_width = 26;  // "E32 noisy (mains 50 Hz)" and a margin
+  // Stay clear of the last column: writing there wraps in some terminals.
+  const std::size_t usable = columns > 3 ? static_cast<std::size_t>(columns) - 3 : 1;
+  const std::size_t per_line = std::max<std::size_t>(1, usable / (cell_width + 1));
   for (std::size_t i = 0; i < s.electrodes.size(); i += per_line) {
     std::string line = " ";
     for (std::size_t j = i; j < s.electrodes.size() && j < i + per_line; ++j) {
       std::string cell = electrode_text(s.electrodes[j]);
-      if (cell.size() < 28) cell.resize(28, ' ');
+      if (cell.size() < cell_width) cell.resize(cell_width, ' ');
       line += " " + cell;
     }
     while (!line.empty() && line.back() == ' ') line.pop_back();
@@ -60,8 +63,8 @@ std::string render_status_line(const stream_status& s) {
   return line;
 }
 
-status_display::status_display(std::ostream& out, bool refreshing)
-    : out_(out), refreshing_(refreshing) {}
+status_display::status_display(std::ostream& out, bool refreshing, int columns)
+    : out_(out), refreshing_(refreshing), columns_(columns) {}
 
 void status_display::erase_block() {
   if (drawn_lines_ > 0) {
@@ -78,7 +81,7 @@ void status_display::show(const stream_status& status) {
     return;
   }
   erase_block();
-  const auto lines = render_status_block(status);
+  const auto lines = render_status_block(status, columns_);
   for (const std::string& line : lines) out_ << line << '\n';
   drawn_lines_ = static_cast<int>(lines.size());
   out_.flush();

@@ -25,19 +25,25 @@ struct stream_status {
   std::vector<electrode_status> electrodes;
 };
 
-// The lines of the refreshing block.
-std::vector<std::string> render_status_block(const stream_status& status);
+// The lines of the refreshing block, none longer than `columns` characters
+// unless a single electrode's text is.
+std::vector<std::string> render_status_block(const stream_status& status, int columns);
 // One self-contained line for non-terminals.
 std::string render_status_line(const stream_status& status);
 
 class status_display {
  public:
-  // `refreshing`: redraw one block in place with ANSI cursor movements.
-  status_display(std::ostream& out, bool refreshing);
+  // `refreshing`: redraw one block in place with ANSI cursor movements, in
+  // a terminal `columns` characters wide (a wrapped line would throw off the
+  // count of lines to redraw).
+  status_display(std::ostream& out, bool refreshing, int columns = 80);
 
   void show(const stream_status& status);
   // A line that stays (annotation receipts, warnings), printed above the block.
   void message(const std::string& line);
+  // The terminal echoed `count` typed lines below the block; the next redraw
+  // clears them too.
+  void lines_echoed(int count) { drawn_lines_ += refreshing_ && drawn_lines_ > 0 ? count : 0; }
   // Leaves the last block on screen; later output starts below it.
   void finish();
 
@@ -46,6 +52,7 @@ class status_display {
 
   std::ostream& out_;
   bool refreshing_;
+  int columns_;
   int drawn_lines_ = 0;
   stream_status last_;
   bool have_last_ = false;

@@ -9,7 +9,8 @@ namespace calyra::stream {
 
 class line_reader {
  public:
-  explicit line_reader(int fd) : fd_(fd) {}
+  // A negative `fd` reads nothing.
+  explicit line_reader(int fd) : fd_(fd), finished_(fd < 0) {}
 
   // Complete lines available within `timeout_ms` (0: only what is already
   // there), without their line ends; empty lines are skipped. At end of
@@ -20,7 +21,7 @@ class line_reader {
 
  private:
   int fd_;
-  bool finished_ = false;
+  bool finished_;
   std::string partial_;
 };
 

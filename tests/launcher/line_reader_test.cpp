@@ -1,5 +1,5 @@
-// Parts of the launcher that its programs cannot drive: byte-level text
-// handling and read failures.
+// Line reading details that the stub programs cannot drive: buffer
+// boundaries and read failures.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -9,19 +9,9 @@
 #include <thread>
 
 #include "line_reader.h"
-#include "text.h"
 
 namespace calyra::launcher {
 namespace {
-
-TEST(Text, MalformedUtf8IsRejectedAndEscapedByteByByte) {
-  EXPECT_TRUE(is_valid_utf8("/opt/caf\xc3\xa9/\xf0\x9f\x99\x82"));
-  for (const char* bad : {"\xc0\xaf", "\xed\xa0\x80", "\xe2\x82", "\xf4\x90\x80\x80", "\x80", "\xff"}) {
-    EXPECT_FALSE(is_valid_utf8(bad)) << debug_quoted(bad);
-  }
-  EXPECT_EQ(debug_quoted("\xc0\xaf|\xe2\x82|\xe2\x82\xac"), R"("\xc0\xaf|\xe2\x82|)" "\xe2\x82\xac\"");
-  EXPECT_EQ(debug_quoted(std::string("a\0b\x7f", 4)), R"("a\0b\u{7f}")");
-}
 
 std::vector<read_item> read_all(line_reader& reader) {
   std::vector<read_item> items;
