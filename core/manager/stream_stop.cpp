@@ -41,6 +41,8 @@ error eeg_manager_implementation::stop_stream(completion_callback callback, void
     log(log_level::DEBUG, [&](std::ostream& out) { out << "Final sample: " << target; });
     log_text(log_level::INFO, "Joining stream...");
     complete_stop(callback, user_data);
+    // The stream has ended: nothing is left to join, so later starts run at
+    // once instead of waiting for a sample that can no longer come.
     service_joins();
   }
   log_text(log_level::DEBUG, "Future callback done");

@@ -127,20 +127,4 @@ TEST(FilterDesign, BandStopNormalisationPoint) {
   EXPECT_LT(magnitude(filter, 50 / 150.0), 1e-5);
 }
 
-TEST(FilterDesign, PrototypeIsTheButterworthCircle) {
-  Dsp::PoleZeroPair pairs[3];
-  Dsp::Butterworth::AnalogLowPass prototype;
-  prototype.setStorage(Dsp::LayoutBase(5, pairs));
-  prototype.design(5);
-  ASSERT_EQ(prototype.getNumPoles(), 5);
-  for (int k = 0; k < 2; ++k) {
-    const cplx expected = std::polar(1.0, pi / 2 + (2 * k + 1) * pi / 10);
-    EXPECT_NEAR(std::abs(prototype[k].poles[0] - expected), 0, 1e-15);
-    EXPECT_EQ(prototype[k].poles[1], std::conj(prototype[k].poles[0]));
-    EXPECT_TRUE(Dsp::isInfinity(prototype[k].zeros[0]));
-  }
-  EXPECT_TRUE(prototype[2].isSinglePole());
-  EXPECT_EQ(prototype[2].poles[0], cplx(-1, 0));
-}
-
 }  // namespace

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <vector>
 
 #include "cybciconnect.h"
@@ -44,59 +43,58 @@ void reference_filter(const Dsp::Cascade& cascade, std::vector<double>& block,
   }
 }
 
+template <class Filter, class... Frequencies>
+void reference(std::vector<double>& block, std::size_t channels, std::size_t n, int order,
+               Frequencies... frequencies) {
+  Filter filter;
+  filter.setup(order, 250.0, frequencies...);
+  reference_filter(filter, block, channels, n);
+}
+
+using block_filter = void (*)(std::vector<double>&, std::size_t, std::size_t);
+
 struct filter_case {
   const char* name;
-  std::function<void(std::vector<double>&, std::size_t, std::size_t)> run_library;
-  std::function<void(std::vector<double>&, std::size_t, std::size_t)> run_reference;
+  block_filter library;
+  block_filter reference;
 };
 
-std::vector<filter_case> filter_cases() {
-  const double rate = 250;
-  return {
-      {"lowpass",
-       [=](std::vector<double>& b, std::size_t c, std::size_t n) {
-         cy_bci_connect_filter_lowpass(b.data(), c, n, rate, 30);
-       },
-       [=](std::vector<double>& b, std::size_t c, std::size_t n) {
-         low_pass_filter f;
-         f.setup(5, rate, 30);
-         reference_filter(f, b, c, n);
-       }},
-      {"highpass",
-       [=](std::vector<double>& b, std::size_t c, std::size_t n) {
-         cy_bci_connect_filter_highpass(b.data(), c, n, rate, 0.5);
-       },
-       [=](std::vector<double>& b, std::size_t c, std::size_t n) {
-         high_pass_filter f;
-         f.setup(5, rate, 0.5);
-         reference_filter(f, b, c, n);
-       }},
-      {"bandpass",
-       [=](std::vector<double>& b, std::size_t c, std::size_t n) {
-         cy_bci_connect_filter_bandpass(b.data(), c, n, rate, 1, 40);
-       },
-       [=](std::vector<double>& b, std::size_t c, std::size_t n) {
-         band_pass_filter f;
-         f.setup(4, rate, 20.5, 39);  // centre and width of 1 .. 40 Hz
-         reference_filter(f, b, c, n);
-       }},
-      {"notch",
-       [=](std::vector<double>& b, std::size_t c, std::size_t n) {
-         cy_bci_connect_filter_notch(b.data(), c, n, rate, 50, 4);
-       },
-       [=](std::vector<double>& b, std::size_t c, std::size_t n) {
-         band_stop_filter f;
-         f.setup(4, rate, 50, 4);
-         reference_filter(f, b, c, n);
-       }},
-  };
-}
+const filter_case filter_cases[] = {
+    {"lowpass",
+     [](std::vector<double>& b, std::size_t c, std::size_t n) {
+       cy_bci_connect_filter_lowpass(b.data(), c, n, 250, 30);
+     },
+     [](std::vector<double>& b, std::size_t c, std::size_t n) {
+       reference<low_pass_filter>(b, c, n, 5, 30.0);
+     }},
+    {"highpass",
+     [](std::vector<double>& b, std::size_t c, std::size_t n) {
+       cy_bci_connect_filter_highpass(b.data(), c, n, 250, 0.5);
+     },
+     [](std::vector<double>& b, std::size_t c, std::size_t n) {
+       reference<high_pass_filter>(b, c, n, 5, 0.5);
+     }},
+    {"bandpass 1-40 Hz: centre 20.5, width 39",
+     [](std::vector<double>& b, std::size_t c, std::size_t n) {
+       cy_bci_connect_filter_bandpass(b.data(), c, n, 250, 1, 40);
+     },
+     [](std::vector<double>& b, std::size_t c, std::size_t n) {
+       reference<band_pass_filter>(b, c, n, 4, 20.5, 39.0);
+     }},
+    {"notch",
+     [](std::vector<double>& b, std::size_t c, std::size_t n) {
+       cy_bci_connect_filter_notch(b.data(), c, n, 250, 50, 4);
+     },
+     [](std::vector<double>& b, std::size_t c, std::size_t n) {
+       reference<band_stop_filter>(b, c, n, 4, 50.0, 4.0);
+     }},
+};
 
 // 13 channels run as groups of four, then two, then one alone (or pairs and
 // one alone without AVX); odd and even lengths start the second pass with
 // either sign of the offset.
 TEST(ZeroPhaseFilter, EveryLaneWidthMatchesThePlainDescriptionBitForBit) {
-  for (const filter_case& c : filter_cases()) {
+  for (const filter_case& c : filter_cases) {
     for (std::size_t n : {1u, 2u, 7u, 500u, 1001u}) {
       const std::size_t channels = 13;
       std::vector<double> block(channels * n);
@@ -106,8 +104,8 @@ TEST(ZeroPhaseFilter, EveryLaneWidthMatchesThePlainDescriptionBitForBit) {
         std::copy(x.begin(), x.end(), block.begin() + static_cast<std::ptrdiff_t>(ch * n));
       }
       std::vector<double> expected = block;
-      c.run_reference(expected, channels, n);
-      c.run_library(block, channels, n);
+      c.reference(expected, channels, n);
+      c.library(block, channels, n);
       EXPECT_TRUE(bci_test::bitwise_equal(block, expected)) << c.name << ", n = " << n;
     }
   }

@@ -172,6 +172,23 @@ TEST_F(Streaming, AStartQueuedBehindTheStopRunsAfterItAndARestartBeginsAtZero) {
   expect_consecutive_from(recorder.channel(0), 0);  // SAMPLE_NUMBER is channel 0
 }
 
+TEST_F(Streaming, AStopBetweenTwoPacketsDoesNotBlockTheNextStart) {
+  // Realtime pace: the stop falls between two packets, so no notification
+  // reaches the stop's target after it; the stop must complete anyway.
+  start_library("CY KESTREL 5");
+  cy_eeg_manager* m = connect_all_channels("CY KESTREL 5");
+  for (int stream = 0; stream < 2; ++stream) {
+    recorder.clear();
+    callback_probe stopped;
+    ASSERT_EQ(cy_eeg_manager_start_stream(m, nullptr, nullptr), CY_OK);
+    ASSERT_TRUE(wait_for_chunks(2)) << "stream " << stream;
+    ASSERT_EQ(cy_eeg_manager_stop_stream(m, &callback_probe::on_event, &stopped), CY_OK);
+    EXPECT_EQ(stopped.calls, 1);
+    EXPECT_FALSE(cy_eeg_manager_is_streaming(m));
+    enable_all(m);
+  }
+}
+
 // Notes which chunks arrive on the host thread, and whether "Disconnected"
 // was the last log line at that moment.
 struct flush_watch {

@@ -63,6 +63,7 @@ CLI::App* add_device_command(CLI::App& app, const std::string& name, const std::
                              std::string& device) {
   auto* sub = app.add_subcommand(name, what);
   sub->add_option("NAME", device, "Advertised name of the headset, e.g. \"CY KESTREL 5\"")
+      ->type_name("TEXT")
       ->required();
   return sub;
 }
@@ -120,6 +121,7 @@ void define_charging(CLI::App& app, charging_options& c) {
 void define_update(CLI::App& app, update_options& u) {
   auto* sub = add_device_command(app, "update", "Update the headset's firmware", u.device);
   sub->add_option("--image", u.image_path, "Firmware image file")
+      ->type_name("FILE")
       ->required()
       ->check(CLI::ExistingFile);
 }
@@ -132,7 +134,8 @@ void define_command_line(CLI::App& app, parsed_command_line& out) {
   app.fallthrough();
   app.add_flag("--virtual", out.global.use_virtual,
                "Use the virtual headsets (unless CYCORE_BLE_BACKEND says otherwise)");
-  app.add_option("--log", out.global.log_path, "Write the core library's log (INFO) to FILE");
+  app.add_option("--log", out.global.log_path, "Write the core library's log (INFO) to FILE")
+      ->type_name("FILE");
 
   app.add_subcommand("scan", "List the headsets within reach (scans for 5 seconds)");
   add_device_command(app, "info", "Show the device record, capabilities, battery and charging",
