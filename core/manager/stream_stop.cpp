@@ -43,6 +43,7 @@ error eeg_manager_implementation::stop_stream(completion_callback callback, void
     complete_stop(callback, user_data);
     // The stream has ended: nothing is left to join, so later starts run at
     // once instead of waiting for a sample that can no longer come.
+    join_target_sample = 0;
     service_joins();
   }
   log_text(log_level::DEBUG, "Future callback done");

@@ -25,7 +25,8 @@ const char* const devices =
     "CY OLD 7,fw=3.5.0,pace=fast;"
     "CY LOSSY 8,pace=fast,loss=0.2,seed=3;"
     "CY KESTREL 9;"
-    "CY MUTE 10,ota_ack=0";
+    "CY MUTE 10,ota_ack=0;"
+    "CY DROP 11,pace=fast,drop_after=20";
 
 class program : public ::testing::Test {
  protected:
@@ -226,6 +227,18 @@ TEST_F(program, ctrl_c_stops_cleanly_with_a_valid_file) {
   ASSERT_EQ(rec.signals.size(), 4U);
   EXPECT_GE(rec.signals[0].samples.size(), 500U);
   EXPECT_LT(rec.signals[0].samples.size(), 2000U);
+}
+
+TEST_F(program, a_dropped_link_ends_the_stream_with_the_samples_saved) {
+  const std::string bdf = file("d.bdf");
+  const run_result r = run({"stream", "CY DROP 11", "--seconds", "10", "--out", bdf});
+  expect_failure(r, "dropped during the stream");
+  EXPECT_NE(r.out.find("Summary (the headset disconnected)"), std::string::npos) << r.out;
+  const auto rec = calyra::test::read_bdf(bdf);
+  ASSERT_EQ(rec.signals.size(), 4U);
+  // 20 packets of 50 samples arrived before the link dropped.
+  EXPECT_GE(rec.signals[0].samples.size(), 950U);
+  EXPECT_LE(rec.signals[0].samples.size(), 1000U);
 }
 
 TEST_F(program, failures_are_one_clear_line_and_leave_no_file) {

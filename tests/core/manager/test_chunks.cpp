@@ -121,19 +121,5 @@ TEST(ChunkLayout, ChannelPositionsTypesAndPointers) {
   }
 }
 
-TEST(ChunkLayout, GainsChangedDuringAStreamDoNotRescaleIt) {
-  decoder_harness h(4);
-  h.enable({measurement(0)});
-  h.manager.set_channel_gain(measurement(0), gain_mode::X2);
-  h.start();
-  h.manager.set_channel_gain(measurement(0), gain_mode::X12);
-  std::vector<std::int32_t> raw;
-  h.feed(walk_packet(h.encoder(), 49, 9, &raw));
-  h.flush();
-  const auto values = h.values(measurement(0));
-  ASSERT_EQ(values.size(), 50u);
-  EXPECT_EQ(values[10], (raw[10] / 8388607.0) * (4.5 / 2) * 1000000.0);
-}
-
 }  // namespace
 }  // namespace calyra::core

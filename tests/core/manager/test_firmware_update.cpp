@@ -143,35 +143,27 @@ class ScriptedUpdateTest : public FirmwareUpdateTestBase {
 
 TEST_F(ScriptedUpdateTest, AcknowledgementHandlerLogsAndSetsTheFlag) {
   const ble::NotifyCallback handler = manager->enable_ota_update();
-  const auto code = [&](int c) { handler(ble::ByteArray(1, static_cast<char>(c))); };
-
-  code(2);
-  EXPECT_TRUE(manager->ota_acknowledged);
-  code(4);
-  EXPECT_TRUE(manager->ota_acknowledged);
-  EXPECT_EQ(device->unsubscriptions, 0);
-  code(3);
-  EXPECT_FALSE(manager->ota_acknowledged);
-  EXPECT_EQ(device->unsubscriptions, 1);
-  code(5);
-  EXPECT_TRUE(manager->ota_acknowledged);
-  EXPECT_EQ(device->unsubscriptions, 2);
-  code(6);
-  EXPECT_FALSE(manager->ota_acknowledged);
-  EXPECT_EQ(device->unsubscriptions, 3);
-  code(9);
-  code(0);
+  struct step {
+    int code;
+    bool flag;
+    int unsubscriptions;
+    std::string line;
+  };
+  for (const step& s : {step{2, true, 0, "OTA request acknowledged."}, step{4, true, 0, "Update done"},
+                        step{3, false, 1, "OTA request NOT acknowledged."},
+                        step{5, true, 2, "OTA done acknowledged."},
+                        step{6, false, 3, "OTA done NOT acknowledged."},
+                        step{9, false, 3, "Unknown data. |\x09|"},
+                        step{0, false, 3, std::string("Unknown data. |\0|", 17)}}) {
+    SCOPED_TRACE(s.code);
+    handler(ble::ByteArray(1, static_cast<char>(s.code)));
+    EXPECT_EQ(manager->ota_acknowledged, s.flag);
+    EXPECT_EQ(device->unsubscriptions, s.unsubscriptions);
+    EXPECT_TRUE(logged("INFO", s.line));
+  }
+  const std::size_t lines = log_lines().size();
   handler(ble::ByteArray());  // ignored
-  EXPECT_FALSE(manager->ota_acknowledged);
-  EXPECT_EQ(device->unsubscriptions, 3);
-
-  EXPECT_TRUE(logged("INFO", "OTA request acknowledged."));
-  EXPECT_TRUE(logged("INFO", "OTA request NOT acknowledged."));
-  EXPECT_TRUE(logged("INFO", "Update done"));
-  EXPECT_TRUE(logged("INFO", "OTA done acknowledged."));
-  EXPECT_TRUE(logged("INFO", "OTA done NOT acknowledged."));
-  EXPECT_TRUE(logged("INFO", "Unknown data. |\x09|"));
-  EXPECT_TRUE(logged("INFO", std::string("Unknown data. |\0|", 17)));
+  EXPECT_EQ(log_lines().size(), lines);
 }
 
 TEST_F(ScriptedUpdateTest, RefusedBeforeTheRequest) {

@@ -65,20 +65,6 @@ TEST(PacketCodec, DifferenceDecodingInvertsTheEncoderForEveryField) {
   }
 }
 
-TEST(PacketCodec, TwelveBitFieldsAreReadMostSignificantBitFirst) {
-  const std::uint8_t bytes[] = {0xAB, 0xCD, 0xEF, 0x12, 0x34};
-  packet_codec::twelve_bit_reader reader(bytes);
-  EXPECT_EQ(reader.next(), 0xABCu);
-  EXPECT_EQ(reader.next(), 0xDEFu);
-  EXPECT_EQ(reader.next(), 0x123u);
-}
-
-TEST(PacketCodec, MicrovoltScaling) {
-  EXPECT_DOUBLE_EQ(packet_codec::to_microvolts(8388607, 4.5 / 8), 562500.0);
-  EXPECT_EQ(packet_codec::to_microvolts(0, 4.5), 0.0);
-  EXPECT_DOUBLE_EQ(packet_codec::to_microvolts(-8388607, 4.5 / 1), -4500000.0);
-}
-
 TEST(PacketCodec, LayoutMatchesTheEncoderForEveryModelShape) {
   for (std::uint8_t code = 0; code <= capabilities::max_model_code; ++code) {
     const auto* model = capabilities::for_model_code(code);

@@ -1,11 +1,9 @@
-// Channel and stream settings: the setters, the queries and their defaults,
-// the model-dependent bias and rate rules, and the reset after a stop.
+// Channel and stream settings: the model-dependent bias and rate rules, and
+// the reset after a stop.
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstring>
 #include <mutex>
-#include <set>
 
 #include "capabilities/device_features.h"
 #include "cycore/eeg_manager.h"
@@ -22,34 +20,6 @@ class bipolar_model final : public capabilities::kestrel {
 const bipolar_model bipolar;
 
 cy_eeg_manager* handle(eeg_manager_implementation& m) { return reinterpret_cast<cy_eeg_manager*>(&m); }
-
-TEST(Settings, ANewManagerStartsEmpty) {
-  cy_eeg_manager* m = cy_eeg_manager_new();
-  ASSERT_NE(m, nullptr);
-  EXPECT_FALSE(cy_eeg_manager_is_streaming(m));
-  EXPECT_EQ(cy_eeg_manager_get_sample_frequency(m), CY_RATE_HZ_250);
-  const cy_device_info* info = cy_eeg_manager_get_device_info(m);
-  const cy_device_info zero{};
-  EXPECT_EQ(std::memcmp(info, &zero, sizeof zero), 0);
-  EXPECT_EQ(cy_eeg_manager_get_channel_index(m, 0), -1);
-  cy_eeg_manager_free(m);
-  cy_eeg_manager_free(nullptr);
-}
-
-TEST(Settings, EnablingIsASetAndGainsOverwrite) {
-  eeg_manager_implementation m;
-  cy_eeg_manager_set_channel_enabled(handle(m), 5, true);
-  cy_eeg_manager_set_channel_enabled(handle(m), 5, true);
-  cy_eeg_manager_set_channel_enabled(handle(m), 9, false);
-  cy_eeg_manager_set_channel_enabled(handle(m), 0xFFFF, true);
-  EXPECT_EQ(m.enabled_channels, (std::set<std::uint16_t>{5, 0xFFFF}));
-  cy_eeg_manager_set_channel_enabled(handle(m), 5, false);
-  EXPECT_EQ(m.enabled_channels, (std::set<std::uint16_t>{0xFFFF}));
-
-  cy_eeg_manager_set_channel_gain(handle(m), 1, CY_GAIN_X2);
-  cy_eeg_manager_set_channel_gain(handle(m), 1, 7);  // not validated
-  EXPECT_EQ(m.channel_gains.at(1), static_cast<gain_mode>(7));
-}
 
 TEST(Settings, BiasPolarityDependsOnTheModel) {
   eeg_manager_implementation m;
