@@ -12,8 +12,9 @@ inline constexpr std::size_t arrival_fit_points = 11;
 
 // Least-squares line through the arrival times t[0..10] (ms since the start
 // command) against x = 16, 32, .., 176; returns its value at x = 0. The mean
-// arrival time is an integer quotient, as the headset documentation computes
-// it. Packets arriving exactly one period apart from the start give 0.0.
+// arrival time is deliberately an integer quotient: annotation positions
+// must match those computed by earlier releases. Packets arriving exactly
+// one period apart from the start give 0.0.
 inline double fit_stream_time_origin(const std::array<std::int64_t, arrival_fit_points>& t) {
   std::int64_t sum = 0;
   for (const std::int64_t v : t) sum += v;

@@ -11,7 +11,7 @@ std::optional<packet_layout> compute_layout(std::size_t size, std::size_t stream
   if (streamed == 0 || size < first_sample + trailer) return std::nullopt;
 
   // Bytes per value: 1.5 for 12-bit differences, 3 for 24-bit samples. The
-  // division is done in double, as the headset documentation computes S.
+  // division is done in double, which decides S for payloads with spare bytes.
   const double value_bytes = impedance ? 3.0 : 1.5;
   const double spare = static_cast<double>(size - first_sample - trailer);
   const auto samples =

@@ -27,8 +27,8 @@ inline std::int32_t decode_difference(std::uint32_t field, std::int32_t mask) {
 }
 
 // Microvolts of a reconstructed value; full_scale is 4.5 / gain multiplier.
-// The order of operations is the headset documentation's, so results agree
-// to the last bit.
+// The order of operations is fixed (divide, then scale) so that results
+// agree to the last bit with every other reader of these streams.
 inline double to_microvolts(std::int32_t value, double full_scale) {
   return (value / 8388607.0) * full_scale * 1000000.0;
 }
