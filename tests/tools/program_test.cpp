@@ -208,12 +208,12 @@ TEST_F(program, lines_on_standard_input_become_annotations_at_their_sample) {
     if (a.text == "eyes closed") closed = a.onset_seconds;
     if (a.text == "eyes open \xE2\x9C\x93") open = a.onset_seconds;
   }
-  // Sent when 3 s (4 s) of samples had arrived; chunking and notification
-  // latency put the stamp a little later, never earlier.
+  // Sent when 3 s (4 s) of samples had arrived; chunking, notification
+  // latency and a slow (sanitizer) build put the stamp later, never earlier.
   EXPECT_GE(closed, 2.9) << r.out;
-  EXPECT_LE(closed, 3.6) << r.out;
+  EXPECT_LE(closed, 4.0) << r.out;
   EXPECT_GE(open, 3.9) << r.out;
-  EXPECT_LE(open, 4.6) << r.out;
+  EXPECT_LE(open, 5.0) << r.out;
 }
 
 TEST_F(program, ctrl_c_stops_cleanly_with_a_valid_file) {

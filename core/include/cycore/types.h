@@ -54,11 +54,16 @@ enum {
 };
 
 /* A version: three unsigned bytes, nothing between them. */
+/* libcybciconnect's header declares the same record; whichever header comes
+ * first defines it. */
+#ifndef CY_VERSION_DEFINED
+#define CY_VERSION_DEFINED
 typedef struct cy_version {
   uint8_t major;
   uint8_t minor;
   uint8_t patch;
 } cy_version;
+#endif
 
 #define CY_CONFIG_PATH_SIZE 200
 
