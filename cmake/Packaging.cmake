@@ -31,8 +31,11 @@ function(calyra_install_library target package description include_dir)
   if(NOT _output)
     set(_output ${target})
   endif()
+  # The prefix is found from where the .pc file lies, so that an install
+  # with `cmake --install --prefix` elsewhere still gives correct paths.
+  file(RELATIVE_PATH _pc_to_prefix "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
   file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/${package}.pc
-"prefix=${CMAKE_INSTALL_PREFIX}
+"prefix=\${pcfiledir}/${_pc_to_prefix}
 libdir=\${prefix}/${CMAKE_INSTALL_LIBDIR}
 includedir=\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}
 
