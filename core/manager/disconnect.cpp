@@ -29,6 +29,7 @@ void eeg_manager_implementation::disconnect() {
   {
     std::lock_guard lock(stream_mutex);
     streaming = false;
+    stream_subscribed = false;
     current_sample = 0;
     join_target_sample = 0;
   }
@@ -67,6 +68,10 @@ void eeg_manager_implementation::release_peripheral_hooks() noexcept {
   // called from inside it), so none of them may run under stream_mutex.
   for (const gatt::role role : {gatt::role::stream_data, gatt::role::battery_status, gatt::role::ota_status}) {
     unsubscribe_quietly(role);
+  }
+  {
+    std::lock_guard lock(stream_mutex);
+    stream_subscribed = false;
   }
   try {
     peripheral.set_callback_on_disconnected({});

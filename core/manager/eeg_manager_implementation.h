@@ -82,7 +82,7 @@ class eeg_manager_implementation final : public eeg_manager {
   void set_callback_battery(battery_callback_fn callback, void* user_data) override;
   void set_callback_disconnect(disconnect_callback_fn callback, void* user_data) override;
 
-  // ---- owned by H4: battery.cpp, config_upload.cpp, annotations.cpp,
+  // ---- battery.cpp, config_upload.cpp, annotations.cpp,
   //      firmware_update.cpp ----
   error start_ota_update(ota_progress_callback callback, void* user_data) override;
   error load_config(completion_callback callback, void* user_data) override;
@@ -245,6 +245,8 @@ class eeg_manager_implementation final : public eeg_manager {
   std::uint64_t join_target_sample = 0;                  // guard: stream_mutex
   std::uint64_t last_delivered_sample = 0;               // guard: stream_mutex
   std::int32_t missed_packet_count = 0;                  // guard: stream_mutex
+  // stream_data is subscribed with this manager's handler.
+  bool stream_subscribed = false;                        // guard: stream_mutex
   std::uint64_t next_expected_sample = 0;                // guard: stream_mutex
 
   mutable std::mutex channel_settings_mutex;
@@ -266,7 +268,7 @@ class eeg_manager_implementation final : public eeg_manager {
   std::vector<std::uint8_t> stream_electrodes;           // guard: stream_mutex (built at start)
   std::vector<std::uint8_t> stream_channel_data_types;   // guard: stream_mutex (built at start)
 
-  // ---- owned by battery / config upload / annotations / firmware update (H4): add members only inside this block ----
+  // ---- battery, configuration upload, annotations, firmware update ----
   mutable std::shared_mutex battery_cache_lock;
   cy_battery_info battery_cache{};                       // guard: battery_cache_lock
   // Firmware-update acknowledgement: written by the ota_status handler
@@ -294,7 +296,7 @@ class eeg_manager_implementation final : public eeg_manager {
   error send_firmware_image(const char* path, std::uint64_t image_size,
                             std::uint16_t block_size, ota_progress_callback callback,
                             void* user_data);
-  // ---- end of H4 block ----
+  // ---- end of battery, configuration upload, annotations, firmware update ----
 
   cy_device_info device_info{};                          // - (connect)
   std::uint8_t chip_status = 0;                          // - (connect): bit0 ADS, bit1 battery manager, bit2 motion

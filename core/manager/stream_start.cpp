@@ -28,10 +28,16 @@ error eeg_manager_implementation::start_stream(completion_callback callback, voi
 // so it always finds the new layout and the start time in place.
 void eeg_manager_implementation::run_start_sequence(completion_callback callback, void* user_data) {
   begin_stream_layout();
-  const auto data = gatt::uuids(gatt::role::stream_data);
-  holds_peripheral_hooks = true;
-  peripheral.notify(data.service, data.characteristic,
-                    [this](const ble::ByteArray& payload) { handle_stream_notification(payload); });
+  // A second start queued behind the same stop finds the subscription of the
+  // first in place. Subscribing again would replace it, which waits for a
+  // notification that is itself waiting for stream_mutex, held here.
+  if (!stream_subscribed) {
+    const auto data = gatt::uuids(gatt::role::stream_data);
+    holds_peripheral_hooks = true;
+    peripheral.notify(data.service, data.characteristic,
+                      [this](const ble::ByteArray& payload) { handle_stream_notification(payload); });
+    stream_subscribed = true;
+  }
   stream_start_time.store(std::chrono::duration_cast<std::chrono::milliseconds>(
                               std::chrono::steady_clock::now().time_since_epoch())
                               .count(),

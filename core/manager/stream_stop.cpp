@@ -37,6 +37,7 @@ error eeg_manager_implementation::stop_stream(completion_callback callback, void
     // so a start can only queue before it or find the stop complete after.
     std::lock_guard lock(stream_mutex);
     streaming = false;
+    stream_subscribed = false;
     log_text(log_level::INFO, "Stream stopped");
     log(log_level::DEBUG, [&](std::ostream& out) { out << "Final sample: " << target; });
     log_text(log_level::INFO, "Joining stream...");

@@ -204,7 +204,9 @@ CYCORE_API const cy_device_info* cy_eeg_manager_get_device_info(cy_eeg_manager* 
  * command. Chunks then arrive on a BLE thread.
  * While a stream runs or a stop has not yet completed, the start is queued
  * and carried out right after that stop completes, on the stopping thread;
- * this call then returns CY_OK at once.
+ * this call then returns CY_OK at once. The stop resets the channel settings
+ * before queued starts run, so a queued start streams no channel: to change
+ * the layout, stop first, then set the channels and start.
  * callback: may be NULL; called once the start command has been written, on
  *           the thread that runs the start (the caller's, or the stopping
  *           thread for a queued start), inside the manager's stream lock: it

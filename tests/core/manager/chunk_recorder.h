@@ -17,6 +17,7 @@ struct recorded_chunk {
   std::size_t sample_count = 0;
   std::vector<std::vector<double>> channels;  // chunk order
   std::vector<bool> null_pointer;             // per channel
+  std::vector<std::uint8_t> types;            // per channel
 };
 
 class chunk_recorder {
@@ -55,6 +56,19 @@ class chunk_recorder {
     }
     return out;
   }
+  // The sample numbers of every chunk that carries them. The sample number
+  // channel has the smallest id, so when streamed it is always the first
+  // channel, and the only one of type UINT64.
+  std::vector<double> sample_numbers() const {
+    std::lock_guard lock(mutex_);
+    std::vector<double> out;
+    for (const auto& c : chunks_) {
+      if (!c.types.empty() && c.types[0] == CY_CHANNEL_UINT64) {
+        out.insert(out.end(), c.channels[0].begin(), c.channels[0].end());
+      }
+    }
+    return out;
+  }
   void clear() {
     std::lock_guard lock(mutex_);
     chunks_.clear();
@@ -68,6 +82,7 @@ class chunk_recorder {
     cy_eeg_manager_get_stream_channel_data_types(self->manager_, &types, &channels);
     recorded_chunk chunk;
     chunk.sample_count = count;
+    chunk.types.assign(types, types + channels);
     for (std::size_t c = 0; c < channels; ++c) {
       std::vector<double> values;
       chunk.null_pointer.push_back(data[c] == nullptr);

@@ -150,7 +150,9 @@ TEST_F(ConfigUploadTest, RecordForEveryModel) {
     ASSERT_EQ(gains.count(2), 1u);
     EXPECT_EQ(gains.at(2), gain_mode::X1);
     // A disabled electrode without a gain gets no entry.
-    if (m.electrodes > 4) EXPECT_EQ(gains.count(4), 0u);
+    if (m.electrodes > 4) {
+      EXPECT_EQ(gains.count(4), 0u);
+    }
 
     cy_eeg_manager_disconnect(handle);
   }
