@@ -1,19 +1,11 @@
 // C API: annotations.
 #include "cycore/annotations.h"
-#include "manager/eeg_manager_implementation.h"
+#include "manager/c_api_support.h"
 #include "runtime/c_boundary.h"
 
-using calyra::core::eeg_manager_implementation;
+using calyra::core::from_handle;
 using calyra::core::error;
 using calyra::core::guard_c_call;
-
-namespace {
-
-eeg_manager_implementation& manager_of(cy_eeg_manager* handle) {
-  return *reinterpret_cast<eeg_manager_implementation*>(handle);
-}
-
-}  // namespace
 
 extern "C" {
 
@@ -21,13 +13,13 @@ extern "C" {
 // then, and PRECONDITION_FAILED is the nearest code.
 CYCORE_API cy_error cy_eeg_manager_annotate(cy_eeg_manager* manager, const char* text) {
   return calyra::core::to_code(guard_c_call("cy_eeg_manager_annotate", error::PRECONDITION_FAILED,
-                                            [&] { return manager_of(manager).annotate(text); }));
+                                            [&] { return from_handle(manager).annotate(text); }));
 }
 
 CYCORE_API void cy_eeg_manager_get_annotations(cy_eeg_manager* manager, cy_annotation** out,
                                                size_t* count) {
   const error result = guard_c_call("cy_eeg_manager_get_annotations", error::CONNECTION_ERROR, [&] {
-    manager_of(manager).get_annotations(out, count);
+    from_handle(manager).get_annotations(out, count);
     return error::OK;
   });
   if (result != error::OK) {
@@ -40,7 +32,7 @@ CYCORE_API void cy_eeg_manager_get_annotations(cy_eeg_manager* manager, cy_annot
 
 CYCORE_API void cy_eeg_manager_clear_annotations(cy_eeg_manager* manager) {
   guard_c_call("cy_eeg_manager_clear_annotations", error::OK, [&] {
-    manager_of(manager).clear_annotations();
+    from_handle(manager).clear_annotations();
     return error::OK;
   });
 }
