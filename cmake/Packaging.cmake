@@ -34,6 +34,7 @@ function(calyra_install_library target package description include_dir)
   # The prefix is found from where the .pc file lies, so that an install
   # with `cmake --install --prefix` elsewhere still gives correct paths.
   file(RELATIVE_PATH _pc_to_prefix "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+  string(REGEX REPLACE "/$" "" _pc_to_prefix "${_pc_to_prefix}")
   file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/${package}.pc
 "prefix=\${pcfiledir}/${_pc_to_prefix}
 libdir=\${prefix}/${CMAKE_INSTALL_LIBDIR}
