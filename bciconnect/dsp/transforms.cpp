@@ -27,22 +27,29 @@ complex_t bilinear(complex_t c) {
   return (1.0 + c) / (1.0 - c);
 }
 
+// Low-pass and high-pass map each analog pole and zero to one digital pole
+// and zero: conjugate pairs first, then the real pole of an odd order.
+template <class Map>
+void mapPolesOneToOne(LayoutBase& digital, const LayoutBase& analog, Map map) {
+  const int numPoles = analog.getNumPoles();
+  const int pairs = numPoles / 2;
+  for (int i = 0; i < pairs; ++i) {
+    const PoleZeroPair& pair = analog[i];
+    digital.addPoleZeroConjugatePairs(map(pair.poles[0]), map(pair.zeros[0]));
+  }
+  if (numPoles & 1) {
+    const PoleZeroPair& pair = analog[pairs];
+    digital.add(map(pair.poles[0]), map(pair.zeros[0]));
+  }
+}
+
 }  // namespace
 
 LowPassTransform::LowPassTransform(double fc, LayoutBase& digital, const LayoutBase& analog) {
   digital.reset();
   f = std::tan(fc * doublePi);
 
-  const int numPoles = analog.getNumPoles();
-  const int pairs = numPoles / 2;
-  for (int i = 0; i < pairs; ++i) {
-    const PoleZeroPair& pair = analog[i];
-    digital.addPoleZeroConjugatePairs(transform(pair.poles[0]), transform(pair.zeros[0]));
-  }
-  if (numPoles & 1) {
-    const PoleZeroPair& pair = analog[pairs];
-    digital.add(transform(pair.poles[0]), transform(pair.zeros[0]));
-  }
+  mapPolesOneToOne(digital, analog, [this](complex_t c) { return transform(c); });
   digital.setNormal(analog.getNormalW(), analog.getNormalGain());
 }
 
@@ -58,16 +65,7 @@ HighPassTransform::HighPassTransform(double fc, LayoutBase& digital, const Layou
   digital.reset();
   f = 1. / std::tan(fc * doublePi);
 
-  const int numPoles = analog.getNumPoles();
-  const int pairs = numPoles / 2;
-  for (int i = 0; i < pairs; ++i) {
-    const PoleZeroPair& pair = analog[i];
-    digital.addPoleZeroConjugatePairs(transform(pair.poles[0]), transform(pair.zeros[0]));
-  }
-  if (numPoles & 1) {
-    const PoleZeroPair& pair = analog[pairs];
-    digital.add(transform(pair.poles[0]), transform(pair.zeros[0]));
-  }
+  mapPolesOneToOne(digital, analog, [this](complex_t c) { return transform(c); });
   digital.setNormal(doublePi - analog.getNormalW(), analog.getNormalGain());
 }
 
