@@ -82,5 +82,8 @@ std::shared_ptr<Backend> current_backend();
 void select_backend_from_environment();
 // Replaces the backend (tests, and the cy_virtual_ configuration API).
 void set_backend(std::shared_ptr<Backend> backend);
+// cy_core_close: a backend holding a bus connection is closed (replaced by
+// "none"); the virtual one stays.
+void release_backend();
 
 }  // namespace calyra::core::ble
