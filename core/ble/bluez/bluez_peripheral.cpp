@@ -94,6 +94,9 @@ void bluez_peripheral::connect(owner_token owner) {
   link_->connecting = false;
   link_->up = true;
   link_->holders.insert(owner);
+  // What the last link left queued belongs to a link that is gone.
+  for (auto& [key, owners] : std::exchange(link_->ended, {}))
+    for (auto& [previous, handler] : owners) link_->dispatcher.deactivate(handler);
   client_->changed.notify_all();
 }
 
@@ -154,6 +157,12 @@ void bluez_peripheral::disconnect(owner_token owner) {
     if (const auto it = link_->hooks.find(owner); it != link_->hooks.end()) {
       removed.push_back(it->second);
       link_->hooks.erase(it);
+    }
+    for (auto& [key, owners] : link_->ended) {
+      if (const auto it = owners.find(owner); it != owners.end()) {
+        removed.push_back(it->second);
+        owners.erase(it);
+      }
     }
     if (held && link_->holders.empty() && link_->up) {
       close = true;
@@ -311,19 +320,25 @@ void bluez_peripheral::notify(owner_token owner, const std::string& service,
 void bluez_peripheral::unsubscribe(owner_token owner, const std::string& service,
                                    const std::string& characteristic) {
   const std::string key = subscription_key(service, characteristic);
-  handler_ptr removed;
+  std::vector<handler_ptr> removed;
   bool last = false;
   {
     std::lock_guard lock(client_->mutex);
-    const auto sub = link_->subscriptions.find(key);
-    if (sub == link_->subscriptions.end()) return;
-    const auto it = sub->second.owners.find(owner);
-    if (it == sub->second.owners.end()) return;
-    removed = it->second;
-    sub->second.owners.erase(it);
-    last = sub->second.owners.empty() && sub->second.session;
+    if (const auto ended = link_->ended.find(key); ended != link_->ended.end()) {
+      if (const auto it = ended->second.find(owner); it != ended->second.end()) {
+        removed.push_back(it->second);
+        ended->second.erase(it);
+      }
+    }
+    if (const auto sub = link_->subscriptions.find(key); sub != link_->subscriptions.end()) {
+      if (const auto it = sub->second.owners.find(owner); it != sub->second.owners.end()) {
+        removed.push_back(it->second);
+        sub->second.owners.erase(it);
+        last = sub->second.owners.empty() && sub->second.session;
+      }
+    }
   }
-  link_->dispatcher.retire(removed);
+  for (const handler_ptr& h : removed) link_->dispatcher.retire(h);
   if (last) stop_session(key);
 }
 

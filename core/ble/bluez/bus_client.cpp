@@ -246,12 +246,15 @@ void bus_client::forget_daemon() {
 
 void bus_client::lose_link(device_link& link, const char* reason, const std::string& device_path) {
   link.up = false;
-  link.holders.clear();
   for (auto& [key, sub] : link.subscriptions) {
-    for (auto& [owner, handler] : sub.owners) link.dispatcher.deactivate(handler);
+    for (auto& [owner, handler] : sub.owners) link.ended[key][owner] = handler;
     sub.owners.clear();
   }
-  for (auto& [owner, hook] : link.hooks) link.dispatcher.post_event(hook);
+  // Every holder hears of the loss once; an owner that let go earlier is not
+  // told. The hooks stay registered for the next link.
+  for (const owner_token owner : std::exchange(link.holders, {}))
+    if (const auto hook = link.hooks.find(owner); hook != link.hooks.end())
+      link.dispatcher.post_event(hook->second);
   logger::log(log_level::INFO, [&](std::ostream& out) {
     out << "BlueZ: link to " << (link.name.empty() ? device_path : link.name) << " lost ("
         << reason << ")";

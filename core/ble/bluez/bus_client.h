@@ -69,6 +69,10 @@ struct device_link {
   // Keyed by "service uuid/characteristic uuid", lower case.
   std::map<std::string, subscription> subscriptions;
   std::map<owner_token, handler_ptr> hooks;
+  // Subscriptions ended by a link loss whose notifications, received before
+  // the loss, may still wait on the dispatcher: they are delivered (the data
+  // did arrive), unless the owner unsubscribes or disconnects first.
+  std::map<std::string, std::map<owner_token, handler_ptr>> ended;
   std::string name;     // last known, for when the object is gone
   std::string address;  // last known
 };

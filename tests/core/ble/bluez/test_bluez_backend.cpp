@@ -23,6 +23,7 @@ const std::string kestrel = "CY KESTREL 5,model=4,address=C0:00:00:00:00:05,pace
 const std::string paired = "CY PAIRED 1,model=0,paired=1,advertising=0,address=C0:00:00:00:00:01";
 const std::string lossy = "CY LOSSY 3,model=2,loss=0.2,seed=7,address=C0:00:00:00:00:03,pace=fast";
 const std::string failing = "CY FAIL 4,fail=battery_health,address=C0:00:00:00:00:04,mtu=185";
+const std::string dropping = "CY DROP 9,drop_after=100,address=C0:00:00:00:00:09,pace=fast";
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -36,7 +37,7 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
 class BluezBackend : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    suite.start(kestrel + ";" + paired + ";" + lossy + ";" + failing);
+    suite.start(kestrel + ";" + paired + ";" + lossy + ";" + failing + ";" + dropping);
   }
   static void TearDownTestSuite() { suite.stop(); }
 
@@ -88,7 +89,7 @@ TEST_F(BluezBackend, ScanFindsAdvertisingHeadsetsAndPairedOnesAreListedWithoutSc
 
   adapter->scan_for(150);
   const auto found = adapter->scan_get_results();
-  EXPECT_EQ(names(found), (std::vector<std::string>{"CY FAIL 4", "CY KESTREL 5", "CY LOSSY 3"}));
+  EXPECT_EQ(names(found), (std::vector<std::string>{"CY DROP 9", "CY FAIL 4", "CY KESTREL 5", "CY LOSSY 3"}));
   for (const auto& p : found) {
     if (p->identifier() == "CY KESTREL 5") {
       EXPECT_EQ(p->address(), "C0:00:00:00:00:05");
@@ -241,6 +242,30 @@ TEST_F(BluezBackend, LinkLossCallsEveryOwnersHookOnceOnABackendThread) {
   p->disconnect(b);
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(hook_a, 1);
+}
+
+TEST_F(BluezBackend, PacketsReceivedBeforeALinkLossReachASlowSubscriber) {
+  auto p = find("CY DROP 9");
+  ASSERT_TRUE(p);
+  const auto owner = ble::new_owner_token();
+  p->connect(owner);
+  std::atomic<bool> lost{false};
+  std::atomic<std::size_t> at_loss{0};
+  collector packets;
+  auto record = packets.callback();
+  subscribe(*p, owner, role::stream_data, [&](const ByteArray& payload) {
+    std::this_thread::sleep_for(3ms);  // slower than the headset: a queue builds up
+    record(payload);
+  });
+  p->set_callback_on_disconnected(owner, [&] {
+    at_loss = packets.payloads().size();
+    lost = true;
+  });
+  write(*p, role::stream_control, std::string(1, '\x01'));
+  ASSERT_TRUE(eventually([&] { return lost.load(); }));
+  EXPECT_EQ(at_loss, 100u);  // all of them, before the link-loss callback
+  EXPECT_TRUE(packets.payloads() == expected_stream(dropping, 100));
+  p->disconnect(owner);
 }
 
 TEST_F(BluezBackend, CallbacksMayRemoveThemselvesWithoutWaiting) {
