@@ -109,6 +109,8 @@ void NotificationToChunk(benchmark::State& state) {
     const std::vector<std::uint64_t> sent = calyra::test::emission_times(heron_address);
     std::lock_guard lock(times.mutex);
     const std::size_t n = std::min(sent.size(), times.arrivals.size());
+    state.counters["sent"] = static_cast<double>(sent.size());
+    state.counters["chunks"] = static_cast<double>(times.arrivals.size());
     for (std::size_t i = 0; i < n; ++i)
       latencies_ms.push_back(static_cast<double>(static_cast<std::int64_t>(times.arrivals[i] - sent[i])) / 1e6);
   }

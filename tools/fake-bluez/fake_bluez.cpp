@@ -293,13 +293,14 @@ void fake_bluez::export_gatt(device& d) {
               return;
             }
             std::vector<vb::notification> answers;
+            const std::uint64_t starts = self->headset.starts();
             try {
               answers = self->headset.write(ch->r, std::string(value.begin(), value.end()), clock::now());
             } catch (const gatt_failure& f) {
               result.returnError(sdbus::Error(f.name, f.message));
               return;
             }
-            if (ch->r == role::stream_control) self->emission_times.clear();
+            if (self->headset.starts() != starts) self->emission_times.clear();
             // The headset's answers go out before the write's reply.
             for (const auto& n : answers) deliver(*self, n);
             ch->write_pending = true;

@@ -55,6 +55,7 @@ std::vector<vb::notification> fake_headset::write(role r, const std::string& val
                        std::string("Operation failed with ATT error: 0x13 (") + e.what() + ")"};
   }
   if (state_.take_stream_restart()) {
+    ++starts_;
     source_.restart();
     schedule_first_packet(now);
   }

@@ -68,6 +68,8 @@ class fake_headset {
 
   std::string set_battery(std::uint8_t level, bool charging);
 
+  // Start commands received so far.
+  std::uint64_t starts() const { return starts_; }
   std::uint64_t packets_sent() const { return packets_sent_; }
   std::uint64_t packets_lost() const { return packets_lost_; }
   bool streaming() const { return stream_active(); }
@@ -90,6 +92,7 @@ class fake_headset {
   std::uint64_t packets_this_link_ = 0;
   std::uint64_t packets_sent_ = 0;
   std::uint64_t packets_lost_ = 0;
+  std::uint64_t starts_ = 0;
 };
 
 }  // namespace calyra::fake_bluez
