@@ -7,6 +7,7 @@
 
 #include <filesystem>
 
+#include "ble/virtual/device_config.h"
 #include "bdf_reader.h"
 #include "private_bus.h"
 #include "program_runner.h"
@@ -16,7 +17,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char* const devices = "CY KESTREL 5,pace=fast,seed=11;CY FINCH 2,model=1,pace=fast";
+const char* const devices =
+    "CY KESTREL 5,pace=fast,seed=11;CY FINCH 2,model=1,pace=fast;CY HOME 3,paired=1,advertising=0";
 
 std::string describe(const run_result& r) {
   return "exit " + std::to_string(r.exit_code) + "\n--- stdout\n" + r.out + "--- stderr\n" + r.err;
@@ -40,6 +42,9 @@ TEST(CalyraOverBluez, ScanInfoAndStreamWorkAsWithVirtualHeadsets) {
   ASSERT_EQ(scan.exit_code, 0) << describe(scan);
   EXPECT_NE(scan.out.find("CY KESTREL 5"), std::string::npos) << scan.out;
   EXPECT_NE(scan.out.find("CY FINCH 2"), std::string::npos) << scan.out;
+  // Paired headsets come first, found without advertising.
+  EXPECT_LT(scan.out.find("CY HOME 3"), scan.out.find("CY KESTREL 5")) << scan.out;
+  EXPECT_NE(scan.out.find(core::ble::virtual_ble::address_from_name("CY HOME 3")), std::string::npos);
 
   request.args = {"info", "CY FINCH 2"};
   const run_result info = run_calyra(request);
