@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "ble/ble_error.h"
+#include "ble/bluez/dbus_errors.h"
 #include "bluez_test_support.h"
 #include "virtual_test_support.h"
 
@@ -32,6 +33,22 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
     std::this_thread::sleep_for(2ms);
   }
   return true;
+}
+
+TEST(BluezErrors, DBusFailuresMapOntoTheBleErrorFamily) {
+  using ble::bluez::classify;
+  using ble::bluez::failure_kind;
+  EXPECT_EQ(classify("org.bluez.Error.NotConnected", ""), failure_kind::not_connected);
+  // What 5.66 answers for a read or write without a link.
+  EXPECT_EQ(classify("org.bluez.Error.Failed", "Not connected"), failure_kind::not_connected);
+  EXPECT_EQ(classify("org.bluez.Error.Failed", "Operation failed with ATT error: 0x0e"),
+            failure_kind::operation_failed);
+  EXPECT_EQ(classify("org.freedesktop.DBus.Error.UnknownObject", "no such object"), failure_kind::not_found);
+  EXPECT_EQ(classify("org.freedesktop.DBus.Error.UnknownMethod", ""), failure_kind::not_found);
+  for (const char* name : {"org.bluez.Error.InProgress", "org.bluez.Error.NotPermitted",
+                           "org.bluez.Error.NotSupported", "org.freedesktop.DBus.Error.NoReply",
+                           "org.freedesktop.DBus.Error.ServiceUnknown"})
+    EXPECT_EQ(classify(name, "x"), failure_kind::operation_failed) << name;
 }
 
 class BluezBackend : public ::testing::Test {

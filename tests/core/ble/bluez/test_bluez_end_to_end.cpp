@@ -5,6 +5,8 @@
 // notifications, annotations, firmware update, link loss during a stream,
 // and a stream start whose write reply comes after the first packets.
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <chrono>
@@ -19,6 +21,8 @@
 #include "manager/chunk_recorder.h"
 #include "private_bus.h"
 #include "runtime/library_fixture.h"
+
+extern char** environ;
 
 namespace calyra::test {
 namespace {
@@ -194,6 +198,19 @@ TEST_F(BluezEndToEnd, ConfigurationUploadAndStreamsEqualTheVirtualHeadsetsBitFor
   std::size_t filled = 0;
   for (double flag : lossy_over_bluez[1]) filled += flag == 0.0;
   EXPECT_GT(filled, 0u);
+}
+
+TEST_F(BluezEndToEnd, AHostExitingWithoutClosingTheLibraryExitsCleanly) {
+  // A host that connects over the bluez backend and leaves main() without
+  // cy_core_close: static destruction must not tear down D-Bus objects.
+  pid_t pid = -1;
+  std::vector<std::string> args{CALYRA_EXIT_WITHOUT_CLOSE, "CY KESTREL 5"};
+  char* argv[] = {args[0].data(), args[1].data(), nullptr};
+  ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ), 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 void on_battery(const cy_battery_info* info, void* self) {
