@@ -201,6 +201,11 @@ void fake_bluez::register_control(device& d) {
     disconnect(*self, true);
     return true;
   });
+  // The device object disappears at once, without a Connected change (as
+  // when the adapter goes away); a later discovery shows it again.
+  o.registerMethod("Vanish").onInterface(control_iface).implementedAs([this, self] {
+    after(std::chrono::milliseconds(0), [this, self] { vanish(*self); });
+  });
   o.registerMethod("SetBattery").onInterface(control_iface).implementedAs(
       [this, self](std::uint8_t level, bool charging) {
         const std::string value = self->headset.set_battery(level, charging);
@@ -353,6 +358,22 @@ void fake_bluez::disconnect(device& d, bool lost) {
   d.burst_left = 0;
   emit_changed(*d.object, device_iface,
                {{"ServicesResolved", sdbus::Variant(false)}, {"Connected", sdbus::Variant(false)}});
+}
+
+void fake_bluez::vanish(device& d) {
+  if (!d.object) return;
+  d.headset.disconnect();
+  d.services_resolved = false;
+  d.burst_left = 0;
+  for (auto& c : d.characteristics) {
+    c->object->emitInterfacesRemovedSignal();
+    if (c->write_pending) orphans_.push_back(std::move(c));  // its reply is still due
+  }
+  d.characteristics.clear();
+  for (auto& service : d.services) service->emitInterfacesRemovedSignal();
+  d.services.clear();
+  d.object->emitInterfacesRemovedSignal();
+  d.object.reset();
 }
 
 void fake_bluez::update_notifying(device& d, characteristic& c) {

@@ -11,7 +11,8 @@
 //   again at the next connection unless stopped, and end when the client
 //   leaves the bus.
 // A test-control interface (org.calyra.FakeHeadset1) on each device lets
-// tests disturb the headset (link loss, battery) and read its counters.
+// tests disturb the headset (link loss, the object vanishing, battery) and
+// read its counters.
 //
 // Everything runs on one thread: the caller's loop polls the bus and calls
 // run_due() at next_deadline().
@@ -68,6 +69,7 @@ class fake_bluez {
 
   void connect(device& d);
   void disconnect(device& d, bool lost);
+  void vanish(device& d);
   void emit_value(device& d, characteristic& c, const std::string& value);
   void deliver(device& d, const vb::notification& n);
   void update_notifying(device& d, characteristic& c);
@@ -79,6 +81,7 @@ class fake_bluez {
   options options_;
   std::unique_ptr<sdbus::IObject> adapter_;
   std::vector<std::unique_ptr<device>> devices_;
+  std::vector<std::unique_ptr<characteristic>> orphans_;  // removed while a write was pending
   std::set<std::string> discovery_clients_;
   std::multimap<clock::time_point, std::function<void()>> timers_;
   std::vector<std::unique_ptr<void, std::function<void(void*)>>> matches_;

@@ -186,6 +186,13 @@ bool drop_link(const std::string& address) {
   return dropped;
 }
 
+void vanish(const std::string& address) {
+  std::unique_ptr<sdbus::IConnection> c;
+  auto p = control(address, c);
+  auto call = p->createMethodCall("org.calyra.FakeHeadset1", "Vanish");
+  p->callMethod(call);
+}
+
 void set_battery(const std::string& address, std::uint8_t level, bool charging) {
   std::unique_ptr<sdbus::IConnection> c;
   auto p = control(address, c);

@@ -63,6 +63,7 @@ struct fake_stats {
 };
 fake_stats stats_of(const std::string& address);
 bool drop_link(const std::string& address);
+void vanish(const std::string& address);  // the device object goes away
 void set_battery(const std::string& address, std::uint8_t level, bool charging);
 std::uint32_t notify_sessions(const std::string& address);
 std::string last_config(const std::string& address);

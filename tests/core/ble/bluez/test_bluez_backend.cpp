@@ -261,6 +261,34 @@ TEST_F(BluezBackend, LinkLossCallsEveryOwnersHookOnceOnABackendThread) {
   EXPECT_EQ(hook_a, 1);
 }
 
+TEST_F(BluezBackend, ADeviceObjectRemovedWhileConnectedIsALinkLoss) {
+  auto p = find("CY KESTREL 5");
+  ASSERT_TRUE(p);
+  const auto owner = ble::new_owner_token();
+  p->connect(owner);
+  std::atomic<int> lost{0};
+  p->set_callback_on_disconnected(owner, [&] { ++lost; });
+  collector packets;
+  subscribe(*p, owner, role::stream_data, packets.callback());
+  write(*p, role::stream_control, std::string(1, '\x01'));
+  ASSERT_TRUE(packets.wait_for(10));
+
+  vanish("C0:00:00:00:00:05");
+  ASSERT_TRUE(eventually([&] { return lost == 1; }));
+  EXPECT_FALSE(p->is_connected());
+  EXPECT_THROW(read(*p, role::model_number), ble::not_connected_error);
+  EXPECT_EQ(p->identifier(), "CY KESTREL 5");  // still known by name
+
+  // The next scan shows the device again, with new GATT objects.
+  adapter->scan_for(150);
+  auto again = find("CY KESTREL 5");
+  ASSERT_EQ(again, p);
+  p->connect(owner);
+  EXPECT_EQ(read(*p, role::model_number), "4");
+  p->disconnect(owner);
+  EXPECT_EQ(lost, 1);
+}
+
 TEST_F(BluezBackend, PacketsReceivedBeforeALinkLossReachASlowSubscriber) {
   auto p = find("CY DROP 9");
   ASSERT_TRUE(p);
