@@ -26,7 +26,9 @@ struct callback_dispatcher::state {
 
   void start(const std::shared_ptr<state>& self) {
     // The thread keeps the state alive: the dispatcher may be destroyed on
-    // its own thread (the last handle released inside a callback).
+    // its own thread (the last handle released inside a callback). Its id is
+    // published under the mutex the thread takes first.
+    std::lock_guard lock(mutex);
     thread = std::thread([self] { self->run(); });
     thread_id = thread.get_id();
   }
@@ -116,8 +118,5 @@ void callback_dispatcher::retire(const std::shared_ptr<handler>& target) {
   state_->idle.wait(lock, [&] { return state_->running != target.get(); });
 }
 
-bool callback_dispatcher::on_dispatcher_thread() const {
-  return std::this_thread::get_id() == state_->thread_id;
-}
 
 }  // namespace calyra::core::ble::bluez

@@ -42,8 +42,6 @@ class callback_dispatcher {
   // Marks the handler inactive without waiting (for the event-loop thread).
   void deactivate(const std::shared_ptr<handler>& target);
 
-  bool on_dispatcher_thread() const;
-
  private:
   struct state;
   std::shared_ptr<state> state_;
