@@ -1,0 +1,509 @@
+"""Headset: one connected headset, its settings, its stream and its buffer."""
+
+import ctypes
+import math
+import os
+import threading
+import warnings
+import weakref
+from collections import namedtuple
+from dataclasses import dataclass
+
+import numpy as np
+
+from . import _capi, _library
+from ._receiver import Receiver
+from .block import Block
+from .errors import (BufferOverrun, BufferOverrunWarning, CalyraError, LinkLost,
+                     PreconditionFailed, check, error_for)
+
+# Channel ids of the C API.
+SAMPLE_NUMBER = 0x0000
+MEASUREMENT = 0x0001
+CONTACT = 0x0401
+ACCEL = (0x0A01, 0x0A02, 0x0A03)
+STREAMING = 0x0A41
+
+RATE_CODES = {16000: 0, 8000: 1, 4000: 2, 2000: 3, 1000: 4, 500: 5, 250: 6}
+RATE_HZ = {code: hz for hz, code in RATE_CODES.items()}
+GAIN_MODES = {1: 0, 2: 1, 4: 2, 6: 3, 8: 4, 12: 5}
+MODEL_NAMES = {0: "WREN", 1: "FINCH", 2: "HERON", 3: "PLOVER", 4: "KESTREL", 5: "KESTREL v2"}
+
+Battery = namedtuple("Battery", "level charger_connected charging")
+Channel = namedtuple("Channel", "id name type")
+Channel.__doc__ = "A streamed channel: C API id, name, and numpy dtype name of its values."
+
+
+@dataclass(frozen=True)
+class Capabilities:
+    accelerometer: bool
+    gyroscope: bool
+    bipolar: bool
+    firmware_update: bool
+
+
+@dataclass(frozen=True)
+class DeviceInfo:
+    """Identity of a connected headset. `compatible` is False when the
+    library does not support its hardware or firmware revision (kept
+    connected only with allow_unsupported=True)."""
+
+    name: str
+    model: str
+    model_code: int
+    hardware: str
+    firmware: str
+    serial: int
+    electrode_count: int
+    capabilities: Capabilities
+    compatible: bool
+
+
+@dataclass(frozen=True)
+class _Settings:
+    electrodes: tuple  # 1-based, ascending
+    gains: tuple       # multiplier per electrode
+    impedance: int
+    accel: bool
+    contact: bool
+    bias: tuple
+
+
+def _version_text(v):
+    return f"{v.major}.{v.minor}.{v.patch}"
+
+
+def _free_manager(handle, receiver, key):
+    """Finaliser of a Headset. Frees the manager (which waits for callbacks
+    in progress and guarantees none afterwards), and only then lets the
+    callbacks' thunks go, which this function's arguments keep alive."""
+    _library.unregister_headset(key)
+    _capi.cycore().cy_eeg_manager_free(handle)
+    receiver.end()
+
+
+class Headset:
+    """A headset found by its advertised name.
+
+    with calyra.Headset("CY KESTREL 5") as h:   # connects; disconnects at the end
+        h.start()
+        block = h.read(250)
+
+    buffer_seconds: capacity of the receive buffer at the configured rate.
+    on_overrun: "raise" (read raises BufferOverrun) or "warn" (read warns
+      with BufferOverrunWarning and returns the data, Block.dropped counting
+      the loss).
+    fill_nan: filler samples (inserted by the library for lost packets) read
+      as NaN instead of 0.
+    allow_unsupported: stay connected to a headset whose revision the library
+      does not support (info.compatible is then False) instead of raising
+      UnsupportedDevice.
+    connect: False leaves connecting to connect().
+    """
+
+    def __init__(self, name, *, buffer_seconds=60.0, on_overrun="raise", fill_nan=False,
+                 allow_unsupported=False, connect=True):
+        if on_overrun not in ("raise", "warn"):
+            raise ValueError('on_overrun must be "raise" or "warn"')
+        if not buffer_seconds > 0:
+            raise ValueError("buffer_seconds must be positive")
+        self.name = name
+        self.buffer_seconds = float(buffer_seconds)
+        self.on_overrun = on_overrun
+        self.fill_nan = bool(fill_nan)
+        self.allow_unsupported = allow_unsupported
+        self._lock = threading.RLock()
+        self._info = None
+        self._features = None
+        self._settings = None
+        self._streaming = False
+        self._rate = 250
+
+        cy = _library.lib()
+        handle = cy.cy_eeg_manager_new()
+        if not handle:
+            raise MemoryError("cy_eeg_manager_new")
+        self._handle = handle
+        self._receiver = Receiver()
+        key = id(self)
+        self._finalizer = weakref.finalize(self, _free_manager, handle, self._receiver, key)
+        _library.register_headset(key, self._finalizer)
+        cy.cy_eeg_manager_set_callback_chunk(handle, self._receiver.chunk_thunk, None)
+        cy.cy_eeg_manager_set_callback_disconnect(handle, self._receiver.disconnect_thunk, None)
+        if connect:
+            self.connect()
+
+    # ---- life -------------------------------------------------------------------
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __repr__(self):
+        state = "closed" if not self._finalizer.alive else (
+            "streaming" if self._streaming else ("connected" if self._info else "not connected"))
+        return f"<calyra.Headset {self.name!r} {state}>"
+
+    def _m(self):
+        if not self._finalizer.alive:
+            raise CalyraError(f"headset {self.name!r} is closed")
+        return self._handle
+
+    def close(self):
+        """Disconnects and releases the headset; the object is unusable
+        afterwards. Buffered samples are discarded."""
+        with self._lock:
+            self._streaming = False
+            self._finalizer()
+
+    def connect(self):
+        """Connects (blocks while the library searches, up to about 5 s),
+        reads the identity and sets the default configuration: every
+        electrode at gain 8, 250 Hz, contact flags on."""
+        with self._lock:
+            cy = _library.lib()
+            m = self._m()
+            code = cy.cy_eeg_manager_connect(m, self.name.encode(), _capi.NO_CONNECT_CALLBACK, None)
+            compatible = code == 0
+            if code == 2 and self.allow_unsupported and cy.cy_eeg_manager_is_connected(m):
+                code = 0
+            if code != 0:
+                if cy.cy_eeg_manager_is_connected(m):
+                    cy.cy_eeg_manager_disconnect(m)
+                raise error_for(code, f"connect to {self.name!r}")
+            self._receiver.link_lost = False
+            info = cy.cy_eeg_manager_get_device_info(m).contents
+            features = cy.cy_core_device_features_get(ctypes.byref(info))
+            caps = Capabilities(
+                accelerometer=bool(cy.cy_core_device_features_has_accel(features)),
+                gyroscope=bool(cy.cy_core_device_features_has_gyro(features)),
+                bipolar=bool(cy.cy_core_device_features_is_bipolar(features)),
+                firmware_update=bool(cy.cy_core_device_features_supports_ota(features)))
+            self._info = DeviceInfo(
+                name=self.name, model=MODEL_NAMES.get(info.id, "unknown model"),
+                model_code=info.id, hardware=_version_text(info.hardware_version),
+                firmware=_version_text(info.firmware_version), serial=info.serial_number,
+                electrode_count=cy.cy_core_device_features_electrode_count(features),
+                capabilities=caps, compatible=compatible)
+            self._rate = RATE_HZ.get(cy.cy_eeg_manager_get_sample_frequency(m), 250)
+            self.configure()
+
+    def disconnect(self):
+        """Ends the link (a running stream ends; its last samples stay
+        readable). connect() connects again."""
+        with self._lock:
+            if self._info is None:
+                return
+            _library.lib().cy_eeg_manager_disconnect(self._m())
+            self._streaming = False
+            self._info = None
+            self._receiver.end()
+
+    @property
+    def connected(self):
+        """True while connected and the link is up."""
+        with self._lock:
+            return (self._info is not None and self._finalizer.alive
+                    and bool(_library.lib().cy_eeg_manager_is_connected(self._handle)))
+
+    def _require_connection(self):
+        if self._info is None:
+            raise error_for(1, f"headset {self.name!r} is not connected")
+        if self._receiver.link_lost:
+            raise LinkLost(f"the link to {self.name!r} was lost; reconnect to continue")
+
+    # ---- identity and state -------------------------------------------------------
+
+    @property
+    def info(self):
+        """DeviceInfo of the connected headset."""
+        self._require_connection()
+        return self._info
+
+    @property
+    def battery(self):
+        """Battery(level, charger_connected, charging) as last reported."""
+        with self._lock:
+            self._require_connection()
+            b = _library.lib().cy_eeg_manager_get_battery_info(self._m())
+            return Battery(b.level, bool(b.is_charger_connected), bool(b.is_charging))
+
+    @property
+    def rate(self):
+        """Samples per second of the configured stream."""
+        return self._rate
+
+    @property
+    def streaming(self):
+        return self._streaming
+
+    @property
+    def channel_names(self):
+        """Names of the measurement channels, one per row of Block.data."""
+        return [f"E{e}" for e in self._settings.electrodes] if self._settings else []
+
+    @property
+    def channels(self):
+        """The channels a stream with the present configuration carries, in
+        stream order (ascending id), as Channel(id, name, type)."""
+        self._require_connection()
+        return [Channel(cid, name, dtype) for cid, name, dtype in self._layout()]
+
+    def _layout(self):
+        s = self._settings
+        out = [(SAMPLE_NUMBER, "sample_number", "uint64")]
+        out += [(MEASUREMENT + e - 1, f"E{e}", "float64") for e in s.electrodes]
+        if s.contact:
+            out += [(CONTACT + e - 1, f"E{e} contact", "uint8") for e in s.electrodes]
+        if s.accel:
+            out += [(cid, f"accel_{axis}", "float32") for cid, axis in zip(ACCEL, "xyz")]
+        out.append((STREAMING, "streaming", "uint8"))
+        return out
+
+    # ---- settings -----------------------------------------------------------------
+
+    def configure(self, electrodes=None, gain=8, rate=None, impedance=False, accel=False,
+                  contact=True, bias=()):
+        """Sets what the next start() streams.
+
+        electrodes: 1-based electrode numbers (default: all of the model).
+        gain: amplifier multiplier, 1, 2, 4, 6, 8 or 12; one value or one per
+          electrode.
+        rate: samples per second (250, 500, ... 16000 as the model offers;
+          None keeps the present rate). Raises UnsupportedSampleRate.
+        impedance: True (or a mode byte) streams impedance readings in raw
+          counts instead of microvolts.
+        accel: stream the accelerometer (models that have one).
+        contact: stream each electrode's contact flag.
+        bias: electrode numbers put into the bias drive.
+        """
+        with self._lock:
+            self._require_connection()
+            if self._streaming:
+                raise PreconditionFailed("stop the stream before changing its configuration",
+                                         code=7)
+            count = self._info.electrode_count
+            chosen = tuple(range(1, count + 1)) if electrodes is None else tuple(
+                sorted(set(int(e) for e in electrodes)))
+            if not chosen or chosen[0] < 1 or chosen[-1] > count:
+                raise ValueError(f"electrodes must be a non-empty subset of 1..{count}")
+            gains = (gain,) * len(chosen) if np.isscalar(gain) else tuple(gain)
+            if len(gains) != len(chosen) or any(g not in GAIN_MODES for g in gains):
+                raise ValueError("gain must be one of 1, 2, 4, 6, 8, 12, or one such value "
+                                 "per electrode")
+            if accel and not self._info.capabilities.accelerometer:
+                raise ValueError(f"{self._info.model} has no accelerometer")
+            bias = tuple(sorted(set(int(e) for e in bias)))
+            if bias and (bias[0] < 1 or bias[-1] > count):
+                raise ValueError(f"bias electrodes must lie within 1..{count}")
+            if rate is not None:
+                if rate not in RATE_CODES:
+                    raise error_for(3, f"{rate} Hz")
+                check(_library.lib().cy_eeg_manager_set_data_stream_rate(
+                    self._m(), RATE_CODES[rate]), f"{rate} Hz on {self._info.model}")
+                self._rate = rate
+            self._settings = _Settings(chosen, gains, int(impedance), bool(accel),
+                                       bool(contact), bias)
+
+    def _apply_settings(self, cy, m):
+        s = self._settings
+        count = self._info.electrode_count
+        wanted = {cid for cid, _, _ in self._layout()}
+        # The manager keeps channels enabled by earlier settings until a stop
+        # or connect resets them; switch off everything not wanted now.
+        candidates = [SAMPLE_NUMBER, STREAMING, *ACCEL]
+        candidates += [MEASUREMENT + i for i in range(count)] + [CONTACT + i for i in range(count)]
+        for cid in candidates:
+            cy.cy_eeg_manager_set_channel_enabled(m, cid, cid in wanted)
+        for e, g in zip(s.electrodes, s.gains):
+            cy.cy_eeg_manager_set_channel_gain(m, MEASUREMENT + e - 1, GAIN_MODES[g])
+        for e in s.bias:
+            cy.cy_eeg_manager_set_channel_bias(m, MEASUREMENT + e - 1)
+        cy.cy_eeg_manager_set_impedance_mode(m, s.impedance)
+        check(cy.cy_eeg_manager_set_data_stream_rate(m, RATE_CODES[self._rate]),
+              f"{self._rate} Hz")
+
+    # ---- stream -------------------------------------------------------------------
+
+    def start(self):
+        """Uploads the configuration and starts the stream into a fresh
+        buffer of buffer_seconds."""
+        with self._lock:
+            self._require_connection()
+            if self._streaming:
+                raise PreconditionFailed("the stream is already running", code=7)
+            cy = _library.lib()
+            m = self._m()
+            s = self._settings
+            self._apply_settings(cy, m)
+            check(cy.cy_eeg_manager_load_config(m, _capi.NO_COMPLETION_CALLBACK, None),
+                  f"configuration upload to {self.name!r}")
+            capacity = max(1, int(math.ceil(self.buffer_seconds * self._rate)))
+            r = self._receiver
+            r.prepare(capacity, len(s.electrodes), s.contact, s.accel)
+            # Chunks may arrive before start_stream returns, so the buffer is
+            # bound to the layout the start will freeze: enabled channels in
+            # ascending id order.
+            layout = [cid for cid, _, _ in self._layout()]
+            position = {cid: i for i, cid in enumerate(layout)}
+            rows = [position[MEASUREMENT + e - 1] for e in s.electrodes]
+            rows += [position[CONTACT + e - 1] for e in s.electrodes] if s.contact else []
+            rows += [position[a] for a in ACCEL] if s.accel else []
+            rows += [position[SAMPLE_NUMBER], position[STREAMING]]
+            r.bind(rows)
+            code = cy.cy_eeg_manager_start_stream(m, _capi.NO_COMPLETION_CALLBACK, None)
+            if code != 0:
+                r.end()
+                raise error_for(code, f"start the stream of {self.name!r}")
+            self._streaming = True
+            for cid in layout:
+                actual = cy.cy_eeg_manager_get_channel_index(m, cid)
+                if actual != position[cid]:  # pragma: no cover - a library change
+                    self._stop_locked(cy, m)
+                    raise CalyraError(f"channel {cid:#06x} streams at position {actual}, "
+                                      f"expected {position[cid]}")
+
+    def stop(self):
+        """Stops the stream. Samples already received stay readable."""
+        with self._lock:
+            if not self._streaming:
+                return
+            self._stop_locked(_library.lib(), self._m())
+
+    def _stop_locked(self, cy, m):
+        self._streaming = False
+        try:
+            # After link loss the library has already ended the stream.
+            if cy.cy_eeg_manager_is_streaming(m):
+                check(cy.cy_eeg_manager_stop_stream(m, _capi.NO_COMPLETION_CALLBACK, None),
+                      f"stop the stream of {self.name!r}")
+        finally:
+            self._receiver.end()
+
+    def read(self, max_samples=None, timeout=None):
+        """Removes the oldest buffered samples (at most max_samples) and
+        returns them as a Block. Waits up to `timeout` seconds (None: no
+        limit) until at least one sample is there.
+
+        Raises BufferOverrun when samples were dropped since the last read
+        (the buffered samples stay for the next read), LinkLost once the link
+        dropped and the buffer is empty, NotStreaming when no stream runs and
+        the buffer is empty, StreamTimeout when the timeout passes without a
+        sample.
+        """
+        return self._take(max_samples, timeout, 1, consume=True)
+
+    def latest(self, n):
+        """The newest n buffered samples (fewer if fewer are there), left in
+        the buffer. Does not wait."""
+        return self._take(int(n), 0.0, 0, consume=False)
+
+    def stream(self, max_samples=None, timeout=5.0):
+        """Iterates over Blocks until the stream is stopped. A stream that
+        delivers nothing for `timeout` seconds raises StreamTimeout; link
+        loss raises LinkLost."""
+        from .errors import NotStreaming
+        while True:
+            try:
+                yield self.read(max_samples, timeout)
+            except NotStreaming:
+                return
+
+    def _take(self, max_samples, timeout, min_samples, consume):
+        if max_samples is not None and max_samples < 0:
+            raise ValueError("max_samples must not be negative")
+        r = self._receiver
+        if r.capacity == 0:
+            return self._block((np.zeros((len(self.channel_names), 0)), np.zeros((0, 0), np.uint8),
+                                np.zeros((0, 0), np.float32), np.zeros(0, np.uint64),
+                                np.zeros(0, np.uint8)), 0)
+        arrays, dropped = r.take(max_samples, timeout, min_samples, consume,
+                                 raise_dropped=self.on_overrun == "raise")
+        if arrays is None:
+            raise BufferOverrun(dropped)
+        if dropped:
+            warnings.warn(BufferOverrunWarning(
+                f"{dropped} samples of {self.name!r} dropped: the receive buffer overflowed"),
+                stacklevel=3)
+        return self._block(arrays, dropped)
+
+    def _block(self, arrays, dropped):
+        data, contact, accel, numbers, flag = arrays
+        s = self._settings
+        filled = flag == 0
+        if self.fill_nan and filled.any():
+            data[:, filled] = np.nan
+        annotations = []
+        if len(numbers):
+            first, last = int(numbers[0]), int(numbers[-1])
+            annotations = [a for a in self._annotation_list() if first <= a[0] <= last]
+        return Block(data=data, sample_numbers=numbers, rate=self._rate,
+                     channel_names=self.channel_names, filled=filled,
+                     contact=contact.astype(bool) if s and s.contact else None,
+                     accel=accel if s and s.accel else None, annotations=annotations,
+                     dropped=dropped, unit="counts" if s and s.impedance else "uV")
+
+    # ---- annotations ----------------------------------------------------------------
+
+    def annotate(self, text):
+        """Stores `text` at the sample number the stream has reached.
+        Raises NotStreaming before any stream delivered packets."""
+        with self._lock:
+            self._require_connection()
+            check(_library.lib().cy_eeg_manager_annotate(self._m(), str(text).encode()),
+                  "annotate")
+
+    @property
+    def annotations(self):
+        """Every annotation of this connection as (sample_number, text)."""
+        with self._lock:
+            return self._annotation_list()
+
+    def _annotation_list(self):
+        with self._lock:
+            if self._info is None or not self._finalizer.alive:
+                return []
+            out = ctypes.POINTER(_capi.Annotation)()
+            count = ctypes.c_size_t()
+            _library.lib().cy_eeg_manager_get_annotations(self._m(), ctypes.byref(out),
+                                                          ctypes.byref(count))
+            return [(out[i].sample_number, out[i].text.decode(errors="replace"))
+                    for i in range(count.value)]
+
+    # ---- firmware -------------------------------------------------------------------
+
+    def update_firmware(self, path, progress=None):
+        """Sends the firmware image at `path` to the headset. Blocks for at
+        least 5 s (the headset's acknowledgement window) plus 10 ms per
+        block. progress(sent, total) is called after every block on this
+        thread; an exception it raises is re-raised once the update ends
+        (the update itself cannot be interrupted).
+
+        The library takes the image path from its process-wide
+        configuration, so this sets that path first.
+        """
+        with self._lock:
+            self._require_connection()
+            if self._streaming:
+                raise PreconditionFailed("stop the stream before a firmware update", code=7)
+            path = os.fspath(path)
+            if not os.path.isfile(path):
+                raise FileNotFoundError(path)
+            _library.set_update_path(os.path.abspath(path))
+            failure = []
+
+            def on_progress(_user, total, sent):
+                if progress is None or failure:
+                    return
+                try:
+                    progress(sent, total)
+                except BaseException as e:  # noqa: BLE001 - re-raised below
+                    failure.append(e)
+
+            thunk = _capi.UPDATE_PROGRESS_CALLBACK(on_progress)
+            code = _library.lib().cy_eeg_manager_start_update(self._m(), thunk, None)
+            if failure:
+                raise failure[0]
+            check(code, f"firmware update of {self.name!r}")
