@@ -165,6 +165,10 @@ class Headset:
         with self._lock:
             cy = _library.lib()
             m = self._m()
+            # Connecting ends whatever the manager held before (a stream, a
+            # lost link): the library disconnects it first.
+            self._streaming = False
+            self._receiver.end()
             code = cy.cy_eeg_manager_connect(m, self.name.encode(), _capi.NO_CONNECT_CALLBACK, None)
             compatible = code == 0
             if code == 2 and self.allow_unsupported and cy.cy_eeg_manager_is_connected(m):
@@ -237,7 +241,8 @@ class Headset:
 
     @property
     def streaming(self):
-        return self._streaming
+        """True from start() until stop(), disconnect or link loss."""
+        return self._streaming and not self._receiver.link_lost
 
     @property
     def channel_names(self):
