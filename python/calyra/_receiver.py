@@ -39,6 +39,7 @@ class Receiver:
         self._read = 0
         self._dropped = 0
         self._active = False  # a stream feeds the buffer
+        self._waiting = 0  # readers inside wait(): the callback skips notify without any
         self.link_lost = False
         self.last_chunk_ns = 0
         self._copies = ()
@@ -126,7 +127,8 @@ class Receiver:
                     _memmove(base, src + first * size, second * size)
             self._written = end
             self.last_chunk_ns = _perf_ns()
-            self._cond.notify()
+            if self._waiting:
+                self._cond.notify()
 
     def _on_disconnect(self, _user):
         with self._cond:
@@ -158,15 +160,18 @@ class Receiver:
                     if avail:
                         break
                     raise NotStreaming("no stream is running and no samples are buffered")
-                if deadline is None:
-                    self._cond.wait()
-                else:
+                remaining = None
+                if deadline is not None:
                     remaining = deadline - time.monotonic()
                     if remaining <= 0:
                         if avail:
                             break
                         raise StreamTimeout(f"no sample arrived within {timeout} s")
+                self._waiting += 1
+                try:
                     self._cond.wait(remaining)
+                finally:
+                    self._waiting -= 1
             dropped = self._dropped
             if consume:
                 self._dropped = 0

@@ -118,6 +118,7 @@ class Headset:
         self._settings = None
         self._streaming = False
         self._rate = 250
+        self._annotations = None  # cached copy of the manager's list
 
         cy = _library.lib()
         handle = cy.cy_eeg_manager_new()
@@ -168,6 +169,7 @@ class Headset:
             # Connecting ends whatever the manager held before (a stream, a
             # lost link): the library disconnects it first.
             self._streaming = False
+            self._annotations = None
             self._receiver.end()
             code = cy.cy_eeg_manager_connect(m, self.name.encode(), _capi.NO_CONNECT_CALLBACK, None)
             compatible = code == 0
@@ -203,6 +205,7 @@ class Headset:
             _library.lib().cy_eeg_manager_disconnect(self._m())
             self._streaming = False
             self._info = None
+            self._annotations = None
             self._receiver.end()
 
     @property
@@ -457,16 +460,21 @@ class Headset:
         Raises NotStreaming before any stream delivered packets."""
         with self._lock:
             self._require_connection()
+            self._annotations = None
             check(_library.lib().cy_eeg_manager_annotate(self._m(), str(text).encode()),
                   "annotate")
 
     @property
     def annotations(self):
         """Every annotation of this connection as (sample_number, text)."""
-        with self._lock:
-            return self._annotation_list()
+        return list(self._annotation_list())
 
     def _annotation_list(self):
+        # The manager's annotations change only through this object
+        # (annotate, connect, disconnect), so a copy serves the reads.
+        cached = self._annotations
+        if cached is not None:
+            return cached
         with self._lock:
             if self._info is None or not self._finalizer.alive:
                 return []
@@ -474,8 +482,9 @@ class Headset:
             count = ctypes.c_size_t()
             _library.lib().cy_eeg_manager_get_annotations(self._m(), ctypes.byref(out),
                                                           ctypes.byref(count))
-            return [(out[i].sample_number, out[i].text.decode(errors="replace"))
-                    for i in range(count.value)]
+            self._annotations = [(out[i].sample_number, out[i].text.decode(errors="replace"))
+                                 for i in range(count.value)]
+            return self._annotations
 
     # ---- firmware -------------------------------------------------------------------
 
