@@ -57,6 +57,8 @@ class Receiver:
         contact (uint8), accelerometer (float32), sample number (uint64) and
         streaming flag (uint8)."""
         with self._lock:
+            # The old rows are about to be freed: no copy may target them.
+            self._copies = ()
             self.capacity = capacity
             self.data = np.zeros((n_measurement, capacity), dtype=np.float64)
             self.contact = np.zeros((n_measurement if with_contact else 0, capacity), dtype=np.uint8)

@@ -14,7 +14,7 @@ import numpy as np
 from . import _capi, _library
 from ._receiver import Receiver
 from .block import Block
-from .errors import (BufferOverrun, BufferOverrunWarning, CalyraError, LinkLost,
+from .errors import (BufferOverrun, BufferOverrunWarning, CalyraError, LinkLost, NotStreaming,
                      PreconditionFailed, check, error_for)
 
 # Channel ids of the C API.
@@ -194,7 +194,18 @@ class Headset:
                 electrode_count=cy.cy_core_device_features_electrode_count(features),
                 capabilities=caps, compatible=compatible)
             self._rate = RATE_HZ.get(cy.cy_eeg_manager_get_sample_frequency(m), 250)
-            self.configure()
+            previous, self._settings = self._settings, None
+            if previous is not None:
+                # A reconnect (after link loss, say) keeps the configuration
+                # when it still fits the headset.
+                try:
+                    self.configure(previous.electrodes, previous.gains, None,
+                                   previous.impedance, previous.accel, previous.contact,
+                                   previous.bias)
+                except (ValueError, CalyraError):
+                    previous = None
+            if previous is None:
+                self.configure()
 
     def disconnect(self):
         """Ends the link (a running stream ends; its last samples stay
@@ -293,14 +304,21 @@ class Headset:
                 raise PreconditionFailed("stop the stream before changing its configuration",
                                          code=7)
             count = self._info.electrode_count
-            chosen = tuple(range(1, count + 1)) if electrodes is None else tuple(
-                sorted(set(int(e) for e in electrodes)))
+            given = list(range(1, count + 1)) if electrodes is None else [
+                int(e) for e in electrodes]
+            if np.isscalar(gain):
+                gain_of = {e: gain for e in given}
+            else:
+                gain = list(gain)
+                if len(gain) != len(given):
+                    raise ValueError("give one gain, or one per electrode")
+                gain_of = dict(zip(given, gain))
+            chosen = tuple(sorted(gain_of))
+            gains = tuple(gain_of[e] for e in chosen)
             if not chosen or chosen[0] < 1 or chosen[-1] > count:
                 raise ValueError(f"electrodes must be a non-empty subset of 1..{count}")
-            gains = (gain,) * len(chosen) if np.isscalar(gain) else tuple(gain)
-            if len(gains) != len(chosen) or any(g not in GAIN_MODES for g in gains):
-                raise ValueError("gain must be one of 1, 2, 4, 6, 8, 12, or one such value "
-                                 "per electrode")
+            if any(g not in GAIN_MODES for g in gains):
+                raise ValueError("gain must be one of 1, 2, 4, 6, 8, 12")
             if accel and not self._info.capabilities.accelerometer:
                 raise ValueError(f"{self._info.model} has no accelerometer")
             bias = tuple(sorted(set(int(e) for e in bias)))
@@ -412,7 +430,6 @@ class Headset:
         """Iterates over Blocks until the stream is stopped. A stream that
         delivers nothing for `timeout` seconds raises StreamTimeout; link
         loss raises LinkLost."""
-        from .errors import NotStreaming
         while True:
             try:
                 yield self.read(max_samples, timeout)
@@ -423,7 +440,9 @@ class Headset:
         if max_samples is not None and max_samples < 0:
             raise ValueError("max_samples must not be negative")
         r = self._receiver
-        if r.capacity == 0:
+        if r.capacity == 0:  # never started
+            if consume:
+                raise NotStreaming(f"no stream of {self.name!r} has been started")
             return self._block((np.zeros((len(self.channel_names), 0)), np.zeros((0, 0), np.uint8),
                                 np.zeros((0, 0), np.float32), np.zeros(0, np.uint64),
                                 np.zeros(0, np.uint8)), 0)

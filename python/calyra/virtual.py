@@ -45,3 +45,13 @@ def reset():
     """Forgets use_virtual_headsets(): the backend follows the environment again."""
     _library.lib().cy_virtual_reset()
     _library._virtual = False
+
+
+def config_record(name):
+    """The last configuration record the headset received, as bytes (empty
+    before the first upload)."""
+    cy = _library.lib()
+    size = cy.cy_virtual_get_config_record(name.encode(), None, 0)
+    record = (ctypes.c_uint8 * max(size, 1))()
+    size = cy.cy_virtual_get_config_record(name.encode(), record, size)
+    return bytes(record[:size])

@@ -77,6 +77,7 @@ def test_link_loss_wakes_a_blocked_reader_within_a_second(virtual, how):
     devices = "CY KESTREL 5" + (",drop_after=6" if how == "drop_after" else "")
     open_headset = virtual(devices)
     with open_headset("CY KESTREL 5") as h:
+        h.configure(electrodes=[2, 4], gain=[4, 12])
         h.start()
         outcome = {}
 
@@ -102,10 +103,12 @@ def test_link_loss_wakes_a_blocked_reader_within_a_second(virtual, how):
             assert outcome["at"] - dropped_at < 1.0
         with pytest.raises(calyra.LinkLost):
             h.start()
-        # A new connection streams again.
+        # A new connection streams again, with the same configuration.
         h.connect()
         h.start()
-        assert len(h.read(timeout=5)) > 0
+        assert h.read(timeout=5).channel_names == ["E2", "E4"]
+        record = calyra.virtual.config_record("CY KESTREL 5")
+        assert list(record[1:5]) == [0, 4, 0, 12]  # gain multipliers per electrode
 
 
 def test_stop_wakes_a_blocked_reader_and_ends_iteration(virtual):
