@@ -142,3 +142,16 @@ def test_stream_stalls_are_reported(virtual, tmp_path):
             for block in h.stream(timeout=0.3):
                 got += len(block)
         assert got == 100
+
+
+def test_a_dropped_streaming_headset_is_freed_without_further_callbacks(virtual):
+    calyra.use_virtual_headsets("CY KESTREL 5,pace=fast;CY KESTREL 6,model=5,pace=fast")
+    h = calyra.Headset("CY KESTREL 5")
+    h.start()
+    h.read(timeout=5)
+    del h  # no close(): the finaliser frees the manager while chunks arrive
+    assert not calyra.virtual.stats("CY KESTREL 5").connected
+    # The library is still sound: another headset streams.
+    with calyra.Headset("CY KESTREL 6") as k:
+        k.start()
+        assert len(k.read(timeout=5)) > 0
