@@ -149,3 +149,19 @@ def test_firmware_update_reports_progress_to_the_last_block(virtual, tmp_path):
         assert stats.ota_completed and stats.ota_image_bytes == 768
         with pytest.raises(FileNotFoundError):
             h.update_firmware(tmp_path / "missing.bin")
+
+
+def test_impedance_mode_streams_raw_counts(virtual):
+    open_headset = virtual("CY KESTREL 5,pace=fast")
+    with open_headset("CY KESTREL 5", on_overrun="warn") as h:
+        h.configure(impedance=True)
+        h.start()
+        block = h.read(200, timeout=5)
+        h.stop()
+    assert block.unit == "counts"
+    # The virtual headset reads about 12000 + 1500 * electrode counts.
+    for e, row in enumerate(block.data):
+        assert np.all(np.abs(row - (12000 + 1500 * e)) <= 20)
+        assert np.array_equal(row, np.round(row))  # not scaled to microvolts
+    with pytest.raises(ValueError):
+        block.to_mne()
