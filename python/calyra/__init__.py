@@ -19,7 +19,9 @@ from .errors import (AdapterIndexNotFound, AdapterNotFound, BluetoothDisabled, B
                      LibraryNotFound, LinkLost, NotInitialized, NotStreaming,
                      PreconditionFailed, StreamTimeout, UnsupportedDevice,
                      UnsupportedSampleRate, UpdateException, UpdateFailed)
-from .headset import Battery, Capabilities, Channel, DeviceInfo, Headset
+from ._settings import Channel
+from .device import Battery, Capabilities, DeviceInfo
+from .headset import Headset
 
 __version__ = "3.6.1"
 

@@ -6,72 +6,16 @@ import os
 import threading
 import warnings
 import weakref
-from collections import namedtuple
-from dataclasses import dataclass
 
 import numpy as np
 
 from . import _capi, _library
 from ._receiver import Receiver
+from ._settings import RATE_CODES, RATE_HZ, Settings
 from .block import Block
+from .device import Battery, read_device_info
 from .errors import (BufferOverrun, BufferOverrunWarning, CalyraError, LinkLost, NotStreaming,
                      PreconditionFailed, check, error_for)
-
-# Channel ids of the C API.
-SAMPLE_NUMBER = 0x0000
-MEASUREMENT = 0x0001
-CONTACT = 0x0401
-ACCEL = (0x0A01, 0x0A02, 0x0A03)
-STREAMING = 0x0A41
-
-RATE_CODES = {16000: 0, 8000: 1, 4000: 2, 2000: 3, 1000: 4, 500: 5, 250: 6}
-RATE_HZ = {code: hz for hz, code in RATE_CODES.items()}
-GAIN_MODES = {1: 0, 2: 1, 4: 2, 6: 3, 8: 4, 12: 5}
-MODEL_NAMES = {0: "WREN", 1: "FINCH", 2: "HERON", 3: "PLOVER", 4: "KESTREL", 5: "KESTREL v2"}
-
-Battery = namedtuple("Battery", "level charger_connected charging")
-Channel = namedtuple("Channel", "id name type")
-Channel.__doc__ = "A streamed channel: C API id, name, and numpy dtype name of its values."
-
-
-@dataclass(frozen=True)
-class Capabilities:
-    accelerometer: bool
-    gyroscope: bool
-    bipolar: bool
-    firmware_update: bool
-
-
-@dataclass(frozen=True)
-class DeviceInfo:
-    """Identity of a connected headset. `compatible` is False when the
-    library does not support its hardware or firmware revision (kept
-    connected only with allow_unsupported=True)."""
-
-    name: str
-    model: str
-    model_code: int
-    hardware: str
-    firmware: str
-    serial: int
-    electrode_count: int
-    capabilities: Capabilities
-    compatible: bool
-
-
-@dataclass(frozen=True)
-class _Settings:
-    electrodes: tuple  # 1-based, ascending
-    gains: tuple       # multiplier per electrode
-    impedance: int
-    accel: bool
-    contact: bool
-    bias: tuple
-
-
-def _version_text(v):
-    return f"{v.major}.{v.minor}.{v.patch}"
-
 
 def _free_manager(handle, receiver, key):
     """Finaliser of a Headset. Frees the manager (which waits for callbacks
@@ -180,19 +124,7 @@ class Headset:
                     cy.cy_eeg_manager_disconnect(m)
                 raise error_for(code, f"connect to {self.name!r}")
             self._receiver.link_lost = False
-            info = cy.cy_eeg_manager_get_device_info(m).contents
-            features = cy.cy_core_device_features_get(ctypes.byref(info))
-            caps = Capabilities(
-                accelerometer=bool(cy.cy_core_device_features_has_accel(features)),
-                gyroscope=bool(cy.cy_core_device_features_has_gyro(features)),
-                bipolar=bool(cy.cy_core_device_features_is_bipolar(features)),
-                firmware_update=bool(cy.cy_core_device_features_supports_ota(features)))
-            self._info = DeviceInfo(
-                name=self.name, model=MODEL_NAMES.get(info.id, "unknown model"),
-                model_code=info.id, hardware=_version_text(info.hardware_version),
-                firmware=_version_text(info.firmware_version), serial=info.serial_number,
-                electrode_count=cy.cy_core_device_features_electrode_count(features),
-                capabilities=caps, compatible=compatible)
+            self._info = read_device_info(cy, m, self.name, compatible)
             self._rate = RATE_HZ.get(cy.cy_eeg_manager_get_sample_frequency(m), 250)
             previous, self._settings = self._settings, None
             if previous is not None:
@@ -261,25 +193,14 @@ class Headset:
     @property
     def channel_names(self):
         """Names of the measurement channels, one per row of Block.data."""
-        return [f"E{e}" for e in self._settings.electrodes] if self._settings else []
+        return self._settings.channel_names if self._settings else []
 
     @property
     def channels(self):
         """The channels a stream with the present configuration carries, in
         stream order (ascending id), as Channel(id, name, type)."""
         self._require_connection()
-        return [Channel(cid, name, dtype) for cid, name, dtype in self._layout()]
-
-    def _layout(self):
-        s = self._settings
-        out = [(SAMPLE_NUMBER, "sample_number", "uint64")]
-        out += [(MEASUREMENT + e - 1, f"E{e}", "float64") for e in s.electrodes]
-        if s.contact:
-            out += [(CONTACT + e - 1, f"E{e} contact", "uint8") for e in s.electrodes]
-        if s.accel:
-            out += [(cid, f"accel_{axis}", "float32") for cid, axis in zip(ACCEL, "xyz")]
-        out.append((STREAMING, "streaming", "uint8"))
-        return out
+        return self._settings.layout()
 
     # ---- settings -----------------------------------------------------------------
 
@@ -303,53 +224,15 @@ class Headset:
             if self._streaming:
                 raise PreconditionFailed("stop the stream before changing its configuration",
                                          code=7)
-            count = self._info.electrode_count
-            given = list(range(1, count + 1)) if electrodes is None else [
-                int(e) for e in electrodes]
-            if np.isscalar(gain):
-                gain_of = {e: gain for e in given}
-            else:
-                gain = list(gain)
-                if len(gain) != len(given):
-                    raise ValueError("give one gain, or one per electrode")
-                gain_of = dict(zip(given, gain))
-            chosen = tuple(sorted(gain_of))
-            gains = tuple(gain_of[e] for e in chosen)
-            if not chosen or chosen[0] < 1 or chosen[-1] > count:
-                raise ValueError(f"electrodes must be a non-empty subset of 1..{count}")
-            if any(g not in GAIN_MODES for g in gains):
-                raise ValueError("gain must be one of 1, 2, 4, 6, 8, 12")
-            if accel and not self._info.capabilities.accelerometer:
-                raise ValueError(f"{self._info.model} has no accelerometer")
-            bias = tuple(sorted(set(int(e) for e in bias)))
-            if bias and (bias[0] < 1 or bias[-1] > count):
-                raise ValueError(f"bias electrodes must lie within 1..{count}")
+            settings = Settings.make(self._info, electrodes, gain, impedance, accel, contact,
+                                     bias)
             if rate is not None:
                 if rate not in RATE_CODES:
                     raise error_for(3, f"{rate} Hz")
                 check(_library.lib().cy_eeg_manager_set_data_stream_rate(
                     self._m(), RATE_CODES[rate]), f"{rate} Hz on {self._info.model}")
                 self._rate = rate
-            self._settings = _Settings(chosen, gains, int(impedance), bool(accel),
-                                       bool(contact), bias)
-
-    def _apply_settings(self, cy, m):
-        s = self._settings
-        count = self._info.electrode_count
-        wanted = {cid for cid, _, _ in self._layout()}
-        # The manager keeps channels enabled by earlier settings until a stop
-        # or connect resets them; switch off everything not wanted now.
-        candidates = [SAMPLE_NUMBER, STREAMING, *ACCEL]
-        candidates += [MEASUREMENT + i for i in range(count)] + [CONTACT + i for i in range(count)]
-        for cid in candidates:
-            cy.cy_eeg_manager_set_channel_enabled(m, cid, cid in wanted)
-        for e, g in zip(s.electrodes, s.gains):
-            cy.cy_eeg_manager_set_channel_gain(m, MEASUREMENT + e - 1, GAIN_MODES[g])
-        for e in s.bias:
-            cy.cy_eeg_manager_set_channel_bias(m, MEASUREMENT + e - 1)
-        cy.cy_eeg_manager_set_impedance_mode(m, s.impedance)
-        check(cy.cy_eeg_manager_set_data_stream_rate(m, RATE_CODES[self._rate]),
-              f"{self._rate} Hz")
+            self._settings = settings
 
     # ---- stream -------------------------------------------------------------------
 
@@ -363,7 +246,7 @@ class Headset:
             cy = _library.lib()
             m = self._m()
             s = self._settings
-            self._apply_settings(cy, m)
+            s.apply(cy, m, self._info.electrode_count, self._rate)
             check(cy.cy_eeg_manager_load_config(m, _capi.NO_COMPLETION_CALLBACK, None),
                   f"configuration upload to {self.name!r}")
             capacity = max(1, int(math.ceil(self.buffer_seconds * self._rate)))
@@ -372,24 +255,18 @@ class Headset:
             # Chunks may arrive before start_stream returns, so the buffer is
             # bound to the layout the start will freeze: enabled channels in
             # ascending id order.
-            layout = [cid for cid, _, _ in self._layout()]
-            position = {cid: i for i, cid in enumerate(layout)}
-            rows = [position[MEASUREMENT + e - 1] for e in s.electrodes]
-            rows += [position[CONTACT + e - 1] for e in s.electrodes] if s.contact else []
-            rows += [position[a] for a in ACCEL] if s.accel else []
-            rows += [position[SAMPLE_NUMBER], position[STREAMING]]
-            r.bind(rows)
+            r.bind(s.ring_positions())
             code = cy.cy_eeg_manager_start_stream(m, _capi.NO_COMPLETION_CALLBACK, None)
             if code != 0:
                 r.end()
                 raise error_for(code, f"start the stream of {self.name!r}")
             self._streaming = True
-            for cid in layout:
-                actual = cy.cy_eeg_manager_get_channel_index(m, cid)
-                if actual != position[cid]:  # pragma: no cover - a library change
+            for position, channel in enumerate(s.layout()):
+                actual = cy.cy_eeg_manager_get_channel_index(m, channel.id)
+                if actual != position:  # pragma: no cover - a library change
                     self._stop_locked(cy, m)
-                    raise CalyraError(f"channel {cid:#06x} streams at position {actual}, "
-                                      f"expected {position[cid]}")
+                    raise CalyraError(f"channel {channel.id:#06x} streams at position {actual}, "
+                                      f"expected {position}")
 
     def stop(self):
         """Stops the stream. Samples already received stay readable."""
