@@ -1,5 +1,9 @@
 """Blocks and recordings into MNE-Python."""
 
+import pathlib
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -51,3 +55,10 @@ def test_block_round_trip_through_a_fif_file(virtual, tmp_path):
     assert np.allclose(back.get_data() * 1e6, block.data, rtol=1e-6, atol=1e-6)
     assert list(back.annotations.description) == ["blink"]
     assert back.annotations.onset[0] == pytest.approx(10 / block.rate)
+
+
+def test_mne_is_imported_only_when_asked_for():
+    code = "import sys, calyra; print('mne' in sys.modules, 'scipy' in sys.modules)"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         timeout=60, cwd=pathlib.Path(__file__).parents[1])
+    assert out.stdout.split() == ["False", "False"], out.stderr
