@@ -165,3 +165,24 @@ def test_impedance_mode_streams_raw_counts(virtual):
         assert np.array_equal(row, np.round(row))  # not scaled to microvolts
     with pytest.raises(ValueError):
         block.to_mne()
+
+
+def test_samples_stay_exact_across_ring_wraps_and_overruns(virtual, tmp_path):
+    stream = Stream(packets=40)
+    replay = stream.write(tmp_path / "kestrel.hex")
+    open_headset = virtual(f"CY KESTREL 5,pace=fast,replay={replay}")
+    # 0.7 s = 175 samples: chunks of 25 straddle the ring's end, and the
+    # fast replay overruns the small buffer.
+    with open_headset("CY KESTREL 5", buffer_seconds=0.7, on_overrun="warn") as h:
+        h.configure(accel=True)
+        h.start()
+        blocks = []
+        with pytest.warns(calyra.BufferOverrunWarning):
+            while not blocks or blocks[-1].sample_numbers[-1] < 1999:
+                blocks.append(h.read(max_samples=60, timeout=5))
+    received = calyra.Block.concatenate(blocks)
+    n = received.sample_numbers.astype(np.int64)
+    assert np.all(np.diff(n) > 0) and received.dropped + len(received) == 2000
+    assert np.array_equal(received.data, stream.microvolts[:, n])
+    assert np.array_equal(received.contact, stream.contact[:, n])
+    assert np.array_equal(received.accel, stream.accel[:, n])
