@@ -40,12 +40,13 @@ def block_to_raw(block, annotations):
     return raw
 
 
-def record(headset, seconds, **read_options):
+def record(headset, seconds, timeout=5.0):
     """Records `seconds` of the headset's stream into an mne.io.RawArray.
 
     Starts the stream when it is not running (and stops it again at the
-    end); otherwise reads from the running stream. The annotations made
-    meanwhile come along at their sample positions.
+    end); otherwise reads on from the running stream. The annotations that
+    fall into the recording come along at their sample positions. A stream
+    that delivers nothing for `timeout` seconds raises StreamTimeout.
     """
     _mne()  # fail before streaming when MNE is missing
     started = not headset.streaming
@@ -55,7 +56,7 @@ def record(headset, seconds, **read_options):
         wanted = int(round(seconds * headset.rate))
         blocks, have = [], 0
         while have < wanted:
-            block = headset.read(max_samples=wanted - have, timeout=read_options.get("timeout", 5.0))
+            block = headset.read(max_samples=wanted - have, timeout=timeout)
             blocks.append(block)
             have += len(block)
     finally:

@@ -43,6 +43,10 @@ class Headset:
       does not support (info.compatible is then False) instead of raising
       UnsupportedDevice.
     connect: False leaves connecting to connect().
+
+    Threads: any method may be called from any thread; read(), latest() and
+    stream() are meant for one reader at a time (two readers would split the
+    samples between them).
     """
 
     def __init__(self, name, *, buffer_seconds=60.0, on_overrun="raise", fill_nan=False,
