@@ -174,7 +174,8 @@ class Receiver:
                     self._cond.wait(remaining)
                 finally:
                     self._waiting -= 1
-            dropped = self._dropped
+            # Only a consuming read reports (and clears) the drop count.
+            dropped = self._dropped if consume else 0
             if consume:
                 self._dropped = 0
                 if dropped and raise_dropped:

@@ -2,6 +2,7 @@
 virtual headsets."""
 
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -172,17 +173,21 @@ def test_samples_stay_exact_across_ring_wraps_and_overruns(virtual, tmp_path):
     replay = stream.write(tmp_path / "kestrel.hex")
     open_headset = virtual(f"CY KESTREL 5,pace=fast,replay={replay}")
     # 0.7 s = 175 samples: chunks of 25 straddle the ring's end, and the
-    # fast replay overruns the small buffer.
+    # whole replay, left unread, overruns the small buffer.
     with open_headset("CY KESTREL 5", buffer_seconds=0.7, on_overrun="warn") as h:
         h.configure(accel=True)
         h.start()
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")  # peeking reports no overrun
+            assert eventually(lambda: list(h.latest(1).sample_numbers) == [1999])
         blocks = []
         with pytest.warns(calyra.BufferOverrunWarning):
             while not blocks or blocks[-1].sample_numbers[-1] < 1999:
                 blocks.append(h.read(max_samples=60, timeout=5))
     received = calyra.Block.concatenate(blocks)
     n = received.sample_numbers.astype(np.int64)
-    assert np.all(np.diff(n) > 0) and received.dropped + len(received) == 2000
+    assert received.dropped == 2000 - 175 and len(received) == 175
+    assert np.array_equal(n, np.arange(2000 - 175, 2000))
     assert np.array_equal(received.data, stream.microvolts[:, n])
     assert np.array_equal(received.contact, stream.contact[:, n])
     assert np.array_equal(received.accel, stream.accel[:, n])
