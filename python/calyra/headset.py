@@ -17,6 +17,7 @@ from .device import Battery, read_device_info
 from .errors import (BufferOverrun, BufferOverrunWarning, CalyraError, LinkLost, NotStreaming,
                      PreconditionFailed, check, error_for)
 
+
 def _free_manager(handle, receiver, key):
     """Finaliser of a Headset. Frees the manager (which waits for callbacks
     in progress and guarantees none afterwards), and only then lets the
@@ -62,7 +63,6 @@ class Headset:
         self.allow_unsupported = allow_unsupported
         self._lock = threading.RLock()
         self._info = None
-        self._features = None
         self._settings = None
         self._streaming = False
         self._rate = 250
@@ -101,10 +101,11 @@ class Headset:
         return self._handle
 
     def close(self):
-        """Disconnects and releases the headset; the object is unusable
-        afterwards. Buffered samples are discarded."""
+        """Disconnects and releases the headset. Samples already received
+        stay readable; everything else raises afterwards."""
         with self._lock:
             self._streaming = False
+            self._info = None
             self._finalizer()
 
     def connect(self):
@@ -118,6 +119,7 @@ class Headset:
             # lost link): the library disconnects it first.
             self._streaming = False
             self._annotations = None
+            self._info = None  # also when this connect fails
             self._receiver.end()
             code = cy.cy_eeg_manager_connect(m, self.name.encode(), _capi.NO_CONNECT_CALLBACK, None)
             compatible = code == 0
@@ -147,7 +149,7 @@ class Headset:
         """Ends the link (a running stream ends; its last samples stay
         readable). connect() connects again."""
         with self._lock:
-            if self._info is None:
+            if self._info is None or not self._finalizer.alive:
                 return
             _library.lib().cy_eeg_manager_disconnect(self._m())
             self._streaming = False
