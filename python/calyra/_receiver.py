@@ -123,7 +123,10 @@ class Receiver:
             first = min(n, cap - slot)
             second = n - first
             for pos, base, size in copies:
-                src = table[pos] + skip * size
+                src = table[pos]
+                if not src:  # the library hands no array for it: nothing to copy
+                    continue
+                src += skip * size
                 _memmove(base + slot * size, src, first * size)
                 if second:
                     _memmove(base, src + first * size, second * size)
