@@ -2,6 +2,7 @@
 // update their firmware.
 #include <CLI/CLI.hpp>
 
+#include <csignal>
 #include <iostream>
 
 #include "app/failure.h"
@@ -35,6 +36,9 @@ int fail(const std::string& message, int status) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A closed standard output must not kill the program (and a recording):
+  // writes to it then fail quietly.
+  std::signal(SIGPIPE, SIG_IGN);
   CLI::App app{"Work with Calyra EEG headsets: scan, inspect, stream and record, update.", "calyra"};
   calyra::cli::parsed_command_line cmd;
   calyra::cli::define_command_line(app, cmd);
@@ -51,6 +55,8 @@ int main(int argc, char** argv) {
 
   try {
     return dispatch(cmd);
+  } catch (const calyra::app::usage_failure& e) {
+    return fail(e.what(), 2);
   } catch (const calyra::app::command_failure& e) {
     return fail(e.what(), 1);
   } catch (const calyra::recording::recording_error& e) {
