@@ -7,76 +7,11 @@
 #include <sstream>
 
 #include "bdf_reader.h"
-#include "program_runner.h"
+#include "mne_reader.h"
+#include "program_fixture.h"
 
-namespace fs = std::filesystem;
-using calyra::test::run_calyra;
-using calyra::test::run_request;
-using calyra::test::run_result;
+using namespace calyra::test;
 
-namespace {
-
-// Fast-paced headsets where timing does not matter; "CY KESTREL 9" streams in
-// real time for the tests that depend on it.
-const char* const devices =
-    "CY KESTREL 5,pace=fast;"
-    "CY FINCH 2,model=1,pace=fast;"
-    "CY KESTREL 6,model=5,pace=fast;"
-    "CY OLD 7,fw=3.5.0,pace=fast;"
-    "CY LOSSY 8,pace=fast,loss=0.2,seed=3;"
-    "CY KESTREL 9;"
-    "CY MUTE 10,ota_ack=0;"
-    "CY DROP 11,pace=fast,drop_after=20";
-
-class program : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("calyra_prog_" + std::to_string(getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string file(const std::string& name) const { return (dir_ / name).string(); }
-
-  static run_result run(std::vector<std::string> args, std::vector<calyra::test::trigger> triggers = {}) {
-    run_request request;
-    request.args = {"--virtual"};
-    request.args.insert(request.args.end(), args.begin(), args.end());
-    request.env = {{"CYCORE_VIRTUAL_DEVICES", devices}, {"CYCORE_VIRTUAL_SCAN_SCALE", "0.02"}};
-    request.triggers = std::move(triggers);
-    return run_calyra(request);
-  }
-
-  static std::string describe(const run_result& r) {
-    return "exit " + std::to_string(r.exit_code) + "\n--- stdout\n" + r.out + "--- stderr\n" + r.err;
-  }
-
-  // A failure is one line on standard error naming the code and its meaning.
-  static void expect_failure(const run_result& r, const std::string& text) {
-    EXPECT_NE(r.exit_code, 0) << describe(r);
-    EXPECT_NE(r.err.find(text), std::string::npos) << describe(r);
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << describe(r);
-  }
-
-  fs::path dir_;
-};
-
-std::vector<std::vector<std::string>> read_csv(const std::string& path) {
-  std::ifstream in(path);
-  std::vector<std::vector<std::string>> rows;
-  for (std::string line; std::getline(in, line);) {
-    std::vector<std::string> cells;
-    std::istringstream s(line);
-    for (std::string cell; std::getline(s, cell, ',');) cells.push_back(cell);
-    if (!line.empty() && line.back() == ',') cells.emplace_back();
-    rows.push_back(cells);
-  }
-  return rows;
-}
-
-}  // namespace
 
 TEST_F(program, scan_lists_the_virtual_headsets) {
   const run_result r = run({"scan"});
@@ -130,8 +65,8 @@ TEST_F(program, update_reports_progress_and_a_silent_headset_fails) {
 
 TEST_F(program, bdf_recording_holds_what_was_streamed) {
   // The same seeded stream twice: once as CSV (exact text), once as BDF+.
-  const std::string csv = file("s.csv");
-  const std::string bdf = file("s.bdf");
+  const std::string csv = file("s_csv.csv");
+  const std::string bdf = file("s_bdf.bdf");
   const std::vector<std::string> stream = {"stream", "CY KESTREL 5", "--seconds", "2", "--accel"};
   auto with_out = [&](const std::string& out) {
     std::vector<std::string> args = stream;
@@ -145,28 +80,36 @@ TEST_F(program, bdf_recording_holds_what_was_streamed) {
   EXPECT_NE(as_bdf.out.find("quality: E1 "), std::string::npos) << as_bdf.out;
   EXPECT_NE(as_bdf.out.find("Summary"), std::string::npos) << as_bdf.out;
 
+  EXPECT_EQ(read_text(csv).rfind("# calyra recording, 250 Hz", 0), 0U);
   const auto rows = read_csv(csv);
   ASSERT_EQ(rows.size(), 501U);  // header + 2 s at 250 Hz
-  EXPECT_EQ(rows[0], (std::vector<std::string>{"sample", "E1", "E2", "E3", "E4", "Accel X",
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"sample", "time", "E1", "E2", "E3", "E4", "Accel X",
                                                "Accel Y", "Accel Z", "STREAMING", "ANNOTATION"}));
+  EXPECT_EQ(rows[1][1], "0");
+  EXPECT_EQ(rows[251][1], "1");  // the time column: seconds from the first row
   const auto rec = calyra::test::read_bdf(bdf);
   ASSERT_EQ(rec.signals.size(), 7U);
-  EXPECT_EQ(rec.signals[0].label, "E1");
-  EXPECT_EQ(rec.signals[6].label, "Accel Z");
+  EXPECT_EQ(rec.signals[0].label, "EEG E1");
+  EXPECT_EQ(rec.signals[6].label, "MISC Accel Z");
   EXPECT_DOUBLE_EQ(rec.signals[0].physical_max, 562500.0);  // gain 8: 4.5 V full scale
   EXPECT_NE(rec.equipment.find("KESTREL"), std::string::npos);
   for (std::size_t s = 0; s < 7; ++s) {
     ASSERT_EQ(rec.signals[s].samples.size(), 500U);
     for (std::size_t i = 0; i < 500; ++i) {
-      ASSERT_NEAR(rec.signals[s].samples[i], std::stod(rows[i + 1][s + 1]), rec.resolution(s))
+      ASSERT_NEAR(rec.signals[s].samples[i], std::stod(rows[i + 1][s + 2]), rec.resolution(s))
           << rec.signals[s].label << " sample " << i;
     }
   }
+  // MNE opens it without a warning and types the signals by their labels.
+  const mne_contents mne = read_with_mne(bdf);
+  EXPECT_EQ(mne.n_times(), 500);
+  EXPECT_EQ(mne.fields.at("names"), "E1,E2,E3,E4,Accel X,Accel Y,Accel Z");
+  EXPECT_EQ(mne.fields.at("types"), "eeg,eeg,eeg,eeg,misc,misc,misc");
 }
 
 TEST_F(program, packet_loss_is_filled_and_marked) {
-  const std::string csv = file("loss.csv");
-  const std::string bdf = file("loss.bdf");
+  const std::string csv = file("loss_csv.csv");
+  const std::string bdf = file("loss_bdf.bdf");
   const run_result r = run({"stream", "CY LOSSY 8", "--seconds", "4", "--out", csv, "--contact"});
   ASSERT_EQ(r.exit_code, 0) << describe(r);
   const auto rows = read_csv(csv);
@@ -179,27 +122,36 @@ TEST_F(program, packet_loss_is_filled_and_marked) {
     ASSERT_EQ(std::stoull(rows[i][0]), std::stoull(rows[1][0]) + i - 1);
     if (rows[i][streaming] == "0") {
       ++fillers;
-      EXPECT_EQ(rows[i][1], "0") << i;  // filler value
-      EXPECT_EQ(rows[i][5], "0") << i;  // contact flag of a filler
+      EXPECT_EQ(rows[i][2], "0") << i;  // filler value
+      EXPECT_EQ(rows[i][6], "0") << i;  // contact flag of a filler
     }
   }
   EXPECT_GT(fillers, 0U);
-  EXPECT_NE(r.out.find("(" + std::to_string(fillers) + " samples filled)"), std::string::npos) << r.out;
+  // A KESTREL packet carries 50 samples: the summary counts packets, not gaps.
+  ASSERT_EQ(fillers % 50, 0U);
+  EXPECT_NE(r.out.find("Missed packets  " + std::to_string(fillers / 50) + " (" + std::to_string(fillers) +
+                       " samples filled)"),
+            std::string::npos)
+      << r.out;
 
   const run_result b = run({"stream", "CY LOSSY 8", "--seconds", "4", "--out", bdf});
   ASSERT_EQ(b.exit_code, 0) << describe(b);
   double gap_seconds = 0.0;
   for (const auto& a : calyra::test::read_bdf(bdf).annotations) {
-    if (a.text == "Missed samples") gap_seconds += a.duration_seconds;
+    if (a.text == "BAD missed samples") gap_seconds += a.duration_seconds;
   }
   EXPECT_NEAR(gap_seconds, static_cast<double>(fillers) / 250.0, 1e-9);
+  // Analysis in MNE skips the gaps.
+  const mne_contents mne = read_with_mne(bdf);
+  EXPECT_EQ(mne.n_times(), 1000);
+  EXPECT_EQ(std::stol(mne.fields.at("kept_by_reject")), 1000 - static_cast<long>(fillers));
 }
 
 TEST_F(program, lines_on_standard_input_become_annotations_at_their_sample) {
   const std::string bdf = file("a.bdf");
   const run_result r = run({"stream", "CY KESTREL 9", "--seconds", "6", "--out", bdf},
-                           {{"3.0 s / 6.0 s", "eyes closed\n", false},
-                            {"4.0 s / 6.0 s", "eyes open \xE2\x9C\x93\n", false}});
+                           {{"3.0 s / 6.0 s", "eyes closed\n", false, false, {}},
+                            {"4.0 s / 6.0 s", "eyes open \xE2\x9C\x93\n", false, false, {}}});
   ASSERT_EQ(r.exit_code, 0) << describe(r);
   const auto rec = calyra::test::read_bdf(bdf);
   ASSERT_EQ(rec.signals[0].samples.size(), 1500U);
@@ -219,7 +171,7 @@ TEST_F(program, lines_on_standard_input_become_annotations_at_their_sample) {
 TEST_F(program, ctrl_c_stops_cleanly_with_a_valid_file) {
   const std::string bdf = file("i.bdf");
   const run_result r = run({"stream", "CY KESTREL 9", "--seconds", "0", "--out", bdf},
-                           {{"2.0 s (until Ctrl-C)", "", true}});
+                           {{"2.0 s (until Ctrl-C)", "", true, false, {}}});
   ASSERT_EQ(r.exit_code, 0) << describe(r);
   EXPECT_NE(r.out.find("stopped by Ctrl-C"), std::string::npos) << r.out;
   EXPECT_FALSE(fs::exists(bdf + ".part"));

@@ -92,9 +92,10 @@ TEST(bdf_writer, samples_gaps_and_annotations_read_back) {
   EXPECT_NE(bdf.equipment.find("KESTREL"), std::string::npos);
   EXPECT_DOUBLE_EQ(bdf.record_seconds, 0.1);
   ASSERT_EQ(bdf.signals.size(), 4U);
-  EXPECT_EQ(bdf.signals[0].label, "E1");
+  EXPECT_EQ(bdf.signals[0].label, "EEG E1");
   EXPECT_EQ(bdf.signals[0].unit, "uV");
-  EXPECT_EQ(bdf.signals[3].label, "Accel X");
+  EXPECT_EQ(bdf.signals[2].label, "MISC Contact E1");
+  EXPECT_EQ(bdf.signals[3].label, "MISC Accel X");
 
   // 633 rows, padded to whole 25-sample records with the last values.
   for (std::size_t s = 0; s < 4; ++s) {
@@ -182,12 +183,14 @@ TEST(csv_writer, rows_streaming_column_and_late_annotations) {
   std::ifstream in(path);
   std::string line;
   std::getline(in, line);
-  EXPECT_EQ(line, "sample,E1,E2,Contact E1,Accel X,STREAMING,ANNOTATION");
+  EXPECT_EQ(line, "# calyra recording, 250 Hz, Calyra KESTREL fw 3.6.1");
+  std::getline(in, line);
+  EXPECT_EQ(line, "sample,time,E1,E2,Contact E1,Accel X,STREAMING,ANNOTATION");
   std::vector<std::string> rows;
   while (std::getline(in, line)) rows.push_back(line);
   ASSERT_EQ(rows.size(), 600U);
-  EXPECT_EQ(rows[0].substr(0, 3), "10,");
-  EXPECT_EQ(rows[599].substr(0, 4), "609,");
+  EXPECT_EQ(rows[0].substr(0, 5), "10,0,");
+  EXPECT_EQ(rows[599].substr(0, 10), "609,2.396,");
   // Filler rows 20..22 carry STREAMING 0, the others 1.
   EXPECT_NE(rows[10].find(",0,"), std::string::npos);
   EXPECT_EQ(rows[12].substr(rows[12].size() - 3), ",0,");
@@ -200,23 +203,24 @@ TEST(csv_writer, rows_streaming_column_and_late_annotations) {
   std::string cell;
   std::getline(cells, cell, ',');
   std::getline(cells, cell, ',');
+  std::getline(cells, cell, ',');
   EXPECT_EQ(std::stod(cell), expected.signals[0][0]);
 }
 
 TEST(output_file, reports_unwritable_paths_and_only_commits_complete_files) {
-  EXPECT_THROW(output_file("/nonexistent-dir/x.bdf"), recording_error);
+  EXPECT_THROW(output_file("/nonexistent-dir/x.bdf", false), recording_error);
   temp_dir dir;
-  EXPECT_THROW(output_file(dir.file("")), recording_error);  // a directory
+  EXPECT_THROW(output_file(dir.file(""), true), recording_error);  // a directory
 
   const std::string target = dir.file("keep.csv");
   {
-    output_file abandoned(target);
+    output_file abandoned(target, false);
     EXPECT_TRUE(fs::exists(abandoned.temporary_path()));
   }
   EXPECT_FALSE(fs::exists(target));
   EXPECT_FALSE(fs::exists(target + ".part"));
 
-  output_file kept(target);
+  output_file kept(target, false);
   std::ofstream(kept.temporary_path()) << "data\n";
   kept.commit();
   EXPECT_TRUE(fs::exists(target));

@@ -311,7 +311,10 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
   settings.filters.notch_hz = o.notch_hz;
   settings.filter_output = o.filter_output;
   settings.samples_per_packet = samples_per_packet(h.info(), o.impedance);
-  if (files) settings.events_path = files->events.temporary_path();
+  if (files) {
+    settings.events_path = files->events.temporary_path();
+    settings.events_name = files->events.final_path();
+  }
   stream::recording_pipeline pipeline(ctx.plan.signals, ctx.plan.electrode_signals, settings,
                                       std::move(writer));
 
@@ -412,7 +415,8 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
     d.recording_file = files->data.final_path();
     d.events_file = files->events.final_path();
     try {
-      recording::write_json_sidecar(files->description.temporary_path(), layout, d);
+      recording::write_json_sidecar(files->description.temporary_path(), layout, d,
+                                     files->description.final_path());
     } catch (const recording::recording_error& e) {
       if (failure.empty()) failure = e.what();
     }

@@ -65,9 +65,9 @@ std::string clean_annotation_text(std::string_view raw, bool& changed) {
 }
 
 void write_events_tsv(const std::string& path, const std::vector<recording_event>& events,
-                      unsigned rate_hz) {
+                      unsigned rate_hz, const std::string& name) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) throw recording_error("cannot write " + path + ": " + std::strerror(errno));
+  if (f == nullptr) throw recording_error("cannot write " + name + ": " + std::strerror(errno));
   bool ok = std::fputs("onset\tduration\tsample\tdescription\n", f) >= 0;
   const double rate = rate_hz;
   for (const recording_event& e : events) {
@@ -85,7 +85,7 @@ void write_events_tsv(const std::string& path, const std::vector<recording_event
   const int saved = errno;
   ok = std::fclose(f) == 0 && ok;
   if (!ok) {
-    throw recording_error("cannot write " + path + ": " + std::strerror(saved != 0 ? saved : errno));
+    throw recording_error("cannot write " + name + ": " + std::strerror(saved != 0 ? saved : errno));
   }
 }
 

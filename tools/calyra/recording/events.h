@@ -26,7 +26,8 @@ std::string clean_annotation_text(std::string_view raw, bool& changed);
 // with onset and duration in seconds ("n/a" without a duration), the sample
 // index and the description. Throws recording_error when the file cannot be
 // written completely.
+// `name` is the file's name in messages (it is written under a temporary one).
 void write_events_tsv(const std::string& path, const std::vector<recording_event>& events,
-                      unsigned rate_hz);
+                      unsigned rate_hz, const std::string& name);
 
 }  // namespace calyra::recording

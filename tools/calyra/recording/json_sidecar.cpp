@@ -53,7 +53,7 @@ std::string json_string(const std::string& text) {
 }
 
 void write_json_sidecar(const std::string& path, const recording_layout& layout,
-                        const recording_description& d) {
+                        const recording_description& d, const std::string& name) {
   std::ostringstream j;
   j << "{\n";
   j << "  \"program\": " << json_string("calyra " + d.program_version) << ",\n";
@@ -95,12 +95,12 @@ void write_json_sidecar(const std::string& path, const recording_layout& layout,
   const std::string text = j.str();
 
   std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) throw recording_error("cannot write " + path + ": " + std::strerror(errno));
+  if (f == nullptr) throw recording_error("cannot write " + name + ": " + std::strerror(errno));
   bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
   ok = std::fflush(f) == 0 && ok;
   const int saved = errno;
   ok = std::fclose(f) == 0 && ok;
-  if (!ok) throw recording_error("cannot write " + path + ": " + std::strerror(saved != 0 ? saved : errno));
+  if (!ok) throw recording_error("cannot write " + name + ": " + std::strerror(saved != 0 ? saved : errno));
 }
 
 }  // namespace calyra::recording

@@ -37,7 +37,8 @@ std::string json_string(const std::string& text);
 
 // Writes the description. Throws recording_error when the file cannot be
 // written completely.
+// `name` is the file's name in messages (it is written under a temporary one).
 void write_json_sidecar(const std::string& path, const recording_layout& layout,
-                        const recording_description& d);
+                        const recording_description& d, const std::string& name);
 
 }  // namespace calyra::recording

@@ -117,7 +117,7 @@ void recording_pipeline::finish() {
   // The events table is written even when the recording failed: it is small,
   // and it keeps every annotation typed.
   try {
-    if (!settings_.events_path.empty()) write_events_tsv(settings_.events_path, events(), settings_.rate_hz);
+    if (!settings_.events_path.empty()) write_events_tsv(settings_.events_path, events(), settings_.rate_hz, settings_.events_name);
   } catch (const recording::recording_error& e) {
     if (failure.empty()) failure = e.what();
   }

@@ -25,6 +25,7 @@ struct pipeline_settings {
   bool filter_output = false;        // also to what is written
   unsigned samples_per_packet = 0;   // 0: unknown (lost packets are then counted per gap)
   std::string events_path;           // where finish() writes the events table, empty: nowhere
+  std::string events_name;           // its name in messages
 };
 
 class recording_pipeline {
