@@ -18,8 +18,8 @@ namespace calyra::test {
 
 namespace fs = std::filesystem;
 
-// Fast-paced headsets where timing does not matter; "CY KESTREL 9" streams in
-// real time for the tests that depend on it.
+// Fast-paced headsets where timing does not matter; "CY KESTREL 9" and
+// "CY LOSSY 12" stream in real time for the tests that depend on it.
 inline const char* const devices =
     "CY KESTREL 5,pace=fast;"
     "CY FINCH 2,model=1,pace=fast;"
@@ -28,7 +28,8 @@ inline const char* const devices =
     "CY LOSSY 8,pace=fast,loss=0.2,seed=3;"
     "CY KESTREL 9;"
     "CY MUTE 10,ota_ack=0;"
-    "CY DROP 11,pace=fast,drop_after=20";
+    "CY DROP 11,pace=fast,drop_after=20;"
+    "CY LOSSY 12,loss=0.2,seed=3";
 
 class program : public ::testing::Test {
  protected:

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -36,8 +37,20 @@ std::vector<std::string> child_environment(const run_request& request) {
 
 run_result run_calyra(const run_request& request) {
   int in_pipe[2], out_pipe[2], err_pipe[2];
-  if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 ||
-      pipe2(err_pipe, O_CLOEXEC) != 0) {
+  if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  if (request.terminal) {
+    winsize size{};
+    size.ws_row = 40;
+    size.ws_col = 120;
+    // out_pipe[0] is the terminal's master side, out_pipe[1] the program's.
+    if (openpty(&out_pipe[0], &out_pipe[1], nullptr, nullptr, &size) != 0) {
+      throw std::runtime_error("openpty failed");
+    }
+    fcntl(out_pipe[0], F_SETFD, FD_CLOEXEC);
+    fcntl(out_pipe[1], F_SETFD, FD_CLOEXEC);
+  } else if (pipe2(out_pipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
   std::vector<std::string> args{CALYRA_PROGRAM};

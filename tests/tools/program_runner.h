@@ -28,6 +28,7 @@ struct run_request {
   std::vector<trigger> triggers;                          // fired in order
   double timeout_seconds = 60.0;
   long long file_size_limit = -1;  // bytes (RLIMIT_FSIZE, SIGXFSZ ignored), -1: none
+  bool terminal = false;           // standard output on a pseudo-terminal (120 columns)
 };
 
 struct run_result {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -223,4 +224,101 @@ TEST_F(program, every_subcommand_has_help) {
     EXPECT_EQ(r.exit_code, 0) << sub << describe(r);
     EXPECT_NE(r.out.find("Usage"), std::string::npos) << sub << describe(r);
   }
+}
+
+// Configuration mistakes are reported, never turned into "nothing found".
+TEST_F(program, configuration_errors_are_reported_with_their_reason) {
+  run_request malformed;
+  malformed.args = {"scan"};
+  malformed.env = {{"CYCORE_VIRTUAL_DEVICES", "CY KESTREL 5,loss=2"}};
+  const run_result bad = run_with(malformed);
+  expect_failure(bad, "CYCORE_VIRTUAL_DEVICES is malformed: device entry 1 (\"CY KESTREL 5,loss=2\")");
+  EXPECT_EQ(bad.exit_code, 2);
+  EXPECT_NE(bad.err.find("loss"), std::string::npos) << bad.err;
+
+  // --virtual on the command line wins over the environment.
+  run_request bogus;
+  bogus.args = {"scan"};
+  bogus.env = {{"CYCORE_BLE_BACKEND", "bogus"}};
+  const run_result scan = run_with(bogus);
+  EXPECT_EQ(scan.exit_code, 0) << describe(scan);
+  EXPECT_NE(scan.out.find("CY KESTREL 5"), std::string::npos) << scan.out;
+
+  const run_result log = run({"--log", file("missing/dir/core.log"), "info", "CY KESTREL 5"});
+  expect_failure(log, "--log: cannot write");
+  EXPECT_EQ(log.exit_code, 2);
+
+  const run_result nan = run({"stream", "CY KESTREL 5", "--seconds", "nan"});
+  expect_failure(nan, "--seconds");
+  EXPECT_EQ(nan.exit_code, 2);
+}
+
+// What a user gets from `cmake --install`: a calyra that starts without
+// LD_LIBRARY_PATH, and names as people type them.
+TEST_F(program, the_installed_program_runs_and_finds_headsets_as_named) {
+  const std::string prefix = file("prefix");
+  const std::string install = std::string("'" CALYRA_CMAKE "' --install '" CALYRA_BUILD_DIR "' --prefix '") +
+                              prefix + "' > '" + file("install.log") + "' 2>&1";
+  ASSERT_EQ(std::system(install.c_str()), 0) << read_text(file("install.log"));
+  const std::string command = "env -u LD_LIBRARY_PATH '" + prefix + "/bin/calyra' --version > '" +
+                              file("version.txt") + "' 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0) << read_text(file("version.txt"));
+  EXPECT_EQ(read_text(file("version.txt")).rfind("calyra 3.6.1 (libcycore 3.6.1", 0), 0U)
+      << read_text(file("version.txt"));
+
+  const run_result help = run({"stream", "--help"});
+  EXPECT_NE(help.out.find("--virtual"), std::string::npos) << help.out;
+  EXPECT_NE(help.out.find("--overwrite"), std::string::npos) << help.out;
+
+  // Paired and advertising: listed once.
+  run_request scan;
+  scan.args = {"scan"};
+  scan.env = {{"CYCORE_VIRTUAL_DEVICES", "CY KESTREL 5,pace=fast,paired=1;CY FINCH 2,model=1,address=AA:BB:CC:DD:EE:02"}};
+  const run_result listed = run_with(scan);
+  ASSERT_EQ(listed.exit_code, 0) << describe(listed);
+  EXPECT_EQ(listed.out.find("CY KESTREL 5"), listed.out.rfind("CY KESTREL 5")) << listed.out;
+
+  const run_result info = run({"info", "cy kestrel 5"});
+  ASSERT_EQ(info.exit_code, 0) << describe(info);
+  EXPECT_NE(info.out.find("Name              CY KESTREL 5"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("Sample rates      250, 500 Hz"), std::string::npos) << info.out;
+  const run_result finch = run({"info", "CY FINCH 2"});
+  EXPECT_NE(finch.out.find("Sample rates      250 Hz"), std::string::npos) << finch.out;
+
+  scan.args = {"battery", "aa:bb:cc:dd:ee:02"};
+  const run_result by_address = run_with(scan);
+  EXPECT_EQ(by_address.exit_code, 0) << describe(by_address);
+  expect_failure(run({"info", "CY KESTRL 5"}), "did you mean \"CY KESTREL 5\"?");
+}
+
+// On a terminal the library's own lines (here: lost packets) are printed
+// above the live status block, never into it.
+TEST_F(program, library_lines_stay_above_the_live_status_block) {
+  run_request request;
+  request.args = {"stream", "CY LOSSY 12", "--seconds", "2"};
+  request.terminal = true;
+  const run_result r = run_with(request);
+  ASSERT_EQ(r.exit_code, 0) << describe(r);
+  const std::string block_start = "\x1b[J";  // the redraw clears the old block first
+  const std::size_t first_block = r.out.find("samples ");
+  ASSERT_NE(first_block, std::string::npos) << r.out;
+  int after_block = 0;
+  for (std::size_t at = r.out.find("|||||MISSED|||||"); at != std::string::npos;
+       at = r.out.find("|||||MISSED|||||", at + 1)) {
+    if (at < first_block) continue;
+    ++after_block;
+    const std::size_t line_start = r.out.rfind("CY LOSSY 12", at);
+    ASSERT_NE(line_start, std::string::npos);
+    ASSERT_GE(line_start, block_start.size());
+    EXPECT_EQ(r.out.substr(line_start - block_start.size(), block_start.size()), block_start)
+        << r.out.substr(line_start > 200 ? line_start - 200 : 0, 300);
+  }
+  EXPECT_GT(after_block, 0) << r.out;
+
+  // In a pipe the lines pass through unchanged.
+  request.terminal = false;
+  const run_result piped = run_with(request);
+  ASSERT_EQ(piped.exit_code, 0) << describe(piped);
+  EXPECT_NE(piped.out.find("\nCY LOSSY 12|||||MISSED||||| "), std::string::npos) << piped.out;
+  EXPECT_EQ(piped.out.find("\x1b["), std::string::npos) << piped.out;
 }

@@ -84,6 +84,37 @@ TEST(command_line, stream_options_and_their_checks) {
   }
 }
 
+TEST(command_line, stream_length_and_chunk_size_name_the_option_and_the_range) {
+  EXPECT_EQ(parse({"stream", "X", "--seconds", "2.5"}).stream.seconds, 2.5);
+  EXPECT_EQ(parse({"stream", "X", "--seconds", "0"}).stream.seconds, 0.0);
+  EXPECT_EQ(parse({"stream", "X", "--chunk-size", "500", "--rate", "500"}).stream.chunk_size, 500U);
+  // Each rejected value and a piece of the message it must give.
+  const std::vector<std::pair<std::vector<std::string>, std::string>> rejected = {
+      {{"--seconds", "nan"}, "not a finite number"},
+      {{"--seconds", "inf"}, "not a finite number"},
+      {{"--seconds", "-inf"}, "not a finite number"},
+      {{"--seconds", "1x"}, "expected a number of seconds, got '1x'"},
+      {{"--seconds", ""}, "expected a number of seconds"},
+      {{"--seconds", "604801"}, "0.01 to 604800"},
+      {{"--seconds", "0.001"}, "0.01 to 604800"},
+      {{"--chunk-size", "100000"}, "1 to 250 samples"},
+      {{"--chunk-size", "0"}, "1 to 250 samples"},
+      {{"--chunk-size", "251"}, "1 to 250 samples"},
+  };
+  for (const auto& [extra, message] : rejected) {
+    std::vector<std::string> args = {"stream", "X"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    try {
+      parse(args);
+      ADD_FAILURE() << extra[0] << " " << extra[1] << " accepted";
+    } catch (const CLI::ParseError& e) {
+      const std::string what = e.what();
+      EXPECT_NE(what.find(extra[0]), std::string::npos) << what;
+      EXPECT_NE(what.find(message), std::string::npos) << what;
+    }
+  }
+}
+
 TEST(output_filter, block_wise_output_matches_filtering_the_whole_signal) {
   const unsigned rate = 250;
   const std::size_t n = 10 * rate + 37;

@@ -1,11 +1,14 @@
 // calyra: scan for Calyra headsets, show their state, stream and record,
 // update their firmware.
 #include <CLI/CLI.hpp>
+#include <cybciconnect.h>
+#include <cycore.h>
 
 #include <csignal>
 #include <iostream>
 
 #include "app/failure.h"
+#include "app/headset.h"
 #include "cli/command_line.h"
 #include "commands/commands.h"
 #include "recording/recording_writer.h"
@@ -42,12 +45,20 @@ int main(int argc, char** argv) {
   CLI::App app{"Work with Calyra EEG headsets: scan, inspect, stream and record, update.", "calyra"};
   calyra::cli::parsed_command_line cmd;
   calyra::cli::define_command_line(app, cmd);
+  app.set_version_flag("--version", [] {
+    const cy_version* core = cy_core_get_version();
+    const cy_version* bci = cy_bci_connect_get_version();
+    return "calyra " CALYRA_VERSION " (libcycore " + calyra::app::version_text(*core) + ", libcybciconnect " +
+           calyra::app::version_text(*bci) + ")";
+  });
   try {
     app.parse(argc, argv);
     calyra::cli::finish_command_line(app, cmd);
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     return fail(std::string(e.what()) + " (see calyra --help)", 2);

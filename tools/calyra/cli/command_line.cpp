@@ -156,8 +156,13 @@ double parse_seconds(const std::string& text) {
   } catch (const std::exception&) {
     used = 0;
   }
-  if (used == 0 || used != text.size() || !std::isfinite(value)) {
+  if (used == 0 || used != text.size()) {
     throw std::invalid_argument("expected a number of seconds, got '" + text + "'");
+  }
+  if (!std::isfinite(value)) {
+    throw std::invalid_argument("'" + text + "' is not a finite number of seconds; accepted: 0 (until "
+                                "Ctrl-C) or " + format_number(min_seconds) + " to " +
+                                format_number(max_seconds));
   }
   if (value != 0.0 && !(value >= min_seconds && value <= max_seconds)) {
     throw std::invalid_argument("'" + text + "' is out of range: 0 (until Ctrl-C) or " +
@@ -183,6 +188,14 @@ void define_command_line(CLI::App& app, parsed_command_line& out) {
   add_device_command(app, "battery", "Show the battery record", out.device);
   define_charging(app, out.charging);
   define_update(app, out.update);
+  // A subcommand's help shows only its own options; these apply to all.
+  for (CLI::App* sub : app.get_subcommands({})) {
+    sub->footer(
+        "Global options (before or after the subcommand):\n"
+        "  --virtual      Use the virtual headsets (CYCORE_VIRTUAL_DEVICES lists them)\n"
+        "  --log FILE     Write the core library's log (INFO) to FILE\n"
+        "  --version      Show the versions of calyra and the libraries");
+  }
 }
 
 void finish_command_line(const CLI::App& app, parsed_command_line& out) {

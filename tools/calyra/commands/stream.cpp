@@ -16,6 +16,7 @@
 #include "app/headset.h"
 #include "app/interrupt.h"
 #include "commands/commands.h"
+#include "display/output_capture.h"
 #include "display/progress_bar.h"
 #include "display/status_display.h"
 #include "recording/events.h"
@@ -325,7 +326,11 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
   app::recording_started();
 
   const bool terminal = isatty(STDOUT_FILENO) != 0;
-  display::status_display view(std::cout, terminal, terminal_columns());
+  const int columns = terminal_columns();
+  // The library's own lines (lost packets, ...) go above the live block; in
+  // a pipe they pass through unchanged.
+  display::output_capture capture(terminal);
+  display::status_display view(capture.display(), terminal, columns);
   // A program in the background must not read the terminal: the read would stop it.
   const bool read_input = isatty(STDIN_FILENO) == 0 || tcgetpgrp(STDIN_FILENO) == getpgrp();
   stream::line_reader input(read_input ? STDIN_FILENO : -1);
@@ -353,6 +358,7 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
     const std::vector<std::string> lines = input.read_available(0);
     if (typing_echoes) view.lines_echoed(static_cast<int>(lines.size()));
     for (const std::string& line : lines) annotate(h.handle(), line, pipeline, view, o.rate_hz);
+    for (const std::string& line : capture.lines()) view.message(line);
     if (!o.impedance && pipeline.quality().due()) pipeline.quality().evaluate();
 
     if (terminal && clock::now() >= next_redraw) {
@@ -384,6 +390,7 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
   const std::optional<cy_error> stopped = stop_stream_patiently(h.handle());
   while (ctx.queue.pop_all(blocks, std::chrono::milliseconds(0))) take(blocks);
   if (!o.impedance && pipeline.quality().new_samples() > 0) pipeline.quality().evaluate();
+  for (const std::string& line : capture.lines()) view.message(line);
 
   // The recording is finished and under its name before anything more is
   // printed: printing can fail or block (a closed pipe, a stopped terminal).
@@ -433,6 +440,7 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
   // unless samples arrived after it.
   if (terminal || pipeline.samples() != shown_samples) view.show(status_of(ctx.plan, pipeline, o));
   view.finish();
+  for (const std::string& line : capture.restore()) std::cout << line << '\n';
   print_summary(std::cout, ctx.plan, pipeline, o, stop_reason, written);
   if (std::cout.fail() && !written.empty()) {
     std::cerr << "calyra: standard output was closed; the recording went on and is in " << written.front()
