@@ -17,8 +17,6 @@ def main(path):
     print("types=" + ",".join(raw.get_channel_types()))
     print(f"highpass={raw.info['highpass']}")
     print(f"lowpass={raw.info['lowpass']}")
-    subject = raw.info.get("subject_info") or {}
-    print(f"subject={subject.get('his_id', '')}")
     kept = raw.get_data(reject_by_annotation="omit").shape[1]
     print(f"kept_by_reject={kept}")
     for a in raw.annotations:

@@ -322,3 +322,39 @@ TEST_F(program, library_lines_stay_above_the_live_status_block) {
   EXPECT_NE(piped.out.find("\nCY LOSSY 12|||||MISSED||||| "), std::string::npos) << piped.out;
   EXPECT_EQ(piped.out.find("\x1b["), std::string::npos) << piped.out;
 }
+
+// The header says who was recorded and how: subject, filters, sidecar with
+// the device; pipe output has one final status line, not two.
+TEST_F(program, recordings_describe_themselves) {
+  const std::string bdf = file("described.bdf");
+  const run_result r = run({"stream", "CY KESTREL 5", "--seconds", "2", "--out", bdf, "--bandpass", "1:40",
+                            "--notch", "50", "--filter-output", "--subject", "S01", "--session", "ses-1",
+                            "--note", "eyes closed"});
+  ASSERT_EQ(r.exit_code, 0) << describe(r);
+  std::size_t final_lines = 0;
+  for (std::size_t at = r.out.find("2.0 s / 2.0 s"); at != std::string::npos; at = r.out.find("2.0 s / 2.0 s", at + 1)) {
+    ++final_lines;
+  }
+  EXPECT_EQ(final_lines, 1U) << r.out;
+
+  const mne_contents mne = read_with_mne(bdf);
+  EXPECT_EQ(mne.fields.at("highpass"), "1.0");
+  EXPECT_EQ(mne.fields.at("lowpass"), "40.0");
+
+  const std::string json = read_text(file("described.json"));
+  for (const char* field : {"\"model\": \"KESTREL\"", "\"firmware\": \"3.6.1\"", "\"sample_rate_hz\": 250",
+                            "\"gain\": 8", "\"label\": \"E4\"", "\"bandpass_hz\": \"1:40\"", "\"notch_hz\": 50",
+                            "\"applied_to_recording\": true", "\"missed_packets\": 0", "\"samples\": 500",
+                            "\"program\": \"calyra 3.6.1\"", "\"session\": \"ses-1\"", "\"note\": \"eyes closed\""}) {
+    EXPECT_NE(json.find(field), std::string::npos) << field << "\n" << json;
+  }
+  // The start time is kept below the second: the BDF+ header and the JSON
+  // file agree on the milliseconds.
+  const auto rec = read_bdf(bdf);
+  EXPECT_EQ(rec.patient, "S01");
+  const auto ms_at = json.find("\"start_time\": \"") + 35;
+  ASSERT_EQ(json[ms_at - 1], '.') << json;
+  EXPECT_EQ(rec.start_subsecond / 10000, std::stoll(json.substr(ms_at, 3))) << json;
+  EXPECT_EQ(rec.start_subsecond % 1000, 0);
+  EXPECT_NE(read_text(file("described_events.tsv")).find("onset\tduration\tsample\tdescription"), std::string::npos);
+}

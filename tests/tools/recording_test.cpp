@@ -8,8 +8,10 @@
 #include <sstream>
 
 #include "bdf_reader.h"
+#include "recording/bdf_file_check.h"
 #include "recording/bdf_writer.h"
 #include "recording/csv_writer.h"
+#include "recording/events.h"
 #include "recording/output_file.h"
 
 namespace fs = std::filesystem;
@@ -225,4 +227,55 @@ TEST(output_file, reports_unwritable_paths_and_only_commits_complete_files) {
   kept.commit();
   EXPECT_TRUE(fs::exists(target));
   EXPECT_FALSE(fs::exists(kept.temporary_path()));
+}
+
+TEST(annotation_text, invalid_utf8_and_control_characters_are_replaced_not_dropped) {
+  bool changed = true;
+  EXPECT_EQ(clean_annotation_text("eyes closed \xE2\x9C\x93", changed), "eyes closed \xE2\x9C\x93");
+  EXPECT_FALSE(changed);
+  const std::string fffd = "\xEF\xBF\xBD";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"bad \xff\xfe caf\xe9", "bad " + fffd + fffd + " caf" + fffd},
+      {"a\tb\x01" "c", "a b c"},                           // would split a TSV cell or a TAL
+      {"\xC0\xAF", fffd + fffd},                           // overlong '/'
+      {"\xED\xA0\x80", fffd + fffd + fffd},                // a UTF-16 surrogate
+      {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},     // beyond U+10FFFF
+      {"\xE2\x9C", fffd + fffd},                           // cut character at the end
+      {"ok\x7F", "ok "},
+  };
+  for (const auto& [raw, clean] : cases) {
+    EXPECT_EQ(clean_annotation_text(raw, changed), clean) << raw;
+    EXPECT_TRUE(changed) << raw;
+  }
+}
+
+TEST(bdf_file_check, a_file_cut_short_is_repaired_to_its_complete_records) {
+  temp_dir dir;
+  const std::string path = dir.file("cut.bdf");
+  {
+    bdf_writer writer(path, test_layout());
+    writer.write(make_rows(0, 250));  // 10 records of 0.1 s
+    writer.close();
+  }
+  auto state = inspect_bdf_file(path);
+  ASSERT_TRUE(state);
+  EXPECT_EQ(state->records_in_header, 10);
+  EXPECT_EQ(state->complete_records, 10);
+  EXPECT_EQ(state->file_bytes, state->header_bytes + 10 * state->record_bytes);
+
+  // As after a full disk: the header claims 10 records, 7.5 reached the disk.
+  fs::resize_file(path, static_cast<std::uintmax_t>(state->header_bytes + 7 * state->record_bytes + state->record_bytes / 2));
+  EXPECT_THROW(calyra::test::read_bdf(path), std::runtime_error);
+  state = inspect_bdf_file(path);
+  ASSERT_TRUE(state);
+  EXPECT_EQ(state->complete_records, 7);
+  ASSERT_TRUE(truncate_bdf_file(path, *state, state->complete_records));
+  const auto bdf = calyra::test::read_bdf(path);
+  ASSERT_EQ(bdf.signals[0].samples.size(), 175U);
+  const sample_block expected = make_rows(0, 175);
+  EXPECT_NEAR(bdf.signals[0].samples[174], expected.signals[0][174], bdf.resolution(0));
+
+  // Not a BDF header at all.
+  std::ofstream(dir.file("junk.bdf")) << "junk";
+  EXPECT_FALSE(inspect_bdf_file(dir.file("junk.bdf")));
 }

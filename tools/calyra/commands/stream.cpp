@@ -441,18 +441,21 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
   if (terminal || pipeline.samples() != shown_samples) view.show(status_of(ctx.plan, pipeline, o));
   view.finish();
   for (const std::string& line : capture.restore()) std::cout << line << '\n';
+  if (!failure.empty() && !written.empty()) written.front() += " (incomplete: see the error below)";
   print_summary(std::cout, ctx.plan, pipeline, o, stop_reason, written);
-  if (std::cout.fail() && !written.empty()) {
+  if (std::cout.fail() && !written.empty() && failure.empty()) {
     std::cerr << "calyra: standard output was closed; the recording went on and is in " << written.front()
               << std::endl;
   }
 
-  if (!failure.empty()) throw recording::recording_error(failure);
   if (!stopped) {
-    // The stop is still running on its thread: leave without waiting for it.
+    // The stop is still running on its thread, inside the library: leave
+    // without waiting for it, and without touching the headset again.
+    if (!failure.empty()) std::cerr << "calyra: error: " << failure << std::endl;
     std::cerr << "calyra: interrupted twice: left without waiting for the headset to stop" << std::endl;
-    std::_Exit(130);
+    std::_Exit(failure.empty() ? 130 : 1);
   }
+  if (!failure.empty()) throw recording::recording_error(failure);
   if (ctx.link_lost) {
     throw app::command_failure::from_code(
         CY_CONNECTION_ERROR, "the link to " + h.name() + " dropped during the stream" +
