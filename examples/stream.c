@@ -37,6 +37,9 @@ typedef struct stream_stats {
 static void on_chunk(const void* const* channel_data, size_t sample_count, void* user_data) {
   stream_stats* s = (stream_stats*)user_data;
   pthread_mutex_lock(&s->lock);
+  /* Ten seconds exactly: what arrives until the stop is not measured. */
+  const uint64_t wanted = (uint64_t)SECONDS * RATE_HZ;
+  if (s->samples + sample_count > wanted) sample_count = (size_t)(wanted - (s->samples < wanted ? s->samples : wanted));
   if (!s->ready) {
     s->early += sample_count;
     s->samples += sample_count;
