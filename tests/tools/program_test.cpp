@@ -180,6 +180,14 @@ TEST_F(program, ctrl_c_stops_cleanly_with_a_valid_file) {
   ASSERT_EQ(rec.signals.size(), 4U);
   EXPECT_GE(rec.signals[0].samples.size(), 500U);
   EXPECT_LT(rec.signals[0].samples.size(), 2000U);
+  // The file holds whole 0.1 s records; analysis skips the padding of the
+  // last one and sees exactly the samples streamed.
+  const auto counted = r.out.find(" samples at 250 Hz)");
+  ASSERT_NE(counted, std::string::npos) << r.out;
+  const long streamed = std::stol(r.out.substr(r.out.rfind('(', counted) + 1));
+  const mne_contents mne = read_with_mne(bdf);
+  EXPECT_EQ(mne.n_times(), static_cast<long>(rec.signals[0].samples.size()));
+  EXPECT_EQ(std::stol(mne.fields.at("kept_by_reject")), streamed);
 }
 
 TEST_F(program, a_dropped_link_ends_the_stream_with_the_samples_saved) {

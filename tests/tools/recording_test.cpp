@@ -130,6 +130,7 @@ TEST(bdf_writer, samples_gaps_and_annotations_read_back) {
   const auto* end = find(bdf_writer::end_text);
   ASSERT_NE(end, nullptr);
   EXPECT_DOUBLE_EQ(end->onset_seconds, 633 / 250.0);
+  EXPECT_DOUBLE_EQ(end->duration_seconds, 17 / 250.0);
   // The long text is cut at a character boundary within EDFlib's limit.
   bool found_long = false;
   for (const auto& a : bdf.annotations) {

@@ -294,13 +294,14 @@ void bdf_writer::close() {
       const std::int64_t true_length = samples_written_;
       if (record_fill_ > 0) {
         // A BDF file holds whole records: repeat the last values to the end
-        // and say where the recording really ends.
+        // and mark them, so that the recording's true end stays known.
+        const std::int64_t padding = samples_per_record_ - record_fill_;
         for (std::size_t s = 0; s < record_.size(); ++s) {
           const double last = record_[s][static_cast<std::size_t>(record_fill_ - 1)];
           std::fill(record_[s].begin() + record_fill_, record_[s].end(), last);
         }
         write_record();
-        gap_annotations_.push_back({true_length, -1, end_text});
+        gap_annotations_.push_back({true_length, padding, end_text});
       }
     }
   } catch (const recording_error& e) {

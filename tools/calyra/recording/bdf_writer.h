@@ -32,8 +32,9 @@ class bdf_writer final : public recording_writer {
   // Text written for a run of filler samples (lost packets); analysis tools
   // skip spans whose description starts with "BAD".
   static constexpr const char* gap_text = "BAD missed samples";
-  // Text written at the true end when the last data record had to be padded.
-  static constexpr const char* end_text = "Recording ends";
+  // Span of the samples repeated to fill the last data record, from the true
+  // end of the recording: "BAD" so that analysis skips them.
+  static constexpr const char* end_text = "BAD padding after the end";
   // EDFlib keeps at most this many bytes of an annotation text.
   static constexpr std::size_t max_annotation_bytes = 40;
   // EDFlib keeps at most one annotation per data record and annotation
