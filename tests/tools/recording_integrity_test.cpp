@@ -165,6 +165,15 @@ TEST_F(program, annotations_survive_bad_bytes_long_texts_and_bursts) {
   std::vector<std::string> in_mne;
   for (const auto& [onset, text] : read_with_mne(bdf).annotations) in_mne.push_back(text);
   check_order(in_mne);
+
+  // The CSV file gets the repaired text too.
+  const std::string csv = file("notes_csv.csv");
+  const run_result c = run({"stream", "CY KESTREL 5", "--seconds", "1", "--out", csv},
+                           {{"Configs(", "bad \xff\xfe caf\xe9\n", false, false, {}}});
+  ASSERT_EQ(c.exit_code, 0) << describe(c);
+  const std::string text = read_text(csv);
+  EXPECT_TRUE(valid_utf8(text));
+  EXPECT_NE(text.find(",bad \xEF\xBF\xBD\xEF\xBF\xBD caf\xEF\xBF\xBD"), std::string::npos) << text.substr(0, 300);
 }
 
 // An existing recording is never replaced unasked, a FILE.part left by a
