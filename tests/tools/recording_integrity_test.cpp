@@ -242,4 +242,11 @@ TEST_F(program, a_second_interrupt_still_closes_a_valid_file) {
   EXPECT_TRUE(s.exit_code == 130 || s.exit_code == 0) << describe(s);
   EXPECT_FALSE(fs::exists(soon + ".part"));
   EXPECT_GE(read_bdf(soon).signals[0].samples.size(), 250U);
+  // Closing the terminal window (SIGHUP) stops the stream like Ctrl-C.
+  const std::string hangup = file("hangup.bdf");
+  const run_result h = run({"stream", "CY KESTREL 9", "--seconds", "0", "--out", hangup},
+                           {{"1.0 s (until Ctrl-C)", "", false, false, [](pid_t pid) { kill(pid, SIGHUP); }}});
+  EXPECT_EQ(h.exit_code, 0) << describe(h);
+  EXPECT_NE(h.out.find("Summary (stopped: the terminal was closed)"), std::string::npos) << h.out;
+  EXPECT_GE(read_bdf(hangup).signals[0].samples.size(), 250U);
 }

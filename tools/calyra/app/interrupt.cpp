@@ -10,10 +10,12 @@ namespace {
 
 volatile std::sig_atomic_t interrupts = 0;
 volatile std::sig_atomic_t recording = 0;
+volatile std::sig_atomic_t first_signal = 0;
 constexpr int max_discarded = 4;
 std::atomic<const char*> discard_paths[max_discarded];
 
-void on_signal(int) {
+void on_signal(int number) {
+  if (first_signal == 0) first_signal = number;
   if (interrupts < 2) interrupts = interrupts + 1;
   if (interrupts >= 2 && recording == 0) {
     // Only async-signal-safe calls here.
@@ -33,6 +35,8 @@ void install_interrupt_handlers() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // A closed terminal window must not cut a recording off either.
+  sigaction(SIGHUP, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 }
 
@@ -51,5 +55,14 @@ void recording_started() {
 bool interrupt_requested() { return interrupts >= 1; }
 
 bool interrupt_insisted() { return interrupts >= 2; }
+
+std::string interrupt_reason() {
+  switch (first_signal) {
+    case SIGINT: return "stopped by Ctrl-C";
+    case SIGTERM: return "stopped by SIGTERM";
+    case SIGHUP: return "stopped: the terminal was closed";
+    default: return "stopped by a signal";
+  }
+}
 
 }  // namespace calyra::app

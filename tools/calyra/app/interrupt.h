@@ -1,6 +1,8 @@
-// Ctrl-C (SIGINT) and SIGTERM turn into a counter that the stream loop polls,
+// Ctrl-C (SIGINT), SIGTERM and SIGHUP turn into a counter that the stream loop polls,
 // so the stream can stop, flush and close its file before the program ends.
 #pragma once
+
+#include <string>
 
 namespace calyra::app {
 
@@ -22,11 +24,14 @@ void install_interrupt_handlers();
 void discard_on_exit(const char* path);
 void recording_started();
 
-// True once SIGINT or SIGTERM has arrived.
+// True once SIGINT, SIGTERM or SIGHUP has arrived.
 bool interrupt_requested();
 
-// True once a second SIGINT or SIGTERM has arrived: stop waiting for the
+// True once a second such signal has arrived: stop waiting for the
 // headset, close the file and leave.
 bool interrupt_insisted();
+
+// "stopped by Ctrl-C", ... for the first signal that arrived.
+std::string interrupt_reason();
 
 }  // namespace calyra::app

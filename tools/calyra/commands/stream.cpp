@@ -376,7 +376,7 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
       break;
     }
     if (app::interrupt_requested()) {
-      stop_reason = "stopped by Ctrl-C";
+      stop_reason = app::interrupt_reason();
       break;
     }
     if (ctx.link_lost) {
@@ -435,7 +435,7 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
     }
   }
 
-  if (!stopped && stop_reason.empty()) stop_reason = "stopped by Ctrl-C";
+  if (!stopped && stop_reason.empty()) stop_reason = app::interrupt_reason();
   // A terminal shows the final state; plain output has its last line already
   // unless samples arrived after it.
   if (terminal || pipeline.samples() != shown_samples) view.show(status_of(ctx.plan, pipeline, o));
