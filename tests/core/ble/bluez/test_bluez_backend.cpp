@@ -359,6 +359,27 @@ TEST_F(BluezBackend, WritesFromManyThreadsAreSerialisedPerPeripheral) {
   p->disconnect(owner);
 }
 
+TEST_F(BluezBackend, SelectionFollowsTheEnvironmentAndTheBus) {
+  const auto selected = [](const char* value) {
+    if (value)
+      ::setenv("CYCORE_BLE_BACKEND", value, 1);
+    else
+      ::unsetenv("CYCORE_BLE_BACKEND");
+    ble::select_backend_from_environment();
+    return ble::current_backend()->name();
+  };
+  EXPECT_EQ(selected(nullptr), "bluez");  // org.bluez answers on the (private) system bus
+  EXPECT_EQ(selected("none"), "none");
+  EXPECT_EQ(selected("virtual"), "virtual");
+  EXPECT_EQ(selected("bluez"), "bluez");
+  const std::string address = suite.bus->address();
+  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus", 1);
+  EXPECT_EQ(selected(nullptr), "none");  // no system bus at all
+  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+  ::unsetenv("CYCORE_BLE_BACKEND");
+  ble::set_backend(nullptr);
+}
+
 // A write whose reply comes 100 ms after the headset's first notifications,
 // as bluetoothd may deliver them: the caller holds a lock that the
 // notification handler takes, which is how the manager starts a stream.
@@ -415,6 +436,10 @@ TEST_F(BluezDaemonRestart, LinksAreLostWithoutHangAndTheBackendWorksWithTheNextD
   EXPECT_THROW(p->connect(owner), ble::ble_error);
   EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
   p->disconnect(owner);
+  ::unsetenv("CYCORE_BLE_BACKEND");
+  ble::select_backend_from_environment();
+  EXPECT_EQ(ble::current_backend()->name(), "none");  // a bus without bluetoothd
+  ble::set_backend(nullptr);
 
   suite.fake = std::make_unique<fake_bluez_process>(kestrel);
   ASSERT_TRUE(eventually([&] { return backend->bluetooth_enabled(); }));
