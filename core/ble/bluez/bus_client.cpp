@@ -147,7 +147,14 @@ void bus_client::on_interfaces_removed(sdbus::Message& message) {
   sdbus::ObjectPath path;
   std::vector<std::string> interfaces;
   message >> path >> interfaces;
-  std::lock_guard lock(mutex);
+  {
+    std::lock_guard lock(mutex);
+    removed_locked(path, interfaces);
+  }
+  write_notes();
+}
+
+void bus_client::removed_locked(const std::string& path, const std::vector<std::string>& interfaces) {
   for (const std::string& interface : interfaces) {
     if (interface == device_interface) {
       // The device object vanished: a link to it cannot still be up.
@@ -173,8 +180,17 @@ void bus_client::on_properties_changed(sdbus::Message& message) {
       on_value(path, as_string(value->second.get<std::vector<std::uint8_t>>()));
     return;
   }
+  {
+    std::lock_guard lock(mutex);
+    changed_locked(path, interface, values, invalidated);
+  }
+  write_notes();
+}
+
+void bus_client::changed_locked(const std::string& path, const std::string& interface,
+                                const std::map<std::string, sdbus::Variant>& values,
+                                const std::vector<std::string>& invalidated) {
   const property_set changes = to_plain(values);
-  std::lock_guard lock(mutex);
   mirror.change_properties(path, interface, changes, invalidated);
   if (interface == device_interface) {
     if (scanning_adapter_ && values.count("RSSI") != 0) {
@@ -210,8 +226,11 @@ void bus_client::on_name_owner_changed(sdbus::Message& message) {
   message >> name >> old_owner >> new_owner;
   if (name != bluez_name) return;
   if (!old_owner.empty()) {
-    std::lock_guard lock(mutex);
-    forget_daemon();
+    {
+      std::lock_guard lock(mutex);
+      forget_daemon();
+    }
+    write_notes();
   }
   if (new_owner.empty()) return;
   {
@@ -232,7 +251,7 @@ void bus_client::on_name_owner_changed(sdbus::Message& message) {
 }
 
 void bus_client::forget_daemon() {
-  logger::log_text(log_level::WARNING, "BlueZ: bluetoothd left the bus; every link is lost");
+  notes_.push_back("BlueZ: bluetoothd left the bus; every link is lost");
   for (auto& [path, link] : links_) {
     if (link->up && !link->closing) lose_link(*link, "bluetoothd left the bus", path);
     link->up = false;
@@ -255,10 +274,20 @@ void bus_client::lose_link(device_link& link, const char* reason, const std::str
   for (const owner_token owner : std::exchange(link.holders, {}))
     if (const auto hook = link.hooks.find(owner); hook != link.hooks.end())
       link.dispatcher.post_event(hook->second);
-  logger::log(log_level::INFO, [&](std::ostream& out) {
-    out << "BlueZ: link to " << (link.name.empty() ? device_path : link.name) << " lost ("
-        << reason << ")";
-  });
+  notes_.push_back("BlueZ: link to " + (link.name.empty() ? device_path : link.name) + " lost (" +
+                   reason + ")");
+}
+
+void bus_client::write_notes() {
+  // Lines are written with `mutex` released: a host may read peripheral
+  // state while formatting a log line, which takes this mutex under the
+  // logger's.
+  std::vector<std::string> lines;
+  {
+    std::lock_guard lock(mutex);
+    lines.swap(notes_);
+  }
+  for (const std::string& line : lines) logger::log_text(log_level::INFO, line);
 }
 
 void bus_client::call_void(const std::string& path, const char* interface, const char* method,

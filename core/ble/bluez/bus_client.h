@@ -35,6 +35,7 @@ namespace sdbus {
 class IConnection;
 class IProxy;
 class Message;
+class Variant;
 }  // namespace sdbus
 
 namespace calyra::core::ble::bluez {
@@ -120,8 +121,15 @@ class bus_client : public std::enable_shared_from_this<bus_client> {
   void on_properties_changed(sdbus::Message& message);
   void on_name_owner_changed(sdbus::Message& message);
   void on_value(const std::string& path, std::string value);
+  // These run with `mutex` held; what they have to log waits in notes_
+  // until write_notes() runs without it.
+  void removed_locked(const std::string& path, const std::vector<std::string>& interfaces);
+  void changed_locked(const std::string& path, const std::string& interface,
+                      const std::map<std::string, sdbus::Variant>& values,
+                      const std::vector<std::string>& invalidated);
   void lose_link(device_link& link, const char* reason, const std::string& device_path);
   void forget_daemon();
+  void write_notes();
 
   std::unique_ptr<sdbus::IConnection> connection_;
   std::unique_ptr<sdbus::IProxy> root_proxy_;  // for the asynchronous refetch
@@ -133,6 +141,7 @@ class bus_client : public std::enable_shared_from_this<bus_client> {
   bool bluez_present_ = false;
   std::optional<std::string> scanning_adapter_;
   std::set<std::string> seen_;
+  std::vector<std::string> notes_;
 };
 
 }  // namespace calyra::core::ble::bluez
