@@ -129,7 +129,7 @@ void Burst(benchmark::State& state) {
   constexpr std::uint32_t count = 20000;
   private_bus bus;
   fake_bluez_process fake(heron);
-  auto backend = ble::bluez::create_backend(true);
+  auto backend = ble::bluez::create_backend(true, nullptr);
   auto adapter = backend->get_adapters().at(0);
   adapter->scan_for(150);
   std::shared_ptr<ble::PeripheralBackend> p;

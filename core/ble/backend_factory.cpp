@@ -1,6 +1,7 @@
 // The one place BLE backends are created and swapped.
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -43,10 +44,15 @@ struct leave_bus_backends_at_exit {
   }
 } leave_at_exit;
 
-void log_choice(const std::string& name, const char* why) {
-  logger::log(log_level::INFO, [&](std::ostream& out) {
-    out << "BLE backend: " << name << " (" << why << ")";
-  });
+// The choice is written by log_backend_choice(), after the configuration
+// report that opens the log of cy_core_init.
+std::mutex choice_mutex;
+std::optional<std::pair<log_level, std::string>> pending_choice;
+
+void log_choice(const std::string& name, const std::string& why,
+                log_level level = log_level::INFO) {
+  std::lock_guard lock(choice_mutex);
+  pending_choice.emplace(level, "BLE backend: " + name + " (" + why + ")");
 }
 
 std::shared_ptr<Backend> none() { return std::make_shared<no_adapter_backend>(); }
@@ -87,7 +93,7 @@ void select_backend_from_environment() {
   if (name == "bluez") {
     // Chosen explicitly: used even while bluetoothd is away, since it
     // notices the daemon coming back.
-    if (auto bluez_backend = bluez::create_backend(false)) {
+    if (auto bluez_backend = bluez::create_backend(false, nullptr)) {
       set_backend(std::move(bluez_backend));
       log_choice("bluez", "CYCORE_BLE_BACKEND");
     } else {
@@ -106,12 +112,24 @@ void select_backend_from_environment() {
     return;
   }
   set_backend(nullptr);  // an earlier BlueZ connection is closed before probing again
-  if (auto bluez_backend = bluez::create_backend(true)) {
+  std::string why_not;
+  if (auto bluez_backend = bluez::create_backend(true, &why_not)) {
     set_backend(std::move(bluez_backend));
     log_choice("bluez", "org.bluez answers on the system bus");
     return;
   }
-  log_choice("none", "org.bluez does not answer on the system bus");
+  // The usual case on a machine without Bluetooth: kept out of the INFO log,
+  // whose opening lines are the configuration report.
+  log_choice("none", why_not, log_level::DEBUG);
+}
+
+void log_backend_choice() {
+  std::optional<std::pair<log_level, std::string>> choice;
+  {
+    std::lock_guard lock(choice_mutex);
+    choice = std::exchange(pending_choice, std::nullopt);
+  }
+  if (choice) logger::log_text(choice->first, choice->second);
 }
 
 void release_backend() {

@@ -34,6 +34,7 @@ CYCORE_API cy_error cy_core_init(void) {
       throw;
     }
     print_config(current_config());
+    ble::log_backend_choice();
     state::set_initialized(true);
     return error::OK;
   }));

@@ -165,17 +165,18 @@ class bluez_backend final : public Backend {
 
 }  // namespace
 
-std::shared_ptr<Backend> create_backend(bool require_daemon) {
+std::shared_ptr<Backend> create_backend(bool require_daemon, std::string* why_not) {
   std::shared_ptr<bus_client> client;
   try {
     client = bus_client::open();
   } catch (const sdbus::Error& e) {
-    logger::log(log_level::DEBUG, [&](std::ostream& out) {
-      out << "BlueZ: no system bus (" << e.getName() << ": " << e.getMessage() << ")";
-    });
+    if (why_not) *why_not = "no system bus: " + e.getName() + ": " + e.getMessage();
     return nullptr;
   }
-  if (require_daemon && !client->bluez_present()) return nullptr;
+  if (require_daemon && !client->bluez_present()) {
+    if (why_not) *why_not = "org.bluez does not answer on the system bus";
+    return nullptr;
+  }
   return std::make_shared<bluez_backend>(std::move(client));
 }
 

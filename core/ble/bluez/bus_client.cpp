@@ -91,11 +91,8 @@ void bus_client::fetch_objects() {
     auto call = root_proxy_->createMethodCall(object_manager_interface, "GetManagedObjects");
     auto reply = root_proxy_->callMethod(call, micros(std::chrono::milliseconds(2000)));
     reply >> objects;
-  } catch (const sdbus::Error& e) {
-    logger::log(log_level::DEBUG, [&](std::ostream& out) {
-      out << "BlueZ: no object tree (" << e.getName() << ": " << e.getMessage() << ")";
-    });
-    return;
+  } catch (const sdbus::Error&) {
+    return;  // no bluetoothd (yet): the tree comes with its NameOwnerChanged
   }
   std::lock_guard lock(mutex);
   bluez_present_ = true;

@@ -60,7 +60,7 @@ class BluezBackend : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_TRUE(suite.failure.empty()) << suite.failure;
-    backend = ble::bluez::create_backend(true);
+    backend = ble::bluez::create_backend(true, nullptr);
     ASSERT_TRUE(backend) << "org.bluez does not answer on the private bus";
     auto adapters = backend->get_adapters();
     ASSERT_EQ(adapters.size(), 1u);
