@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cli/electrode_list.h"
+#include "view/view_options.h"
 
 namespace calyra::cli {
 namespace {
@@ -68,9 +69,10 @@ CLI::App* add_device_command(CLI::App& app, const std::string& name, const std::
   return sub;
 }
 
-void define_stream(CLI::App& app, stream_options& s) {
-  auto* sub = add_device_command(app, "stream",
-                                 "Connect, configure and stream; optionally record to a file",
+void define_stream(CLI::App& app, stream_options& s, const std::string& name) {
+  auto* sub = add_device_command(app, name,
+                                 name == "view" ? view::view_command_help
+                                                : "Connect, configure and stream; optionally record to a file",
                                  s.device);
   sub->add_option("--seconds", s.seconds, "Recording length in seconds; 0 streams until Ctrl-C")
       ->check(CLI::Range(0.0, 604800.0))
@@ -107,6 +109,7 @@ void define_stream(CLI::App& app, stream_options& s) {
       ->check(CLI::Range(1.0, 1000.0));
   sub->add_flag("--filter-output", s.filter_output,
                 "Write the filtered signal instead of the raw one (needs --bandpass or --notch)");
+  view::add_view_options(*sub, s, name == "view");
 }
 
 void define_charging(CLI::App& app, charging_options& c) {
@@ -140,7 +143,8 @@ void define_command_line(CLI::App& app, parsed_command_line& out) {
   app.add_subcommand("scan", "List the headsets within reach (scans for 5 seconds)");
   add_device_command(app, "info", "Show the device record, capabilities, battery and charging",
                      out.device);
-  define_stream(app, out.stream);
+  define_stream(app, out.stream, "stream");
+  define_stream(app, out.stream, "view");
   add_device_command(app, "battery", "Show the battery record", out.device);
   define_charging(app, out.charging);
   define_update(app, out.update);
@@ -151,13 +155,14 @@ void finish_command_line(const CLI::App& app, parsed_command_line& out) {
   const std::string name = chosen.empty() ? std::string() : chosen.front()->get_name();
   if (name == "scan") out.which = command::scan;
   if (name == "info") out.which = command::info;
-  if (name == "stream") out.which = command::stream;
+  if (name == "stream" || name == "view") out.which = command::stream;
   if (name == "battery") out.which = command::battery;
   if (name == "charging") out.which = command::charging;
   if (name == "update") out.which = command::update;
 
   if (out.which != command::stream) return;
   stream_options& s = out.stream;
+  view::finish_view_options(*chosen.front(), s, name == "view");
   if (!s.channels_text.empty()) s.electrodes = parse_electrode_list(s.channels_text);
   if (!s.bandpass_text.empty()) s.bandpass = parse_band(s.bandpass_text);
   if (s.filter_output && !s.bandpass && s.notch_hz == 0.0) {

@@ -42,6 +42,7 @@ void recording_pipeline::accept(const recording::sample_block& block) {
   samples_ += take;
   next_sample_number_ = rows->sample_numbers[take - 1] + 1;
   quality_.add(*rows);
+  if (observer_) observer_->rows_accepted(*rows);
   if (!writer_) return;
   if (output_filter_) {
     const recording::sample_block ready = output_filter_->push(*rows);
@@ -53,6 +54,7 @@ void recording_pipeline::accept(const recording::sample_block& block) {
 
 void recording_pipeline::annotate(std::int64_t sample, const std::string& text) {
   ++annotations_;
+  if (observer_) observer_->annotation_placed(sample, text);
   if (writer_) writer_->annotate(sample, text);
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "quality/quality_monitor.h"
+#include "stream/pipeline_observer.h"
 #include "quality/signal_filters.h"
 #include "recording/recording_writer.h"
 #include "recording/sample_block.h"
@@ -48,6 +49,8 @@ class recording_pipeline {
   // Sample number of the next sample expected (0 before the first).
   std::uint64_t next_sample_number() const { return next_sample_number_; }
   quality::quality_monitor& quality() { return quality_; }
+  // Also hands accepted rows and annotations to `observer` (null: none).
+  void set_observer(pipeline_observer* observer) { observer_ = observer; }
 
  private:
   pipeline_settings settings_;
@@ -61,6 +64,7 @@ class recording_pipeline {
   bool in_gap_ = false;
   std::size_t annotations_ = 0;
   std::uint64_t next_sample_number_ = 0;
+  pipeline_observer* observer_ = nullptr;
 };
 
 }  // namespace calyra::stream
