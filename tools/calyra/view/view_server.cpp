@@ -1,6 +1,7 @@
 #include "view/view_server.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <stdexcept>
@@ -44,6 +45,13 @@ void view_server::start(const std::string& address, unsigned port) {
   // (it reconnects by itself once it recovers), freeing the thread.
   server_->set_write_timeout(std::chrono::seconds(2));
   server_->set_keep_alive_timeout(2);
+  // The library's default also sets SO_REUSEPORT, with which a second
+  // program of the same user could bind the same port and take over part
+  // of the connections (or a second view would start on a busy port).
+  server_->set_socket_options([](socket_t sock) {
+    const int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   int bound = 0;
   if (port == 0) {
     bound = server_->bind_to_any_port(address);
