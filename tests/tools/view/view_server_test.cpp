@@ -50,8 +50,8 @@ view_layout layout_of(std::size_t channels) {
   return l;
 }
 
-// Sends `request` as it is and returns what comes back until the server
-// closes the connection (or 3 s pass).
+// Sends `request` as it is and returns the answer's head (what came back
+// until the blank line after the headers, the server closing, or 3 s).
 std::string raw_exchange(unsigned port, const std::string& request) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
@@ -67,7 +67,9 @@ std::string raw_exchange(unsigned port, const std::string& request) {
   (void)!send(fd, request.data(), request.size(), MSG_NOSIGNAL);
   std::string answer;
   char buffer[4096];
-  for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
+  for (ssize_t n; answer.find("\r\n\r\n") == std::string::npos && (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+    answer.append(buffer, static_cast<std::size_t>(n));
+  }
   close(fd);
   return answer;
 }
