@@ -232,7 +232,8 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
   settings.filter_output = o.filter_output;
   stream::recording_pipeline pipeline(ctx.plan.signals, ctx.plan.electrode_signals, settings,
                                       std::move(writer));
-  const auto live = view::open_stream_view(o, ctx.plan, h.name() + " (" + h.model_name() + ")", pipeline);
+  const auto live =
+      view::open_stream_view(o, ctx.plan, h.name() + " (" + h.model_name() + ")", pipeline);
 
   cy_eeg_manager_set_callback_chunk(h.handle(), on_chunk, &ctx);
   cy_eeg_manager_set_callback_disconnect(h.handle(), on_disconnect, &ctx);
@@ -259,7 +260,9 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
     for (const std::string& line : lines) annotate(h.handle(), line, pipeline, view, o.rate_hz);
     if (!o.impedance && pipeline.quality().due()) pipeline.quality().evaluate();
 
-    if (live && live->status_due()) live->publish_status(status_of(ctx.plan, pipeline, o), cy_eeg_manager_get_battery_info(h.handle()));
+    if (live && live->status_due()) {
+      live->publish_status(status_of(ctx.plan, pipeline, o), cy_eeg_manager_get_battery_info(h.handle()));
+    }
     if (terminal && clock::now() >= next_redraw) {
       view.show(status_of(ctx.plan, pipeline, o));
       next_redraw = clock::now() + std::chrono::milliseconds(250);

@@ -16,6 +16,7 @@ const view = {
   filtered: false,
   scale: 4,           // index into SCALES: half a row's height in the unit
   spectrum: null,
+  annotations: [],    // sample numbers, drawn as marks on the traces
   dirty: true,
 };
 
@@ -117,6 +118,8 @@ function onAnnotation(a) {
   item.textContent = a.seconds.toFixed(2) + ' s  ' + a.text;
   item.dataset.sample = a.sample;
   $('annotations').append(item);
+  view.annotations.push(a.sample);
+  view.dirty = true;
 }
 
 function showScale() {
@@ -147,6 +150,21 @@ function drawTraces() {
     g.strokeStyle = '#e5e5dd';
     g.beginPath(); g.moveTo(0, h / 2); g.lineTo(w, h / 2); g.stroke();
     if (view.latest < 0) continue;
+    // A line every second of the stream, and the annotations.
+    const perSecond = view.setup.rate / view.setup.bucket;
+    const xOf = (bucket) => ((bucket - oldest) / cap) * w;
+    g.beginPath();
+    for (let b = Math.ceil(Math.max(0, oldest) / perSecond) * perSecond; b <= view.latest; b += perSecond) {
+      g.moveTo(xOf(b), 0); g.lineTo(xOf(b), h);
+    }
+    g.stroke();
+    g.strokeStyle = '#c0392b';
+    g.beginPath();
+    for (const sample of view.annotations) {
+      const b = sample / view.setup.bucket;
+      if (b >= oldest && b <= view.latest) { g.moveTo(xOf(b), 0); g.lineTo(xOf(b), h); }
+    }
+    g.stroke();
     const store = view.filtered ? c.filtered : c.raw;
     // Each trace is centred on its own mean over the window (electrode
     // offsets differ by far more than the signal).
@@ -200,8 +218,10 @@ function drawSpectrum() {
   g.strokeStyle = '#e5e5dd';
   for (let hz = 0; hz <= topHz; hz += 10) {
     g.beginPath(); g.moveTo(x(hz), top); g.lineTo(x(hz), bottom); g.stroke();
-    g.fillText(hz + ' Hz', x(hz) - 12, h - 6);
+    g.textAlign = hz === 0 ? 'left' : hz === topHz ? 'right' : 'center';
+    g.fillText(hz + ' Hz', x(hz), h - 6);
   }
+  g.textAlign = 'left';
   for (let e = low; e <= high; ++e) {
     g.beginPath(); g.moveTo(left, y(10 ** e)); g.lineTo(w - 8, y(10 ** e)); g.stroke();
     g.fillText(String(10 ** e), 2, y(10 ** e) + 4);
