@@ -128,7 +128,9 @@ async function main() {
     `[...document.querySelectorAll('#annotations li')].some((li) => li.textContent.endsWith(${JSON.stringify(annotation)}))`, 10);
   const box = await evaluate(`document.getElementById('annotation-text').value`);
 
-  // With the annotation listed and marked on the traces.
+  // With the annotation listed and marked on the traces; a picture for the
+  // documentation may wait for a fuller window first.
+  await sleep(1000 * Number(process.env.CALYRA_VIEW_SETTLE_SECONDS || 0));
   const shot = await page('Page.captureScreenshot', { format: 'png' });
   writeFileSync(screenshotPath, Buffer.from(shot.data, 'base64'));
 
