@@ -3,9 +3,11 @@
 // spectrum, and the bounded hand-overs that never hold up the recording.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <thread>
 
+#include "cli/command_line.h"
 #include "view/annotation_inbox.h"
 #include "view/display_filter.h"
 #include "view/display_tap.h"
@@ -21,6 +23,40 @@ constexpr double pi = 3.14159265358979323846;
 
 request_facts get(const std::string& host, const std::string& query_token, const std::string& cookie = "") {
   return {"GET", host, "", query_token, cookie};
+}
+
+cli::parsed_command_line parse(std::vector<std::string> args) {
+  CLI::App app;
+  cli::parsed_command_line out;
+  cli::define_command_line(app, out);
+  std::reverse(args.begin(), args.end());
+  app.parse(args);
+  cli::finish_command_line(app, out);
+  return out;
+}
+
+TEST(view_command_line, view_streams_until_stopped_and_the_options_need_the_view) {
+  auto v = parse({"view", "CY KESTREL 5"});
+  EXPECT_EQ(v.which, cli::command::stream);
+  EXPECT_TRUE(v.stream.view.enabled);
+  EXPECT_EQ(v.stream.seconds, 0.0);
+  EXPECT_EQ(v.stream.view.listen, "127.0.0.1");
+  EXPECT_EQ(v.stream.view.port, 0u);
+  v = parse({"view", "CY KESTREL 5", "--seconds", "5", "--port", "8080", "--listen", "0.0.0.0", "--open"});
+  EXPECT_EQ(v.stream.seconds, 5.0);
+  EXPECT_EQ(v.stream.view.port, 8080u);
+  EXPECT_EQ(v.stream.view.listen, "0.0.0.0");
+  EXPECT_TRUE(v.stream.view.open);
+  auto s = parse({"stream", "CY KESTREL 5"});
+  EXPECT_FALSE(s.stream.view.enabled);
+  EXPECT_EQ(s.stream.seconds, 10.0);
+  s = parse({"stream", "CY KESTREL 5", "--view", "--port", "9000"});
+  EXPECT_TRUE(s.stream.view.enabled);
+  EXPECT_EQ(s.stream.view.port, 9000u);
+  EXPECT_THROW(parse({"stream", "CY KESTREL 5", "--listen", "0.0.0.0"}), CLI::ValidationError);
+  EXPECT_THROW(parse({"stream", "CY KESTREL 5", "--open"}), CLI::ValidationError);
+  EXPECT_THROW(parse({"view", "CY KESTREL 5", "--port", "70000"}), CLI::ValidationError);
+  EXPECT_THROW(parse({"view", "CY KESTREL 5", "--view"}), CLI::ParseError);
 }
 
 TEST(view_guard, every_request_needs_the_token_in_the_query_or_the_cookie) {

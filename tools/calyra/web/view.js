@@ -113,6 +113,12 @@ function onStatus(s) {
   if (s.dropped > 0) $('state').textContent = 'live (display skipped ' + s.dropped + ' samples)';
 }
 
+// This page fell behind and the server skipped frames for it: they show as gaps.
+function onDropped(count) {
+  view.droppedFrames = (view.droppedFrames || 0) + Number(count);
+  $('state').textContent = 'live (this page missed ' + view.droppedFrames + ' frames)';
+}
+
 function onAnnotation(a) {
   const item = document.createElement('li');
   item.textContent = a.seconds.toFixed(2) + ' s  ' + a.text;
@@ -248,6 +254,7 @@ function connect() {
   events.addEventListener('spectrum', (e) => onSpectrum(e.data));
   events.addEventListener('status', json(onStatus));
   events.addEventListener('annotation', json(onAnnotation));
+  events.addEventListener('dropped', (e) => onDropped(e.data));
   events.addEventListener('end', json((e) => {
     events.close();
     $('state').textContent = 'stream ended' + (e.reason ? ': ' + e.reason : '');
