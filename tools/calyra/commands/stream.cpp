@@ -406,7 +406,7 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
     try {
       pipeline.finish();
     } catch (const recording::recording_error& e) {
-      if (failure.empty()) failure = e.what();
+      failure = e.what();  // says what the finished file holds
     }
     recording::recording_description d;
     d.program_version = CALYRA_VERSION;
