@@ -1,0 +1,122 @@
+#include "support/fake_headset.h"
+
+#include <utility>
+#include <vector>
+
+#include "ble/ble_error.h"
+#include "protocol/battery_layout.h"
+
+namespace calyra::fuzz {
+namespace {
+
+class fake_adapter final : public core::ble::AdapterBackend {
+ public:
+  explicit fake_adapter(std::shared_ptr<fake_peripheral> peripheral)
+      : peripheral_(std::move(peripheral)) {}
+  std::string identifier() override { return "hci0"; }
+  std::string address() override { return "F0:22:00:00:00:00"; }
+  void scan_for(int) override {}
+  std::vector<std::shared_ptr<core::ble::PeripheralBackend>> scan_get_results() override {
+    return {peripheral_};
+  }
+  std::vector<std::shared_ptr<core::ble::PeripheralBackend>> get_paired_peripherals() override {
+    return {};
+  }
+
+ private:
+  std::shared_ptr<fake_peripheral> peripheral_;
+};
+
+class fake_backend final : public core::ble::Backend {
+ public:
+  explicit fake_backend(std::shared_ptr<fake_peripheral> peripheral)
+      : adapter_(std::make_shared<fake_adapter>(std::move(peripheral))) {}
+  std::string name() const override { return "fuzz"; }
+  bool bluetooth_enabled() override { return true; }
+  std::vector<std::shared_ptr<core::ble::AdapterBackend>> get_adapters() override {
+    return {adapter_};
+  }
+
+ private:
+  std::shared_ptr<fake_adapter> adapter_;
+};
+
+}  // namespace
+
+role fake_peripheral::checked_role(const std::string& service,
+                                   const std::string& characteristic) const {
+  const auto r = core::gatt::role_from_uuids(service, characteristic);
+  if (!r) throw core::ble::not_found_error("unknown characteristic " + characteristic);
+  if (!connected_) throw core::ble::not_connected_error("no link");
+  if (failing.count(*r) != 0) throw core::ble::operation_failed_error("operation failed");
+  return *r;
+}
+
+void fake_peripheral::connect() { connected_ = true; }
+
+void fake_peripheral::disconnect() {
+  connected_ = false;
+  handlers_.clear();
+  on_link_lost_ = {};
+}
+
+ByteArray fake_peripheral::read(const std::string& service, const std::string& characteristic) {
+  const auto it = values.find(checked_role(service, characteristic));
+  if (it == values.end()) throw core::ble::not_found_error("characteristic not offered");
+  return it->second;
+}
+
+void fake_peripheral::write_request(const std::string& service, const std::string& characteristic,
+                                    const ByteArray&) {
+  checked_role(service, characteristic);
+}
+
+void fake_peripheral::notify(const std::string& service, const std::string& characteristic,
+                             core::ble::NotifyCallback callback) {
+  handlers_[checked_role(service, characteristic)] = std::move(callback);
+}
+
+void fake_peripheral::unsubscribe(const std::string& service, const std::string& characteristic) {
+  if (const auto r = core::gatt::role_from_uuids(service, characteristic)) handlers_.erase(*r);
+}
+
+void fake_peripheral::set_callback_on_disconnected(core::ble::DisconnectCallback callback) {
+  on_link_lost_ = std::move(callback);
+}
+
+bool fake_peripheral::deliver(role r, const ByteArray& payload) {
+  const auto it = handlers_.find(r);
+  if (it == handlers_.end()) return false;
+  // A copy: the handler may unsubscribe itself.
+  const core::ble::NotifyCallback handler = it->second;
+  handler(payload);
+  return true;
+}
+
+void fake_peripheral::drop_link() {
+  if (!connected_) return;
+  connected_ = false;
+  handlers_.clear();
+  const core::ble::DisconnectCallback hook = std::exchange(on_link_lost_, {});
+  if (hook) hook();
+}
+
+void install_backend(std::shared_ptr<fake_peripheral> peripheral) {
+  core::ble::set_backend(std::make_shared<fake_backend>(std::move(peripheral)));
+}
+
+void set_supported_device(fake_peripheral& peripheral, std::uint8_t model_code) {
+  auto& v = peripheral.values;
+  v[role::model_number] = std::to_string(model_code);
+  v[role::hardware_revision] = "2.0.0";
+  v[role::firmware_revision] = "3.6.1";
+  v[role::serial_number] = "SN000001";
+  v[role::ads_chip_status] = ByteArray(1, '\x01');
+  v[role::motion_chip_status] = ByteArray(1, '\x01');
+  v[role::battery_manager_chip_status] = ByteArray(1, '\x01');
+  v[role::battery_status] = core::protocol::encode_battery_status(80, false, core::protocol::charge_state_discharging);
+  v[role::battery_energy] = core::protocol::encode_battery_energy(3.9f, -0.1f);
+  v[role::battery_health] = core::protocol::encode_battery_health(97);
+}
+
+}  // namespace calyra::fuzz
