@@ -17,6 +17,14 @@
 //   that drop on their own; a requested disconnect() does not call it.
 // - unsubscribe() of a characteristic that has no subscription, and
 //   disconnect() of a peripheral without a link, do nothing.
+// - Links, subscriptions and disconnection callbacks belong to an owner (one
+//   per manager). Several owners may hold the same peripheral: each gets every
+//   notification of what it subscribed to, and one owner's unsubscribe() or
+//   disconnect() never removes another owner's callbacks. The radio link
+//   closes with the last holder's disconnect(); the device-side subscription
+//   ends with the last subscriber's unsubscribe(). When the link drops on its
+//   own, every owner's disconnection callback is called once and all holders
+//   and subscriptions end with the link.
 #pragma once
 
 #include <cstdint>
@@ -32,26 +40,40 @@ using ByteArray = std::string;
 using NotifyCallback = std::function<void(const ByteArray& payload)>;
 using DisconnectCallback = std::function<void()>;
 
+// Who holds a link, a subscription or a disconnection callback. 0 is never
+// handed out.
+using owner_token = std::uint64_t;
+// A process-wide unique token; thread-safe.
+owner_token new_owner_token();
+
 class PeripheralBackend {
  public:
   virtual ~PeripheralBackend() = default;
 
   virtual std::string identifier() = 0;  // advertised name
   virtual std::string address() = 0;     // "AA:BB:CC:DD:EE:FF"
-  virtual void connect() = 0;
-  virtual void disconnect() = 0;
+  // Opens the link if it is down and records `owner` as one of its holders.
+  virtual void connect(owner_token owner) = 0;
+  // Ends owner's subscriptions and its disconnection callback (synchronously,
+  // as unsubscribe() does); owner stops holding the link, which closes when
+  // no holder remains. Never calls a disconnection callback.
+  virtual void disconnect(owner_token owner) = 0;
   virtual bool is_connected() = 0;
   virtual std::uint16_t mtu() = 0;
 
   virtual ByteArray read(const std::string& service, const std::string& characteristic) = 0;
   virtual void write_request(const std::string& service, const std::string& characteristic,
                              const ByteArray& data) = 0;
-  virtual void notify(const std::string& service, const std::string& characteristic,
-                      NotifyCallback callback) = 0;
-  virtual void unsubscribe(const std::string& service, const std::string& characteristic) = 0;
+  // One callback per (owner, characteristic): a second notify() of the same
+  // owner replaces the first, waiting for a running call of it.
+  virtual void notify(owner_token owner, const std::string& service,
+                      const std::string& characteristic, NotifyCallback callback) = 0;
+  // Removes owner's callback only.
+  virtual void unsubscribe(owner_token owner, const std::string& service,
+                           const std::string& characteristic) = 0;
   // Called on a backend thread when the link drops on its own. An empty
-  // function removes the callback.
-  virtual void set_callback_on_disconnected(DisconnectCallback callback) = 0;
+  // function removes owner's callback.
+  virtual void set_callback_on_disconnected(owner_token owner, DisconnectCallback callback) = 0;
 };
 
 class AdapterBackend {

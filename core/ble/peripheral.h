@@ -1,6 +1,8 @@
 // Peripheral: a cheap-to-copy value handle with shared ownership of one
-// remote device of the current backend. A default-constructed handle is
-// empty; every operation on it throws not_connected_error.
+// remote device of the current backend, acting for one owner: the link hold,
+// subscriptions and disconnection callback it makes are that owner's (copies
+// share the owner). A default-constructed handle is empty; every operation on
+// it throws not_connected_error.
 #pragma once
 
 #include <memory>
@@ -15,14 +17,25 @@ namespace calyra::core::ble {
 class Peripheral {
  public:
   Peripheral() = default;
-  explicit Peripheral(std::shared_ptr<PeripheralBackend> impl) : impl_(std::move(impl)) {}
+  explicit Peripheral(std::shared_ptr<PeripheralBackend> impl)
+      : impl_(std::move(impl)), owner_(new_owner_token()) {}
+
+  // The same device, acting for `owner`.
+  Peripheral with_owner(owner_token owner) const {
+    Peripheral copy = *this;
+    copy.owner_ = owner;
+    return copy;
+  }
 
   bool initialized() const { return impl_ != nullptr; }
+  owner_token owner() const { return owner_; }
+  // Both handles reach the same device.
+  bool same_device(const Peripheral& other) const { return impl_ == other.impl_; }
 
   std::string identifier() { return get().identifier(); }
   std::string address() { return get().address(); }
-  void connect() { get().connect(); }
-  void disconnect() { get().disconnect(); }
+  void connect() { get().connect(owner_); }
+  void disconnect() { get().disconnect(owner_); }
   bool is_connected() { return impl_ && impl_->is_connected(); }
   std::uint16_t mtu() { return get().mtu(); }
 
@@ -35,13 +48,13 @@ class Peripheral {
   }
   void notify(const std::string& service, const std::string& characteristic,
               NotifyCallback callback) {
-    get().notify(service, characteristic, std::move(callback));
+    get().notify(owner_, service, characteristic, std::move(callback));
   }
   void unsubscribe(const std::string& service, const std::string& characteristic) {
-    get().unsubscribe(service, characteristic);
+    get().unsubscribe(owner_, service, characteristic);
   }
   void set_callback_on_disconnected(DisconnectCallback callback) {
-    get().set_callback_on_disconnected(std::move(callback));
+    get().set_callback_on_disconnected(owner_, std::move(callback));
   }
 
  private:
@@ -51,6 +64,7 @@ class Peripheral {
   }
 
   std::shared_ptr<PeripheralBackend> impl_;
+  owner_token owner_ = 0;
 };
 
 }  // namespace calyra::core::ble

@@ -48,6 +48,7 @@ error eeg_manager_implementation::annotate(const char* text) {
   std::memcpy(copy.get(), text, length + 1);
 
   // Both containers grow first, so a failed allocation leaves neither changed.
+  std::lock_guard lock(annotations_mutex);
   annotation_texts.emplace_back();
   try {
     annotations.push_back(cy_annotation{sample_number, copy.get()});
@@ -60,6 +61,7 @@ error eeg_manager_implementation::annotate(const char* text) {
 }
 
 void eeg_manager_implementation::get_annotations(cy_annotation** out, std::size_t* count) const {
+  std::lock_guard lock(annotations_mutex);
   const std::size_t stored = annotations.size();
   annotation_array.reserve(stored);
   for (std::size_t i = annotation_array.size(); i < stored; ++i) {
@@ -70,6 +72,7 @@ void eeg_manager_implementation::get_annotations(cy_annotation** out, std::size_
 }
 
 void eeg_manager_implementation::clear_annotations() {
+  std::lock_guard lock(annotations_mutex);
   annotation_array.clear();
   annotations.clear();
   annotation_texts.clear();

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "ble/adapter.h"
+#include "ble/ble_error.h"
 #include "manager/device_support_error.h"
 #include "manager/eeg_manager_implementation.h"
 
@@ -46,17 +47,47 @@ bool find_peripheral(ble::Adapter& adapter, std::string_view name, ble::Peripher
 
 error eeg_manager_implementation::connect(const char* name, connect_callback callback,
                                           void* user_data) {
+  // A manager holding a link closes it first, exactly as disconnect does: the
+  // final chunk is delivered, the stream ends and every handler of the old
+  // link is released before anything of the new one is written.
+  const std::unique_lock operation = lock_operations_without_link_hook();
+  if (connected.load() || peripheral.initialized()) close_link();
+
+  error result = error::CONNECTION_ERROR;
   try {
-    return connect_guarded(name, callback, user_data);
+    result = open_link(name);
+  } catch (const device_support_error& e) {
+    log(log_level::ERROR, [&](std::ostream& out) { out << "Unsupported device: " << e.what(); });
+    result = error::UNSUPPORTED_DEVICE;
   } catch (const std::exception& e) {
-    // Only the search (before any callback is due) can get here.
+    // BLE failures, and model or revision texts that do not parse.
     log(log_level::ERROR, [&](std::ostream& out) { out << "Error while connecting: " << e.what(); });
-    return error::CONNECTION_ERROR;
+    std::cout << "Error while connecting: " << e.what() << '\n';
+    result = error::CONNECTION_ERROR;
   }
+  if (connected.load()) {
+    if (callback != nullptr) callback(compatible, user_data);
+    log_text(log_level::DEBUG, "Future callback done");
+    return compatible ? error::OK : error::UNSUPPORTED_DEVICE;
+  }
+  if (result == error::BLUETOOTH_DISABLED || result == error::ADAPTER_NOT_FOUND ||
+      result == error::DEVICE_NOT_FOUND) {
+    return result;  // no link was opened
+  }
+
+  // A manager that reports "not connected" keeps no link and no handler. The
+  // hook of this attempt can be removed under the lock: the manager never
+  // reported connected, so the link-loss handler calls no host code.
+  remove_link_hook(peripheral);
+  link_hook_registered = false;
+  close_link();
+  log_text(log_level::WARNING, "Connect failed");
+  if (callback != nullptr) callback(false, user_data);
+  log_text(log_level::DEBUG, "Future callback done");
+  return result;
 }
 
-error eeg_manager_implementation::connect_guarded(const char* name, connect_callback callback,
-                                                  void* user_data) {
+error eeg_manager_implementation::open_link(const char* name) {
   if (!ble::Adapter::bluetooth_enabled()) {
     logger::log_text(log_level::ERROR, "Bluetooth not enabled");
     return error::BLUETOOTH_DISABLED;
@@ -75,53 +106,40 @@ error eeg_manager_implementation::connect_guarded(const char* name, connect_call
   if (!find_peripheral(adapters.front(), wanted, found)) {
     logger::log(log_level::ERROR,
                 [&](std::ostream& out) { out << "Device with name " << wanted << " not found"; });
-    connected = false;
     return error::DEVICE_NOT_FOUND;
   }
 
-  const auto fail = [&](error code) {
-    connected = false;
-    // The link, if it was opened, is closed again: a manager that reports
-    // "not connected" must not keep a link (or handlers) it can no longer
-    // release.
-    release_peripheral_hooks();
-    try {
-      peripheral.disconnect();
-    } catch (const std::exception&) {
-      // The link never came up or is already gone.
-    }
-    log_text(log_level::WARNING, "Connect failed");
-    if (callback != nullptr) callback(false, user_data);
-    log_text(log_level::DEBUG, "Future callback done");
-    return code;
-  };
-
-  try {
-    peripheral_name = found.identifier();
-    log(log_level::INFO, [&](std::ostream& out) { out << "Connecting to " << peripheral_name; });
-    // A previous connection's handlers must not outlive it.
-    if (peripheral.initialized() && connected.load()) release_peripheral_hooks();
-    peripheral = found;
-    peripheral.connect();
-    connected = true;
-    holds_peripheral_hooks = true;
-    peripheral.set_callback_on_disconnected([this] { on_link_lost(); });
-
-    reset_streaming_state();
-    initialise_device();
-  } catch (const device_support_error& e) {
-    log(log_level::ERROR, [&](std::ostream& out) { out << "Unsupported device: " << e.what(); });
-    return fail(error::UNSUPPORTED_DEVICE);
-  } catch (const std::exception& e) {
-    // BLE failures, and model or revision texts that do not parse.
-    log(log_level::ERROR, [&](std::ostream& out) { out << "Error while connecting: " << e.what(); });
-    std::cout << "Error while connecting: " << e.what() << '\n';
-    return fail(error::CONNECTION_ERROR);
+  peripheral_name = found.identifier();
+  log(log_level::INFO, [&](std::ostream& out) { out << "Connecting to " << peripheral_name; });
+  {
+    std::lock_guard lock(peripheral_mutex);
+    peripheral = found.with_owner(owner);
   }
+  {
+    std::lock_guard lock(stream_mutex);
+    link_lost_during_connect = false;
+  }
+  // The hook goes in before the link opens, so that a drop at any moment
+  // after connect() is seen.
+  peripheral.set_callback_on_disconnected([this] { on_link_lost(); });
+  link_hook_registered = true;
+  ++link_hook_generation;
+  peripheral.connect();
 
-  if (callback != nullptr) callback(compatible, user_data);
-  log_text(log_level::DEBUG, "Future callback done");
-  return compatible ? error::OK : error::UNSUPPORTED_DEVICE;
+  reset_streaming_state();
+  initialise_device();
+
+  std::lock_guard lock(stream_mutex);
+  if (link_lost_during_connect || !peripheral.is_connected()) {
+    throw ble::not_connected_error(peripheral_name + ": the link dropped while connecting");
+  }
+  connected = true;
+  return error::OK;
+}
+
+ble::Peripheral eeg_manager_implementation::current_peripheral() const {
+  std::lock_guard lock(peripheral_mutex);
+  return peripheral;
 }
 
 bool eeg_manager_implementation::is_connected() {
@@ -143,12 +161,35 @@ void eeg_manager_implementation::reset_streaming_state() {
     join_jobs = {};  // dropped unrun
     streaming = false;
     current_sample = 0;
-    join_target_sample = 0;
   }
   reset_stream_settings();
 }
 
+// Link loss (backend thread). The manager ends its side here, so that after
+// a loss it is neither connected nor streaming whatever the host does next:
+// the final chunk goes out and starts queued behind the stream are dropped,
+// since no stop can reach them any more.
 void eeg_manager_implementation::on_link_lost() {
+  bool was_connected = false;
+  {
+    std::lock_guard lock(stream_mutex);
+    link_lost_during_connect = true;
+    // During a connect the manager has not reported a link yet: the connect
+    // fails and the host hears of it there.
+    was_connected = connected.exchange(false);
+    if (!was_connected) return;
+    streaming = false;
+    stream_subscribed = false;
+    drop_queued_starts("the link was lost");
+    current_sample = 0;
+    try {
+      service_chunks();
+    } catch (const std::exception& e) {
+      log(log_level::ERROR, [&](std::ostream& out) { out << "Final chunk delivery failed: " << e.what(); });
+    }
+  }
+  log_text(log_level::WARNING, "Connection lost");
+
   disconnect_callback_fn callback = nullptr;
   void* user_data = nullptr;
   {
@@ -156,8 +197,8 @@ void eeg_manager_implementation::on_link_lost() {
     callback = disconnect_callback;
     user_data = disconnect_callback_data;
   }
-  // Called outside the lock and as the very last thing: the host may free
-  // the manager from inside its callback.
+  // Called outside the locks and as the very last thing: the host may
+  // connect, disconnect or free the manager from inside its callback.
   if (callback != nullptr) callback(user_data);
 }
 

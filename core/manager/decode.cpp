@@ -39,6 +39,9 @@ void eeg_manager_implementation::handle_stream_notification(const ble::ByteArray
   const std::int64_t now_ms = steady_now_ms();
   try {
     std::lock_guard lock(stream_mutex);
+    // A notification that raced a stop, a failed start or a link loss finds
+    // the stream ended: its samples belong to no stream.
+    if (!streaming) return;
     record_arrival_time(now_ms);
     sample_to_buffer(payload);
   } catch (const std::exception& e) {
@@ -83,18 +86,26 @@ void eeg_manager_implementation::append_filler_sample(std::uint64_t sample_numbe
   if (plan.streaming_flag) plan.streaming_flag->push_back(0);
 }
 
+// Besides the delivery points of the sample counters, both deliver as soon as
+// the chunk is full, whatever mix of filler and decoded samples it holds: a
+// chunk next to a gap would otherwise carry up to twice chunk_size samples,
+// and hosts size their buffers by chunk_size.
 void eeg_manager_implementation::after_filler_sample() {
   ++chunk_sample_count;
   ++next_expected_sample;
-  if (current_sample - next_expected_sample >= plan.chunk_size) service_chunks();
-  if (!streaming && current_sample >= join_target_sample) service_joins();
+  if (current_sample - next_expected_sample >= plan.chunk_size ||
+      chunk_sample_count >= plan.chunk_size) {
+    service_chunks();
+  }
 }
 
 void eeg_manager_implementation::after_decoded_sample() {
   ++chunk_sample_count;
   ++current_sample;
-  if (current_sample - last_delivered_sample >= plan.chunk_size) service_chunks();
-  if (!streaming && current_sample >= join_target_sample) service_joins();
+  if (current_sample - last_delivered_sample >= plan.chunk_size ||
+      chunk_sample_count >= plan.chunk_size) {
+    service_chunks();
+  }
   next_expected_sample = current_sample;
 }
 

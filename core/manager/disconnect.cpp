@@ -1,4 +1,5 @@
-// Disconnect and the release of the peripheral's hooks.
+// Disconnect, the link-loss handler's counterpart on the host side, and the
+// release of everything this manager registered with the peripheral.
 #include "manager/eeg_manager_implementation.h"
 
 namespace calyra::core {
@@ -8,42 +9,71 @@ void eeg_manager_implementation::disconnect() {
     log_text(log_level::INFO, "Unable to disconnect - no connection to device");
     return;
   }
-  // Clearing the hooks waits for a handler that is running. A disconnect
-  // callback in progress may itself call disconnect (a host reacting to the
-  // link loss): no lock of ours may be held while waiting for it. Clearing
-  // the link-loss hook first also means that a disconnect the host asked for
-  // does not call the disconnect callback.
-  release_peripheral_hooks();
+  // A disconnect the host asked for does not call the disconnect callback:
+  // the hook goes first.
+  const std::unique_lock operation = lock_operations_without_link_hook();
+  if (!connected.load()) return;  // the link was lost or closed meanwhile
+  close_link();
+}
 
-  std::lock_guard operation(stream_operation_mutex);
-  if (!connected.load()) return;  // disconnected meanwhile, from the callback
+std::unique_lock<std::mutex> eeg_manager_implementation::lock_operations_without_link_hook() {
+  std::unique_lock operation(stream_operation_mutex);
+  while (link_hook_registered) {
+    ble::Peripheral link = peripheral;
+    const std::uint64_t generation = link_hook_generation;
+    operation.unlock();
+    remove_link_hook(link);
+    operation.lock();
+    // A connect on another thread may have registered a new hook meanwhile;
+    // that one is removed in the next round.
+    if (link_hook_generation == generation) link_hook_registered = false;
+  }
+  return operation;
+}
+
+void eeg_manager_implementation::remove_link_hook(ble::Peripheral link) noexcept {
+  if (!link.initialized()) return;
+  try {
+    link.set_callback_on_disconnected({});
+  } catch (...) {
+    // The backend has nothing left to remove.
+  }
+}
+
+void eeg_manager_implementation::close_link() noexcept {
+  const bool was_connected = connected.load();
   try {
     clear_annotations();
   } catch (const std::exception& e) {
     log(log_level::ERROR, [&](std::ostream& out) { out << "Clearing annotations failed: " << e.what(); });
   }
-  // Ends the local stream: a start that ran after the hooks were released
-  // subscribed again. Afterwards no notification can arrive, so is_streaming
-  // never reports true for a disconnected manager.
-  unsubscribe_quietly(gatt::role::stream_data);
+  // Each removal waits for a running handler of this manager, so none of
+  // them may run under stream_mutex. Afterwards no notification can arrive.
+  for (const gatt::role role : {gatt::role::stream_data, gatt::role::battery_status, gatt::role::ota_status}) {
+    unsubscribe_quietly(role);
+  }
   {
     std::lock_guard lock(stream_mutex);
     streaming = false;
     stream_subscribed = false;
+    stream_rollback_pending = false;
+    drop_queued_starts("the link was closed");
     current_sample = 0;
-    join_target_sample = 0;
   }
-
-  try {
-    peripheral.disconnect();
-  } catch (const std::exception& e) {
-    // A link that is already down cannot be closed again; the manager ends up
-    // disconnected all the same.
-    log(log_level::WARNING, [&](std::ostream& out) { out << "Closing the link failed: " << e.what(); });
+  if (peripheral.initialized()) {
+    try {
+      peripheral.disconnect();
+    } catch (const std::exception& e) {
+      // A link that is already down cannot be closed again; the manager ends
+      // up disconnected all the same.
+      log(log_level::WARNING, [&](std::ostream& out) { out << "Closing the link failed: " << e.what(); });
+    }
   }
   connected = false;
+  if (!was_connected) return;  // a link loss has delivered the final chunk
   log_text(log_level::INFO, "Disconnected");
 
+  // The samples decoded before the unsubscription still reach the host.
   std::lock_guard lock(stream_mutex);
   try {
     service_chunks();
@@ -62,22 +92,12 @@ void eeg_manager_implementation::unsubscribe_quietly(gatt::role role) noexcept {
   }
 }
 
-void eeg_manager_implementation::release_peripheral_hooks() noexcept {
-  if (!peripheral.initialized()) return;
-  // Each removal waits for a running handler of its own to return (unless
-  // called from inside it), so none of them may run under stream_mutex.
-  for (const gatt::role role : {gatt::role::stream_data, gatt::role::battery_status, gatt::role::ota_status}) {
-    unsubscribe_quietly(role);
-  }
-  {
-    std::lock_guard lock(stream_mutex);
-    stream_subscribed = false;
-  }
-  try {
-    peripheral.set_callback_on_disconnected({});
-  } catch (...) {
-  }
-  holds_peripheral_hooks = false;
+void eeg_manager_implementation::drop_queued_starts(const char* reason) {
+  if (join_jobs.empty()) return;
+  log(log_level::WARNING, [&](std::ostream& out) {
+    out << "Dropping " << join_jobs.size() << " queued stream start(s): " << reason;
+  });
+  join_jobs = {};
 }
 
 }  // namespace calyra::core

@@ -10,10 +10,22 @@
 // Lock order where two are held together:
 //   stream_operation_mutex -> stream_mutex -> chunk_callback_mutex
 //     -> channel_settings_mutex -> gain_mutex -> logger mutex
+//   stream_operation_mutex -> peripheral_mutex
 //   battery_cache_lock -> logger mutex
 // Nothing may hold stream_mutex while unsubscribing from stream_data or
 // clearing peripheral hooks: those wait for a running handler, and the
 // stream handler takes stream_mutex.
+// Nothing may hold stream_operation_mutex while removing the link-loss hook:
+// removing it waits for a running link-loss callback, and the host's
+// disconnect callback may connect, disconnect or free this manager, which
+// take stream_operation_mutex (lock_operations_without_link_hook).
+//
+// Life of a manager: connect -> (start ... stop)* -> disconnect or link loss
+// -> connect again. Connect on a manager holding a link first closes it the
+// way disconnect does; a failed connect leaves no link and no handler; the
+// link-loss handler ends the local stream itself, so after a loss the manager
+// is neither connected nor streaming. All handlers are this manager's own
+// (owner_token): another manager on the same headset is never touched.
 #pragma once
 
 #include <array>
@@ -180,9 +192,12 @@ class eeg_manager_implementation final : public eeg_manager {
   };
 
   // stream_start.cpp
-  template <class Job>
-  void join_stream(Job&& job);  // caller holds stream_mutex
+  // Runs with stream_mutex held. A failure ends the local stream again and
+  // leaves stream_rollback_pending for finish_start_rollback; it rethrows.
   void run_start_sequence(completion_callback callback, void* user_data);
+  // Ends the subscription of a start that failed. Caller holds
+  // stream_operation_mutex but not stream_mutex.
+  void finish_start_rollback() noexcept;
   void build_decode_plan();
   // decode.cpp
   void record_arrival_time(std::int64_t now_ms);
@@ -193,21 +208,41 @@ class eeg_manager_implementation final : public eeg_manager {
   // stream_stop.cpp
   void complete_stop(completion_callback callback, void* user_data);
   // connect.cpp, device_setup.cpp
-  error connect_guarded(const char* name, connect_callback callback, void* user_data);
+  // Finds the headset, opens the link and initialises; throws on failures
+  // after the link was opened. Caller holds stream_operation_mutex.
+  error open_link(const char* name);
   void reset_streaming_state();
   void initialise_device();
   void read_device_information(std::uint8_t model_code);
   void report_chips();
   void on_link_lost();
   // disconnect.cpp
+  // Takes stream_operation_mutex at a moment when no link-loss hook of this
+  // manager is registered (removing one first, without the lock).
+  std::unique_lock<std::mutex> lock_operations_without_link_hook();
+  // Waits for a running link-loss callback unless called from inside it.
+  static void remove_link_hook(ble::Peripheral link) noexcept;
+  // Ends the local stream (the final chunk delivered), releases this
+  // manager's subscriptions, closes its hold on the link and clears the
+  // annotations. Caller holds stream_operation_mutex and no other lock.
+  void close_link() noexcept;
   void unsubscribe_quietly(gatt::role role) noexcept;
-  void release_peripheral_hooks() noexcept;
+  // Drops starts queued behind a stream that can no longer end with a stop.
+  // Caller holds stream_mutex.
+  void drop_queued_starts(const char* reason);
 
  public:
   // Fields, in declaration order. "guard" is the lock that protects a field;
   // "-" means only the thread that owns the operation touches it.
 
-  ble::Peripheral peripheral;               // -
+  // This manager's identity towards the BLE layer: its link hold and every
+  // subscription and hook it registers carry it.
+  const ble::owner_token owner = ble::new_owner_token();
+  // Written by connect under stream_operation_mutex and peripheral_mutex;
+  // operations that do not take stream_operation_mutex use a copy.
+  ble::Peripheral peripheral;               // guard: peripheral_mutex (see above)
+  mutable std::mutex peripheral_mutex;
+  ble::Peripheral current_peripheral() const;
   std::atomic<bool> connected{false};       // atomic (read by any host thread)
 
   std::mutex chunk_callback_mutex;
@@ -242,11 +277,17 @@ class eeg_manager_implementation final : public eeg_manager {
   bool streaming = false;                                // guard: stream_mutex
   std::queue<std::function<void()>> join_jobs;           // guard: stream_mutex
   std::uint64_t current_sample = 0;                      // guard: stream_mutex
-  std::uint64_t join_target_sample = 0;                  // guard: stream_mutex
   std::uint64_t last_delivered_sample = 0;               // guard: stream_mutex
   std::int32_t missed_packet_count = 0;                  // guard: stream_mutex
   // stream_data is subscribed with this manager's handler.
   bool stream_subscribed = false;                        // guard: stream_mutex
+  // A start failed after subscribing; the subscription still has to end.
+  bool stream_rollback_pending = false;                  // guard: stream_mutex
+  // The link dropped since the current connect registered its hook.
+  bool link_lost_during_connect = false;                 // guard: stream_mutex
+  // The link-loss hook is registered with the peripheral.
+  bool link_hook_registered = false;                     // guard: stream_operation_mutex
+  std::uint64_t link_hook_generation = 0;                // guard: stream_operation_mutex
   std::uint64_t next_expected_sample = 0;                // guard: stream_mutex
 
   mutable std::mutex channel_settings_mutex;
@@ -275,10 +316,12 @@ class eeg_manager_implementation final : public eeg_manager {
   // (notification thread), cleared and read by start_ota_update.
   std::atomic<bool> ota_acknowledged{false};             // atomic
   // Records in call order; blocks of 32 so appending never moves a record.
-  std::deque<cy_annotation> annotations;                 // - (host serialises)
+  // The host may annotate while a disconnect on another thread clears them.
+  mutable std::mutex annotations_mutex;
+  std::deque<cy_annotation> annotations;                 // guard: annotations_mutex
   // Owner of each record's text, at the same position as the record.
-  std::deque<std::unique_ptr<char[]>> annotation_texts;  // - (host serialises)
-  mutable std::vector<cy_annotation> annotation_array;   // - (prefix of annotations)
+  std::deque<std::unique_ptr<char[]>> annotation_texts;  // guard: annotations_mutex
+  mutable std::vector<cy_annotation> annotation_array;   // guard: annotations_mutex (prefix)
 
   // The configuration record of the current settings (config_upload.cpp).
   std::vector<std::uint8_t> build_config_record();
@@ -319,11 +362,6 @@ class eeg_manager_implementation final : public eeg_manager {
   std::vector<const void*> chunk_pointers;    // guard: stream_mutex (reused per delivery)
   std::uint64_t undecodable_packets = 0;      // guard: stream_mutex (per stream)
   std::string peripheral_name;                // - (connect); for the MISSED line
-  // True while this manager may have a handler registered with the
-  // peripheral; the destructor then releases them. A manager that has let go
-  // must not unsubscribe again: another manager may have connected to the
-  // same headset since.
-  std::atomic<bool> holds_peripheral_hooks{false};
   std::string log_prefix;                     // const after construction
 };
 
@@ -339,18 +377,6 @@ error eeg_manager_implementation::handle_errors(Operation&& operation) noexcept 
     log_text(log_level::ERROR, "Caught unexpected error of unknown type");
   }
   return error::CONNECTION_ERROR;
-}
-
-template <class Job>
-void eeg_manager_implementation::join_stream(Job&& job) {
-  // Behind a running or still draining stream the job waits for the stop to
-  // complete; otherwise the previous stream's remainder goes out first.
-  if (streaming || current_sample < join_target_sample) {
-    join_jobs.emplace(std::forward<Job>(job));
-    return;
-  }
-  service_chunks();
-  job();
 }
 
 }  // namespace calyra::core

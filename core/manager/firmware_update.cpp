@@ -56,7 +56,7 @@ void eeg_manager_implementation::on_ota_status(const ble::ByteArray& payload) {
   const auto unsubscribe = [this] {
     try {
       const gatt::uuid_pair status = gatt::uuids(gatt::role::ota_status);
-      peripheral.unsubscribe(status.service, status.characteristic);
+      current_peripheral().unsubscribe(status.service, status.characteristic);
     } catch (const std::exception& e) {
       log(log_level::ERROR, [&](std::ostream& out) {
         out << "Caught connection error: " << e.what();
@@ -104,6 +104,13 @@ error eeg_manager_implementation::start_ota_update(ota_progress_callback callbac
     log_text(log_level::INFO, "Unable to start update - no connection to device");
     return error::CONNECTION_ERROR;
   }
+  // The ota_status subscription must not be made on a link that a connect or
+  // disconnect on another thread is replacing or closing.
+  std::lock_guard operation(stream_operation_mutex);
+  if (!connected) {
+    log_text(log_level::INFO, "Unable to start update - no connection to device");
+    return error::CONNECTION_ERROR;
+  }
   // An acknowledgement left over from an earlier exchange on this manager
   // must not let an unacknowledged update go ahead.
   ota_acknowledged.store(false);
@@ -134,8 +141,13 @@ error eeg_manager_implementation::start_ota_update(ota_progress_callback callbac
       log_text(log_level::DEBUG, "Update file not found");
       return error::PRECONDITION_FAILED;
     }
-
+    // An empty image would send no block and still end as a success.
     size = image_size(path);
+    if (size == 0) {
+      log_text(log_level::ERROR, "Update file is empty");
+      return error::PRECONDITION_FAILED;
+    }
+
     write_characteristic(gatt::role::ota_control, {request_command});
     std::this_thread::sleep_for(acknowledgement_wait);
     if (!ota_acknowledged.load()) {

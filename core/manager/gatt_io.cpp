@@ -5,13 +5,14 @@ namespace calyra::core {
 
 ble::ByteArray eeg_manager_implementation::read_characteristic(const std::string& service,
                                                                const std::string& characteristic) {
-  return peripheral.read(service, characteristic);
+  return current_peripheral().read(service, characteristic);
 }
 
 void eeg_manager_implementation::write_characteristic(const std::string& service,
                                                       const std::string& characteristic,
                                                       const std::vector<std::uint8_t>& bytes) {
-  peripheral.write_request(service, characteristic, ble::ByteArray(bytes.begin(), bytes.end()));
+  current_peripheral().write_request(service, characteristic,
+                                     ble::ByteArray(bytes.begin(), bytes.end()));
 }
 
 ble::ByteArray eeg_manager_implementation::read_characteristic(gatt::role role) {

@@ -11,19 +11,15 @@ eeg_manager_implementation::eeg_manager_implementation()
 }
 
 eeg_manager_implementation::~eeg_manager_implementation() {
-  // The stream subscription and the peripheral's hooks are gone (waiting for
-  // a handler that is running) before anything below is destroyed, so no BLE
-  // thread can reach this object afterwards.
-  disconnect();
-  // Also when disconnect had nothing to do: a start racing a disconnect may
-  // have registered a handler again.
-  if (holds_peripheral_hooks.load()) release_peripheral_hooks();
-  log_text(log_level::INFO, "Destroying manager");
-  try {
-    clear_annotations();
-  } catch (...) {
-    // Releasing memory does not fail; nothing to report from a destructor.
+  {
+    // Waits for a link-loss callback that is running (unless this is called
+    // from inside it) and for an operation on another thread, such as a
+    // disconnect delivering its final chunk. Then every handler of this
+    // manager is released, so no BLE thread can reach this object afterwards.
+    const std::unique_lock operation = lock_operations_without_link_hook();
+    if (connected.load() || peripheral.initialized()) close_link();
   }
+  log_text(log_level::INFO, "Destroying manager");
 }
 
 const cy_device_info* eeg_manager_implementation::get_device_info() const { return &device_info; }

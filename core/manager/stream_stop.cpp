@@ -12,25 +12,33 @@ error eeg_manager_implementation::stop_stream(completion_callback callback, void
     return error::OK;
   }
   std::lock_guard operation(stream_operation_mutex);
-  std::uint64_t target = 0;
+  // A disconnect or link loss that got the lock first has ended the stream.
+  if (!connected.load()) {
+    log_text(log_level::INFO, "Unable to stop stream - no connection to device");
+    return error::OK;
+  }
+  std::uint64_t final_sample = 0;
   {
     std::lock_guard lock(stream_mutex);
     log(log_level::INFO, [&](std::ostream& out) { out << "Missed packets: " << missed_packet_count; });
     log_text(log_level::INFO, "Stopping stream...");
-    join_target_sample = current_sample;
+    final_sample = current_sample;
     current_sample = 0;
-    target = join_target_sample;
   }
 
   // Neither call may run under stream_mutex: the unsubscription waits for a
-  // notification being decoded, and decoding takes that lock.
+  // notification being decoded, and decoding takes that lock. The local
+  // stream ends even when the stop command fails: the subscription goes
+  // either way, so a stream that reports running would never deliver again.
   const error sent = handle_errors([&] {
     write_characteristic(gatt::role::stream_control, {0x00});
+    return error::OK;
+  });
+  const error unsubscribed = handle_errors([&] {
     const auto data = gatt::uuids(gatt::role::stream_data);
     peripheral.unsubscribe(data.service, data.characteristic);
     return error::OK;
   });
-  if (sent != error::OK) return sent;
 
   {
     // streaming turns false and the stop completes in one critical section,
@@ -39,16 +47,20 @@ error eeg_manager_implementation::stop_stream(completion_callback callback, void
     streaming = false;
     stream_subscribed = false;
     log_text(log_level::INFO, "Stream stopped");
-    log(log_level::DEBUG, [&](std::ostream& out) { out << "Final sample: " << target; });
-    log_text(log_level::INFO, "Joining stream...");
-    complete_stop(callback, user_data);
-    // The stream has ended: nothing is left to join, so later starts run at
-    // once instead of waiting for a sample that can no longer come.
-    join_target_sample = 0;
-    service_joins();
+    log(log_level::DEBUG, [&](std::ostream& out) { out << "Final sample: " << final_sample; });
+    if (sent != error::OK || unsubscribed != error::OK) {
+      service_chunks();
+      reset_stream_settings();
+      drop_queued_starts("the stream did not stop cleanly");
+    } else {
+      log_text(log_level::INFO, "Joining stream...");
+      complete_stop(callback, user_data);
+      service_joins();
+    }
   }
+  finish_start_rollback();
   log_text(log_level::DEBUG, "Future callback done");
-  return error::OK;
+  return sent != error::OK ? sent : unsubscribed;
 }
 
 // Caller holds stream_mutex.

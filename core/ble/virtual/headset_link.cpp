@@ -1,5 +1,6 @@
 #include "ble/virtual/headset_link.h"
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
@@ -9,7 +10,7 @@
 namespace calyra::core::ble::virtual_ble {
 namespace {
 
-using subscription_set = std::array<std::shared_ptr<NotifyCallback>, gatt::role_count>;
+using subscription_set = std::array<std::vector<std::shared_ptr<NotifyCallback>>, gatt::role_count>;
 
 std::size_t slot_of(gatt::role role) { return static_cast<std::size_t>(role); }
 
@@ -17,6 +18,19 @@ void log_handler_failure(const std::string& device, const char* what) {
   logger::log(log_level::WARNING, [&](std::ostream& out) {
     out << "Virtual headset " << device << ": a callback threw: " << what;
   });
+}
+
+template <class Entries>
+auto take_owner(Entries& entries, owner_token owner) {
+  typename Entries::value_type taken{};
+  for (auto it = entries.begin(); it != entries.end(); ++it) {
+    if (it->owner == owner) {
+      taken = std::move(*it);
+      entries.erase(it);
+      break;
+    }
+  }
+  return taken;
 }
 
 }  // namespace
@@ -29,26 +43,50 @@ headset_link::headset_link(device_config config)
 
 headset_link::~headset_link() = default;
 
-void headset_link::connect() {
+void headset_link::connect(owner_token owner) {
   std::lock_guard lock(mutex_);
   if (stopping_) throw operation_failed_error(config_.name + ": the device is gone");
+  if (std::find(holders_.begin(), holders_.end(), owner) == holders_.end()) holders_.push_back(owner);
   if (connected_) return;
   connected_ = true;
   packets_this_link_ = 0;
   ensure_worker();
 }
 
-void headset_link::disconnect() {
-  subscription_set removed;  // destroyed after the lock is released
+void headset_link::disconnect(owner_token owner) {
+  std::vector<std::shared_ptr<NotifyCallback>> removed;  // destroyed after the lock is released
+  std::shared_ptr<DisconnectCallback> removed_hook;
   std::unique_lock lock(mutex_);
-  if (!connected_) return;
+  for (auto& role_subscriptions : subscriptions_) {
+    if (auto entry = take_owner(role_subscriptions, owner); entry.callback) removed.push_back(std::move(entry.callback));
+  }
+  removed_hook = take_owner(disconnect_hooks_, owner).callback;
+  wait_until_not_running(lock, owner, any_slot);
+  const auto held = std::find(holders_.begin(), holders_.end(), owner);
+  if (held == holders_.end()) return;
+  holders_.erase(held);
+  // Another owner still uses the link: only this owner's part ends.
+  if (holders_.empty() && connected_) close_link(lock);
+}
+
+void headset_link::close_link(std::unique_lock<std::mutex>& lock) {
   connected_ = false;
   state_.on_link_lost();
-  removed = std::exchange(subscriptions_, {});
   pending_.clear();
   drop_requested_ = false;
   wake_.notify_all();
-  wait_until_no_notification_running(lock);
+  // Subscriptions of owners that never let go end with the link.
+  subscription_set removed;
+  for (std::size_t slot = 0; slot < subscriptions_.size(); ++slot) {
+    for (auto& entry : subscriptions_[slot]) removed[slot].push_back(std::move(entry.callback));
+    subscriptions_[slot].clear();
+  }
+  idle_.wait(lock, [&] {
+    return on_worker_thread() || running_slot_ == no_slot || running_slot_ == disconnect_slot;
+  });
+  lock.unlock();
+  removed = {};
+  lock.lock();
 }
 
 bool headset_link::is_connected() {
@@ -62,6 +100,17 @@ void headset_link::check_access(gatt::role role, const char* operation) const {
     if (failing == role)
       throw operation_failed_error(config_.name + ": " + operation + " of " +
                                    gatt::role_name(role) + " failed");
+}
+
+std::shared_ptr<NotifyCallback> headset_link::subscription_of(gatt::role role,
+                                                              owner_token owner) const {
+  for (const subscription& entry : subscriptions_[slot_of(role)])
+    if (entry.owner == owner) return entry.callback;
+  return nullptr;
+}
+
+bool headset_link::has_subscribers(gatt::role role) const {
+  return !subscriptions_[slot_of(role)].empty();
 }
 
 ByteArray headset_link::read(gatt::role role) {
@@ -81,34 +130,44 @@ void headset_link::write(gatt::role role, const ByteArray& value) {
   wake_.notify_all();
 }
 
-void headset_link::subscribe(gatt::role role, NotifyCallback callback) {
+void headset_link::subscribe(owner_token owner, gatt::role role, NotifyCallback callback) {
+  auto replacement = std::make_shared<NotifyCallback>(std::move(callback));
   std::shared_ptr<NotifyCallback> replaced;
   std::unique_lock lock(mutex_);
   check_access(role, "subscribe");
   if (!headset_state::can_notify(role))
     throw operation_failed_error(config_.name + ": " + gatt::role_name(role) +
                                  " does not notify");
-  replaced = std::exchange(subscriptions_[slot_of(role)], nullptr);
-  if (replaced) wait_until_not_running(lock, static_cast<int>(slot_of(role)));
+  // A concurrent subscribe of the same owner may install its handler while
+  // this one waits: each replacement waits for the handler it removes.
+  const int slot = static_cast<int>(slot_of(role));
+  while ((replaced = take_owner(subscriptions_[slot_of(role)], owner).callback)) {
+    wait_until_not_running(lock, owner, slot);
+    lock.unlock();
+    replaced.reset();
+    lock.lock();
+  }
   if (!connected_) throw not_connected_error(config_.name + " is not connected");
-  subscriptions_[slot_of(role)] = std::make_shared<NotifyCallback>(std::move(callback));
-  if (role == gatt::role::stream_data) schedule_first_packet();
+  const bool first_stream_subscriber = role == gatt::role::stream_data && !has_subscribers(role);
+  subscriptions_[slot_of(role)].push_back({owner, std::move(replacement)});
+  if (first_stream_subscriber) schedule_first_packet();
   wake_.notify_all();
 }
 
-void headset_link::unsubscribe(gatt::role role) {
+void headset_link::unsubscribe(owner_token owner, gatt::role role) {
   std::shared_ptr<NotifyCallback> removed;
   std::unique_lock lock(mutex_);
-  removed = std::exchange(subscriptions_[slot_of(role)], nullptr);
-  wait_until_not_running(lock, static_cast<int>(slot_of(role)));
+  removed = take_owner(subscriptions_[slot_of(role)], owner).callback;
+  wait_until_not_running(lock, owner, static_cast<int>(slot_of(role)));
+  lock.unlock();
 }
 
-void headset_link::set_disconnect_hook(DisconnectCallback hook) {
+void headset_link::set_disconnect_hook(owner_token owner, DisconnectCallback hook) {
   std::shared_ptr<DisconnectCallback> replaced;
   std::unique_lock lock(mutex_);
-  replaced = std::exchange(disconnect_hook_, nullptr);
-  wait_until_not_running(lock, disconnect_slot);
-  if (hook) disconnect_hook_ = std::make_shared<DisconnectCallback>(std::move(hook));
+  replaced = take_owner(disconnect_hooks_, owner).callback;
+  wait_until_not_running(lock, owner, disconnect_slot);
+  if (hook) disconnect_hooks_.push_back({owner, std::make_shared<DisconnectCallback>(std::move(hook))});
 }
 
 bool headset_link::drop_link() {
@@ -122,7 +181,7 @@ bool headset_link::drop_link() {
 void headset_link::set_battery(std::uint8_t level, bool charging) {
   std::lock_guard lock(mutex_);
   std::string value = state_.set_battery(level, charging);
-  if (connected_ && subscriptions_[slot_of(gatt::role::battery_status)]) {
+  if (connected_ && has_subscribers(gatt::role::battery_status)) {
     pending_.push_back({gatt::role::battery_status, std::move(value)});
     wake_.notify_all();
   }
@@ -144,15 +203,16 @@ std::string headset_link::last_config() {
 }
 
 void headset_link::shutdown() {
-  subscription_set removed;
-  std::shared_ptr<DisconnectCallback> hook;
+  std::array<std::vector<subscription>, gatt::role_count> removed;
+  std::vector<hook_entry> hooks;
   std::thread worker;
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
     connected_ = false;
+    holders_.clear();
     removed = std::exchange(subscriptions_, {});
-    hook = std::exchange(disconnect_hook_, nullptr);
+    hooks = std::exchange(disconnect_hooks_, {});
     pending_.clear();
     worker = std::move(worker_);
     wake_.notify_all();
@@ -173,8 +233,8 @@ void headset_link::ensure_worker() {
 }
 
 bool headset_link::stream_active() const {
-  return connected_ && state_.stream_requested() &&
-         subscriptions_[slot_of(gatt::role::stream_data)] && source_.can_send(state_.config());
+  return connected_ && state_.stream_requested() && has_subscribers(gatt::role::stream_data) &&
+         source_.can_send(state_.config());
 }
 
 void headset_link::schedule_first_packet() {
@@ -230,32 +290,48 @@ void headset_link::send_packet(std::unique_lock<std::mutex>& lock) {
 
 void headset_link::deliver(std::unique_lock<std::mutex>& lock, gatt::role role,
                            const std::string& payload) {
-  const std::shared_ptr<NotifyCallback> callback = subscriptions_[slot_of(role)];
-  if (!callback || !connected_) return;
-  running_slot_ = static_cast<int>(slot_of(role));
-  lock.unlock();
-  try {
-    (*callback)(payload);
-  } catch (const std::exception& e) {
-    log_handler_failure(config_.name, e.what());
-  } catch (...) {
-    log_handler_failure(config_.name, "unknown exception");
+  // Every subscriber in turn; one that unsubscribed meanwhile is skipped.
+  std::vector<owner_token> owners;
+  for (const subscription& entry : subscriptions_[slot_of(role)]) owners.push_back(entry.owner);
+  for (const owner_token owner : owners) {
+    const std::shared_ptr<NotifyCallback> callback = subscription_of(role, owner);
+    if (!callback || !connected_) continue;
+    running_slot_ = static_cast<int>(slot_of(role));
+    running_owner_ = owner;
+    lock.unlock();
+    try {
+      (*callback)(payload);
+    } catch (const std::exception& e) {
+      log_handler_failure(config_.name, e.what());
+    } catch (...) {
+      log_handler_failure(config_.name, "unknown exception");
+    }
+    lock.lock();
+    running_slot_ = no_slot;
+    running_owner_ = 0;
+    idle_.notify_all();
   }
-  lock.lock();
-  running_slot_ = no_slot;
-  idle_.notify_all();
 }
 
 void headset_link::lose_link(std::unique_lock<std::mutex>& lock) {
   connected_ = false;
   state_.on_link_lost();
-  subscription_set removed = std::exchange(subscriptions_, {});
+  const std::vector<owner_token> holders = std::exchange(holders_, {});
+  std::array<std::vector<subscription>, gatt::role_count> removed = std::exchange(subscriptions_, {});
   pending_.clear();
-  const std::shared_ptr<DisconnectCallback> hook = disconnect_hook_;
-  running_slot_ = disconnect_slot;
   lock.unlock();
   removed = {};
-  if (hook) {
+  lock.lock();
+  // Every holder of the link hears of the loss once; a hook removed meanwhile
+  // is skipped. An owner that let go of the link earlier is not told again.
+  for (const owner_token owner : holders) {
+    std::shared_ptr<DisconnectCallback> hook;
+    for (const hook_entry& entry : disconnect_hooks_)
+      if (entry.owner == owner) hook = entry.callback;
+    if (!hook) continue;
+    running_slot_ = disconnect_slot;
+    running_owner_ = owner;
+    lock.unlock();
     try {
       (*hook)();
     } catch (const std::exception& e) {
@@ -263,20 +339,20 @@ void headset_link::lose_link(std::unique_lock<std::mutex>& lock) {
     } catch (...) {
       log_handler_failure(config_.name, "unknown exception");
     }
+    hook.reset();
+    lock.lock();
+    running_slot_ = no_slot;
+    running_owner_ = 0;
+    idle_.notify_all();
   }
-  lock.lock();
-  running_slot_ = no_slot;
-  idle_.notify_all();
 }
 
-void headset_link::wait_until_not_running(std::unique_lock<std::mutex>& lock, int slot) {
+void headset_link::wait_until_not_running(std::unique_lock<std::mutex>& lock, owner_token owner,
+                                          int slot) {
   if (on_worker_thread()) return;
-  idle_.wait(lock, [&] { return running_slot_ != slot; });
-}
-
-void headset_link::wait_until_no_notification_running(std::unique_lock<std::mutex>& lock) {
-  if (on_worker_thread()) return;
-  idle_.wait(lock, [&] { return running_slot_ == no_slot || running_slot_ == disconnect_slot; });
+  idle_.wait(lock, [&] {
+    return running_owner_ != owner || (slot != any_slot && running_slot_ != slot);
+  });
 }
 
 }  // namespace calyra::core::ble::virtual_ble

@@ -5,10 +5,13 @@
 // Threads and locks:
 // - Every public function may be called from any thread; one mutex guards the
 //   whole object. Callbacks run on the worker thread with that mutex released.
+// - Subscriptions, the link hold and the disconnect hook belong to an owner.
+//   Every owner subscribed to a role gets each notification of it; the link
+//   closes on request only when its last holder lets go.
 // - unsubscribe(), a replacing subscribe(), set_disconnect_hook() and
-//   disconnect() wait until a running call of the callback they remove has
-//   returned, so nothing of it runs after they return. Called on the worker
-//   thread itself (from inside a callback) they do not wait.
+//   disconnect() wait until a running call of the owner's callback they
+//   remove has returned, so nothing of it runs after they return. Called on
+//   the worker thread itself (from inside a callback) they do not wait.
 // - The worker starts at the first connect and ends in shutdown(). It holds a
 //   reference to this object, so shutdown() from inside a callback (the last
 //   handle released there) detaches instead of joining itself.
@@ -22,6 +25,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "ble/backend.h"
 #include "ble/virtual/device_config.h"
@@ -49,15 +53,15 @@ class headset_link : public std::enable_shared_from_this<headset_link> {
 
   const device_config& config() const { return config_; }
 
-  void connect();
-  void disconnect();
+  void connect(owner_token owner);
+  void disconnect(owner_token owner);
   bool is_connected();
 
   ByteArray read(gatt::role role);
   void write(gatt::role role, const ByteArray& value);
-  void subscribe(gatt::role role, NotifyCallback callback);
-  void unsubscribe(gatt::role role);
-  void set_disconnect_hook(DisconnectCallback hook);
+  void subscribe(owner_token owner, gatt::role role, NotifyCallback callback);
+  void unsubscribe(owner_token owner, gatt::role role);
+  void set_disconnect_hook(owner_token owner, DisconnectCallback hook);
 
   // Simulated radio events, for tests and the cy_virtual_ functions.
   bool drop_link();  // false when not connected
@@ -71,7 +75,17 @@ class headset_link : public std::enable_shared_from_this<headset_link> {
  private:
   using clock = std::chrono::steady_clock;
   static constexpr int no_slot = -1;
+  static constexpr int any_slot = -2;
   static constexpr int disconnect_slot = static_cast<int>(gatt::role_count);
+
+  struct subscription {
+    owner_token owner = 0;
+    std::shared_ptr<NotifyCallback> callback;
+  };
+  struct hook_entry {
+    owner_token owner = 0;
+    std::shared_ptr<DisconnectCallback> callback;
+  };
 
   void run();
   void ensure_worker();
@@ -79,8 +93,11 @@ class headset_link : public std::enable_shared_from_this<headset_link> {
   void send_packet(std::unique_lock<std::mutex>& lock);
   void deliver(std::unique_lock<std::mutex>& lock, gatt::role role, const std::string& payload);
   void lose_link(std::unique_lock<std::mutex>& lock);
-  void wait_until_not_running(std::unique_lock<std::mutex>& lock, int slot);
-  void wait_until_no_notification_running(std::unique_lock<std::mutex>& lock);
+  // Waits until no callback of `owner` in `slot` (any slot: any_slot) runs.
+  void wait_until_not_running(std::unique_lock<std::mutex>& lock, owner_token owner, int slot);
+  std::shared_ptr<NotifyCallback> subscription_of(gatt::role role, owner_token owner) const;
+  bool has_subscribers(gatt::role role) const;
+  void close_link(std::unique_lock<std::mutex>& lock);
   bool on_worker_thread() const { return std::this_thread::get_id() == worker_id_; }
   void check_access(gatt::role role, const char* operation) const;
   void schedule_first_packet();
@@ -94,14 +111,16 @@ class headset_link : public std::enable_shared_from_this<headset_link> {
   headset_state state_;
   packet_source source_;
   bool connected_ = false;
-  std::array<std::shared_ptr<NotifyCallback>, gatt::role_count> subscriptions_;
-  std::shared_ptr<DisconnectCallback> disconnect_hook_;
+  std::vector<owner_token> holders_;
+  std::array<std::vector<subscription>, gatt::role_count> subscriptions_;
+  std::vector<hook_entry> disconnect_hooks_;
   std::deque<notification> pending_;
   bool drop_requested_ = false;
   std::uint64_t packets_this_link_ = 0;
   clock::time_point next_packet_{};
   link_stats counters_;
   int running_slot_ = no_slot;
+  owner_token running_owner_ = 0;
 
   std::thread worker_;
   std::thread::id worker_id_;

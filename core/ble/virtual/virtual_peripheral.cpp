@@ -11,8 +11,8 @@ virtual_peripheral::~virtual_peripheral() { link_->shutdown(); }
 
 std::string virtual_peripheral::identifier() { return link_->config().name; }
 std::string virtual_peripheral::address() { return link_->config().address; }
-void virtual_peripheral::connect() { link_->connect(); }
-void virtual_peripheral::disconnect() { link_->disconnect(); }
+void virtual_peripheral::connect(owner_token owner) { link_->connect(owner); }
+void virtual_peripheral::disconnect(owner_token owner) { link_->disconnect(owner); }
 bool virtual_peripheral::is_connected() { return link_->is_connected(); }
 std::uint16_t virtual_peripheral::mtu() { return link_->config().mtu; }
 
@@ -32,19 +32,21 @@ void virtual_peripheral::write_request(const std::string& service,
   link_->write(resolve(service, characteristic), data);
 }
 
-void virtual_peripheral::notify(const std::string& service, const std::string& characteristic,
-                                NotifyCallback callback) {
-  link_->subscribe(resolve(service, characteristic), std::move(callback));
+void virtual_peripheral::notify(owner_token owner, const std::string& service,
+                                const std::string& characteristic, NotifyCallback callback) {
+  link_->subscribe(owner, resolve(service, characteristic), std::move(callback));
 }
 
-void virtual_peripheral::unsubscribe(const std::string& service,
+void virtual_peripheral::unsubscribe(owner_token owner, const std::string& service,
                                      const std::string& characteristic) {
   // Unknown characteristics have no subscription to end.
-  if (const auto role = gatt::role_from_uuids(service, characteristic)) link_->unsubscribe(*role);
+  if (const auto role = gatt::role_from_uuids(service, characteristic))
+    link_->unsubscribe(owner, *role);
 }
 
-void virtual_peripheral::set_callback_on_disconnected(DisconnectCallback callback) {
-  link_->set_disconnect_hook(std::move(callback));
+void virtual_peripheral::set_callback_on_disconnected(owner_token owner,
+                                                      DisconnectCallback callback) {
+  link_->set_disconnect_hook(owner, std::move(callback));
 }
 
 }  // namespace calyra::core::ble::virtual_ble

@@ -17,19 +17,20 @@ class virtual_peripheral final : public PeripheralBackend {
 
   std::string identifier() override;
   std::string address() override;
-  void connect() override;
-  void disconnect() override;
+  void connect(owner_token owner) override;
+  void disconnect(owner_token owner) override;
   bool is_connected() override;
   std::uint16_t mtu() override;
 
   ByteArray read(const std::string& service, const std::string& characteristic) override;
   void write_request(const std::string& service, const std::string& characteristic,
                      const ByteArray& data) override;
-  void notify(const std::string& service, const std::string& characteristic,
+  void notify(owner_token owner, const std::string& service, const std::string& characteristic,
               NotifyCallback callback) override;
-  void unsubscribe(const std::string& service, const std::string& characteristic) override;
+  void unsubscribe(owner_token owner, const std::string& service,
+                   const std::string& characteristic) override;
   // Called only when the link drops on its own, never for disconnect().
-  void set_callback_on_disconnected(DisconnectCallback callback) override;
+  void set_callback_on_disconnected(owner_token owner, DisconnectCallback callback) override;
 
   headset_link& link() { return *link_; }
 

@@ -38,8 +38,8 @@ class scripted_peripheral final : public ble::PeripheralBackend {
 
   std::string identifier() override { return "CY SCRIPTED 1"; }
   std::string address() override { return "00:00:00:00:00:01"; }
-  void connect() override {}
-  void disconnect() override {}
+  void connect(ble::owner_token) override {}
+  void disconnect(ble::owner_token) override {}
   bool is_connected() override { return true; }
   std::uint16_t mtu() override { return 247; }
   ble::ByteArray read(const std::string& s, const std::string& c) override {
@@ -49,9 +49,9 @@ class scripted_peripheral final : public ble::PeripheralBackend {
   void write_request(const std::string& s, const std::string& c, const ble::ByteArray& d) override {
     writes.emplace_back(check(s, c), d);
   }
-  void notify(const std::string&, const std::string&, ble::NotifyCallback) override {}
-  void unsubscribe(const std::string&, const std::string&) override {}
-  void set_callback_on_disconnected(ble::DisconnectCallback) override {}
+  void notify(ble::owner_token, const std::string&, const std::string&, ble::NotifyCallback) override {}
+  void unsubscribe(ble::owner_token, const std::string&, const std::string&) override {}
+  void set_callback_on_disconnected(ble::owner_token, ble::DisconnectCallback) override {}
 
  private:
   role check(const std::string& service, const std::string& characteristic) {

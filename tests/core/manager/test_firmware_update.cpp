@@ -41,8 +41,8 @@ class ota_peripheral final : public ble::PeripheralBackend {
 
   std::string identifier() override { return "CY SCRIPTED 1"; }
   std::string address() override { return "00:00:00:00:00:01"; }
-  void connect() override {}
-  void disconnect() override {}
+  void connect(ble::owner_token) override {}
+  void disconnect(ble::owner_token) override {}
   bool is_connected() override { return true; }
   std::uint16_t mtu() override { return mtu_value; }
   ble::ByteArray read(const std::string&, const std::string&) override { return {}; }
@@ -58,18 +58,19 @@ class ota_peripheral final : public ble::PeripheralBackend {
       if (ack_code != 0) notify_status(ble::ByteArray(1, ack_code));
     }
   }
-  void notify(const std::string& service, const std::string& characteristic,
+  void notify(ble::owner_token, const std::string& service, const std::string& characteristic,
               ble::NotifyCallback callback) override {
     if (*gatt::role_from_uuids(service, characteristic) != role::ota_status) return;
     ++subscriptions;
     status_handler_ = std::move(callback);
   }
-  void unsubscribe(const std::string& service, const std::string& characteristic) override {
+  void unsubscribe(ble::owner_token, const std::string& service,
+                   const std::string& characteristic) override {
     if (*gatt::role_from_uuids(service, characteristic) != role::ota_status) return;
     ++unsubscriptions;
     status_handler_ = nullptr;
   }
-  void set_callback_on_disconnected(ble::DisconnectCallback) override {}
+  void set_callback_on_disconnected(ble::owner_token, ble::DisconnectCallback) override {}
 
   void notify_status(const ble::ByteArray& payload) {
     // A copy: the handler may unsubscribe itself while it runs.

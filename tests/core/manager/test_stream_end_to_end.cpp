@@ -264,7 +264,7 @@ TEST_F(Streaming, FreeingAStreamingManagerStopsItsCallbacks) {
   }
 }
 
-TEST_F(Streaming, LinkLossCallsTheDisconnectCallbackOnceOffTheHostThread) {
+TEST_F(Streaming, LinkLossEndsTheStreamAndCallsTheDisconnectCallbackOnceOffTheHostThread) {
   start_library("CY KESTREL 5,pace=fast,drop_after=20");
   cy_eeg_manager* m = connect_all_channels("CY KESTREL 5");
   callback_probe lost;
@@ -272,24 +272,44 @@ TEST_F(Streaming, LinkLossCallsTheDisconnectCallbackOnceOffTheHostThread) {
   ASSERT_EQ(cy_eeg_manager_start_stream(m, nullptr, nullptr), CY_OK);
   ASSERT_TRUE(eventually([&] { return lost.calls.load() > 0; }));
   EXPECT_NE(lost.thread.load(), std::this_thread::get_id());
-  EXPECT_FALSE(cy_eeg_manager_is_connected(m));  // the link's own state
-  EXPECT_TRUE(cy_eeg_manager_is_streaming(m));   // nothing changes until the host disconnects
-  cy_eeg_manager_disconnect(m);
+  // The manager ends its side before telling the host: nothing streams, the
+  // final chunk is out, and nothing can be queued behind a stream that no
+  // stop can end.
+  EXPECT_FALSE(cy_eeg_manager_is_connected(m));
   EXPECT_FALSE(cy_eeg_manager_is_streaming(m));
   EXPECT_EQ(recorder.total_samples(), 20u * 50u);
+  EXPECT_EQ(cy_eeg_manager_stop_stream(m, nullptr, nullptr), CY_OK);
+  EXPECT_EQ(cy_eeg_manager_start_stream(m, nullptr, nullptr), CY_CONNECTION_ERROR);
+  EXPECT_FALSE(cy_eeg_manager_is_streaming(m));
+  cy_eeg_manager_disconnect(m);
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(lost.calls, 1);
 
-  // A host that disconnects from inside the callback, and one without a callback.
+  // A host that disconnects from inside the callback, one that reconnects
+  // from there, and one without a callback.
   ASSERT_EQ(cy_eeg_manager_connect(m, "CY KESTREL 5", nullptr, nullptr), CY_OK);
   cy_eeg_manager_set_callback_disconnect(
       m, [](void* manager) { cy_eeg_manager_disconnect(static_cast<cy_eeg_manager*>(manager)); }, m);
   ASSERT_EQ(cy_virtual_drop_link("CY KESTREL 5"), CY_OK);
-  EXPECT_TRUE(eventually([&] { return lines_with(prefix(m) + "Disconnected").size() == 2; }));
+  EXPECT_TRUE(eventually([&] { return lines_with(prefix(m) + "Connection lost").size() == 2; }));
   ASSERT_EQ(cy_eeg_manager_connect(m, "CY KESTREL 5", nullptr, nullptr), CY_OK);
+  static std::atomic<int> reconnected{0};
+  reconnected = 0;
+  cy_eeg_manager_set_callback_disconnect(
+      m,
+      [](void* manager) {
+        const cy_error result =
+            cy_eeg_manager_connect(static_cast<cy_eeg_manager*>(manager), "CY KESTREL 5", nullptr, nullptr);
+        reconnected = result == CY_OK ? 1 : -1;
+      },
+      m);
+  ASSERT_EQ(cy_virtual_drop_link("CY KESTREL 5"), CY_OK);
+  ASSERT_TRUE(eventually([&] { return reconnected.load() != 0; }));
+  EXPECT_EQ(reconnected.load(), 1);
+  EXPECT_TRUE(cy_eeg_manager_is_connected(m));
   cy_eeg_manager_set_callback_disconnect(m, nullptr, nullptr);
   ASSERT_EQ(cy_virtual_drop_link("CY KESTREL 5"), CY_OK);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(eventually([&] { return !cy_eeg_manager_is_connected(m); }));
 }
 
 TEST_F(Streaming, LostPacketsAreFilledReportedAndCounted) {
