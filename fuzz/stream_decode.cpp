@@ -31,10 +31,6 @@ using calyra::fuzz::role;
 namespace protocol = calyra::core::protocol;
 namespace channel = calyra::core::eeg_channel_id;
 
-// Checked on every delivery. A chunk is never larger than the configured
-// chunk size; enforcing it waits for the manager's fix of chunks next to a
-// gap (they carry up to twice the size today).
-constexpr bool check_chunk_size = false;
 
 struct stream_run {
   cy_eeg_manager* manager = nullptr;
@@ -53,7 +49,7 @@ double sum_of(const void* data, std::size_t count) {
 void on_chunk(const void* const* data, std::size_t count, void* user_data) {
   auto* run = static_cast<stream_run*>(user_data);
   FUZZ_CHECK(count > 0);
-  if (check_chunk_size) FUZZ_CHECK(count <= run->chunk_size);
+  FUZZ_CHECK(count <= run->chunk_size);
   const std::uint8_t* types = nullptr;
   std::size_t channels = 0;
   cy_eeg_manager_get_stream_channel_data_types(run->manager, &types, &channels);

@@ -47,17 +47,17 @@ role fake_peripheral::checked_role(const std::string& service,
                                    const std::string& characteristic) const {
   const auto r = core::gatt::role_from_uuids(service, characteristic);
   if (!r) throw core::ble::not_found_error("unknown characteristic " + characteristic);
-  if (!connected_) throw core::ble::not_connected_error("no link");
+  if (holders_.empty()) throw core::ble::not_connected_error("no link");
   if (failing.count(*r) != 0) throw core::ble::operation_failed_error("operation failed");
   return *r;
 }
 
-void fake_peripheral::connect() { connected_ = true; }
+void fake_peripheral::connect(core::ble::owner_token owner) { holders_.insert(owner); }
 
-void fake_peripheral::disconnect() {
-  connected_ = false;
-  handlers_.clear();
-  on_link_lost_ = {};
+void fake_peripheral::disconnect(core::ble::owner_token owner) {
+  std::erase_if(handlers_, [owner](const auto& entry) { return entry.first.second == owner; });
+  on_link_lost_.erase(owner);
+  holders_.erase(owner);
 }
 
 ByteArray fake_peripheral::read(const std::string& service, const std::string& characteristic) {
@@ -71,34 +71,49 @@ void fake_peripheral::write_request(const std::string& service, const std::strin
   checked_role(service, characteristic);
 }
 
-void fake_peripheral::notify(const std::string& service, const std::string& characteristic,
-                             core::ble::NotifyCallback callback) {
-  handlers_[checked_role(service, characteristic)] = std::move(callback);
+void fake_peripheral::notify(core::ble::owner_token owner, const std::string& service,
+                             const std::string& characteristic, core::ble::NotifyCallback callback) {
+  handlers_[{checked_role(service, characteristic), owner}] = std::move(callback);
 }
 
-void fake_peripheral::unsubscribe(const std::string& service, const std::string& characteristic) {
-  if (const auto r = core::gatt::role_from_uuids(service, characteristic)) handlers_.erase(*r);
+void fake_peripheral::unsubscribe(core::ble::owner_token owner, const std::string& service,
+                                  const std::string& characteristic) {
+  if (const auto r = core::gatt::role_from_uuids(service, characteristic)) handlers_.erase({*r, owner});
 }
 
-void fake_peripheral::set_callback_on_disconnected(core::ble::DisconnectCallback callback) {
-  on_link_lost_ = std::move(callback);
+void fake_peripheral::set_callback_on_disconnected(core::ble::owner_token owner,
+                                                   core::ble::DisconnectCallback callback) {
+  if (callback) {
+    on_link_lost_[owner] = std::move(callback);
+  } else {
+    on_link_lost_.erase(owner);
+  }
 }
 
 bool fake_peripheral::deliver(role r, const ByteArray& payload) {
-  const auto it = handlers_.find(r);
-  if (it == handlers_.end()) return false;
-  // A copy: the handler may unsubscribe itself.
-  const core::ble::NotifyCallback handler = it->second;
-  handler(payload);
-  return true;
+  std::vector<std::pair<role, core::ble::owner_token>> subscribers;
+  for (const auto& entry : handlers_) {
+    if (entry.first.first == r) subscribers.push_back(entry.first);
+  }
+  // A handler may unsubscribe itself or another owner: each is looked up
+  // again and called through a copy.
+  bool delivered = false;
+  for (const auto& key : subscribers) {
+    const auto it = handlers_.find(key);
+    if (it == handlers_.end()) continue;
+    const core::ble::NotifyCallback handler = it->second;
+    handler(payload);
+    delivered = true;
+  }
+  return delivered;
 }
 
 void fake_peripheral::drop_link() {
-  if (!connected_) return;
-  connected_ = false;
+  if (holders_.empty()) return;
+  holders_.clear();
   handlers_.clear();
-  const core::ble::DisconnectCallback hook = std::exchange(on_link_lost_, {});
-  if (hook) hook();
+  const auto hooks = std::exchange(on_link_lost_, {});
+  for (const auto& [owner, hook] : hooks) hook();
 }
 
 void install_backend(std::shared_ptr<fake_peripheral> peripheral) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "ble/backend.h"
 #include "protocol/gatt_map.h"
@@ -33,30 +34,31 @@ class fake_peripheral final : public core::ble::PeripheralBackend {
   bool deliver(role r, const ByteArray& payload);
   // The link drops on its own: subscriptions end and the hook runs.
   void drop_link();
-  bool subscribed(role r) const { return handlers_.count(r) != 0; }
 
   std::string identifier() override { return name_; }
   std::string address() override { return "F0:22:00:00:00:01"; }
-  void connect() override;
-  void disconnect() override;
-  bool is_connected() override { return connected_; }
+  void connect(core::ble::owner_token owner) override;
+  void disconnect(core::ble::owner_token owner) override;
+  bool is_connected() override { return !holders_.empty(); }
   std::uint16_t mtu() override { return mtu_value; }
   ByteArray read(const std::string& service, const std::string& characteristic) override;
   void write_request(const std::string& service, const std::string& characteristic,
                      const ByteArray& data) override;
-  void notify(const std::string& service, const std::string& characteristic,
-              core::ble::NotifyCallback callback) override;
-  void unsubscribe(const std::string& service, const std::string& characteristic) override;
-  void set_callback_on_disconnected(core::ble::DisconnectCallback callback) override;
+  void notify(core::ble::owner_token owner, const std::string& service,
+              const std::string& characteristic, core::ble::NotifyCallback callback) override;
+  void unsubscribe(core::ble::owner_token owner, const std::string& service,
+                   const std::string& characteristic) override;
+  void set_callback_on_disconnected(core::ble::owner_token owner,
+                                    core::ble::DisconnectCallback callback) override;
 
  private:
   // The role of a UUID pair the manager uses; throws for an unknown pair.
   role checked_role(const std::string& service, const std::string& characteristic) const;
 
   std::string name_;
-  bool connected_ = false;
-  std::map<role, core::ble::NotifyCallback> handlers_;
-  core::ble::DisconnectCallback on_link_lost_;
+  std::set<core::ble::owner_token> holders_;  // the link is up while one remains
+  std::map<std::pair<role, core::ble::owner_token>, core::ble::NotifyCallback> handlers_;
+  std::map<core::ble::owner_token, core::ble::DisconnectCallback> on_link_lost_;
 };
 
 // Installs a backend whose only adapter finds `peripheral` (and nothing
