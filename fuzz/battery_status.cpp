@@ -138,5 +138,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   cy_eeg_manager_disconnect(m);
   cy_eeg_manager_free(m);
+  FUZZ_CHECK(headset->idle());
   return 0;
 }

@@ -4,8 +4,9 @@
 // same headset with other strings (a connect on a connected manager) and
 // battery notifications in between. The outcome the host sees must agree
 // with the texts: a successful connect has a known model and compatible
-// revisions, a failed one leaves the manager disconnected, and a serial
-// text ending in three digits gives that number.
+// revisions, a failed one leaves the manager disconnected and the headset
+// without link or handler of it, and a serial text ending in three digits
+// gives that number.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -64,7 +65,11 @@ void connect_and_check(cy_eeg_manager* m, fake_peripheral& headset, std::uint64_
   const bool connected = cy_eeg_manager_is_connected(m);
   FUZZ_CHECK(result == CY_OK || result == CY_UNSUPPORTED_DEVICE || result == CY_CONNECTION_ERROR);
   if (result == CY_CONNECTION_ERROR) FUZZ_CHECK(!connected);
-  if (!connected) return;
+  // A failed connect leaves no link open and no handler registered.
+  if (!connected) {
+    FUZZ_CHECK(headset.idle());
+    return;
+  }
 
   const cy_device_info& info = *cy_eeg_manager_get_device_info(m);
   FUZZ_CHECK(info.id <= calyra::core::capabilities::max_model_code);
@@ -114,5 +119,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   cy_eeg_manager_disconnect(m);
   cy_eeg_manager_free(m);
+  FUZZ_CHECK(headset->idle());
   return 0;
 }

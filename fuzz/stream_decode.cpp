@@ -5,8 +5,11 @@
 // delivers stream_data notifications: well-formed packets with chosen
 // counters (in order, lost packets, repeats, jumps, wraps), values, status
 // bits and accelerometer readings, damaged packets, and raw payloads of any
-// size, with stops, restarts, link drops and reconnects in between. Every
-// chunk is read whole against the channel types the manager reports.
+// size, with stops, restarts, failing starts, link drops and reconnects in
+// between. Every chunk is read whole against the channel types the manager
+// reports and holds at most chunk_size samples; after a link loss the
+// manager is neither connected nor streaming and refuses a start; a failed
+// start leaves it not streaming; once freed it holds nothing of the headset.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -143,6 +146,8 @@ class stream_session {
     cy_eeg_manager_stop_stream(run_.manager, nullptr, nullptr);
     cy_eeg_manager_disconnect(run_.manager);
     cy_eeg_manager_free(run_.manager);
+    // A freed manager holds no link and no handler: nothing of it can run.
+    FUZZ_CHECK(headset_->idle());
   }
   stream_session(const stream_session&) = delete;
   stream_session& operator=(const stream_session&) = delete;
@@ -160,7 +165,7 @@ class stream_session {
 
   void step() {
     const std::uint32_t samples = model_.samples_per_packet();
-    switch (in_.ConsumeIntegralInRange(0, 11)) {
+    switch (in_.ConsumeIntegralInRange(0, 13)) {
       case 0: case 1: case 2: case 3:  // the next packet
         deliver(packet(in_, model_, layout_, counter_));
         counter_ += samples;
@@ -206,10 +211,26 @@ class stream_session {
       case 10:  // the link drops; the host connects again
         headset_->drop_link();
         FUZZ_CHECK(!cy_eeg_manager_is_connected(run_.manager));
+        FUZZ_CHECK(!cy_eeg_manager_is_streaming(run_.manager));
+        FUZZ_CHECK(cy_eeg_manager_start_stream(run_.manager, nullptr, nullptr) == CY_CONNECTION_ERROR);
         cy_eeg_manager_stop_stream(run_.manager, nullptr, nullptr);
-        cy_eeg_manager_disconnect(run_.manager);
+        if (in_.ConsumeBool()) cy_eeg_manager_disconnect(run_.manager);
         connect_and_start();
         break;
+      case 11:  // a connect on the connected manager replaces the stream
+        connect_and_start();
+        break;
+      case 12: {  // a start that fails rolls back
+        cy_eeg_manager_stop_stream(run_.manager, nullptr, nullptr);
+        const role failing = in_.ConsumeBool() ? role::stream_control : role::stream_data;
+        headset_->failing.insert(failing);
+        apply_settings(in_, run_.manager, model_);
+        FUZZ_CHECK(cy_eeg_manager_start_stream(run_.manager, nullptr, nullptr) != CY_OK);
+        FUZZ_CHECK(!cy_eeg_manager_is_streaming(run_.manager));
+        headset_->failing.erase(failing);
+        start();
+        break;
+      }
       default:  // a host that restarts without stopping
         cy_eeg_manager_start_stream(run_.manager, nullptr, nullptr);
         break;

@@ -32,8 +32,10 @@ class fake_peripheral final : public core::ble::PeripheralBackend {
 
   // Calls the handler subscribed to `r`, if any; false when there is none.
   bool deliver(role r, const ByteArray& payload);
-  // The link drops on its own: subscriptions end and the hook runs.
+  // The link drops on its own: subscriptions end and the hooks run.
   void drop_link();
+  // Nothing held: no link holder, no subscription, no link-loss hook.
+  bool idle() const { return holders_.empty() && handlers_.empty() && on_link_lost_.empty(); }
 
   std::string identifier() override { return name_; }
   std::string address() override { return "F0:22:00:00:00:01"; }
