@@ -221,7 +221,11 @@ class stream_session {
         connect_and_start();
         break;
       case 12: {  // a start that fails rolls back
-        cy_eeg_manager_stop_stream(run_.manager, nullptr, nullptr);
+        // A stop runs the starts queued behind it; the next stop ends those.
+        for (int stops = 0; stops < 3 && cy_eeg_manager_is_streaming(run_.manager); ++stops) {
+          cy_eeg_manager_stop_stream(run_.manager, nullptr, nullptr);
+        }
+        FUZZ_CHECK(!cy_eeg_manager_is_streaming(run_.manager));
         const role failing = in_.ConsumeBool() ? role::stream_control : role::stream_data;
         headset_->failing.insert(failing);
         apply_settings(in_, run_.manager, model_);
