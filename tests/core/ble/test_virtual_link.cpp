@@ -177,4 +177,45 @@ TEST(VirtualLink, ReleasingTheLastHandleInsideACallbackIsSafe) {
   EXPECT_TRUE(released);
 }
 
+TEST(VirtualLink, OwnersKeepTheirOwnSubscriptionsLinkHoldsAndHooks) {
+  headsets h("CY O 1,pace=fast");
+  Peripheral first = h.get("CY O 1");
+  Peripheral second = first.with_owner(calyra::core::ble::new_owner_token());
+  first.connect();
+  second.connect();
+  collector first_payloads;
+  collector second_payloads;
+  subscribe(first, role::stream_data, first_payloads.callback());
+  subscribe(second, role::stream_data, second_payloads.callback());
+  write(first, role::stream_control, start_command);
+  ASSERT_TRUE(first_payloads.wait_for(5));
+  ASSERT_TRUE(second_payloads.wait_for(5));
+
+  // One owner letting go touches nothing of the other's.
+  unsubscribe(first, role::stream_data);
+  first.disconnect();
+  EXPECT_TRUE(second.is_connected());
+  const std::size_t before = second_payloads.payloads().size();
+  ASSERT_TRUE(second_payloads.wait_for(before + 5));
+
+  // A link loss reaches each holder once; the earlier holder is not told.
+  std::atomic<int> first_drops{0};
+  std::atomic<int> second_drops{0};
+  first.set_callback_on_disconnected([&] { ++first_drops; });
+  second.set_callback_on_disconnected([&] { ++second_drops; });
+  ASSERT_TRUE(h.backend.find("CY O 1")->link().drop_link());
+  for (int i = 0; i < 500 && second_drops == 0; ++i) std::this_thread::sleep_for(1ms);
+  std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(second_drops, 1);
+  EXPECT_EQ(first_drops, 0);
+
+  // The link closes on request only with its last holder.
+  first.connect();
+  second.connect();
+  second.disconnect();
+  EXPECT_TRUE(first.is_connected());
+  first.disconnect();
+  EXPECT_FALSE(first.is_connected());
+}
+
 }  // namespace

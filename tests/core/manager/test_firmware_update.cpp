@@ -192,6 +192,13 @@ TEST_F(ScriptedUpdateTest, RefusedBeforeTheRequest) {
   EXPECT_EQ(cy_eeg_manager_start_update(handle(), nullptr, nullptr), CY_PRECONDITION_FAILED);
   std::filesystem::remove(image_path());
 
+  // An empty image is refused at the same step: no request, no block.
+  write_image("");
+  device->writes.clear();
+  EXPECT_EQ(cy_eeg_manager_start_update(handle(), nullptr, nullptr), CY_PRECONDITION_FAILED);
+  EXPECT_EQ(device->writes, block_size_only);
+  std::filesystem::remove(image_path());
+
   // An MTU that leaves no room for image bytes fails before any write.
   write_image(image_of(10));
   device->writes.clear();

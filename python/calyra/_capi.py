@@ -1,0 +1,207 @@
+"""ctypes declarations of the libcycore and libcybciconnect C APIs.
+
+The records mirror the C layouts byte for byte (their sizes are checked at
+load time against the values the headers assert). Each library is loaded on
+first use, so that `import calyra` works, and reports a missing library only
+when something needs it.
+"""
+
+import ctypes
+import threading
+from ctypes import (CFUNCTYPE, POINTER, Structure, c_bool, c_char, c_char_p, c_double,
+                    c_int, c_int64, c_size_t, c_uint8, c_uint16, c_uint64, c_void_p)
+
+from . import _loader
+
+cy_error = c_uint8
+
+# ---- records ---------------------------------------------------------------
+
+
+class Version(Structure):
+    _fields_ = [("major", c_uint8), ("minor", c_uint8), ("patch", c_uint8)]
+
+
+class CoreConfig(Structure):
+    _fields_ = [
+        ("log_buffer_size", c_uint64),
+        ("log_path", c_char * 200),
+        ("log_level", c_uint8),
+        ("append_logs", c_bool),
+        ("timestamps_enabled", c_bool),
+        ("autoflush", c_bool),
+        ("thread_ids_enabled", c_bool),
+        ("chunk_size", c_uint64),
+        ("logging_enabled", c_bool),
+        ("update_path", c_char * 200),
+        ("adapter_index", c_uint8),
+    ]
+
+
+class DeviceInfo(Structure):
+    _fields_ = [
+        ("id", c_uint8),
+        ("hardware_version", Version),
+        ("firmware_version", Version),
+        ("serial_number", c_uint64),
+        ("reserved", c_uint8 * 8),
+    ]
+
+
+class ScanEntry(Structure):
+    _fields_ = [("name", c_char_p), ("address", c_char_p)]
+
+
+class BatteryInfo(Structure):
+    _fields_ = [("level", c_uint8), ("is_charger_connected", c_bool), ("is_charging", c_bool)]
+
+
+class Annotation(Structure):
+    _fields_ = [("sample_number", c_int64), ("text", c_char_p)]
+
+
+class VirtualStats(Structure):
+    _fields_ = [
+        ("connected", c_bool),
+        ("streaming", c_bool),
+        ("packets_sent", c_uint64),
+        ("packets_lost", c_uint64),
+        ("ota_image_bytes", c_uint64),
+        ("ota_completed", c_bool),
+    ]
+
+
+# Sizes and offsets the C headers assert; a mismatch means these
+# declarations went stale.
+assert ctypes.sizeof(Version) == 3
+assert ctypes.sizeof(CoreConfig) == 432
+assert CoreConfig.chunk_size.offset == 216
+assert CoreConfig.adapter_index.offset == 425
+assert ctypes.sizeof(DeviceInfo) == 24
+assert DeviceInfo.serial_number.offset == 8
+assert ctypes.sizeof(BatteryInfo) == 3
+
+# ---- callbacks -------------------------------------------------------------
+
+CONNECT_CALLBACK = CFUNCTYPE(None, c_bool, c_void_p)
+COMPLETION_CALLBACK = CFUNCTYPE(None, c_void_p)
+# channel_data is taken as a plain address: the chunk handler reads the
+# pointer table with one memmove instead of building a ctypes object.
+CHUNK_CALLBACK = CFUNCTYPE(None, c_void_p, c_size_t, c_void_p)
+DISCONNECT_CALLBACK = CFUNCTYPE(None, c_void_p)
+BATTERY_CALLBACK = CFUNCTYPE(None, POINTER(BatteryInfo), c_void_p)
+UPDATE_PROGRESS_CALLBACK = CFUNCTYPE(None, c_void_p, c_size_t, c_size_t)
+
+M = c_void_p  # cy_eeg_manager*
+
+_CYCORE_FUNCTIONS = {
+    "cy_core_init": (cy_error, []),
+    "cy_core_close": (cy_error, []),
+    "cy_core_get_config": (cy_error, [POINTER(CoreConfig)]),
+    "cy_core_set_config": (cy_error, [POINTER(CoreConfig)]),
+    "cy_core_get_version": (POINTER(Version), []),
+    "cy_core_scan": (cy_error, [POINTER(POINTER(ScanEntry)), POINTER(c_uint64)]),
+    "cy_core_device_features_get": (c_void_p, [POINTER(DeviceInfo)]),
+    "cy_core_device_features_has_accel": (c_bool, [c_void_p]),
+    "cy_core_device_features_has_gyro": (c_bool, [c_void_p]),
+    "cy_core_device_features_is_bipolar": (c_bool, [c_void_p]),
+    "cy_core_device_features_electrode_count": (c_uint8, [c_void_p]),
+    "cy_core_device_features_supports_ota": (c_bool, [c_void_p]),
+    "cy_eeg_manager_new": (M, []),
+    "cy_eeg_manager_free": (None, [M]),
+    "cy_eeg_manager_connect": (cy_error, [M, c_char_p, CONNECT_CALLBACK, c_void_p]),
+    "cy_eeg_manager_disconnect": (None, [M]),
+    "cy_eeg_manager_is_connected": (c_bool, [M]),
+    "cy_eeg_manager_get_device_info": (POINTER(DeviceInfo), [M]),
+    "cy_eeg_manager_start_stream": (cy_error, [M, COMPLETION_CALLBACK, c_void_p]),
+    "cy_eeg_manager_stop_stream": (cy_error, [M, COMPLETION_CALLBACK, c_void_p]),
+    "cy_eeg_manager_is_streaming": (c_bool, [M]),
+    "cy_eeg_manager_get_stream_channel_data_types":
+        (None, [M, POINTER(POINTER(c_uint8)), POINTER(c_size_t)]),
+    "cy_eeg_manager_set_callback_chunk": (None, [M, CHUNK_CALLBACK, c_void_p]),
+    "cy_eeg_manager_set_callback_battery": (None, [M, BATTERY_CALLBACK, c_void_p]),
+    "cy_eeg_manager_set_callback_disconnect": (None, [M, DISCONNECT_CALLBACK, c_void_p]),
+    "cy_eeg_manager_set_channel_enabled": (None, [M, c_uint16, c_bool]),
+    "cy_eeg_manager_set_channel_gain": (None, [M, c_uint16, c_uint8]),
+    "cy_eeg_manager_set_channel_bias": (None, [M, c_uint16]),
+    "cy_eeg_manager_set_impedance_mode": (None, [M, c_uint8]),
+    "cy_eeg_manager_set_data_stream_rate": (cy_error, [M, c_uint8]),
+    "cy_eeg_manager_get_channel_index": (c_int64, [M, c_uint16]),
+    "cy_eeg_manager_get_sample_frequency": (c_uint8, [M]),
+    "cy_eeg_manager_get_battery_info": (BatteryInfo, [M]),
+    "cy_eeg_manager_load_config": (cy_error, [M, COMPLETION_CALLBACK, c_void_p]),
+    "cy_eeg_manager_annotate": (cy_error, [M, c_char_p]),
+    "cy_eeg_manager_get_annotations": (None, [M, POINTER(POINTER(Annotation)), POINTER(c_size_t)]),
+    "cy_eeg_manager_clear_annotations": (None, [M]),
+    "cy_eeg_manager_start_update": (cy_error, [M, UPDATE_PROGRESS_CALLBACK, c_void_p]),
+    "cy_gain_mode_to_multiplier": (c_int, [c_uint8]),
+    "cy_virtual_configure": (cy_error, [c_char_p]),
+    "cy_virtual_reset": (None, []),
+    "cy_virtual_set_scan_scale": (cy_error, [c_double]),
+    "cy_virtual_get_stats": (cy_error, [c_char_p, POINTER(VirtualStats)]),
+    "cy_virtual_drop_link": (cy_error, [c_char_p]),
+    "cy_virtual_get_config_record": (c_size_t, [c_char_p, POINTER(c_uint8), c_size_t]),
+    "cy_virtual_set_battery": (cy_error, [c_char_p, c_uint8, c_bool]),
+}
+
+_D = POINTER(c_double)
+_BCI_FUNCTIONS = {
+    "cy_bci_connect_get_version": (POINTER(Version), []),
+    "cy_bci_connect_median": (None, [_D, c_size_t, c_size_t, _D]),
+    "cy_bci_connect_mad": (None, [_D, c_size_t, c_size_t, _D]),
+    "cy_bci_connect_minmax": (None, [_D, c_size_t, c_size_t, _D, _D]),
+    "cy_bci_connect_mean": (None, [_D, c_size_t, c_size_t, _D]),
+    "cy_bci_connect_std": (None, [_D, c_size_t, c_size_t, _D]),
+    "cy_bci_connect_demean": (None, [_D, c_size_t, c_size_t, _D]),
+    "cy_bci_connect_standartize": (None, [_D, c_size_t, c_size_t, _D]),
+    "cy_bci_connect_ewma": (None, [_D, c_size_t, c_size_t, _D, c_double]),
+    "cy_bci_connect_ewma_standartize": (None, [_D, c_size_t, c_size_t, _D, c_double, c_double]),
+    "cy_bci_connect_detrend": (None, [_D, c_size_t, c_size_t, _D]),
+    "cy_bci_connect_fft": (None, [_D, c_size_t, c_size_t, _D, _D, c_double]),
+    "cy_bci_connect_get_signal_quality": (None, [_D, c_size_t, c_size_t, _D, c_double]),
+    "cy_bci_connect_filter_lowpass": (None, [_D, c_size_t, c_size_t, c_double, c_double]),
+    "cy_bci_connect_filter_highpass": (None, [_D, c_size_t, c_size_t, c_double, c_double]),
+    "cy_bci_connect_filter_bandpass":
+        (None, [_D, c_size_t, c_size_t, c_double, c_double, c_double]),
+    "cy_bci_connect_filter_notch": (None, [_D, c_size_t, c_size_t, c_double, c_double, c_double]),
+}
+
+_lock = threading.Lock()
+_libs = {}
+
+
+def _declare(lib, functions):
+    for name, (restype, argtypes) in functions.items():
+        f = getattr(lib, name)
+        f.restype = restype
+        f.argtypes = argtypes
+    return lib
+
+
+def cycore():
+    """The loaded libcycore with every function declared."""
+    lib = _libs.get("cycore")
+    if lib is None:
+        with _lock:
+            lib = _libs.get("cycore")
+            if lib is None:
+                lib = _declare(_loader.load(_loader.CYCORE_NAMES), _CYCORE_FUNCTIONS)
+                _libs["cycore"] = lib
+    return lib
+
+
+def cybciconnect():
+    """The loaded libcybciconnect with every function declared."""
+    lib = _libs.get("cybciconnect")
+    if lib is None:
+        with _lock:
+            lib = _libs.get("cybciconnect")
+            if lib is None:
+                lib = _declare(_loader.load(_loader.CYBCICONNECT_NAMES), _BCI_FUNCTIONS)
+                _libs["cybciconnect"] = lib
+    return lib
+
+# Null function pointers for "no callback" (ctypes does not turn None into
+# one for a CFUNCTYPE argument).
+NO_CONNECT_CALLBACK = CONNECT_CALLBACK()
+NO_COMPLETION_CALLBACK = COMPLETION_CALLBACK()

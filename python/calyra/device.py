@@ -1,0 +1,56 @@
+"""Identity, capabilities and battery of a connected headset."""
+
+import ctypes
+from collections import namedtuple
+from dataclasses import dataclass
+
+MODEL_NAMES = {0: "WREN", 1: "FINCH", 2: "HERON", 3: "PLOVER", 4: "KESTREL", 5: "KESTREL v2"}
+
+Battery = namedtuple("Battery", "level charger_connected charging")
+Battery.__doc__ = "Battery state as the headset last reported it."
+
+
+@dataclass(frozen=True)
+class Capabilities:
+    accelerometer: bool
+    gyroscope: bool
+    bipolar: bool
+    firmware_update: bool
+
+
+@dataclass(frozen=True)
+class DeviceInfo:
+    """Identity of a connected headset. `compatible` is False when the
+    library does not support its hardware or firmware revision (kept
+    connected only with allow_unsupported=True)."""
+
+    name: str
+    model: str
+    model_code: int
+    hardware: str
+    firmware: str
+    serial: int
+    electrode_count: int
+    capabilities: Capabilities
+    compatible: bool
+
+
+def _version_text(v):
+    return f"{v.major}.{v.minor}.{v.patch}"
+
+
+def read_device_info(cy, manager, name, compatible):
+    """The DeviceInfo of a connected manager, with its model's capabilities."""
+    info = cy.cy_eeg_manager_get_device_info(manager).contents
+    features = cy.cy_core_device_features_get(ctypes.byref(info))
+    caps = Capabilities(
+        accelerometer=bool(cy.cy_core_device_features_has_accel(features)),
+        gyroscope=bool(cy.cy_core_device_features_has_gyro(features)),
+        bipolar=bool(cy.cy_core_device_features_is_bipolar(features)),
+        firmware_update=bool(cy.cy_core_device_features_supports_ota(features)))
+    return DeviceInfo(
+        name=name, model=MODEL_NAMES.get(info.id, "unknown model"), model_code=info.id,
+        hardware=_version_text(info.hardware_version),
+        firmware=_version_text(info.firmware_version), serial=info.serial_number,
+        electrode_count=cy.cy_core_device_features_electrode_count(features),
+        capabilities=caps, compatible=compatible)

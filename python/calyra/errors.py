@@ -1,0 +1,148 @@
+"""Exceptions of the calyra package.
+
+Every result code of libcycore has its own class, all derived from
+CalyraError, which carries the numeric `code` and a readable `message`.
+The classes for conditions the Python layer detects (a full buffer, a lost
+link, a stalled stream) derive from CalyraError as well.
+"""
+
+import builtins
+
+
+class CalyraError(Exception):
+    """Base of every calyra error. `code` is the library's result code (None
+    for conditions detected by the Python layer)."""
+
+    code = None
+    description = "libcycore error"
+
+    def __init__(self, message=None, code=None):
+        if code is not None:
+            self.code = code
+        self.message = message or self.description
+        super().__init__(self.message)
+
+
+class LibraryNotFound(CalyraError, ImportError):
+    """libcycore or libcybciconnect could not be found or loaded."""
+
+    description = "a Calyra library cannot be loaded"
+
+
+class ConnectionError(CalyraError, builtins.ConnectionError):  # noqa: A001 (mirrors the C name)
+    code = 1
+    description = "no connection, or a Bluetooth operation failed"
+
+
+class UnsupportedDevice(CalyraError):
+    code = 2
+    description = "the headset or its firmware is not supported"
+
+
+class UnsupportedSampleRate(CalyraError, ValueError):
+    code = 3
+    description = "the connected model does not accept this sample rate"
+
+
+class BluetoothDisabled(CalyraError):
+    code = 4
+    description = "Bluetooth is switched off or blocked"
+
+
+class AdapterNotFound(CalyraError):
+    code = 5
+    description = "no Bluetooth adapter"
+
+
+class AdapterIndexNotFound(CalyraError):
+    code = 6
+    description = "the configured adapter index names no adapter"
+
+
+class PreconditionFailed(CalyraError):
+    code = 7
+    description = "the operation cannot start in the present state"
+
+
+class UpdateFailed(CalyraError):
+    code = 8
+    description = "the headset did not confirm the firmware update"
+
+
+class UpdateException(CalyraError):
+    code = 9
+    description = "the firmware update stopped on an error"
+
+
+class NotStreaming(CalyraError):
+    code = 10
+    description = "the operation needs a running stream"
+
+
+class DeviceNotFound(CalyraError, LookupError):
+    code = 11
+    description = "no headset with this name"
+
+
+class NotInitialized(CalyraError):
+    code = 13
+    description = "the library is not initialised"
+
+
+class LinkLost(ConnectionError):
+    """The radio link to the headset dropped while it was in use."""
+
+    code = None
+    description = "the link to the headset was lost"
+
+
+class BufferOverrun(CalyraError):
+    """Samples were dropped because the reader did not keep up; `dropped`
+    counts them (channel-independent samples, oldest first)."""
+
+    description = "the receive buffer overflowed"
+
+    def __init__(self, dropped):
+        self.dropped = dropped
+        super().__init__(f"{dropped} samples dropped: the receive buffer overflowed "
+                         "(read more often or raise buffer_seconds)")
+
+
+class BufferOverrunWarning(UserWarning):
+    """Issued instead of BufferOverrun when a headset is set to warn."""
+
+
+class StreamTimeout(CalyraError, TimeoutError):
+    """No sample arrived within the timeout."""
+
+    description = "no sample arrived in time"
+
+
+_BY_CODE = {cls.code: cls for cls in (
+    ConnectionError, UnsupportedDevice, UnsupportedSampleRate, BluetoothDisabled,
+    AdapterNotFound, AdapterIndexNotFound, PreconditionFailed, UpdateFailed,
+    UpdateException, NotStreaming, DeviceNotFound, NotInitialized)}
+
+
+def error_for(code, context=None):
+    """The exception for a non-zero result code, with `context` (what was
+    being done) in front of the code's description."""
+    cls = _BY_CODE.get(code, CalyraError)
+    text = cls.description if cls is not CalyraError else f"unknown result code {code}"
+    name = _CODE_NAMES.get(code, str(code))
+    message = f"{context}: {text} ({name})" if context else f"{text} ({name})"
+    return cls(message, code=code)
+
+
+def check(code, context=None):
+    """Raises the mapped exception unless `code` is CY_OK."""
+    if code != 0:
+        raise error_for(code, context)
+
+
+_CODE_NAMES = {
+    1: "CY_CONNECTION_ERROR", 2: "CY_UNSUPPORTED_DEVICE", 3: "CY_UNSUPPORTED_SAMPLE_RATE",
+    4: "CY_BLUETOOTH_DISABLED", 5: "CY_ADAPTER_NOT_FOUND", 6: "CY_ADAPTER_INDEX_NOT_FOUND",
+    7: "CY_PRECONDITION_FAILED", 8: "CY_UPDATE_FAILED", 9: "CY_UPDATE_EXCEPTION",
+    10: "CY_NOT_STREAMING", 11: "CY_DEVICE_NOT_FOUND", 13: "CY_NOT_INITIALIZED",
+}

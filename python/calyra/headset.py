@@ -1,0 +1,425 @@
+"""Headset: one connected headset, its settings, its stream and its buffer."""
+
+import ctypes
+import math
+import os
+import threading
+import warnings
+import weakref
+
+import numpy as np
+
+from . import _capi, _library
+from ._receiver import Receiver
+from ._settings import RATE_CODES, RATE_HZ, Settings
+from .block import Block
+from .device import Battery, read_device_info
+from .errors import (BufferOverrun, BufferOverrunWarning, CalyraError, LinkLost, NotStreaming,
+                     PreconditionFailed, check, error_for)
+
+
+def _free_manager(handle, receiver, key):
+    """Finaliser of a Headset. Frees the manager (which waits for callbacks
+    in progress and guarantees none afterwards), and only then lets the
+    callbacks' thunks go, which this function's arguments keep alive."""
+    _library.unregister_headset(key)
+    _capi.cycore().cy_eeg_manager_free(handle)
+    receiver.end()
+
+
+class Headset:
+    """A headset found by its advertised name.
+
+    with calyra.Headset("CY KESTREL 5") as h:   # connects; disconnects at the end
+        h.start()
+        block = h.read(250)
+
+    buffer_seconds: capacity of the receive buffer at the configured rate.
+    on_overrun: "raise" (read raises BufferOverrun) or "warn" (read warns
+      with BufferOverrunWarning and returns the data, Block.dropped counting
+      the loss).
+    fill_nan: filler samples (inserted by the library for lost packets) read
+      as NaN instead of 0.
+    allow_unsupported: stay connected to a headset whose revision the library
+      does not support (info.compatible is then False) instead of raising
+      UnsupportedDevice.
+    connect: False leaves connecting to connect().
+
+    Threads: any method may be called from any thread; read(), latest() and
+    stream() are meant for one reader at a time (two readers would split the
+    samples between them).
+    """
+
+    def __init__(self, name, *, buffer_seconds=60.0, on_overrun="raise", fill_nan=False,
+                 allow_unsupported=False, connect=True):
+        if on_overrun not in ("raise", "warn"):
+            raise ValueError('on_overrun must be "raise" or "warn"')
+        if not buffer_seconds > 0:
+            raise ValueError("buffer_seconds must be positive")
+        self.name = name
+        self.buffer_seconds = float(buffer_seconds)
+        self.on_overrun = on_overrun
+        self.fill_nan = bool(fill_nan)
+        self.allow_unsupported = allow_unsupported
+        self._lock = threading.RLock()
+        self._info = None
+        self._settings = None
+        self._streaming = False
+        self._rate = 250
+        self._annotations = None  # cached copy of the manager's list
+
+        cy = _library.lib()
+        handle = cy.cy_eeg_manager_new()
+        if not handle:
+            raise MemoryError("cy_eeg_manager_new")
+        self._handle = handle
+        self._receiver = Receiver()
+        key = id(self)
+        self._finalizer = weakref.finalize(self, _free_manager, handle, self._receiver, key)
+        _library.register_headset(key, self._finalizer)
+        cy.cy_eeg_manager_set_callback_chunk(handle, self._receiver.chunk_thunk, None)
+        cy.cy_eeg_manager_set_callback_disconnect(handle, self._receiver.disconnect_thunk, None)
+        if connect:
+            self.connect()
+
+    # ---- life -------------------------------------------------------------------
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __repr__(self):
+        state = "closed" if not self._finalizer.alive else (
+            "streaming" if self._streaming else ("connected" if self._info else "not connected"))
+        return f"<calyra.Headset {self.name!r} {state}>"
+
+    def _m(self):
+        if not self._finalizer.alive:
+            raise CalyraError(f"headset {self.name!r} is closed")
+        return self._handle
+
+    def close(self):
+        """Disconnects and releases the headset. Samples already received
+        stay readable; everything else raises afterwards."""
+        with self._lock:
+            self._streaming = False
+            self._info = None
+            self._finalizer()
+
+    def connect(self):
+        """Connects (blocks while the library searches, up to about 5 s),
+        reads the identity and sets the default configuration: every
+        electrode at gain 8, 250 Hz, contact flags on."""
+        with self._lock:
+            cy = _library.lib()
+            m = self._m()
+            # Connecting ends whatever the manager held before (a stream, a
+            # lost link): the library disconnects it first.
+            self._streaming = False
+            self._annotations = None
+            self._info = None  # also when this connect fails
+            self._receiver.end()
+            code = cy.cy_eeg_manager_connect(m, self.name.encode(), _capi.NO_CONNECT_CALLBACK, None)
+            compatible = code == 0
+            if code == 2 and self.allow_unsupported and cy.cy_eeg_manager_is_connected(m):
+                code = 0
+            if code != 0:
+                if cy.cy_eeg_manager_is_connected(m):
+                    cy.cy_eeg_manager_disconnect(m)
+                raise error_for(code, f"connect to {self.name!r}")
+            self._receiver.link_lost = False
+            self._info = read_device_info(cy, m, self.name, compatible)
+            self._rate = RATE_HZ.get(cy.cy_eeg_manager_get_sample_frequency(m), 250)
+            previous, self._settings = self._settings, None
+            if previous is not None:
+                # A reconnect (after link loss, say) keeps the configuration
+                # when it still fits the headset.
+                try:
+                    self.configure(previous.electrodes, previous.gains, None,
+                                   previous.impedance, previous.accel, previous.contact,
+                                   previous.bias)
+                except (ValueError, CalyraError):
+                    previous = None
+            if previous is None:
+                self.configure()
+
+    def disconnect(self):
+        """Ends the link (a running stream ends; its last samples stay
+        readable). connect() connects again."""
+        with self._lock:
+            if self._info is None or not self._finalizer.alive:
+                return
+            _library.lib().cy_eeg_manager_disconnect(self._m())
+            self._streaming = False
+            self._info = None
+            self._annotations = None
+            self._receiver.end()
+
+    @property
+    def connected(self):
+        """True while connected and the link is up."""
+        with self._lock:
+            return (self._info is not None and self._finalizer.alive
+                    and bool(_library.lib().cy_eeg_manager_is_connected(self._handle)))
+
+    def _require_connection(self):
+        if self._info is None:
+            raise error_for(1, f"headset {self.name!r} is not connected")
+        if self._receiver.link_lost:
+            raise LinkLost(f"the link to {self.name!r} was lost; reconnect to continue")
+
+    # ---- identity and state -------------------------------------------------------
+
+    @property
+    def info(self):
+        """DeviceInfo of the connected headset."""
+        self._require_connection()
+        return self._info
+
+    @property
+    def battery(self):
+        """Battery(level, charger_connected, charging) as last reported."""
+        with self._lock:
+            self._require_connection()
+            b = _library.lib().cy_eeg_manager_get_battery_info(self._m())
+            return Battery(b.level, bool(b.is_charger_connected), bool(b.is_charging))
+
+    @property
+    def rate(self):
+        """Samples per second of the configured stream."""
+        return self._rate
+
+    @property
+    def streaming(self):
+        """True from start() until stop(), disconnect or link loss."""
+        return self._streaming and not self._receiver.link_lost
+
+    @property
+    def channel_names(self):
+        """Names of the measurement channels, one per row of Block.data."""
+        return self._settings.channel_names if self._settings else []
+
+    @property
+    def channels(self):
+        """The channels a stream with the present configuration carries, in
+        stream order (ascending id), as Channel(id, name, type)."""
+        self._require_connection()
+        return self._settings.layout()
+
+    # ---- settings -----------------------------------------------------------------
+
+    def configure(self, electrodes=None, gain=8, rate=None, impedance=False, accel=False,
+                  contact=True, bias=()):
+        """Sets what the next start() streams.
+
+        electrodes: 1-based electrode numbers (default: all of the model).
+        gain: amplifier multiplier, 1, 2, 4, 6, 8 or 12; one value or one per
+          electrode.
+        rate: samples per second (250, 500, ... 16000 as the model offers;
+          None keeps the present rate). Raises UnsupportedSampleRate.
+        impedance: True (or a mode byte) streams impedance readings in raw
+          counts instead of microvolts.
+        accel: stream the accelerometer (models that have one).
+        contact: stream each electrode's contact flag.
+        bias: electrode numbers put into the bias drive.
+        """
+        with self._lock:
+            self._require_connection()
+            if self._streaming:
+                raise PreconditionFailed("stop the stream before changing its configuration",
+                                         code=7)
+            settings = Settings.make(self._info, electrodes, gain, impedance, accel, contact,
+                                     bias)
+            if rate is not None:
+                if rate not in RATE_CODES:
+                    raise error_for(3, f"{rate} Hz")
+                check(_library.lib().cy_eeg_manager_set_data_stream_rate(
+                    self._m(), RATE_CODES[rate]), f"{rate} Hz on {self._info.model}")
+                self._rate = rate
+            self._settings = settings
+
+    # ---- stream -------------------------------------------------------------------
+
+    def start(self):
+        """Uploads the configuration and starts the stream into a fresh
+        buffer of buffer_seconds."""
+        with self._lock:
+            self._require_connection()
+            if self._streaming:
+                raise PreconditionFailed("the stream is already running", code=7)
+            cy = _library.lib()
+            m = self._m()
+            s = self._settings
+            s.apply(cy, m, self._info.electrode_count, self._rate)
+            check(cy.cy_eeg_manager_load_config(m, _capi.NO_COMPLETION_CALLBACK, None),
+                  f"configuration upload to {self.name!r}")
+            capacity = max(1, int(math.ceil(self.buffer_seconds * self._rate)))
+            r = self._receiver
+            r.prepare(capacity, len(s.electrodes), s.contact, s.accel)
+            # Chunks may arrive before start_stream returns, so the buffer is
+            # bound to the layout the start will freeze: enabled channels in
+            # ascending id order.
+            r.bind(s.ring_positions())
+            code = cy.cy_eeg_manager_start_stream(m, _capi.NO_COMPLETION_CALLBACK, None)
+            if code != 0:
+                r.end()
+                raise error_for(code, f"start the stream of {self.name!r}")
+            self._streaming = True
+            for position, channel in enumerate(s.layout()):
+                actual = cy.cy_eeg_manager_get_channel_index(m, channel.id)
+                if actual != position:  # pragma: no cover - a library change
+                    self._stop_locked(cy, m)
+                    raise CalyraError(f"channel {channel.id:#06x} streams at position {actual}, "
+                                      f"expected {position}")
+
+    def stop(self):
+        """Stops the stream. Samples already received stay readable."""
+        with self._lock:
+            if not self._streaming:
+                return
+            self._stop_locked(_library.lib(), self._m())
+
+    def _stop_locked(self, cy, m):
+        self._streaming = False
+        try:
+            # After link loss the library has already ended the stream.
+            if cy.cy_eeg_manager_is_streaming(m):
+                check(cy.cy_eeg_manager_stop_stream(m, _capi.NO_COMPLETION_CALLBACK, None),
+                      f"stop the stream of {self.name!r}")
+        finally:
+            self._receiver.end()
+
+    def read(self, max_samples=None, timeout=None):
+        """Removes the oldest buffered samples (at most max_samples) and
+        returns them as a Block. Waits up to `timeout` seconds (None: no
+        limit) until at least one sample is there.
+
+        Raises BufferOverrun when samples were dropped since the last read
+        (the buffered samples stay for the next read), LinkLost once the link
+        dropped and the buffer is empty, NotStreaming when no stream runs and
+        the buffer is empty, StreamTimeout when the timeout passes without a
+        sample.
+        """
+        return self._take(max_samples, timeout, 1, consume=True)
+
+    def latest(self, n):
+        """The newest n buffered samples (fewer if fewer are there), left in
+        the buffer. Does not wait."""
+        return self._take(int(n), 0.0, 0, consume=False)
+
+    def stream(self, max_samples=None, timeout=5.0):
+        """Iterates over Blocks until the stream is stopped. A stream that
+        delivers nothing for `timeout` seconds raises StreamTimeout; link
+        loss raises LinkLost."""
+        while True:
+            try:
+                yield self.read(max_samples, timeout)
+            except NotStreaming:
+                return
+
+    def _take(self, max_samples, timeout, min_samples, consume):
+        if max_samples is not None and max_samples < 0:
+            raise ValueError("max_samples must not be negative")
+        r = self._receiver
+        if r.capacity == 0:  # never started
+            if consume:
+                raise NotStreaming(f"no stream of {self.name!r} has been started")
+            return self._block((np.zeros((len(self.channel_names), 0)), np.zeros((0, 0), np.uint8),
+                                np.zeros((0, 0), np.float32), np.zeros(0, np.uint64),
+                                np.zeros(0, np.uint8)), 0)
+        arrays, dropped = r.take(max_samples, timeout, min_samples, consume,
+                                 raise_dropped=self.on_overrun == "raise")
+        if arrays is None:
+            raise BufferOverrun(dropped)
+        if dropped:
+            warnings.warn(BufferOverrunWarning(
+                f"{dropped} samples of {self.name!r} dropped: the receive buffer overflowed"),
+                stacklevel=3)
+        return self._block(arrays, dropped)
+
+    def _block(self, arrays, dropped):
+        data, contact, accel, numbers, flag = arrays
+        s = self._settings
+        filled = flag == 0
+        if self.fill_nan and filled.any():
+            data[:, filled] = np.nan
+        annotations = []
+        if len(numbers):
+            first, last = int(numbers[0]), int(numbers[-1])
+            annotations = [a for a in self._annotation_list() if first <= a[0] <= last]
+        return Block(data=data, sample_numbers=numbers, rate=self._rate,
+                     channel_names=self.channel_names, filled=filled,
+                     contact=contact.astype(bool) if s and s.contact else None,
+                     accel=accel if s and s.accel else None, annotations=annotations,
+                     dropped=dropped, unit="counts" if s and s.impedance else "uV")
+
+    # ---- annotations ----------------------------------------------------------------
+
+    def annotate(self, text):
+        """Stores `text` at the sample number the stream has reached.
+        Raises NotStreaming before any stream delivered packets."""
+        with self._lock:
+            self._require_connection()
+            self._annotations = None
+            check(_library.lib().cy_eeg_manager_annotate(self._m(), str(text).encode()),
+                  "annotate")
+
+    @property
+    def annotations(self):
+        """Every annotation of this connection as (sample_number, text)."""
+        return list(self._annotation_list())
+
+    def _annotation_list(self):
+        # The manager's annotations change only through this object
+        # (annotate, connect, disconnect), so a copy serves the reads.
+        cached = self._annotations
+        if cached is not None:
+            return cached
+        with self._lock:
+            if self._info is None or not self._finalizer.alive:
+                return []
+            out = ctypes.POINTER(_capi.Annotation)()
+            count = ctypes.c_size_t()
+            _library.lib().cy_eeg_manager_get_annotations(self._m(), ctypes.byref(out),
+                                                          ctypes.byref(count))
+            self._annotations = [(out[i].sample_number, out[i].text.decode(errors="replace"))
+                                 for i in range(count.value)]
+            return self._annotations
+
+    # ---- firmware -------------------------------------------------------------------
+
+    def update_firmware(self, path, progress=None):
+        """Sends the firmware image at `path` to the headset. Blocks for at
+        least 5 s (the headset's acknowledgement window) plus 10 ms per
+        block. progress(sent, total) is called after every block on this
+        thread; an exception it raises is re-raised once the update ends
+        (the update itself cannot be interrupted).
+
+        The library takes the image path from its process-wide
+        configuration, so this sets that path first.
+        """
+        with self._lock:
+            self._require_connection()
+            if self._streaming:
+                raise PreconditionFailed("stop the stream before a firmware update", code=7)
+            path = os.fspath(path)
+            if not os.path.isfile(path):
+                raise FileNotFoundError(path)
+            _library.set_update_path(os.path.abspath(path))
+            failure = []
+
+            def on_progress(_user, total, sent):
+                if progress is None or failure:
+                    return
+                try:
+                    progress(sent, total)
+                except BaseException as e:  # noqa: BLE001 - re-raised below
+                    failure.append(e)
+
+            thunk = _capi.UPDATE_PROGRESS_CALLBACK(on_progress)
+            code = _library.lib().cy_eeg_manager_start_update(self._m(), thunk, None)
+            if failure:
+                raise failure[0]
+            check(code, f"firmware update of {self.name!r}")
