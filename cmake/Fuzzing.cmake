@@ -1,7 +1,8 @@
 # CALYRA_FUZZ=ON builds the libFuzzer targets of fuzz/ (clang only). All code
 # is compiled with coverage instrumentation for the fuzzer and with
 # AddressSanitizer and UndefinedBehaviorSanitizer; only the fuzz executables
-# link the fuzzer's main.
+# link the fuzzer's main. Build the target calyra_fuzz_targets (scripts/fuzz
+# does): the rest of such a tree is not meant to link.
 option(CALYRA_FUZZ "Build the libFuzzer targets (needs clang)" OFF)
 
 if(CALYRA_FUZZ)
