@@ -74,6 +74,19 @@ CYCORE_EXTERN_C_BEGIN
 CYCORE_API cy_error cy_virtual_configure(const char* devices);
 
 /*
+ * Checks the device list `devices` (the list syntax above) without changing
+ * anything, so that a host can report a malformed CYCORE_VIRTUAL_DEVICES
+ * with its reason (cy_core_init only logs it, before a host can have
+ * switched logging on). NULL or "" is well formed (the six defaults).
+ * Returns CY_OK, or CY_PRECONDITION_FAILED for a malformed list; then the
+ * reason, e.g. "device entry 1 (\"CY KESTREL 5,loss=2\"): ...", is copied
+ * NUL-terminated into `reason` (out, caller-owned, `capacity` bytes, cut to
+ * fit; may be NULL when capacity is 0). Replay files named in the list are
+ * read to check them.
+ */
+CYCORE_API cy_error cy_virtual_check_devices(const char* devices, char* reason, size_t capacity);
+
+/*
  * Forgets cy_virtual_configure and cy_virtual_set_scan_scale and selects the
  * backend from the environment again, at once.
  */

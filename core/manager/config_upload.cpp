@@ -44,6 +44,10 @@ error eeg_manager_implementation::load_config(completion_callback callback, void
     log_text(log_level::INFO, "Setting Config...");
     const std::vector<std::uint8_t> record = build_config_record();
     write_characteristic(gatt::role::stream_config, record);
+    {
+      std::lock_guard lock(uploaded_config_mutex);
+      uploaded_config = record;
+    }
     log_text(log_level::INFO, "Done loading config.");
 
     const std::string bytes = record_text(record);
@@ -60,7 +64,29 @@ error eeg_manager_implementation::load_config(completion_callback callback, void
   });
 }
 
-std::vector<std::uint8_t> eeg_manager_implementation::build_config_record() {
+void eeg_manager_implementation::warn_if_settings_not_uploaded() {
+  std::vector<std::uint8_t> uploaded;
+  {
+    std::lock_guard lock(uploaded_config_mutex);
+    uploaded = uploaded_config;
+  }
+  if (uploaded.empty()) {
+    log_text(log_level::WARNING,
+             "Starting the stream without a configuration upload since connecting: the headset "
+             "streams with its own settings");
+  } else if (build_config_record(false) != uploaded) {
+    log_text(log_level::WARNING,
+             "Channel settings changed since the last configuration upload: the headset streams "
+             "with the uploaded ones (call load_config before start_stream)");
+  }
+}
+
+void eeg_manager_implementation::forget_uploaded_config() {
+  std::lock_guard lock(uploaded_config_mutex);
+  uploaded_config.clear();
+}
+
+std::vector<std::uint8_t> eeg_manager_implementation::build_config_record(bool record_default_gains) {
   const std::size_t electrodes = electrode_count > 0 ? static_cast<std::size_t>(electrode_count) : 0;
   const std::size_t bias_bytes = (electrodes + 7) / 8;
   std::vector<std::uint8_t> record;
@@ -79,7 +105,14 @@ std::vector<std::uint8_t> eeg_manager_implementation::build_config_record() {
       const auto channel = static_cast<std::uint16_t>(eeg_channel_id::ELECTRODE_MEASUREMENT + i);
       // The lookup inserts X1 for an enabled electrode without a gain, so the
       // next start records it with the gain it was configured with.
-      record.push_back(enabled.count(channel) != 0 ? gain_byte(channel_gains[channel]) : 0);
+      if (enabled.count(channel) == 0) {
+        record.push_back(0);
+        continue;
+      }
+      const auto gain = channel_gains.find(channel);
+      const gain_mode mode = gain != channel_gains.end() ? gain->second : gain_mode{};
+      if (record_default_gains) channel_gains[channel] = mode;
+      record.push_back(gain_byte(mode));
     }
   }
   {

@@ -127,6 +127,7 @@ error eeg_manager_implementation::open_link(const char* name) {
   peripheral.connect();
 
   reset_streaming_state();
+  forget_uploaded_config();
   initialise_device();
 
   std::lock_guard lock(stream_mutex);

@@ -324,7 +324,15 @@ class eeg_manager_implementation final : public eeg_manager {
   mutable std::vector<cy_annotation> annotation_array;   // guard: annotations_mutex (prefix)
 
   // The configuration record of the current settings (config_upload.cpp).
-  std::vector<std::uint8_t> build_config_record();
+  // With record_default_gains, an enabled electrode without a gain keeps the
+  // default it was uploaded with, so the next start decodes it that way.
+  std::vector<std::uint8_t> build_config_record(bool record_default_gains = true);
+  // A WARNING when the settings a start freezes differ from what the headset
+  // was last sent: it would stream data the decoder reads differently.
+  void warn_if_settings_not_uploaded();
+  void forget_uploaded_config();
+  std::mutex uploaded_config_mutex;
+  std::vector<std::uint8_t> uploaded_config;             // guard: uploaded_config_mutex
   // Sample number of an annotation made at now_ms (steady clock, ms), for a
   // stream started at stream_start_ms whose fitted origin is
   // stream_time_origin_ms; 0 for a rate code without a frequency.

@@ -21,6 +21,7 @@ error eeg_manager_implementation::start_stream(completion_callback callback, voi
     log_text(log_level::INFO, "Unable to start stream - no connection to device");
     return error::CONNECTION_ERROR;
   }
+  warn_if_settings_not_uploaded();
   const error result = handle_errors([&]() -> error {
     std::lock_guard lock(stream_mutex);
     const auto job = [this, callback, user_data] {

@@ -25,6 +25,8 @@ bdf_contents read_bdf(const std::string& path) {
   bdf_contents contents;
   contents.file_type = header->filetype;
   contents.equipment = trimmed(header->equipment);
+  contents.start_subsecond = header->starttime_subsecond;
+  contents.patient = trimmed(header->patientcode);
   contents.record_seconds = static_cast<double>(header->datarecord_duration) / EDFLIB_TIME_DIMENSION;
   for (int s = 0; s < header->edfsignals; ++s) {
     const edf_param_struct& p = header->signalparam[s];

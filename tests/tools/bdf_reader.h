@@ -25,6 +25,8 @@ struct bdf_contents {
   int file_type = -1;
   std::string equipment;
   double record_seconds = 0.0;
+  long long start_subsecond = 0;  // fraction of the start second, units of 100 ns
+  std::string patient;            // the BDF+ patient field, subfields joined by blanks
   std::vector<bdf_signal> signals;
   std::vector<bdf_annotation> annotations;
 

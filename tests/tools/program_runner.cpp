@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,8 +37,20 @@ std::vector<std::string> child_environment(const run_request& request) {
 
 run_result run_calyra(const run_request& request) {
   int in_pipe[2], out_pipe[2], err_pipe[2];
-  if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 ||
-      pipe2(err_pipe, O_CLOEXEC) != 0) {
+  if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  if (request.terminal) {
+    winsize size{};
+    size.ws_row = 40;
+    size.ws_col = 120;
+    // out_pipe[0] is the terminal's master side, out_pipe[1] the program's.
+    if (openpty(&out_pipe[0], &out_pipe[1], nullptr, nullptr, &size) != 0) {
+      throw std::runtime_error("openpty failed");
+    }
+    fcntl(out_pipe[0], F_SETFD, FD_CLOEXEC);
+    fcntl(out_pipe[1], F_SETFD, FD_CLOEXEC);
+  } else if (pipe2(out_pipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
   std::vector<std::string> args{CALYRA_PROGRAM};
@@ -55,6 +69,13 @@ run_result run_calyra(const run_request& request) {
     dup2(in_pipe[0], STDIN_FILENO);
     dup2(out_pipe[1], STDOUT_FILENO);
     dup2(err_pipe[1], STDERR_FILENO);
+    if (request.file_size_limit >= 0) {
+      // Like `ulimit -f` in a shell that ignores SIGXFSZ: writes beyond the
+      // limit fail with EFBIG, as on a full disk.
+      signal(SIGXFSZ, SIG_IGN);
+      const rlimit limit{static_cast<rlim_t>(request.file_size_limit), static_cast<rlim_t>(request.file_size_limit)};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
@@ -66,6 +87,8 @@ run_result run_calyra(const run_request& request) {
 
   run_result result;
   std::size_t next_trigger = 0;
+  int open_streams = 2;
+  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   auto fire_triggers = [&] {
     while (next_trigger < request.triggers.size() &&
            result.out.find(request.triggers[next_trigger].after_output) != std::string::npos) {
@@ -74,6 +97,12 @@ run_result run_calyra(const run_request& request) {
         (void)!write(stdin_fd, t.input.data(), t.input.size());
       }
       if (t.interrupt) kill(pid, SIGINT);
+      if (t.action) t.action(pid);
+      if (t.close_output && fds[0].fd >= 0) {
+        close(fds[0].fd);
+        fds[0].fd = -1;
+        --open_streams;
+      }
     }
     if (next_trigger == request.triggers.size() && stdin_fd >= 0) {
       close(stdin_fd);
@@ -81,9 +110,6 @@ run_result run_calyra(const run_request& request) {
     }
   };
   fire_triggers();
-
-  int open_streams = 2;
-  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   while (open_streams > 0) {
     const double elapsed =

@@ -2,6 +2,9 @@
 // and signals when its output reaches given points.
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -9,11 +12,14 @@
 namespace calyra::test {
 
 // Once standard output contains `after_output`, write `input` to the
-// program's standard input and/or send it SIGINT.
+// program's standard input, send it SIGINT, close our end of its standard
+// output (like a `head` that has read enough) and/or run `action`.
 struct trigger {
   std::string after_output;
   std::string input;
   bool interrupt = false;
+  bool close_output = false;
+  std::function<void(pid_t)> action;
 };
 
 struct run_request {
@@ -21,6 +27,8 @@ struct run_request {
   std::vector<std::pair<std::string, std::string>> env;  // added to (or replacing) ours
   std::vector<trigger> triggers;                          // fired in order
   double timeout_seconds = 60.0;
+  long long file_size_limit = -1;  // bytes (RLIMIT_FSIZE, SIGXFSZ ignored), -1: none
+  bool terminal = false;           // standard output on a pseudo-terminal (120 columns)
 };
 
 struct run_result {

@@ -2,81 +2,17 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "bdf_reader.h"
-#include "program_runner.h"
+#include "mne_reader.h"
+#include "program_fixture.h"
 
-namespace fs = std::filesystem;
-using calyra::test::run_calyra;
-using calyra::test::run_request;
-using calyra::test::run_result;
+using namespace calyra::test;
 
-namespace {
-
-// Fast-paced headsets where timing does not matter; "CY KESTREL 9" streams in
-// real time for the tests that depend on it.
-const char* const devices =
-    "CY KESTREL 5,pace=fast;"
-    "CY FINCH 2,model=1,pace=fast;"
-    "CY KESTREL 6,model=5,pace=fast;"
-    "CY OLD 7,fw=3.5.0,pace=fast;"
-    "CY LOSSY 8,pace=fast,loss=0.2,seed=3;"
-    "CY KESTREL 9;"
-    "CY MUTE 10,ota_ack=0;"
-    "CY DROP 11,pace=fast,drop_after=20";
-
-class program : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("calyra_prog_" + std::to_string(getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string file(const std::string& name) const { return (dir_ / name).string(); }
-
-  static run_result run(std::vector<std::string> args, std::vector<calyra::test::trigger> triggers = {}) {
-    run_request request;
-    request.args = {"--virtual"};
-    request.args.insert(request.args.end(), args.begin(), args.end());
-    request.env = {{"CYCORE_VIRTUAL_DEVICES", devices}, {"CYCORE_VIRTUAL_SCAN_SCALE", "0.02"}};
-    request.triggers = std::move(triggers);
-    return run_calyra(request);
-  }
-
-  static std::string describe(const run_result& r) {
-    return "exit " + std::to_string(r.exit_code) + "\n--- stdout\n" + r.out + "--- stderr\n" + r.err;
-  }
-
-  // A failure is one line on standard error naming the code and its meaning.
-  static void expect_failure(const run_result& r, const std::string& text) {
-    EXPECT_NE(r.exit_code, 0) << describe(r);
-    EXPECT_NE(r.err.find(text), std::string::npos) << describe(r);
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << describe(r);
-  }
-
-  fs::path dir_;
-};
-
-std::vector<std::vector<std::string>> read_csv(const std::string& path) {
-  std::ifstream in(path);
-  std::vector<std::vector<std::string>> rows;
-  for (std::string line; std::getline(in, line);) {
-    std::vector<std::string> cells;
-    std::istringstream s(line);
-    for (std::string cell; std::getline(s, cell, ',');) cells.push_back(cell);
-    if (!line.empty() && line.back() == ',') cells.emplace_back();
-    rows.push_back(cells);
-  }
-  return rows;
-}
-
-}  // namespace
 
 TEST_F(program, scan_lists_the_virtual_headsets) {
   const run_result r = run({"scan"});
@@ -130,8 +66,8 @@ TEST_F(program, update_reports_progress_and_a_silent_headset_fails) {
 
 TEST_F(program, bdf_recording_holds_what_was_streamed) {
   // The same seeded stream twice: once as CSV (exact text), once as BDF+.
-  const std::string csv = file("s.csv");
-  const std::string bdf = file("s.bdf");
+  const std::string csv = file("s_csv.csv");
+  const std::string bdf = file("s_bdf.bdf");
   const std::vector<std::string> stream = {"stream", "CY KESTREL 5", "--seconds", "2", "--accel"};
   auto with_out = [&](const std::string& out) {
     std::vector<std::string> args = stream;
@@ -145,28 +81,36 @@ TEST_F(program, bdf_recording_holds_what_was_streamed) {
   EXPECT_NE(as_bdf.out.find("quality: E1 "), std::string::npos) << as_bdf.out;
   EXPECT_NE(as_bdf.out.find("Summary"), std::string::npos) << as_bdf.out;
 
+  EXPECT_EQ(read_text(csv).rfind("# calyra recording, 250 Hz", 0), 0U);
   const auto rows = read_csv(csv);
   ASSERT_EQ(rows.size(), 501U);  // header + 2 s at 250 Hz
-  EXPECT_EQ(rows[0], (std::vector<std::string>{"sample", "E1", "E2", "E3", "E4", "Accel X",
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"sample", "time", "E1", "E2", "E3", "E4", "Accel X",
                                                "Accel Y", "Accel Z", "STREAMING", "ANNOTATION"}));
+  EXPECT_EQ(rows[1][1], "0");
+  EXPECT_EQ(rows[251][1], "1");  // the time column: seconds from the first row
   const auto rec = calyra::test::read_bdf(bdf);
   ASSERT_EQ(rec.signals.size(), 7U);
-  EXPECT_EQ(rec.signals[0].label, "E1");
-  EXPECT_EQ(rec.signals[6].label, "Accel Z");
+  EXPECT_EQ(rec.signals[0].label, "EEG E1");
+  EXPECT_EQ(rec.signals[6].label, "MISC Accel Z");
   EXPECT_DOUBLE_EQ(rec.signals[0].physical_max, 562500.0);  // gain 8: 4.5 V full scale
   EXPECT_NE(rec.equipment.find("KESTREL"), std::string::npos);
   for (std::size_t s = 0; s < 7; ++s) {
     ASSERT_EQ(rec.signals[s].samples.size(), 500U);
     for (std::size_t i = 0; i < 500; ++i) {
-      ASSERT_NEAR(rec.signals[s].samples[i], std::stod(rows[i + 1][s + 1]), rec.resolution(s))
+      ASSERT_NEAR(rec.signals[s].samples[i], std::stod(rows[i + 1][s + 2]), rec.resolution(s))
           << rec.signals[s].label << " sample " << i;
     }
   }
+  // MNE opens it without a warning and types the signals by their labels.
+  const mne_contents mne = read_with_mne(bdf);
+  EXPECT_EQ(mne.n_times(), 500);
+  EXPECT_EQ(mne.fields.at("names"), "E1,E2,E3,E4,Accel X,Accel Y,Accel Z");
+  EXPECT_EQ(mne.fields.at("types"), "eeg,eeg,eeg,eeg,misc,misc,misc");
 }
 
 TEST_F(program, packet_loss_is_filled_and_marked) {
-  const std::string csv = file("loss.csv");
-  const std::string bdf = file("loss.bdf");
+  const std::string csv = file("loss_csv.csv");
+  const std::string bdf = file("loss_bdf.bdf");
   const run_result r = run({"stream", "CY LOSSY 8", "--seconds", "4", "--out", csv, "--contact"});
   ASSERT_EQ(r.exit_code, 0) << describe(r);
   const auto rows = read_csv(csv);
@@ -179,27 +123,36 @@ TEST_F(program, packet_loss_is_filled_and_marked) {
     ASSERT_EQ(std::stoull(rows[i][0]), std::stoull(rows[1][0]) + i - 1);
     if (rows[i][streaming] == "0") {
       ++fillers;
-      EXPECT_EQ(rows[i][1], "0") << i;  // filler value
-      EXPECT_EQ(rows[i][5], "0") << i;  // contact flag of a filler
+      EXPECT_EQ(rows[i][2], "0") << i;  // filler value
+      EXPECT_EQ(rows[i][6], "0") << i;  // contact flag of a filler
     }
   }
   EXPECT_GT(fillers, 0U);
-  EXPECT_NE(r.out.find("(" + std::to_string(fillers) + " samples filled)"), std::string::npos) << r.out;
+  // A KESTREL packet carries 50 samples: the summary counts packets, not gaps.
+  ASSERT_EQ(fillers % 50, 0U);
+  EXPECT_NE(r.out.find("Missed packets  " + std::to_string(fillers / 50) + " (" + std::to_string(fillers) +
+                       " samples filled)"),
+            std::string::npos)
+      << r.out;
 
   const run_result b = run({"stream", "CY LOSSY 8", "--seconds", "4", "--out", bdf});
   ASSERT_EQ(b.exit_code, 0) << describe(b);
   double gap_seconds = 0.0;
   for (const auto& a : calyra::test::read_bdf(bdf).annotations) {
-    if (a.text == "Missed samples") gap_seconds += a.duration_seconds;
+    if (a.text == "BAD missed samples") gap_seconds += a.duration_seconds;
   }
   EXPECT_NEAR(gap_seconds, static_cast<double>(fillers) / 250.0, 1e-9);
+  // Analysis in MNE skips the gaps.
+  const mne_contents mne = read_with_mne(bdf);
+  EXPECT_EQ(mne.n_times(), 1000);
+  EXPECT_EQ(std::stol(mne.fields.at("kept_by_reject")), 1000 - static_cast<long>(fillers));
 }
 
 TEST_F(program, lines_on_standard_input_become_annotations_at_their_sample) {
   const std::string bdf = file("a.bdf");
   const run_result r = run({"stream", "CY KESTREL 9", "--seconds", "6", "--out", bdf},
-                           {{"3.0 s / 6.0 s", "eyes closed\n", false},
-                            {"4.0 s / 6.0 s", "eyes open \xE2\x9C\x93\n", false}});
+                           {{"3.0 s / 6.0 s", "eyes closed\n", false, false, {}},
+                            {"4.0 s / 6.0 s", "eyes open \xE2\x9C\x93\n", false, false, {}}});
   ASSERT_EQ(r.exit_code, 0) << describe(r);
   const auto rec = calyra::test::read_bdf(bdf);
   ASSERT_EQ(rec.signals[0].samples.size(), 1500U);
@@ -219,7 +172,7 @@ TEST_F(program, lines_on_standard_input_become_annotations_at_their_sample) {
 TEST_F(program, ctrl_c_stops_cleanly_with_a_valid_file) {
   const std::string bdf = file("i.bdf");
   const run_result r = run({"stream", "CY KESTREL 9", "--seconds", "0", "--out", bdf},
-                           {{"2.0 s (until Ctrl-C)", "", true}});
+                           {{"2.0 s (until Ctrl-C)", "", true, false, {}}});
   ASSERT_EQ(r.exit_code, 0) << describe(r);
   EXPECT_NE(r.out.find("stopped by Ctrl-C"), std::string::npos) << r.out;
   EXPECT_FALSE(fs::exists(bdf + ".part"));
@@ -227,6 +180,14 @@ TEST_F(program, ctrl_c_stops_cleanly_with_a_valid_file) {
   ASSERT_EQ(rec.signals.size(), 4U);
   EXPECT_GE(rec.signals[0].samples.size(), 500U);
   EXPECT_LT(rec.signals[0].samples.size(), 2000U);
+  // The file holds whole 0.1 s records; analysis skips the padding of the
+  // last one and sees exactly the samples streamed.
+  const auto counted = r.out.find(" samples at 250 Hz)");
+  ASSERT_NE(counted, std::string::npos) << r.out;
+  const long streamed = std::stol(r.out.substr(r.out.rfind('(', counted) + 1));
+  const mne_contents mne = read_with_mne(bdf);
+  EXPECT_EQ(mne.n_times(), static_cast<long>(rec.signals[0].samples.size()));
+  EXPECT_EQ(std::stol(mne.fields.at("kept_by_reject")), streamed);
 }
 
 TEST_F(program, a_dropped_link_ends_the_stream_with_the_samples_saved) {
@@ -271,4 +232,137 @@ TEST_F(program, every_subcommand_has_help) {
     EXPECT_EQ(r.exit_code, 0) << sub << describe(r);
     EXPECT_NE(r.out.find("Usage"), std::string::npos) << sub << describe(r);
   }
+}
+
+// Configuration mistakes are reported, never turned into "nothing found".
+TEST_F(program, configuration_errors_are_reported_with_their_reason) {
+  run_request malformed;
+  malformed.args = {"scan"};
+  malformed.env = {{"CYCORE_VIRTUAL_DEVICES", "CY KESTREL 5,loss=2"}};
+  const run_result bad = run_with(malformed);
+  expect_failure(bad, "CYCORE_VIRTUAL_DEVICES is malformed: device entry 1 (\"CY KESTREL 5,loss=2\")");
+  EXPECT_EQ(bad.exit_code, 2);
+  EXPECT_NE(bad.err.find("loss"), std::string::npos) << bad.err;
+
+  // --virtual on the command line wins over the environment.
+  run_request bogus;
+  bogus.args = {"scan"};
+  bogus.env = {{"CYCORE_BLE_BACKEND", "bogus"}};
+  const run_result scan = run_with(bogus);
+  EXPECT_EQ(scan.exit_code, 0) << describe(scan);
+  EXPECT_NE(scan.out.find("CY KESTREL 5"), std::string::npos) << scan.out;
+
+  const run_result log = run({"--log", file("missing/dir/core.log"), "info", "CY KESTREL 5"});
+  expect_failure(log, "--log: cannot write");
+  EXPECT_EQ(log.exit_code, 2);
+
+  const run_result nan = run({"stream", "CY KESTREL 5", "--seconds", "nan"});
+  expect_failure(nan, "--seconds");
+  EXPECT_EQ(nan.exit_code, 2);
+}
+
+// What a user gets from `cmake --install`: a calyra that starts without
+// LD_LIBRARY_PATH, and names as people type them.
+TEST_F(program, the_installed_program_runs_and_finds_headsets_as_named) {
+  const std::string prefix = file("prefix");
+  const std::string install = std::string("'" CALYRA_CMAKE "' --install '" CALYRA_BUILD_DIR "' --prefix '") +
+                              prefix + "' > '" + file("install.log") + "' 2>&1";
+  ASSERT_EQ(std::system(install.c_str()), 0) << read_text(file("install.log"));
+  const std::string command = "env -u LD_LIBRARY_PATH '" + prefix + "/bin/calyra' --version > '" +
+                              file("version.txt") + "' 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0) << read_text(file("version.txt"));
+  EXPECT_EQ(read_text(file("version.txt")).rfind("calyra 3.6.1 (libcycore 3.6.1", 0), 0U)
+      << read_text(file("version.txt"));
+
+  const run_result help = run({"stream", "--help"});
+  EXPECT_NE(help.out.find("--virtual"), std::string::npos) << help.out;
+  EXPECT_NE(help.out.find("--overwrite"), std::string::npos) << help.out;
+
+  // Paired and advertising: listed once.
+  run_request scan;
+  scan.args = {"scan"};
+  scan.env = {{"CYCORE_VIRTUAL_DEVICES", "CY KESTREL 5,pace=fast,paired=1;CY FINCH 2,model=1,address=AA:BB:CC:DD:EE:02"}};
+  const run_result listed = run_with(scan);
+  ASSERT_EQ(listed.exit_code, 0) << describe(listed);
+  EXPECT_EQ(listed.out.find("CY KESTREL 5"), listed.out.rfind("CY KESTREL 5")) << listed.out;
+
+  const run_result info = run({"info", "cy kestrel 5"});
+  ASSERT_EQ(info.exit_code, 0) << describe(info);
+  EXPECT_NE(info.out.find("Name              CY KESTREL 5"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("Sample rates      250, 500 Hz"), std::string::npos) << info.out;
+  const run_result finch = run({"info", "CY FINCH 2"});
+  EXPECT_NE(finch.out.find("Sample rates      250 Hz"), std::string::npos) << finch.out;
+
+  scan.args = {"battery", "aa:bb:cc:dd:ee:02"};
+  const run_result by_address = run_with(scan);
+  EXPECT_EQ(by_address.exit_code, 0) << describe(by_address);
+  expect_failure(run({"info", "CY KESTRL 5"}), "did you mean \"CY KESTREL 5\"?");
+}
+
+// On a terminal the library's own lines (here: lost packets) are printed
+// above the live status block, never into it.
+TEST_F(program, library_lines_stay_above_the_live_status_block) {
+  run_request request;
+  request.args = {"stream", "CY LOSSY 12", "--seconds", "2"};
+  request.terminal = true;
+  const run_result r = run_with(request);
+  ASSERT_EQ(r.exit_code, 0) << describe(r);
+  const std::string block_start = "\x1b[J";  // the redraw clears the old block first
+  const std::size_t first_block = r.out.find("samples ");
+  ASSERT_NE(first_block, std::string::npos) << r.out;
+  int after_block = 0;
+  for (std::size_t at = r.out.find("|||||MISSED|||||"); at != std::string::npos;
+       at = r.out.find("|||||MISSED|||||", at + 1)) {
+    if (at < first_block) continue;
+    ++after_block;
+    const std::size_t line_start = r.out.rfind("CY LOSSY 12", at);
+    ASSERT_NE(line_start, std::string::npos);
+    ASSERT_GE(line_start, block_start.size());
+    EXPECT_EQ(r.out.substr(line_start - block_start.size(), block_start.size()), block_start)
+        << r.out.substr(line_start > 200 ? line_start - 200 : 0, 300);
+  }
+  EXPECT_GT(after_block, 0) << r.out;
+
+  // In a pipe the lines pass through unchanged.
+  request.terminal = false;
+  const run_result piped = run_with(request);
+  ASSERT_EQ(piped.exit_code, 0) << describe(piped);
+  EXPECT_NE(piped.out.find("\nCY LOSSY 12|||||MISSED||||| "), std::string::npos) << piped.out;
+  EXPECT_EQ(piped.out.find("\x1b["), std::string::npos) << piped.out;
+}
+
+// The header says who was recorded and how: subject, filters, sidecar with
+// the device; pipe output has one final status line, not two.
+TEST_F(program, recordings_describe_themselves) {
+  const std::string bdf = file("described.bdf");
+  const run_result r = run({"stream", "CY KESTREL 5", "--seconds", "2", "--out", bdf, "--bandpass", "1:40",
+                            "--notch", "50", "--filter-output", "--subject", "S01", "--session", "ses-1",
+                            "--note", "eyes closed"});
+  ASSERT_EQ(r.exit_code, 0) << describe(r);
+  std::size_t final_lines = 0;
+  for (std::size_t at = r.out.find("2.0 s / 2.0 s"); at != std::string::npos; at = r.out.find("2.0 s / 2.0 s", at + 1)) {
+    ++final_lines;
+  }
+  EXPECT_EQ(final_lines, 1U) << r.out;
+
+  const mne_contents mne = read_with_mne(bdf);
+  EXPECT_EQ(mne.fields.at("highpass"), "1.0");
+  EXPECT_EQ(mne.fields.at("lowpass"), "40.0");
+
+  const std::string json = read_text(file("described.json"));
+  for (const char* field : {"\"model\": \"KESTREL\"", "\"firmware\": \"3.6.1\"", "\"sample_rate_hz\": 250",
+                            "\"gain\": 8", "\"label\": \"E4\"", "\"bandpass_hz\": \"1:40\"", "\"notch_hz\": 50",
+                            "\"applied_to_recording\": true", "\"missed_packets\": 0", "\"samples\": 500",
+                            "\"program\": \"calyra 3.6.1\"", "\"session\": \"ses-1\"", "\"note\": \"eyes closed\""}) {
+    EXPECT_NE(json.find(field), std::string::npos) << field << "\n" << json;
+  }
+  // The start time is kept below the second: the BDF+ header and the JSON
+  // file agree on the milliseconds.
+  const auto rec = read_bdf(bdf);
+  EXPECT_EQ(rec.patient, "S01");
+  const auto ms_at = json.find("\"start_time\": \"") + 35;
+  ASSERT_EQ(json[ms_at - 1], '.') << json;
+  EXPECT_EQ(rec.start_subsecond / 10000, std::stoll(json.substr(ms_at, 3))) << json;
+  EXPECT_EQ(rec.start_subsecond % 1000, 0);
+  EXPECT_NE(read_text(file("described_events.tsv")).find("onset\tduration\tsample\tdescription"), std::string::npos);
 }

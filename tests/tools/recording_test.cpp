@@ -8,8 +8,10 @@
 #include <sstream>
 
 #include "bdf_reader.h"
+#include "recording/bdf_file_check.h"
 #include "recording/bdf_writer.h"
 #include "recording/csv_writer.h"
+#include "recording/events.h"
 #include "recording/output_file.h"
 
 namespace fs = std::filesystem;
@@ -92,9 +94,10 @@ TEST(bdf_writer, samples_gaps_and_annotations_read_back) {
   EXPECT_NE(bdf.equipment.find("KESTREL"), std::string::npos);
   EXPECT_DOUBLE_EQ(bdf.record_seconds, 0.1);
   ASSERT_EQ(bdf.signals.size(), 4U);
-  EXPECT_EQ(bdf.signals[0].label, "E1");
+  EXPECT_EQ(bdf.signals[0].label, "EEG E1");
   EXPECT_EQ(bdf.signals[0].unit, "uV");
-  EXPECT_EQ(bdf.signals[3].label, "Accel X");
+  EXPECT_EQ(bdf.signals[2].label, "MISC Contact E1");
+  EXPECT_EQ(bdf.signals[3].label, "MISC Accel X");
 
   // 633 rows, padded to whole 25-sample records with the last values.
   for (std::size_t s = 0; s < 4; ++s) {
@@ -127,6 +130,7 @@ TEST(bdf_writer, samples_gaps_and_annotations_read_back) {
   const auto* end = find(bdf_writer::end_text);
   ASSERT_NE(end, nullptr);
   EXPECT_DOUBLE_EQ(end->onset_seconds, 633 / 250.0);
+  EXPECT_DOUBLE_EQ(end->duration_seconds, 17 / 250.0);
   // The long text is cut at a character boundary within EDFlib's limit.
   bool found_long = false;
   for (const auto& a : bdf.annotations) {
@@ -182,12 +186,14 @@ TEST(csv_writer, rows_streaming_column_and_late_annotations) {
   std::ifstream in(path);
   std::string line;
   std::getline(in, line);
-  EXPECT_EQ(line, "sample,E1,E2,Contact E1,Accel X,STREAMING,ANNOTATION");
+  EXPECT_EQ(line, "# calyra recording, 250 Hz, Calyra KESTREL fw 3.6.1");
+  std::getline(in, line);
+  EXPECT_EQ(line, "sample,time,E1,E2,Contact E1,Accel X,STREAMING,ANNOTATION");
   std::vector<std::string> rows;
   while (std::getline(in, line)) rows.push_back(line);
   ASSERT_EQ(rows.size(), 600U);
-  EXPECT_EQ(rows[0].substr(0, 3), "10,");
-  EXPECT_EQ(rows[599].substr(0, 4), "609,");
+  EXPECT_EQ(rows[0].substr(0, 5), "10,0,");
+  EXPECT_EQ(rows[599].substr(0, 10), "609,2.396,");
   // Filler rows 20..22 carry STREAMING 0, the others 1.
   EXPECT_NE(rows[10].find(",0,"), std::string::npos);
   EXPECT_EQ(rows[12].substr(rows[12].size() - 3), ",0,");
@@ -200,25 +206,77 @@ TEST(csv_writer, rows_streaming_column_and_late_annotations) {
   std::string cell;
   std::getline(cells, cell, ',');
   std::getline(cells, cell, ',');
+  std::getline(cells, cell, ',');
   EXPECT_EQ(std::stod(cell), expected.signals[0][0]);
 }
 
 TEST(output_file, reports_unwritable_paths_and_only_commits_complete_files) {
-  EXPECT_THROW(output_file("/nonexistent-dir/x.bdf"), recording_error);
+  EXPECT_THROW(output_file("/nonexistent-dir/x.bdf", false), recording_error);
   temp_dir dir;
-  EXPECT_THROW(output_file(dir.file("")), recording_error);  // a directory
+  EXPECT_THROW(output_file(dir.file(""), true), recording_error);  // a directory
 
   const std::string target = dir.file("keep.csv");
   {
-    output_file abandoned(target);
+    output_file abandoned(target, false);
     EXPECT_TRUE(fs::exists(abandoned.temporary_path()));
   }
   EXPECT_FALSE(fs::exists(target));
   EXPECT_FALSE(fs::exists(target + ".part"));
 
-  output_file kept(target);
+  output_file kept(target, false);
   std::ofstream(kept.temporary_path()) << "data\n";
   kept.commit();
   EXPECT_TRUE(fs::exists(target));
   EXPECT_FALSE(fs::exists(kept.temporary_path()));
+}
+
+TEST(annotation_text, invalid_utf8_and_control_characters_are_replaced_not_dropped) {
+  bool changed = true;
+  EXPECT_EQ(clean_annotation_text("eyes closed \xE2\x9C\x93", changed), "eyes closed \xE2\x9C\x93");
+  EXPECT_FALSE(changed);
+  const std::string fffd = "\xEF\xBF\xBD";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"bad \xff\xfe caf\xe9", "bad " + fffd + fffd + " caf" + fffd},
+      {"a\tb\x01" "c", "a b c"},                           // would split a TSV cell or a TAL
+      {"\xC0\xAF", fffd + fffd},                           // overlong '/'
+      {"\xED\xA0\x80", fffd + fffd + fffd},                // a UTF-16 surrogate
+      {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},     // beyond U+10FFFF
+      {"\xE2\x9C", fffd + fffd},                           // cut character at the end
+      {"ok\x7F", "ok "},
+  };
+  for (const auto& [raw, clean] : cases) {
+    EXPECT_EQ(clean_annotation_text(raw, changed), clean) << raw;
+    EXPECT_TRUE(changed) << raw;
+  }
+}
+
+TEST(bdf_file_check, a_file_cut_short_is_repaired_to_its_complete_records) {
+  temp_dir dir;
+  const std::string path = dir.file("cut.bdf");
+  {
+    bdf_writer writer(path, test_layout());
+    writer.write(make_rows(0, 250));  // 10 records of 0.1 s
+    writer.close();
+  }
+  auto state = inspect_bdf_file(path);
+  ASSERT_TRUE(state);
+  EXPECT_EQ(state->records_in_header, 10);
+  EXPECT_EQ(state->complete_records, 10);
+  EXPECT_EQ(state->file_bytes, state->header_bytes + 10 * state->record_bytes);
+
+  // As after a full disk: the header claims 10 records, 7.5 reached the disk.
+  fs::resize_file(path, static_cast<std::uintmax_t>(state->header_bytes + 7 * state->record_bytes + state->record_bytes / 2));
+  EXPECT_THROW(calyra::test::read_bdf(path), std::runtime_error);
+  state = inspect_bdf_file(path);
+  ASSERT_TRUE(state);
+  EXPECT_EQ(state->complete_records, 7);
+  ASSERT_TRUE(truncate_bdf_file(path, *state, state->complete_records));
+  const auto bdf = calyra::test::read_bdf(path);
+  ASSERT_EQ(bdf.signals[0].samples.size(), 175U);
+  const sample_block expected = make_rows(0, 175);
+  EXPECT_NEAR(bdf.signals[0].samples[174], expected.signals[0][174], bdf.resolution(0));
+
+  // Not a BDF header at all.
+  std::ofstream(dir.file("junk.bdf")) << "junk";
+  EXPECT_FALSE(inspect_bdf_file(dir.file("junk.bdf")));
 }

@@ -84,6 +84,37 @@ TEST(command_line, stream_options_and_their_checks) {
   }
 }
 
+TEST(command_line, stream_length_and_chunk_size_name_the_option_and_the_range) {
+  EXPECT_EQ(parse({"stream", "X", "--seconds", "2.5"}).stream.seconds, 2.5);
+  EXPECT_EQ(parse({"stream", "X", "--seconds", "0"}).stream.seconds, 0.0);
+  EXPECT_EQ(parse({"stream", "X", "--chunk-size", "500", "--rate", "500"}).stream.chunk_size, 500U);
+  // Each rejected value and a piece of the message it must give.
+  const std::vector<std::pair<std::vector<std::string>, std::string>> rejected = {
+      {{"--seconds", "nan"}, "not a finite number"},
+      {{"--seconds", "inf"}, "not a finite number"},
+      {{"--seconds", "-inf"}, "not a finite number"},
+      {{"--seconds", "1x"}, "expected a number of seconds, got '1x'"},
+      {{"--seconds", ""}, "expected a number of seconds"},
+      {{"--seconds", "604801"}, "0.01 to 604800"},
+      {{"--seconds", "0.001"}, "0.01 to 604800"},
+      {{"--chunk-size", "100000"}, "1 to 250 samples"},
+      {{"--chunk-size", "0"}, "1 to 250 samples"},
+      {{"--chunk-size", "251"}, "1 to 250 samples"},
+  };
+  for (const auto& [extra, message] : rejected) {
+    std::vector<std::string> args = {"stream", "X"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    try {
+      parse(args);
+      ADD_FAILURE() << extra[0] << " " << extra[1] << " accepted";
+    } catch (const CLI::ParseError& e) {
+      const std::string what = e.what();
+      EXPECT_NE(what.find(extra[0]), std::string::npos) << what;
+      EXPECT_NE(what.find(message), std::string::npos) << what;
+    }
+  }
+}
+
 TEST(output_filter, block_wise_output_matches_filtering_the_whole_signal) {
   const unsigned rate = 250;
   const std::size_t n = 10 * rate + 37;
@@ -160,10 +191,39 @@ TEST(quality, reasons_agree_with_the_grades) {
   EXPECT_EQ(q[4].reason, "too noisy");
 }
 
-TEST(recording_pipeline, cuts_at_the_target_and_counts_gap_runs) {
+// Half a second of signal cannot show mains hum: no grade rather than "good".
+TEST(quality, windows_under_a_second_are_not_graded) {
+  const unsigned rate = 250;
+  const std::size_t n = 2 * rate;
+  const std::vector<double> alpha = sine(10.0, 20.0, n, rate);
+  const std::vector<double> hum = sine(50.0, 8.0, n, rate);
+  recording::sample_block all;
+  all.reset(1);
+  for (std::size_t i = 0; i < n; ++i) {
+    all.sample_numbers.push_back(i);
+    all.streaming.push_back(1);
+    all.signals[0].push_back(alpha[i] + hum[i]);
+  }
+  quality::quality_monitor monitor({0}, rate, {});
+  recording::sample_block half;
+  half.reset(1);
+  half.append(all, 0, rate / 2);
+  monitor.add(half);
+  EXPECT_EQ(monitor.evaluate()[0].grade, -1);
+  recording::sample_block rest;
+  rest.reset(1);
+  rest.append(all, rate / 2, n - rate / 2);
+  monitor.add(rest);
+  const auto& graded = monitor.evaluate();
+  EXPECT_EQ(graded[0].grade, 1);
+  EXPECT_EQ(graded[0].reason, "mains 50 Hz");
+}
+
+TEST(recording_pipeline, cuts_at_the_target_and_counts_lost_packets) {
   stream::pipeline_settings settings;
   settings.rate_hz = 250;
   settings.target_samples = 100;
+  settings.samples_per_packet = 5;
   const std::vector<recording::signal_description> signals = {
       {recording::signal_kind::electrode, "E1", "uV", -1.0, 1.0}};
   stream::recording_pipeline pipeline(signals, {0}, settings, nullptr);
@@ -187,8 +247,24 @@ TEST(recording_pipeline, cuts_at_the_target_and_counts_gap_runs) {
   EXPECT_TRUE(pipeline.target_reached());
   EXPECT_EQ(pipeline.samples(), 100U);
   EXPECT_EQ(pipeline.next_sample_number(), 100U);
+  // 5 filler samples are one packet of 5, 2 are part of one more.
   EXPECT_EQ(pipeline.missed_packets(), 2U);
   EXPECT_EQ(pipeline.lost_samples(), 7U);
+
+  // A gap of seven 50-sample packets is seven missed packets, not one.
+  settings.target_samples = 0;
+  settings.samples_per_packet = 50;
+  stream::recording_pipeline kestrel(signals, {0}, settings, nullptr);
+  recording::sample_block b;
+  b.reset(1);
+  for (std::uint64_t s = 0; s < 500; ++s) {
+    b.sample_numbers.push_back(s);
+    b.streaming.push_back(s >= 100 && s < 450 ? 0 : 1);
+    b.signals[0].push_back(0.0);
+  }
+  kestrel.accept(b);
+  EXPECT_EQ(kestrel.missed_packets(), 7U);
+  EXPECT_EQ(kestrel.lost_samples(), 350U);
 }
 
 TEST(line_reader, splits_lines_across_reads_and_keeps_the_last_one_at_eof) {

@@ -1,10 +1,14 @@
 // calyra: scan for Calyra headsets, show their state, stream and record,
 // update their firmware.
 #include <CLI/CLI.hpp>
+#include <cybciconnect.h>
+#include <cycore.h>
 
+#include <csignal>
 #include <iostream>
 
 #include "app/failure.h"
+#include "app/headset.h"
 #include "cli/command_line.h"
 #include "commands/commands.h"
 #include "recording/recording_writer.h"
@@ -35,9 +39,18 @@ int fail(const std::string& message, int status) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A closed standard output must not kill the program (and a recording):
+  // writes to it then fail quietly.
+  std::signal(SIGPIPE, SIG_IGN);
   CLI::App app{"Work with Calyra EEG headsets: scan, inspect, stream and record, update.", "calyra"};
   calyra::cli::parsed_command_line cmd;
   calyra::cli::define_command_line(app, cmd);
+  app.set_version_flag("--version", [] {
+    const cy_version* core = cy_core_get_version();
+    const cy_version* bci = cy_bci_connect_get_version();
+    return "calyra " CALYRA_VERSION " (libcycore " + calyra::app::version_text(*core) + ", libcybciconnect " +
+           calyra::app::version_text(*bci) + ")";
+  });
   try {
     app.parse(argc, argv);
     calyra::cli::finish_command_line(app, cmd);
@@ -45,12 +58,16 @@ int main(int argc, char** argv) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
     return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
   } catch (const CLI::ParseError& e) {
     return fail(std::string(e.what()) + " (see calyra --help)", 2);
   }
 
   try {
     return dispatch(cmd);
+  } catch (const calyra::app::usage_failure& e) {
+    return fail(e.what(), 2);
   } catch (const calyra::app::command_failure& e) {
     return fail(e.what(), 1);
   } catch (const calyra::recording::recording_error& e) {

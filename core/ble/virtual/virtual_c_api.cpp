@@ -49,6 +49,24 @@ CYCORE_API cy_error cy_virtual_configure(const char* devices) {
   }));
 }
 
+CYCORE_API cy_error cy_virtual_check_devices(const char* devices, char* reason, size_t capacity) {
+  if (reason != nullptr && capacity > 0) reason[0] = '\0';
+  return to_code(guard_c_call("cy_virtual_check_devices", error::PRECONDITION_FAILED, [&] {
+    const std::string list = devices ? devices : "";
+    try {
+      if (!list.empty()) parse_device_list(list);
+    } catch (const device_list_error& e) {
+      if (reason != nullptr && capacity > 0) {
+        const std::size_t n = std::min(capacity - 1, std::strlen(e.what()));
+        std::memcpy(reason, e.what(), n);
+        reason[n] = '\0';
+      }
+      return error::PRECONDITION_FAILED;
+    }
+    return error::OK;
+  }));
+}
+
 CYCORE_API void cy_virtual_reset(void) {
   guard_c_call("cy_virtual_reset", error::OK, [] {
     set_device_list_from_code(std::nullopt);

@@ -17,6 +17,32 @@
  * Lifetime. The host owns a handle from cy_eeg_manager_new to
  * cy_eeg_manager_free. Handles passed to the functions below must be valid
  * (only cy_eeg_manager_free accepts NULL).
+ *
+ * Order of calls for a stream (examples/stream.c does exactly this):
+ *   1. cy_core_init, then cy_eeg_manager_new;
+ *   2. cy_eeg_manager_connect (identifies the model: the rate and bias
+ *      setters need it);
+ *   3. the channel settings: cy_eeg_manager_set_data_stream_rate,
+ *      cy_eeg_manager_set_channel_enabled for every channel to stream
+ *      (electrodes, and CY_CHANNEL_SAMPLE_NUMBER / CY_CHANNEL_STREAMING to
+ *      get sample numbers and gap marks), cy_eeg_manager_set_channel_gain,
+ *      cy_eeg_manager_set_impedance_mode;
+ *   4. cy_eeg_manager_load_config: sends gains, bias, impedance mode and rate
+ *      to the headset. Settings changed after it reach the stream layout at
+ *      the next start but not the headset: call it again after any change;
+ *   5. cy_eeg_manager_set_callback_chunk (and _disconnect), then
+ *      cy_eeg_manager_start_stream;
+ *   6. cy_eeg_manager_stop_stream (delivers the last chunk), then
+ *      cy_eeg_manager_disconnect or cy_eeg_manager_free, and cy_core_close.
+ * A stop resets the channel settings: repeat steps 3 to 5 for the next start.
+ *
+ * Annotations (cy_eeg_manager_annotate) are refused with CY_NOT_STREAMING
+ * until the stream's timing is known: the library fits it to the arrival
+ * times of the first 11 packets. That is 11 x the model's samples per packet
+ * (KESTREL 50, WREN 30, FINCH 15, HERON and PLOVER 10): for a KESTREL 2.2 s
+ * at 250 Hz and 1.1 s at 500 Hz; for a WREN 1.32 s and 0.66 s; for a FINCH
+ * 0.66 s (250 Hz only); for a HERON 0.44 s (250 Hz only); for a PLOVER
+ * 0.44 s and 0.22 s. A host that wants earlier marks keeps them itself.
  */
 #ifndef CYCORE_EEG_MANAGER_H
 #define CYCORE_EEG_MANAGER_H
@@ -320,7 +346,11 @@ CYCORE_API cy_error cy_eeg_manager_set_data_stream_rate(cy_eeg_manager* manager,
  * does not carry it. */
 CYCORE_API int64_t cy_eeg_manager_get_channel_index(cy_eeg_manager* manager, uint16_t channel);
 
-/* The stored data stream rate CODE (not Hz; see cy_data_stream_rate). */
+/*
+ * The stored data stream rate as its CODE, not in Hz: CY_RATE_HZ_250 (6) for
+ * 250 Hz, CY_RATE_HZ_500 (5) for 500 Hz, ... (see cy_data_stream_rate). A
+ * host that needs Hz maps the code itself.
+ */
 CYCORE_API uint8_t cy_eeg_manager_get_sample_frequency(cy_eeg_manager* manager);
 
 /* ---- Gain conversions ---------------------------------------------------------- */

@@ -38,6 +38,7 @@ using namespace std::chrono_literals;
 using clock_type = std::chrono::steady_clock;
 
 constexpr std::uint64_t chunk_size = 20;
+constexpr std::uint64_t max_filled_gap = 65536;
 constexpr int host_threads = 3;
 const std::array<const char*, 5> names = {"CY KESTREL 5", "CY KESTREL 6", "CY WREN 1", "CY HERON 3",
                                           "NOPE"};
@@ -84,10 +85,14 @@ void on_chunk(const void* const* channels, std::size_t count, void* user_data) {
   std::lock_guard lock(context->mutex);
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint64_t n = numbers[i];
-    // Lost packets are filled, so the numbers never skip ahead. They may go
+    // Lost packets are filled, so the numbers never skip ahead, except over
+    // a jump too large to be lost packets (reported, not filled). They may go
     // back: a new stream starts at 0, and a start by another manager on the
-    // same headset restarts its counter (a reported, unfilled gap).
-    if (context->have_last && n > context->last_sample + 1) {
+    // same headset restarts its counter (a reported, unfilled gap). Two
+    // managers that upload different settings to one headset read each
+    // other's packets with their own layout, which shows as such jumps.
+    if (context->have_last && n > context->last_sample + 1 &&
+        n - context->last_sample - 1 <= max_filled_gap) {
       found.add("sample " + std::to_string(n) + " after " + std::to_string(context->last_sample));
     }
     context->have_last = true;

@@ -275,5 +275,26 @@ TEST_F(Lifecycle, AnnotationsSurviveAConcurrentDisconnect) {
   EXPECT_FALSE(cy_eeg_manager_is_connected(m));
 }
 
+TEST_F(Lifecycle, StartingWithSettingsTheHeadsetWasNotSentIsWarnedAbout) {
+  start_library("CY KESTREL 5,pace=fast");
+  cy_eeg_manager* m = new_manager();
+  const std::string warning = "Channel settings changed since the last configuration upload";
+  const std::string never = "Starting the stream without a configuration upload since connecting";
+  ASSERT_EQ(cy_eeg_manager_connect(m, "CY KESTREL 5", nullptr, nullptr), CY_OK);
+  ASSERT_EQ(cy_eeg_manager_start_stream(m, nullptr, nullptr), CY_OK);
+  EXPECT_EQ(lines_with(never).size(), 1u);
+  ASSERT_EQ(cy_eeg_manager_stop_stream(m, nullptr, nullptr), CY_OK);
+
+  ASSERT_EQ(connect_and_configure(m, "CY KESTREL 5"), CY_OK);
+  ASSERT_EQ(cy_eeg_manager_start_stream(m, nullptr, nullptr), CY_OK);
+  EXPECT_TRUE(lines_with(warning).empty());
+  ASSERT_EQ(cy_eeg_manager_stop_stream(m, nullptr, nullptr), CY_OK);
+  // The stop reset the settings; enabling an electrode without uploading.
+  cy_eeg_manager_set_channel_enabled(m, measurement(0), true);
+  ASSERT_EQ(cy_eeg_manager_start_stream(m, nullptr, nullptr), CY_OK);
+  EXPECT_EQ(lines_with(warning).size(), 1u);
+  EXPECT_EQ(lines_with(never).size(), 1u);
+}
+
 }  // namespace
 }  // namespace calyra::core

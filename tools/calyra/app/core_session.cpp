@@ -1,7 +1,11 @@
 #include "app/core_session.h"
 
 #include <cycore.h>
+#include <cycore_virtual.h>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -20,10 +24,29 @@ void copy_path(char (&target)[CY_CONFIG_PATH_SIZE], const std::string& path, con
   std::memcpy(target, path.data(), path.size());
 }
 
+// The library opens its log only when it first writes, and a log it cannot
+// open is silently missing: check the path up front.
+void check_log_path(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) throw usage_failure("--log: cannot write " + path + ": " + std::strerror(errno));
+  ::close(fd);
+}
+
 }  // namespace
 
+void select_backend(const cli::global_options& global) {
+  if (!global.use_virtual) return;
+  // --virtual is asked for on this command line: it wins over the environment.
+  setenv("CYCORE_BLE_BACKEND", "virtual", /*overwrite=*/1);
+  char reason[512];
+  if (cy_virtual_check_devices(std::getenv("CYCORE_VIRTUAL_DEVICES"), reason, sizeof reason) != CY_OK) {
+    throw usage_failure(std::string("CYCORE_VIRTUAL_DEVICES is malformed: ") + reason);
+  }
+}
+
 core_session::core_session(const cli::global_options& global, const core_settings& settings) {
-  if (global.use_virtual) setenv("CYCORE_BLE_BACKEND", "virtual", /*overwrite=*/0);
+  select_backend(global);
+  if (!global.log_path.empty()) check_log_path(global.log_path);
 
   const cy_error init = cy_core_init();
   if (init != CY_OK) throw command_failure::from_code(init, "starting the core library");

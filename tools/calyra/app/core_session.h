@@ -14,12 +14,17 @@ struct core_settings {
   std::string update_path;       // empty: keep the library default
 };
 
+// With --virtual, selects the virtual headsets, whatever CYCORE_BLE_BACKEND
+// says, and checks CYCORE_VIRTUAL_DEVICES. Throws usage_failure with the
+// library's reason for a malformed device list.
+void select_backend(const cli::global_options& global);
+
 class core_session {
  public:
-  // With --virtual, selects the virtual headsets unless CYCORE_BLE_BACKEND is
-  // already set; with --log, logs at INFO into that file. Throws
-  // command_failure when a path does not fit the configuration record or the
-  // library refuses to start.
+  // Selects the backend (select_backend); with --log, logs at INFO into that
+  // file. Throws usage_failure for a malformed device list or a log file
+  // that cannot be written, command_failure when a path does not fit the
+  // configuration record or the library refuses to start.
   core_session(const cli::global_options& global, const core_settings& settings);
   ~core_session();
 

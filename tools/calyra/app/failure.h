@@ -23,4 +23,11 @@ class command_failure : public std::runtime_error {
   }
 };
 
+// A command line or environment the program cannot work with: reported
+// like a usage error (exit status 2).
+class usage_failure : public std::runtime_error {
+ public:
+  explicit usage_failure(const std::string& message) : std::runtime_error(message) {}
+};
+
 }  // namespace calyra::app

@@ -1,13 +1,31 @@
 #include "app/interrupt.h"
 
+#include <unistd.h>
+
+#include <atomic>
 #include <csignal>
 
 namespace calyra::app {
 namespace {
 
-volatile std::sig_atomic_t interrupted = 0;
+volatile std::sig_atomic_t interrupts = 0;
+volatile std::sig_atomic_t recording = 0;
+volatile std::sig_atomic_t first_signal = 0;
+constexpr int max_discarded = 4;
+std::atomic<const char*> discard_paths[max_discarded];
 
-void on_signal(int) { interrupted = 1; }
+void on_signal(int number) {
+  if (first_signal == 0) first_signal = number;
+  if (interrupts < 2) interrupts = interrupts + 1;
+  if (interrupts >= 2 && recording == 0) {
+    // Only async-signal-safe calls here.
+    for (auto& slot : discard_paths) {
+      const char* path = slot.load();
+      if (path != nullptr) unlink(path);
+    }
+    _exit(130);
+  }
+}
 
 }  // namespace
 
@@ -15,11 +33,36 @@ void install_interrupt_handlers() {
   struct sigaction action{};
   action.sa_handler = on_signal;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESETHAND;  // the next signal takes the default action
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // A closed terminal window must not cut a recording off either.
+  sigaction(SIGHUP, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
 }
 
-bool interrupt_requested() { return interrupted != 0; }
+void discard_on_exit(const char* path) {
+  for (auto& slot : discard_paths) {
+    const char* expected = nullptr;
+    if (slot.compare_exchange_strong(expected, path)) return;
+  }
+}
+
+void recording_started() {
+  recording = 1;
+  for (auto& slot : discard_paths) slot.store(nullptr);
+}
+
+bool interrupt_requested() { return interrupts >= 1; }
+
+bool interrupt_insisted() { return interrupts >= 2; }
+
+std::string interrupt_reason() {
+  switch (first_signal) {
+    case SIGINT: return "stopped by Ctrl-C";
+    case SIGTERM: return "stopped by SIGTERM";
+    case SIGHUP: return "stopped: the terminal was closed";
+    default: return "stopped by a signal";
+  }
+}
 
 }  // namespace calyra::app

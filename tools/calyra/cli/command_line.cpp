@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -9,6 +11,15 @@
 
 namespace calyra::cli {
 namespace {
+
+constexpr double min_seconds = 0.01;
+constexpr double max_seconds = 604800.0;
+
+std::string format_number(double v) {
+  std::ostringstream text;
+  text << v;
+  return text.str();
+}
 
 std::string lower(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(),
@@ -72,8 +83,10 @@ void define_stream(CLI::App& app, stream_options& s) {
   auto* sub = add_device_command(app, "stream",
                                  "Connect, configure and stream; optionally record to a file",
                                  s.device);
-  sub->add_option("--seconds", s.seconds, "Recording length in seconds; 0 streams until Ctrl-C")
-      ->check(CLI::Range(0.0, 604800.0))
+  sub->add_option("--seconds", s.seconds_text,
+                  "Recording length in seconds, up to 604800 (7 days); 0 streams until Ctrl-C")
+      ->type_name("SECONDS")
+      ->check(checked_by([](const std::string& v) { parse_seconds(v); }, "SECONDS"))
       ->capture_default_str();
   sub->add_option("--rate", s.rate_hz, "Sample rate in Hz (250 or 500, as the model allows)")
       ->check(CLI::IsMember({250U, 500U}))
@@ -88,8 +101,9 @@ void define_stream(CLI::App& app, stream_options& s) {
   sub->add_flag("--accel", s.accel, "Also stream the accelerometer (models that have one)");
   sub->add_flag("--impedance", s.impedance,
                 "Measure impedance: electrode values are raw counts instead of microvolts");
-  sub->add_option("--chunk-size", s.chunk_size, "Samples per chunk delivered by the library")
-      ->check(CLI::Range(static_cast<std::uint64_t>(1), static_cast<std::uint64_t>(100000)));
+  sub->add_option("--chunk-size", s.chunk_size,
+                  "Samples per chunk delivered by the library, 1 up to one second of samples "
+                  "at the chosen rate");
   sub->add_option("--out", s.out_path, "Record to FILE: .bdf writes BDF+, .csv writes CSV")
       ->check(checked_by(
           [](const std::string& v) {
@@ -99,6 +113,12 @@ void define_stream(CLI::App& app, stream_options& s) {
             }
           },
           "FILE"));
+  sub->add_flag("--overwrite", s.overwrite, "Replace FILE (and its sidecar files) if it exists");
+  sub->add_option("--subject", s.subject, "Who is recorded: stored in the recording's patient field")
+      ->type_name("TEXT");
+  sub->add_option("--session", s.session, "Session name: stored in the recording's header")
+      ->type_name("TEXT");
+  sub->add_option("--note", s.note, "A short note stored in the recording's header")->type_name("TEXT");
   sub->add_option("--bandpass", s.bandpass_text,
                   "Band-pass LOW:HIGH in Hz, applied to what is shown")
       ->check(checked_by([](const std::string& v) { parse_band(v); }, "LOW:HIGH"));
@@ -128,6 +148,30 @@ void define_update(CLI::App& app, update_options& u) {
 
 }  // namespace
 
+double parse_seconds(const std::string& text) {
+  std::size_t used = 0;
+  double value = 0.0;
+  try {
+    value = std::stod(text, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used == 0 || used != text.size()) {
+    throw std::invalid_argument("expected a number of seconds, got '" + text + "'");
+  }
+  if (!std::isfinite(value)) {
+    throw std::invalid_argument("'" + text + "' is not a finite number of seconds; accepted: 0 (until "
+                                "Ctrl-C) or " + format_number(min_seconds) + " to " +
+                                format_number(max_seconds));
+  }
+  if (value != 0.0 && !(value >= min_seconds && value <= max_seconds)) {
+    throw std::invalid_argument("'" + text + "' is out of range: 0 (until Ctrl-C) or " +
+                                format_number(min_seconds) + " to " + format_number(max_seconds) +
+                                " seconds (7 days)");
+  }
+  return value;
+}
+
 void define_command_line(CLI::App& app, parsed_command_line& out) {
   app.require_subcommand(1);
   // Global options may also follow the subcommand: "calyra info X --virtual".
@@ -144,6 +188,14 @@ void define_command_line(CLI::App& app, parsed_command_line& out) {
   add_device_command(app, "battery", "Show the battery record", out.device);
   define_charging(app, out.charging);
   define_update(app, out.update);
+  // A subcommand's help shows only its own options; these apply to all.
+  for (CLI::App* sub : app.get_subcommands({})) {
+    sub->footer(
+        "Global options (before or after the subcommand):\n"
+        "  --virtual      Use the virtual headsets (CYCORE_VIRTUAL_DEVICES lists them)\n"
+        "  --log FILE     Write the core library's log (INFO) to FILE\n"
+        "  --version      Show the versions of calyra and the libraries");
+  }
 }
 
 void finish_command_line(const CLI::App& app, parsed_command_line& out) {
@@ -158,6 +210,16 @@ void finish_command_line(const CLI::App& app, parsed_command_line& out) {
 
   if (out.which != command::stream) return;
   stream_options& s = out.stream;
+  s.seconds = parse_seconds(s.seconds_text);
+  // A chunk is what the display and the file see at once: more than a
+  // second of samples leaves the program silent for that long.
+  const bool chunk_given = app.get_subcommand("stream")->count("--chunk-size") > 0;
+  if (chunk_given && (s.chunk_size == 0 || s.chunk_size > s.rate_hz)) {
+    throw CLI::ValidationError("--chunk-size", std::to_string(s.chunk_size) +
+                                                   " is out of range: 1 to " + std::to_string(s.rate_hz) +
+                                                   " samples (one second at " +
+                                                   std::to_string(s.rate_hz) + " Hz)");
+  }
   if (!s.channels_text.empty()) s.electrodes = parse_electrode_list(s.channels_text);
   if (!s.bandpass_text.empty()) s.bandpass = parse_band(s.bandpass_text);
   if (s.filter_output && !s.bandpass && s.notch_hz == 0.0) {

@@ -21,7 +21,8 @@ struct band {
 
 struct stream_options {
   std::string device;
-  double seconds = 10.0;              // 0: until Ctrl-C
+  std::string seconds_text = "10";    // --seconds as typed
+  double seconds = 10.0;              // parsed from seconds_text; 0: until Ctrl-C
   unsigned rate_hz = 250;             // 250 or 500
   unsigned gain = 8;                  // 1, 2, 4, 6, 8 or 12
   std::string channels_text;         // --channels as typed
@@ -31,6 +32,10 @@ struct stream_options {
   bool impedance = false;
   std::uint64_t chunk_size = 0;       // 0: the library default
   std::string out_path;               // empty: no recording
+  bool overwrite = false;             // replace an existing recording
+  std::string subject;                // stored in the recording's header
+  std::string session;
+  std::string note;
   std::string bandpass_text;          // --bandpass as typed
   std::optional<band> bandpass;       // parsed from bandpass_text
   double notch_hz = 0.0;              // 0: no notch

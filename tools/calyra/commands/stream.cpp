@@ -9,14 +9,18 @@
 #include <iostream>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 #include "app/core_session.h"
 #include "app/failure.h"
 #include "app/headset.h"
 #include "app/interrupt.h"
 #include "commands/commands.h"
+#include "display/output_capture.h"
 #include "display/progress_bar.h"
 #include "display/status_display.h"
+#include "recording/events.h"
+#include "recording/json_sidecar.h"
 #include "recording/output_file.h"
 #include "stream/chunk_queue.h"
 #include "stream/line_reader.h"
@@ -160,27 +164,54 @@ void annotate(cy_eeg_manager* m, const std::string& text, stream::recording_pipe
     sample = static_cast<std::int64_t>(pipeline.next_sample_number());
     note = " (stream timing not known yet: placed at the newest sample)";
   } else {
-    view.message("annotation \"" + text + "\" not stored: " + app::error_name(result) + " (" +
+    bool changed = false;
+    view.message("annotation \"" + recording::clean_annotation_text(text, changed) + "\" not stored: " + app::error_name(result) + " (" +
                  app::error_meaning(result) + ")");
     return;
   }
-  pipeline.annotate(sample, text);
+  const std::string stored = pipeline.annotate(sample, text);
   std::ostringstream line;
-  line << "annotation \"" << text << "\" at sample " << sample << " ("
+  line << "annotation \"" << stored << "\" at sample " << sample << " ("
        << static_cast<double>(sample) / rate_hz << " s)" << note;
   view.message(line.str());
 }
 
-void print_summary(const stream::stream_plan& plan, stream::recording_pipeline& pipeline,
-                   const cli::stream_options& o, const std::string& stop_reason) {
-  std::ostream& out = std::cout;
+// Samples per stream notification of each model code: a run of filler
+// samples spans whole packets.
+unsigned samples_per_packet(const cy_device_info& info, bool impedance) {
+  if (impedance) return 0;  // the packet layout changes with impedance mode
+  switch (info.id) {
+    case 0: return 30;
+    case 1: return 15;
+    case 2: return 10;
+    case 3: return 10;
+    case 4:
+    case 5: return 50;
+    default: return 0;
+  }
+}
+
+std::string prefilter_text(const cli::stream_options& o) {
+  if (!o.filter_output) return {};
+  std::ostringstream text;
+  if (o.bandpass) text << "HP:" << o.bandpass->low_hz << "Hz LP:" << o.bandpass->high_hz << "Hz";
+  if (o.notch_hz > 0.0) text << (o.bandpass ? " " : "") << "N:" << o.notch_hz << "Hz";
+  return text.str();
+}
+
+void print_summary(std::ostream& out, const stream::stream_plan& plan, stream::recording_pipeline& pipeline,
+                   const cli::stream_options& o, const std::string& stop_reason,
+                   const std::vector<std::string>& files) {
   out << "Summary" << (stop_reason.empty() ? "" : " (" + stop_reason + ")") << '\n';
   out << "  Duration        " << display::format_seconds(pipeline.seconds()) << " ("
       << pipeline.samples() << " samples at " << o.rate_hz << " Hz)\n";
   out << "  Missed packets  " << pipeline.missed_packets() << " (" << pipeline.lost_samples()
       << " samples filled)\n";
   out << "  Annotations     " << pipeline.annotations() << '\n';
-  if (!o.out_path.empty()) out << "  Recording       " << o.out_path << '\n';
+  for (const std::string& remark : pipeline.remarks()) out << "                  " << remark << '\n';
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    out << (i == 0 ? "  Recording       " : "                  ") << files[i] << '\n';
+  }
   out << "  Quality        ";
   for (const display::electrode_status& e : electrode_statuses(plan, pipeline, o.impedance)) {
     out << ' ' << e.label << ' ' << e.grade;
@@ -189,13 +220,59 @@ void print_summary(const stream::stream_plan& plan, stream::recording_pipeline& 
   out << std::endl;
 }
 
+// Stops the stream on a helper thread, so that a second Ctrl-C can stop
+// waiting for a headset that does not answer: the recording is then closed
+// without it. Returns nullopt when the stop was abandoned (the helper thread
+// is then still inside the library, and the program must end without
+// touching the headset again).
+std::optional<cy_error> stop_stream_patiently(cy_eeg_manager* manager) {
+  auto result = std::make_shared<std::atomic<int>>(-1);
+  std::thread stopper([manager, result] { result->store(cy_eeg_manager_stop_stream(manager, nullptr, nullptr)); });
+  // Two signals close together (timeout -s INT sends two) still give a
+  // quick headset the time to stop properly.
+  std::optional<clock::time_point> give_up;
+  while (result->load() < 0) {
+    if (app::interrupt_insisted() && !give_up) give_up = clock::now() + std::chrono::milliseconds(300);
+    if (give_up && clock::now() >= *give_up) {
+      stopper.detach();
+      return std::nullopt;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  stopper.join();
+  return static_cast<cy_error>(result->load());
+}
+
+struct recording_files {
+  recording::output_file data;
+  recording::output_file events;
+  recording::output_file description;
+
+  recording_files(const std::string& path, bool overwrite)
+      : data(path, overwrite),
+        events(recording::events_path_for(path), overwrite),
+        description(recording::json_path_for(path), overwrite) {}
+
+  // The sidecars first: the recording's own name appears last, complete.
+  void commit() {
+    events.commit();
+    description.commit();
+    data.commit();
+  }
+};
+
 }  // namespace
 
 int run_stream(const cli::global_options& global, const cli::stream_options& o) {
   app::install_interrupt_handlers();
-  // An unusable output path is reported before anything touches a headset.
-  std::optional<recording::output_file> output;
-  if (!o.out_path.empty()) output.emplace(o.out_path);
+  // An unusable or taken output path is reported before anything touches a headset.
+  std::optional<recording_files> files;
+  if (!o.out_path.empty()) {
+    files.emplace(o.out_path, o.overwrite);
+    app::discard_on_exit(files->data.temporary_path().c_str());
+    app::discard_on_exit(files->events.temporary_path().c_str());
+    app::discard_on_exit(files->description.temporary_path().c_str());
+  }
 
   app::core_session core(global, {o.chunk_size, {}});
   stream_context ctx;  // outlives the headset: its callbacks point here
@@ -215,10 +292,15 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
   layout.signals = ctx.plan.signals;
   layout.sample_rate_hz = o.rate_hz;
   layout.equipment = "Calyra " + h.model_name() + " fw " + app::version_text(h.info().firmware_version);
+  layout.prefilter = prefilter_text(o);
+  layout.subject = o.subject;
+  layout.session = o.session;
+  layout.note = o.note;
+  layout.file_name = o.out_path;
   layout.start_time = std::chrono::system_clock::now();
   std::unique_ptr<recording::recording_writer> writer;
-  if (output) {
-    writer = recording::open_recording(output->temporary_path(),
+  if (files) {
+    writer = recording::open_recording(files->data.temporary_path(),
                                        recording::recording_format_of(o.out_path), layout);
   }
   stream::pipeline_settings settings;
@@ -229,6 +311,11 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
   settings.filters.bandpass = o.bandpass;
   settings.filters.notch_hz = o.notch_hz;
   settings.filter_output = o.filter_output;
+  settings.samples_per_packet = samples_per_packet(h.info(), o.impedance);
+  if (files) {
+    settings.events_path = files->events.temporary_path();
+    settings.events_name = files->events.final_path();
+  }
   stream::recording_pipeline pipeline(ctx.plan.signals, ctx.plan.electrode_signals, settings,
                                       std::move(writer));
 
@@ -236,9 +323,14 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
   cy_eeg_manager_set_callback_disconnect(h.handle(), on_disconnect, &ctx);
   const cy_error started = cy_eeg_manager_start_stream(h.handle(), nullptr, nullptr);
   if (started != CY_OK) throw app::command_failure::from_code(started, "starting the stream");
+  app::recording_started();
 
   const bool terminal = isatty(STDOUT_FILENO) != 0;
-  display::status_display view(std::cout, terminal, terminal_columns());
+  const int columns = terminal_columns();
+  // The library's own lines (lost packets, ...) go above the live block; in
+  // a pipe they pass through unchanged.
+  display::output_capture capture(terminal);
+  display::status_display view(capture.display(), terminal, columns);
   // A program in the background must not read the terminal: the read would stop it.
   const bool read_input = isatty(STDIN_FILENO) == 0 || tcgetpgrp(STDIN_FILENO) == getpgrp();
   stream::line_reader input(read_input ? STDIN_FILENO : -1);
@@ -246,14 +338,27 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
   std::deque<recording::sample_block> blocks;
   auto next_redraw = clock::now();
   std::uint64_t next_line_at = o.rate_hz;  // plain output: one line per second of stream
+  std::uint64_t shown_samples = 0;
   std::string stop_reason;
+  std::string failure;  // why the recording could not be written
+
+  auto take = [&](std::deque<recording::sample_block>& pending) {
+    for (; !pending.empty(); pending.pop_front()) {
+      try {
+        pipeline.accept(pending.front());
+      } catch (const recording::recording_error& e) {
+        if (failure.empty()) failure = e.what();
+      }
+    }
+  };
 
   while (true) {
     ctx.queue.pop_all(blocks, std::chrono::milliseconds(20));
-    for (; !blocks.empty(); blocks.pop_front()) pipeline.accept(blocks.front());
+    take(blocks);
     const std::vector<std::string> lines = input.read_available(0);
     if (typing_echoes) view.lines_echoed(static_cast<int>(lines.size()));
     for (const std::string& line : lines) annotate(h.handle(), line, pipeline, view, o.rate_hz);
+    for (const std::string& line : capture.lines()) view.message(line);
     if (!o.impedance && pipeline.quality().due()) pipeline.quality().evaluate();
 
     if (terminal && clock::now() >= next_redraw) {
@@ -261,12 +366,17 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
       next_redraw = clock::now() + std::chrono::milliseconds(250);
     } else if (!terminal && pipeline.samples() >= next_line_at) {
       view.show(status_of(ctx.plan, pipeline, o));
+      shown_samples = pipeline.samples();
       next_line_at += o.rate_hz;
     }
 
     if (pipeline.target_reached()) break;
+    if (!failure.empty()) {
+      stop_reason = "the file could not be written";
+      break;
+    }
     if (app::interrupt_requested()) {
-      stop_reason = "stopped by Ctrl-C";
+      stop_reason = app::interrupt_reason();
       break;
     }
     if (ctx.link_lost) {
@@ -275,29 +385,84 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
     }
   }
 
-  // The stop delivers the last chunk on this thread; the queue must not block it.
+  // The stop delivers the last chunk on the stopping thread; the queue must not block it.
   ctx.queue.stop_waiting();
-  const cy_error stopped = cy_eeg_manager_stop_stream(h.handle(), nullptr, nullptr);
-  while (ctx.queue.pop_all(blocks, std::chrono::milliseconds(0))) {
-    for (; !blocks.empty(); blocks.pop_front()) pipeline.accept(blocks.front());
-  }
+  const std::optional<cy_error> stopped = stop_stream_patiently(h.handle());
+  while (ctx.queue.pop_all(blocks, std::chrono::milliseconds(0))) take(blocks);
   if (!o.impedance && pipeline.quality().new_samples() > 0) pipeline.quality().evaluate();
+  for (const std::string& line : capture.lines()) view.message(line);
+
+  // The recording is finished and under its name before anything more is
+  // printed: printing can fail or block (a closed pipe, a stopped terminal).
+  std::vector<std::string> written;
+  if (files) {
+    try {
+      pipeline.finish();
+    } catch (const recording::recording_error& e) {
+      if (failure.empty()) failure = e.what();
+    }
+    recording::recording_description d;
+    d.program_version = CALYRA_VERSION;
+    d.device_name = h.name();
+    d.model = h.model_name();
+    d.model_code = h.info().id;
+    d.serial_number = std::to_string(h.info().serial_number);
+    d.hardware_version = app::version_text(h.info().hardware_version);
+    d.firmware_version = app::version_text(h.info().firmware_version);
+    d.gain = o.gain;
+    d.impedance = o.impedance;
+    d.bandpass = o.bandpass_text;
+    d.notch_hz = o.notch_hz;
+    d.filtered_output = o.filter_output;
+    d.samples = pipeline.samples();
+    d.missed_packets = pipeline.missed_packets();
+    d.lost_samples = pipeline.lost_samples();
+    d.annotations = pipeline.annotations();
+    d.stop_reason = stop_reason;
+    d.recording_file = files->data.final_path();
+    d.events_file = files->events.final_path();
+    try {
+      recording::write_json_sidecar(files->description.temporary_path(), layout, d,
+                                     files->description.final_path());
+    } catch (const recording::recording_error& e) {
+      if (failure.empty()) failure = e.what();
+    }
+    try {
+      files->commit();
+      written = {files->data.final_path(), files->events.final_path(), files->description.final_path()};
+    } catch (const recording::recording_error& e) {
+      if (failure.empty()) failure = e.what();
+    }
+  }
+
+  if (!stopped && stop_reason.empty()) stop_reason = app::interrupt_reason();
   // A terminal shows the final state; plain output has its last line already
   // unless samples arrived after it.
-  if (terminal || pipeline.samples() + o.rate_hz > next_line_at) view.show(status_of(ctx.plan, pipeline, o));
+  if (terminal || pipeline.samples() != shown_samples) view.show(status_of(ctx.plan, pipeline, o));
   view.finish();
+  for (const std::string& line : capture.restore()) std::cout << line << '\n';
+  if (!failure.empty() && !written.empty()) written.front() += " (incomplete: see the error below)";
+  print_summary(std::cout, ctx.plan, pipeline, o, stop_reason, written);
+  if (std::cout.fail() && !written.empty() && failure.empty()) {
+    std::cerr << "calyra: standard output was closed; the recording went on and is in " << written.front()
+              << std::endl;
+  }
 
-  pipeline.finish();
-  if (output) output->commit();
-  print_summary(ctx.plan, pipeline, o, stop_reason);
-
+  if (!stopped) {
+    // The stop is still running on its thread, inside the library: leave
+    // without waiting for it, and without touching the headset again.
+    if (!failure.empty()) std::cerr << "calyra: error: " << failure << std::endl;
+    std::cerr << "calyra: interrupted twice: left without waiting for the headset to stop" << std::endl;
+    std::_Exit(failure.empty() ? 130 : 1);
+  }
+  if (!failure.empty()) throw recording::recording_error(failure);
   if (ctx.link_lost) {
     throw app::command_failure::from_code(
         CY_CONNECTION_ERROR, "the link to " + h.name() + " dropped during the stream" +
-                                 (output ? " (what arrived is saved in " + o.out_path + ")" : ""));
+                                 (files ? " (what arrived is saved in " + o.out_path + ")" : ""));
   }
-  if (stopped != CY_OK) throw app::command_failure::from_code(stopped, "stopping the stream");
-  return 0;
+  if (*stopped != CY_OK) throw app::command_failure::from_code(*stopped, "stopping the stream");
+  return app::interrupt_insisted() ? 130 : 0;
 }
 
 }  // namespace calyra::commands

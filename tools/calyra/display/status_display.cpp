@@ -22,7 +22,7 @@ std::string header_text(const stream_status& s) {
 std::string counts_text(const stream_status& s) {
   std::ostringstream line;
   line << "samples " << s.samples << "  missed packets " << s.missed_packets;
-  if (s.lost_samples > 0) line << " (" << s.lost_samples << " samples)";
+  if (s.lost_samples > 0) line << " (" << s.lost_samples << " samples filled)";
   if (s.annotations > 0) line << "  annotations " << s.annotations;
   return line.str();
 }

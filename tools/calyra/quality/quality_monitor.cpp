@@ -109,7 +109,9 @@ void quality_monitor::add(const recording::sample_block& block) {
 
 const std::vector<electrode_quality>& quality_monitor::evaluate() {
   new_samples_ = 0;
-  if (electrodes_.empty() || history_.front().size() < 2) return latest_;
+  // Under a second the spectrum cannot tell mains hum from the 5-15 Hz band:
+  // such a window would be graded "good" whatever its hum. No grade yet.
+  if (electrodes_.empty() || history_.front().size() < rate_) return latest_;
   const std::size_t available = history_.front().size();
   const std::size_t window = std::min(available, window_seconds * rate_);
   const std::size_t length = filters_.any()

@@ -35,7 +35,8 @@ class quality_monitor {
   // True once a second of samples has arrived since the last grading.
   bool due() const { return new_samples_ >= rate_; }
   std::size_t new_samples() const { return new_samples_; }
-  // Grades the last two seconds (less at the very start) and returns them.
+  // Grades the last two seconds (less at the very start, but never less than
+  // one second: until then the grades stay -1) and returns them.
   const std::vector<electrode_quality>& evaluate();
   const std::vector<electrode_quality>& latest() const { return latest_; }
 

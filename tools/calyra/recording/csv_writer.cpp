@@ -1,18 +1,51 @@
 #include "recording/csv_writer.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 namespace calyra::recording {
 namespace {
 
 // Shortest text that reads back as the same value.
 template <class T>
-void put_number(std::ofstream& out, T value) {
+void put_number(std::string& out, T value) {
   char buffer[64];
   auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
   if (ec != std::errc{}) return;
-  out.write(buffer, end - buffer);
+  out.append(buffer, end);
+}
+
+// Cuts the file after its last line end, so that a write failure leaves
+// whole rows only.
+void cut_to_last_line(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat info{};
+  off_t end = ::fstat(fd, &info) == 0 ? info.st_size : 0;
+  char buffer[4096];
+  off_t keep = 0;
+  while (end > 0 && keep == 0) {
+    const off_t from = end > static_cast<off_t>(sizeof buffer) ? end - static_cast<off_t>(sizeof buffer) : 0;
+    const ssize_t n = ::pread(fd, buffer, static_cast<std::size_t>(end - from), from);
+    if (n <= 0) break;
+    for (ssize_t i = n; i > 0; --i) {
+      if (buffer[i - 1] == '\n') {
+        keep = from + i;
+        break;
+      }
+    }
+    end = from;
+  }
+  if (::ftruncate(fd, keep) != 0) {
+    // Nothing more can be done; the caller reports the write failure.
+  }
+  ::close(fd);
 }
 
 }  // namespace
@@ -29,30 +62,61 @@ std::string csv_cell(const std::string& text) {
 
 csv_writer::csv_writer(const std::string& path, const recording_layout& layout, double hold_seconds)
     : path_(path),
+      name_(layout.file_name.empty() ? path : layout.file_name),
       layout_(layout),
-      out_(path, std::ios::binary | std::ios::trunc),
+      out_(std::fopen(path.c_str(), "wb")),
       hold_rows_(static_cast<std::size_t>(std::ceil(hold_seconds * layout.sample_rate_hz))) {
-  if (!out_) throw recording_error("cannot create CSV file " + path_);
-  out_ << "sample";
-  for (const signal_description& d : layout_.signals) out_ << ',' << csv_cell(d.label);
-  out_ << ",STREAMING,ANNOTATION\n";
+  if (out_ == nullptr) throw recording_error("cannot create CSV file " + name_ + ": " + std::strerror(errno));
+  std::string head = "# calyra recording, " + std::to_string(layout_.sample_rate_hz) + " Hz";
+  if (!layout_.equipment.empty()) head += ", " + layout_.equipment;
+  if (!layout_.prefilter.empty()) head += ", filtered: " + layout_.prefilter;
+  head += "\nsample,time";
+  for (const signal_description& d : layout_.signals) head += ',' + csv_cell(d.label);
+  head += ",STREAMING,ANNOTATION\n";
   pending_.reset(layout_.signals.size());
+  put(head);
 }
 
-void csv_writer::write_row(std::size_t i) {
+csv_writer::~csv_writer() {
+  if (out_ != nullptr) std::fclose(out_);
+}
+
+void csv_writer::fail(int error) {
+  failed_ = true;
+  const std::string cause = std::strerror(error);
+  std::fclose(out_);
+  out_ = nullptr;
+  cut_to_last_line(path_);
+  char held[64];
+  std::snprintf(held, sizeof held, "%.1f s", static_cast<double>(rows_written_) / layout_.sample_rate_hz);
+  failure_ = "cannot write " + name_ + ": " + cause + "; the file holds whole rows up to about " + held +
+             " and stays readable";
+  throw recording_error(failure_);
+}
+
+void csv_writer::put(const std::string& text) {
+  if (out_ == nullptr) return;
+  if (std::fwrite(text.data(), 1, text.size(), out_) != text.size()) fail(errno);
+}
+
+void csv_writer::append_row(std::size_t i, std::string& text) {
   const std::uint64_t number = pending_.sample_numbers[i];
-  put_number(out_, number);
+  put_number(text, number);
+  text += ',';
+  put_number(text, static_cast<double>(number - first_sample_number_) / layout_.sample_rate_hz);
   for (std::size_t s = 0; s < layout_.signals.size(); ++s) {
-    out_ << ',';
+    text += ',';
     const double v = pending_.signals[s][i];
     switch (layout_.signals[s].kind) {
-      case signal_kind::contact: out_ << (v != 0.0 ? '1' : '0'); break;
+      case signal_kind::contact: text += v != 0.0 ? '1' : '0'; break;
       // The accelerometer delivers single-precision values; print them so.
-      case signal_kind::accelerometer: put_number(out_, static_cast<float>(v)); break;
-      case signal_kind::electrode: put_number(out_, v); break;
+      case signal_kind::accelerometer: put_number(text, static_cast<float>(v)); break;
+      case signal_kind::electrode: put_number(text, v); break;
     }
   }
-  out_ << ',' << static_cast<unsigned>(pending_.streaming[i]) << ',';
+  text += ',';
+  text += pending_.streaming[i] != 0 ? '1' : '0';
+  text += ',';
   // Annotations stamped before this row that found no earlier row go here too.
   std::string joined;
   auto it = annotations_.begin();
@@ -62,15 +126,18 @@ void csv_writer::write_row(std::size_t i) {
     first = false;
     it = annotations_.erase(it);
   }
-  out_ << csv_cell(joined) << '\n';
-  any_row_written_ = true;
+  text += csv_cell(joined);
+  text += '\n';
 }
 
 void csv_writer::flush_rows(std::size_t keep) {
   const std::size_t available = pending_.size() - pending_first_;
   if (available <= keep) return;
   const std::size_t until = pending_.size() - keep;
-  for (std::size_t i = pending_first_; i < until; ++i) write_row(i);
+  std::string text;
+  for (std::size_t i = pending_first_; i < until; ++i) append_row(i, text);
+  put(text);
+  rows_written_ += until - pending_first_;
   pending_first_ = until;
   // Drop written rows once they make up most of the buffer.
   if (pending_first_ > hold_rows_ + 1024) {
@@ -80,10 +147,14 @@ void csv_writer::flush_rows(std::size_t keep) {
     pending_ = std::move(rest);
     pending_first_ = 0;
   }
-  if (!out_) throw recording_error("cannot write to " + path_ + " (disk full?)");
 }
 
 void csv_writer::write(const sample_block& block) {
+  if (failed_ || block.empty()) return;
+  if (!have_origin_) {
+    have_origin_ = true;
+    first_sample_number_ = block.sample_numbers.front();
+  }
   pending_.append(block, 0, block.size());
   flush_rows(hold_rows_);
 }
@@ -93,7 +164,8 @@ void csv_writer::annotate(std::int64_t sample, const std::string& text) {
 }
 
 void csv_writer::close() {
-  if (!out_.is_open()) return;
+  if (failed_) throw recording_error(failure_);
+  if (out_ == nullptr) return;
   // Annotations after the last sample belong to the last row.
   if (pending_.size() > pending_first_) {
     const std::uint64_t last = pending_.sample_numbers.back();
@@ -104,8 +176,16 @@ void csv_writer::close() {
     annotations_ = std::move(clamped);
   }
   flush_rows(0);
-  out_.close();
-  if (!out_) throw recording_error("cannot finish the CSV file " + path_);
+  if (std::fflush(out_) != 0) fail(errno);
+  std::FILE* f = out_;
+  out_ = nullptr;
+  if (std::fclose(f) != 0) {
+    const int error = errno;
+    cut_to_last_line(path_);
+    failed_ = true;
+    failure_ = "cannot finish " + name_ + ": " + std::strerror(error);
+    throw recording_error(failure_);
+  }
 }
 
 }  // namespace calyra::recording

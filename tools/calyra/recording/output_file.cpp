@@ -1,6 +1,7 @@
 #include "recording/output_file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,28 +12,85 @@
 #include "recording/recording_writer.h"
 
 namespace calyra::recording {
+namespace {
 
-output_file::output_file(std::string final_path) : final_(std::move(final_path)) {
+std::string without_extension(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  const auto dot = path.find_last_of('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return path;
+  return path.substr(0, dot);
+}
+
+int create_locked(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+std::string events_path_for(const std::string& recording_path) {
+  return without_extension(recording_path) + "_events.tsv";
+}
+
+std::string json_path_for(const std::string& recording_path) {
+  return without_extension(recording_path) + ".json";
+}
+
+output_file::output_file(std::string final_path, bool overwrite)
+    : final_(std::move(final_path)), temporary_(final_ + ".part"), overwrite_(overwrite) {
   struct stat info{};
-  if (stat(final_.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-    throw recording_error("cannot write " + final_ + ": it is a directory");
+  if (stat(final_.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) throw recording_error("cannot write " + final_ + ": it is a directory");
+    if (!overwrite_) {
+      throw recording_error(final_ + " already exists (give --overwrite to replace it)");
+    }
   }
-  temporary_ = final_ + ".part";
-  const int fd = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    throw recording_error("cannot write " + final_ + ": " + std::strerror(errno));
+  lock_fd_ = create_locked(temporary_);
+  if (lock_fd_ < 0 && errno == EEXIST) {
+    // Either a run in progress (it holds the lock) or one that crashed.
+    const int existing = ::open(temporary_.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool busy = existing >= 0 && ::flock(existing, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    if (existing >= 0) ::close(existing);
+    if (busy) throw recording_error("another calyra is recording to " + final_);
+    if (!overwrite_) {
+      throw recording_error(temporary_ + " is left from an earlier run that did not finish; move it "
+                            "away, or give --overwrite to replace it");
+    }
+    ::unlink(temporary_.c_str());
+    lock_fd_ = create_locked(temporary_);
   }
-  ::close(fd);
+  if (lock_fd_ < 0) throw recording_error("cannot write " + final_ + ": " + std::strerror(errno));
 }
 
 output_file::~output_file() {
   if (!committed_) ::unlink(temporary_.c_str());
+  if (lock_fd_ >= 0) ::close(lock_fd_);
 }
 
 void output_file::commit() {
-  if (std::rename(temporary_.c_str(), final_.c_str()) != 0) {
+  const unsigned flags = overwrite_ ? 0U : RENAME_NOREPLACE;
+  int result = ::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, final_.c_str(), flags);
+  if (result != 0 && errno == EINVAL && !overwrite_) {
+    // A file system without RENAME_NOREPLACE: link() refuses an existing name too.
+    result = ::link(temporary_.c_str(), final_.c_str());
+    if (result == 0) ::unlink(temporary_.c_str());
+  }
+  if (result != 0) {
+    const int saved = errno;
+    committed_ = true;  // keep the temporary file: it holds the recording
+    if (saved == EEXIST) {
+      throw recording_error(final_ + " appeared while recording; the recording stays in " +
+                            temporary_);
+    }
     throw recording_error("cannot rename " + temporary_ + " to " + final_ + ": " +
-                          std::strerror(errno));
+                          std::strerror(saved) + "; the recording stays there");
   }
   committed_ = true;
 }

@@ -1,6 +1,9 @@
 // A recording is written under a temporary name next to its final path and
-// renamed only when it is complete, so an interrupted or failed run never
-// leaves a half-written file under the name the user asked for.
+// renamed only when it is finished, so an interrupted run never leaves a
+// half-written file under the name the user asked for. The temporary file is
+// created exclusively and stays locked while this object lives: two runs can
+// never write the same file, and a FILE.part left behind by a crash is never
+// silently truncated.
 #pragma once
 
 #include <string>
@@ -9,9 +12,12 @@ namespace calyra::recording {
 
 class output_file {
  public:
-  // Creates the temporary file now, so that an unwritable location is
-  // reported before anything else happens. Throws recording_error.
-  explicit output_file(std::string final_path);
+  // Creates `final_path`.part now, so that an unwritable location is reported
+  // before anything else happens. Refuses (recording_error) when
+  // `final_path` exists and `overwrite` is false, when another run is
+  // writing it, or when a FILE.part from an earlier run is there (replaced
+  // only with `overwrite`).
+  output_file(std::string final_path, bool overwrite);
   ~output_file();  // removes the temporary file unless committed
 
   output_file(const output_file&) = delete;
@@ -20,13 +26,22 @@ class output_file {
   const std::string& temporary_path() const { return temporary_; }
   const std::string& final_path() const { return final_; }
 
-  // Moves the finished file to its final name. Throws recording_error.
+  // Moves the file to its final name. Without `overwrite`, a file that
+  // appeared under that name meanwhile is not replaced. Throws
+  // recording_error (the file then stays under its temporary name).
   void commit();
 
  private:
   std::string final_;
   std::string temporary_;
+  bool overwrite_;
+  int lock_fd_ = -1;
   bool committed_ = false;
 };
+
+// "rec_events.tsv" and "rec.json" for "rec.bdf": the files written next to
+// a recording.
+std::string events_path_for(const std::string& recording_path);
+std::string json_path_for(const std::string& recording_path);
 
 }  // namespace calyra::recording

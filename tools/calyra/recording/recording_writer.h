@@ -5,6 +5,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "recording/sample_block.h"
 
@@ -18,6 +19,7 @@ class recording_error : public std::runtime_error {
 
 // All calls come from one thread. A writer that is destroyed without close()
 // leaves an unfinished file behind; the caller removes it (output_file).
+// Annotation texts reach the writers as valid UTF-8 (clean_annotation_text).
 class recording_writer {
  public:
   virtual ~recording_writer() = default;
@@ -30,8 +32,13 @@ class recording_writer {
   // recording when the file is finished).
   virtual void annotate(std::int64_t sample, const std::string& text) = 0;
 
-  // Finishes the file. Throws recording_error when it cannot be completed.
+  // Finishes the file. Throws recording_error when it cannot be completed;
+  // what was written stays readable where possible.
   virtual void close() = 0;
+
+  // Lines for the summary about what the format could not hold as given
+  // (shortened texts, ...), once closed.
+  virtual std::vector<std::string> remarks() const { return {}; }
 };
 
 // Opens a writer for `path`: a name ending in .bdf (any case) writes BDF+,

@@ -26,6 +26,11 @@ struct recording_layout {
   unsigned sample_rate_hz = 0;
   std::string equipment;  // model and firmware
   std::chrono::system_clock::time_point start_time;
+  std::string prefilter;  // filters applied to the electrode signals written, empty: none
+  std::string subject;    // who was recorded (--subject)
+  std::string session;    // --session
+  std::string note;       // --note
+  std::string file_name;  // the name the user gave (the file is written under another), for messages
 };
 
 // A run of consecutive samples. Every column has size() entries.

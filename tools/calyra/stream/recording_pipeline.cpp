@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "recording/bdf_writer.h"
+
 namespace calyra::stream {
 
 recording_pipeline::recording_pipeline(const std::vector<recording::signal_description>& signals,
@@ -18,6 +20,16 @@ recording_pipeline::recording_pipeline(const std::vector<recording::signal_descr
   }
 }
 
+std::uint64_t recording_pipeline::packets_in(std::uint64_t filler_samples) const {
+  const std::uint64_t per_packet = settings_.samples_per_packet;
+  if (per_packet == 0) return filler_samples > 0 ? 1 : 0;
+  return (filler_samples + per_packet - 1) / per_packet;
+}
+
+std::uint64_t recording_pipeline::missed_packets() const {
+  return finished_gap_packets_ + packets_in(gap_length_);
+}
+
 void recording_pipeline::accept(const recording::sample_block& block) {
   std::size_t take = block.size();
   if (settings_.target_samples > 0) {
@@ -31,35 +43,97 @@ void recording_pipeline::accept(const recording::sample_block& block) {
     part.append(block, 0, take);
     rows = &part;
   }
+  if (!have_origin_) {
+    have_origin_ = true;
+    first_sample_number_ = rows->sample_numbers.front();
+  }
   for (std::size_t i = 0; i < take; ++i) {
-    const bool filler = rows->streaming[i] == 0;
-    if (filler) {
+    if (rows->streaming[i] == 0) {
       ++lost_;
-      if (!in_gap_) ++gaps_;
+      ++gap_length_;
+    } else if (gap_length_ > 0) {
+      const auto end = static_cast<std::int64_t>(samples_ + i);
+      const auto length = static_cast<std::int64_t>(gap_length_);
+      gaps_.push_back({end - length, length, recording::bdf_writer::gap_text});
+      finished_gap_packets_ += packets_in(gap_length_);
+      gap_length_ = 0;
     }
-    in_gap_ = filler;
   }
   samples_ += take;
   next_sample_number_ = rows->sample_numbers[take - 1] + 1;
   quality_.add(*rows);
-  if (!writer_) return;
-  if (output_filter_) {
-    const recording::sample_block ready = output_filter_->push(*rows);
-    writer_->write(ready);
-  } else {
-    writer_->write(*rows);
+  if (!writer_ || write_failed_) return;
+  try {
+    if (output_filter_) {
+      writer_->write(output_filter_->push(*rows));
+    } else {
+      writer_->write(*rows);
+    }
+  } catch (const recording::recording_error&) {
+    write_failed_ = true;
+    throw;
   }
 }
 
-void recording_pipeline::annotate(std::int64_t sample, const std::string& text) {
-  ++annotations_;
-  if (writer_) writer_->annotate(sample, text);
+std::string recording_pipeline::annotate(std::int64_t sample, const std::string& text) {
+  bool changed = false;
+  std::string clean = recording::clean_annotation_text(text, changed);
+  if (changed) ++cleaned_;
+  annotations_.emplace_back(sample, clean);
+  if (writer_) writer_->annotate(sample, clean);
+  return clean;
+}
+
+std::vector<recording::recording_event> recording_pipeline::events() const {
+  std::vector<recording::recording_event> all;
+  const auto last = std::max<std::int64_t>(static_cast<std::int64_t>(samples_) - 1, 0);
+  for (const auto& [sample, text] : annotations_) {
+    const std::int64_t position = have_origin_ ? sample - static_cast<std::int64_t>(first_sample_number_) : 0;
+    all.push_back({std::clamp<std::int64_t>(position, 0, last), -1, text});
+  }
+  all.insert(all.end(), gaps_.begin(), gaps_.end());
+  if (gap_length_ > 0) {
+    const auto length = static_cast<std::int64_t>(gap_length_);
+    all.push_back({static_cast<std::int64_t>(samples_) - length, length, recording::bdf_writer::gap_text});
+  }
+  // Annotations keep the order they were typed in among equal onsets.
+  std::stable_sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.position < b.position; });
+  return all;
 }
 
 void recording_pipeline::finish() {
   if (!writer_) return;
-  if (output_filter_) writer_->write(output_filter_->finish());
-  writer_->close();
+  std::string failure;
+  try {
+    if (output_filter_ && !write_failed_) writer_->write(output_filter_->finish());
+  } catch (const recording::recording_error& e) {
+    failure = e.what();
+  }
+  try {
+    writer_->close();
+  } catch (const recording::recording_error& e) {
+    failure = e.what();
+  }
+  // The events table is written even when the recording failed: it is small,
+  // and it keeps every annotation typed.
+  try {
+    if (!settings_.events_path.empty()) write_events_tsv(settings_.events_path, events(), settings_.rate_hz, settings_.events_name);
+  } catch (const recording::recording_error& e) {
+    if (failure.empty()) failure = e.what();
+  }
+  if (!failure.empty()) throw recording::recording_error(failure);
+}
+
+std::vector<std::string> recording_pipeline::remarks() const {
+  std::vector<std::string> lines;
+  if (cleaned_ > 0) {
+    lines.push_back(std::to_string(cleaned_) + " annotation" + (cleaned_ == 1 ? " had" : "s had") +
+                    " bytes that are not UTF-8 text, replaced by U+FFFD");
+  }
+  if (writer_) {
+    for (std::string& line : writer_->remarks()) lines.push_back(std::move(line));
+  }
+  return lines;
 }
 
 }  // namespace calyra::stream

@@ -1,6 +1,7 @@
 // What happens to the samples of a stream on the main thread: cut at the
-// requested length, counted (samples, gaps), graded, filtered for writing if
-// asked, and written.
+// requested length, counted (samples, lost packets), graded, filtered for
+// writing if asked, and written, with the events (annotations and gaps) kept
+// for the events file.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 
 #include "quality/quality_monitor.h"
 #include "quality/signal_filters.h"
+#include "recording/events.h"
 #include "recording/recording_writer.h"
 #include "recording/sample_block.h"
 
@@ -21,6 +23,9 @@ struct pipeline_settings {
   std::uint64_t target_samples = 0;  // 0: no limit
   quality::filter_settings filters;  // applied to what is graded
   bool filter_output = false;        // also to what is written
+  unsigned samples_per_packet = 0;   // 0: unknown (lost packets are then counted per gap)
+  std::string events_path;           // where finish() writes the events table, empty: nowhere
+  std::string events_name;           // its name in messages
 };
 
 class recording_pipeline {
@@ -30,10 +35,15 @@ class recording_pipeline {
                      std::vector<std::size_t> electrode_signals, const pipeline_settings& settings,
                      std::unique_ptr<recording::recording_writer> writer);
 
-  // Takes the rows of a chunk; rows beyond the target are dropped.
+  // Takes the rows of a chunk; rows beyond the target are dropped. Throws
+  // recording_error when the file cannot be written; later rows are then
+  // still counted and graded, but no longer written.
   void accept(const recording::sample_block& block);
-  void annotate(std::int64_t sample, const std::string& text);
-  // Flushes the filter and finishes the file. Throws recording_error.
+  // Stores `text` (made valid UTF-8) at the stream sample `sample` and
+  // returns the text as stored.
+  std::string annotate(std::int64_t sample, const std::string& text);
+  // Flushes the filter, finishes the file and writes the events table.
+  // Throws recording_error (the files stay as readable as they can be).
   void finish();
 
   bool target_reached() const {
@@ -41,26 +51,39 @@ class recording_pipeline {
   }
   std::uint64_t samples() const { return samples_; }
   double seconds() const { return static_cast<double>(samples_) / settings_.rate_hz; }
-  // Runs of filler samples: each is one loss event, however many packets it spans.
-  std::uint64_t missed_packets() const { return gaps_; }
+  // Packets lost: each run of filler samples spans whole packets.
+  std::uint64_t missed_packets() const;
   std::uint64_t lost_samples() const { return lost_; }
-  std::size_t annotations() const { return annotations_; }
+  std::size_t annotations() const { return annotations_.size(); }
+  // Annotations whose text had invalid UTF-8 or control characters replaced.
+  std::size_t cleaned_annotations() const { return cleaned_; }
   // Sample number of the next sample expected (0 before the first).
   std::uint64_t next_sample_number() const { return next_sample_number_; }
+  bool write_failed() const { return write_failed_; }
+  // What the file format could not hold as given, once finished.
+  std::vector<std::string> remarks() const;
   quality::quality_monitor& quality() { return quality_; }
 
  private:
+  std::uint64_t packets_in(std::uint64_t filler_samples) const;
+  std::vector<recording::recording_event> events() const;
+
   pipeline_settings settings_;
   std::size_t signal_count_;
   std::unique_ptr<recording::recording_writer> writer_;
   std::optional<quality::output_filter> output_filter_;
   quality::quality_monitor quality_;
   std::uint64_t samples_ = 0;
-  std::uint64_t gaps_ = 0;
   std::uint64_t lost_ = 0;
-  bool in_gap_ = false;
-  std::size_t annotations_ = 0;
+  std::uint64_t finished_gap_packets_ = 0;
+  std::uint64_t gap_length_ = 0;  // filler samples of the gap in progress
+  std::vector<recording::recording_event> gaps_;  // position and duration in rows
+  std::vector<std::pair<std::int64_t, std::string>> annotations_;  // stream sample, text
+  std::size_t cleaned_ = 0;
+  bool have_origin_ = false;
+  std::uint64_t first_sample_number_ = 0;
   std::uint64_t next_sample_number_ = 0;
+  bool write_failed_ = false;
 };
 
 }  // namespace calyra::stream

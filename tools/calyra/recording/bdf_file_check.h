@@ -1,0 +1,29 @@
+// Checks a finished BDF file against its own header, because EDFlib writes
+// through a buffered stream whose failures (disk full, file size limit) it
+// does not report: a file can claim more data records than reached the disk.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace calyra::recording {
+
+struct bdf_file_state {
+  std::int64_t header_bytes = 0;
+  std::int64_t records_in_header = 0;  // -1 while a writer has not finished
+  std::int64_t record_bytes = 0;
+  std::int64_t file_bytes = 0;
+  std::int64_t complete_records = 0;  // whole records present after the header
+};
+
+// Reads the header fields of `path`; nullopt when the header itself is
+// incomplete or not a BDF header.
+std::optional<bdf_file_state> inspect_bdf_file(const std::string& path);
+
+// Makes `path` a valid file holding its first `records` complete records:
+// drops a partial record at the end and writes the count into the header.
+// Returns false when that cannot be done.
+bool truncate_bdf_file(const std::string& path, const bdf_file_state& state, std::int64_t records);
+
+}  // namespace calyra::recording

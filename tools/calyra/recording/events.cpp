@@ -1,0 +1,92 @@
+#include "recording/events.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "recording/recording_writer.h"
+
+namespace calyra::recording {
+namespace {
+
+constexpr const char* replacement = "\xEF\xBF\xBD";  // U+FFFD
+
+// Length of the well-formed UTF-8 character at the start of `s`, 0 if none.
+std::size_t character_length(std::string_view s) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  const unsigned char b0 = byte(0);
+  if (b0 < 0x80) return 1;
+  std::size_t n = 0;
+  unsigned char low = 0x80, high = 0xBF;  // range of the second byte
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    n = 2;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    n = 3;
+    if (b0 == 0xE0) low = 0xA0;   // no overlong forms
+    if (b0 == 0xED) high = 0x9F;  // no surrogates
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    n = 4;
+    if (b0 == 0xF0) low = 0x90;
+    if (b0 == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (s.size() < n || byte(1) < low || byte(1) > high) return 0;
+  for (std::size_t i = 2; i < n; ++i) {
+    if ((byte(i) & 0xC0U) != 0x80U) return 0;
+  }
+  return n;
+}
+
+}  // namespace
+
+std::string clean_annotation_text(std::string_view raw, bool& changed) {
+  changed = false;
+  std::string out;
+  out.reserve(raw.size());
+  while (!raw.empty()) {
+    const std::size_t n = character_length(raw);
+    if (n == 0) {
+      out += replacement;
+      changed = true;
+      raw.remove_prefix(1);
+      continue;
+    }
+    const auto c = static_cast<unsigned char>(raw[0]);
+    if (n == 1 && (c < 0x20 || c == 0x7F)) {
+      out += ' ';
+      changed = true;
+    } else {
+      out.append(raw.substr(0, n));
+    }
+    raw.remove_prefix(n);
+  }
+  return out;
+}
+
+void write_events_tsv(const std::string& path, const std::vector<recording_event>& events,
+                      unsigned rate_hz, const std::string& name) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) throw recording_error("cannot write " + name + ": " + std::strerror(errno));
+  bool ok = std::fputs("onset\tduration\tsample\tdescription\n", f) >= 0;
+  const double rate = rate_hz;
+  for (const recording_event& e : events) {
+    char numbers[96];
+    if (e.duration < 0) {
+      std::snprintf(numbers, sizeof numbers, "%.6f\tn/a\t%lld\t", static_cast<double>(e.position) / rate,
+                    static_cast<long long>(e.position));
+    } else {
+      std::snprintf(numbers, sizeof numbers, "%.6f\t%.6f\t%lld\t", static_cast<double>(e.position) / rate,
+                    static_cast<double>(e.duration) / rate, static_cast<long long>(e.position));
+    }
+    ok = ok && std::fputs(numbers, f) >= 0 && std::fputs(e.text.c_str(), f) >= 0 && std::fputc('\n', f) != EOF;
+  }
+  ok = std::fflush(f) == 0 && ok;
+  const int saved = errno;
+  ok = std::fclose(f) == 0 && ok;
+  if (!ok) {
+    throw recording_error("cannot write " + name + ": " + std::strerror(saved != 0 ? saved : errno));
+  }
+}
+
+}  // namespace calyra::recording

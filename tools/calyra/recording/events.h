@@ -1,0 +1,33 @@
+// The events of a recording (the user's annotations and the gaps left by lost
+// packets) and the tab-separated sidecar that keeps all of them, in order
+// and with their full text, next to the recording (NAME_events.tsv).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace calyra::recording {
+
+struct recording_event {
+  std::int64_t position = 0;   // sample index from the start of the recording
+  std::int64_t duration = -1;  // in samples, -1: none
+  std::string text;            // valid UTF-8, no control characters
+};
+
+// `raw` as valid UTF-8: every byte that does not start a well-formed
+// character becomes U+FFFD, and control characters (tabs included, which
+// would split a TSV cell or a BDF+ annotation) become a blank. `changed`
+// tells whether anything was replaced.
+std::string clean_annotation_text(std::string_view raw, bool& changed);
+
+// Writes the BIDS-style events table: a header line, then one line per event
+// with onset and duration in seconds ("n/a" without a duration), the sample
+// index and the description. Throws recording_error when the file cannot be
+// written completely.
+// `name` is the file's name in messages (it is written under a temporary one).
+void write_events_tsv(const std::string& path, const std::vector<recording_event>& events,
+                      unsigned rate_hz, const std::string& name);
+
+}  // namespace calyra::recording

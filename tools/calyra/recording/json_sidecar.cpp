@@ -1,0 +1,106 @@
+#include "recording/json_sidecar.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <sstream>
+
+#include "recording/recording_writer.h"
+
+namespace calyra::recording {
+namespace {
+
+const char* kind_name(signal_kind kind) {
+  switch (kind) {
+    case signal_kind::electrode: return "EEG";
+    case signal_kind::contact: return "contact";
+    case signal_kind::accelerometer: return "accelerometer";
+  }
+  return "other";
+}
+
+std::string iso_time(std::chrono::system_clock::time_point t) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      t - std::chrono::system_clock::from_time_t(seconds)).count();
+  char text[96];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms));
+  return text;
+}
+
+}  // namespace
+
+std::string json_string(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (u < 0x20) {
+      char escape[16];
+      std::snprintf(escape, sizeof escape, "\\u%04x", u);
+      out += escape;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+void write_json_sidecar(const std::string& path, const recording_layout& layout,
+                        const recording_description& d, const std::string& name) {
+  std::ostringstream j;
+  j << "{\n";
+  j << "  \"program\": " << json_string("calyra " + d.program_version) << ",\n";
+  j << "  \"device\": {\"name\": " << json_string(d.device_name) << ", \"model\": " << json_string(d.model)
+    << ", \"model_code\": " << d.model_code << ", \"serial_number\": " << json_string(d.serial_number)
+    << ", \"hardware\": " << json_string(d.hardware_version) << ", \"firmware\": "
+    << json_string(d.firmware_version) << "},\n";
+  j << "  \"start_time\": " << json_string(iso_time(layout.start_time)) << ",\n";
+  j << "  \"sample_rate_hz\": " << layout.sample_rate_hz << ",\n";
+  j << "  \"gain\": " << d.gain << ",\n";
+  j << "  \"impedance_mode\": " << (d.impedance ? "true" : "false") << ",\n";
+  j << "  \"signals\": [";
+  for (std::size_t i = 0; i < layout.signals.size(); ++i) {
+    const signal_description& s = layout.signals[i];
+    j << (i == 0 ? "\n" : ",\n") << "    {\"label\": " << json_string(s.label) << ", \"type\": "
+      << json_string(kind_name(s.kind)) << ", \"unit\": " << json_string(s.unit) << "}";
+  }
+  j << "\n  ],\n";
+  j << "  \"filters\": {\"bandpass_hz\": " << (d.bandpass.empty() ? "null" : json_string(d.bandpass))
+    << ", \"notch_hz\": ";
+  if (d.notch_hz > 0.0) {
+    j << d.notch_hz;
+  } else {
+    j << "null";
+  }
+  j << ", \"applied_to_recording\": " << (d.filtered_output ? "true" : "false") << "},\n";
+  j << "  \"samples\": " << d.samples << ",\n";
+  j << "  \"duration_seconds\": " << static_cast<double>(d.samples) / layout.sample_rate_hz << ",\n";
+  j << "  \"missed_packets\": " << d.missed_packets << ",\n";
+  j << "  \"filled_samples\": " << d.lost_samples << ",\n";
+  j << "  \"annotations\": " << d.annotations << ",\n";
+  j << "  \"stopped_by\": " << (d.stop_reason.empty() ? "null" : json_string(d.stop_reason)) << ",\n";
+  j << "  \"subject\": " << json_string(layout.subject) << ",\n";
+  j << "  \"session\": " << json_string(layout.session) << ",\n";
+  j << "  \"note\": " << json_string(layout.note) << ",\n";
+  j << "  \"recording\": " << json_string(d.recording_file) << ",\n";
+  j << "  \"events\": " << json_string(d.events_file) << "\n";
+  j << "}\n";
+  const std::string text = j.str();
+
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) throw recording_error("cannot write " + name + ": " + std::strerror(errno));
+  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  ok = std::fflush(f) == 0 && ok;
+  const int saved = errno;
+  ok = std::fclose(f) == 0 && ok;
+  if (!ok) throw recording_error("cannot write " + name + ": " + std::strerror(saved != 0 ? saved : errno));
+}
+
+}  // namespace calyra::recording

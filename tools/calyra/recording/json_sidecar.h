@@ -1,0 +1,44 @@
+// The JSON file next to every recording: what was recorded with what, so
+// that a recording can be understood without the program that made it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "recording/sample_block.h"
+
+namespace calyra::recording {
+
+struct recording_description {
+  std::string program_version;
+  std::string device_name;
+  std::string model;
+  unsigned model_code = 0;
+  std::string serial_number;
+  std::string hardware_version;
+  std::string firmware_version;
+  unsigned gain = 0;
+  bool impedance = false;
+  std::string bandpass;  // "1:40" or empty
+  double notch_hz = 0.0;
+  bool filtered_output = false;
+  std::uint64_t samples = 0;
+  std::uint64_t missed_packets = 0;
+  std::uint64_t lost_samples = 0;
+  std::size_t annotations = 0;
+  std::string stop_reason;  // empty: ran its course
+  std::string recording_file;
+  std::string events_file;
+};
+
+// `text` as a JSON string literal, quotes included.
+std::string json_string(const std::string& text);
+
+// Writes the description. Throws recording_error when the file cannot be
+// written completely.
+// `name` is the file's name in messages (it is written under a temporary one).
+void write_json_sidecar(const std::string& path, const recording_layout& layout,
+                        const recording_description& d, const std::string& name);
+
+}  // namespace calyra::recording
