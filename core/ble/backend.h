@@ -97,12 +97,15 @@ class Backend {
 };
 
 // The backend in use. Chosen by select_backend_from_environment() when
-// cy_core_init runs (CYCORE_BLE_BACKEND: "virtual", or unset for the platform
-// backend, which behaves as a machine without an adapter while no real
-// backend exists). Never null once selected.
+// cy_core_init runs (CYCORE_BLE_BACKEND: "bluez", "virtual", "none"; unset
+// means bluez when org.bluez answers on the system bus, else none, which
+// behaves as a machine without an adapter). Never null once selected.
 std::shared_ptr<Backend> current_backend();
 void select_backend_from_environment();
 // Replaces the backend (tests, and the cy_virtual_ configuration API).
 void set_backend(std::shared_ptr<Backend> backend);
+// cy_core_close: a backend holding a bus connection is closed (replaced by
+// "none"); the virtual one stays.
+void release_backend();
 
 }  // namespace calyra::core::ble

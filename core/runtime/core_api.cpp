@@ -47,6 +47,9 @@ CYCORE_API cy_error cy_core_close(void) {
   return code(guard_c_call("cy_core_close", error::PRECONDITION_FAILED, [] {
     logger::write_last_line_and_stop(log_level::INFO, "Calyra Core is closing");
     scan_table_destroy();
+    // No bus connection outlives the library's use (nor reaches static
+    // destruction, where D-Bus objects cannot be destroyed safely).
+    ble::release_backend();
     logger::close_file();
     state::set_initialized(false);
     return error::OK;

@@ -1,0 +1,182 @@
+#include "ble/bluez/bluez_backend.h"
+
+#include <sdbus-c++/Error.h>
+
+#include <chrono>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "ble/bluez/bluez_peripheral.h"
+#include "ble/bluez/bus_client.h"
+#include "ble/bluez/dbus_errors.h"
+#include "runtime/logger.h"
+
+namespace calyra::core::ble::bluez {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Hands out one peripheral object per device, so that every scan and every
+// paired list returns the same handle for the same device.
+class peripheral_registry {
+ public:
+  explicit peripheral_registry(std::shared_ptr<bus_client> client) : client_(std::move(client)) {}
+
+  std::shared_ptr<bluez_peripheral> get(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    auto& slot = peripherals_[path];
+    auto existing = slot.lock();
+    if (existing) return existing;
+    auto created = std::make_shared<bluez_peripheral>(client_, path);
+    slot = created;
+    return created;
+  }
+
+  bus_client& client() { return *client_; }
+
+ private:
+  std::shared_ptr<bus_client> client_;
+  std::mutex mutex_;
+  std::map<std::string, std::weak_ptr<bluez_peripheral>> peripherals_;
+};
+
+class bluez_adapter final : public AdapterBackend {
+ public:
+  bluez_adapter(std::shared_ptr<peripheral_registry> registry, std::string path)
+      : registry_(std::move(registry)), path_(std::move(path)) {}
+
+  std::string identifier() override { return path_.substr(path_.rfind('/') + 1); }
+
+  std::string address() override {
+    bus_client& client = registry_->client();
+    std::lock_guard lock(client.mutex);
+    const auto it = client.mirror.adapters().find(path_);
+    return it == client.mirror.adapters().end() ? std::string() : it->second.address;
+  }
+
+  void scan_for(int timeout_ms) override {
+    bus_client& client = registry_->client();
+    // Device objects outlive scans and StopDiscovery clears RSSI, so what
+    // this scan saw is collected while it runs.
+    client.begin_scan(path_);
+    try {
+      client.start_discovery_filter(path_);
+      try {
+        client.call_void(path_, adapter_interface, "StartDiscovery", 5s);
+      } catch (const sdbus::Error& e) {
+        if (!is_in_progress(e)) throw;
+      }
+    } catch (const sdbus::Error& e) {
+      std::lock_guard lock(mutex_);
+      last_seen_ = client.end_scan();
+      throw_ble_error("scan on " + identifier(), e);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::max(0, timeout_ms)));
+    try {
+      client.call_void(path_, adapter_interface, "StopDiscovery", 5s);
+    } catch (const sdbus::Error& e) {
+      if (!is_no_discovery_started(e) && !is_in_progress(e)) {
+        logger::log(log_level::WARNING, [&](std::ostream& out) {
+          out << "BlueZ: stopping the scan on " << identifier() << ": " << e.getName() << ": "
+              << e.getMessage();
+        });
+      }
+    }
+    std::lock_guard lock(mutex_);
+    last_seen_ = client.end_scan();
+  }
+
+  std::vector<std::shared_ptr<PeripheralBackend>> scan_get_results() override {
+    std::set<std::string> seen;
+    {
+      std::lock_guard lock(mutex_);
+      seen = last_seen_;
+    }
+    return devices_where([&](const std::string& path, const device_record&) {
+      return seen.count(path) != 0;
+    });
+  }
+
+  std::vector<std::shared_ptr<PeripheralBackend>> get_paired_peripherals() override {
+    return devices_where([](const std::string&, const device_record& d) { return d.paired; });
+  }
+
+ private:
+  template <class Predicate>
+  std::vector<std::shared_ptr<PeripheralBackend>> devices_where(Predicate wanted) {
+    std::vector<std::string> paths;
+    {
+      bus_client& client = registry_->client();
+      std::lock_guard lock(client.mutex);
+      for (const auto& [path, device] : client.mirror.devices())
+        if (device.adapter == path_ && wanted(path, device)) paths.push_back(path);
+    }
+    std::vector<std::shared_ptr<PeripheralBackend>> out;
+    for (const std::string& path : paths) out.push_back(registry_->get(path));
+    return out;
+  }
+
+  std::shared_ptr<peripheral_registry> registry_;
+  std::string path_;
+  std::mutex mutex_;
+  std::set<std::string> last_seen_;
+};
+
+class bluez_backend final : public Backend {
+ public:
+  explicit bluez_backend(std::shared_ptr<bus_client> client)
+      : client_(client), registry_(std::make_shared<peripheral_registry>(std::move(client))) {}
+
+  std::string name() const override { return "bluez"; }
+
+  // org.bluez absent means Bluetooth is off.
+  bool bluetooth_enabled() override {
+    std::lock_guard lock(client_->mutex);
+    for (const auto& [path, adapter] : client_->mirror.adapters())
+      if (adapter.powered) return true;
+    return false;
+  }
+
+  std::vector<std::shared_ptr<AdapterBackend>> get_adapters() override {
+    std::vector<std::string> paths;
+    {
+      std::lock_guard lock(client_->mutex);
+      for (const auto& [path, adapter] : client_->mirror.adapters()) paths.push_back(path);
+    }
+    std::lock_guard lock(mutex_);
+    std::vector<std::shared_ptr<AdapterBackend>> out;
+    for (const std::string& path : paths) {
+      auto& adapter = adapters_[path];
+      if (!adapter) adapter = std::make_shared<bluez_adapter>(registry_, path);
+      out.push_back(adapter);
+    }
+    return out;
+  }
+
+ private:
+  std::shared_ptr<bus_client> client_;
+  std::shared_ptr<peripheral_registry> registry_;
+  std::mutex mutex_;
+  std::map<std::string, std::shared_ptr<AdapterBackend>> adapters_;
+};
+
+}  // namespace
+
+std::shared_ptr<Backend> create_backend(bool require_daemon) {
+  std::shared_ptr<bus_client> client;
+  try {
+    client = bus_client::open();
+  } catch (const sdbus::Error& e) {
+    logger::log(log_level::DEBUG, [&](std::ostream& out) {
+      out << "BlueZ: no system bus (" << e.getName() << ": " << e.getMessage() << ")";
+    });
+    return nullptr;
+  }
+  if (require_daemon && !client->bluez_present()) return nullptr;
+  return std::make_shared<bluez_backend>(std::move(client));
+}
+
+}  // namespace calyra::core::ble::bluez

@@ -1,0 +1,381 @@
+#include "ble/bluez/bluez_peripheral.h"
+
+#include <sdbus-c++/Error.h>
+
+#include <chrono>
+#include <utility>
+#include <vector>
+
+#include "ble/ble_error.h"
+#include "ble/bluez/dbus_errors.h"
+#include "runtime/logger.h"
+
+namespace calyra::core::ble::bluez {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Connect answers once the ATT link is up; service discovery takes longer.
+constexpr auto connect_call_timeout = 20s;
+constexpr auto services_resolved_timeout = 10s;
+constexpr auto gatt_timeout = 10s;
+constexpr auto disconnect_timeout = 5s;
+
+std::string subscription_key(const std::string& service, const std::string& characteristic) {
+  return to_lower(service) + "/" + to_lower(characteristic);
+}
+
+void log_ignored(const std::string& what, const sdbus::Error& e) {
+  logger::log(log_level::DEBUG, [&](std::ostream& out) {
+    out << "BlueZ: " << what << ": " << e.getName() << ": " << e.getMessage();
+  });
+}
+
+}  // namespace
+
+bluez_peripheral::bluez_peripheral(std::shared_ptr<bus_client> client, std::string path)
+    : client_(std::move(client)), path_(std::move(path)) {
+  std::lock_guard lock(client_->mutex);
+  link_ = client_->link_locked(path_);
+  if (const device_record* d = client_->mirror.device(path_)) {
+    if (d->name) link_->name = *d->name;
+    link_->address = d->address;
+  }
+}
+
+std::string bluez_peripheral::identifier() {
+  std::lock_guard lock(client_->mutex);
+  if (const device_record* d = client_->mirror.device(path_); d != nullptr && d->name)
+    link_->name = *d->name;
+  return link_->name;
+}
+
+std::string bluez_peripheral::address() {
+  std::lock_guard lock(client_->mutex);
+  if (const device_record* d = client_->mirror.device(path_); d != nullptr && !d->address.empty())
+    link_->address = d->address;
+  return link_->address;
+}
+
+std::string bluez_peripheral::display_name() {
+  std::lock_guard lock(client_->mutex);
+  return link_->name.empty() ? path_ : link_->name;
+}
+
+bool bluez_peripheral::is_connected() {
+  std::lock_guard lock(client_->mutex);
+  return link_->up;
+}
+
+std::uint16_t bluez_peripheral::mtu() {
+  std::lock_guard lock(client_->mutex);
+  return link_->mtu;
+}
+
+void bluez_peripheral::connect(owner_token owner) {
+  {
+    std::unique_lock lock(client_->mutex);
+    client_->changed.wait(lock, [&] { return !link_->connecting && !link_->closing; });
+    if (link_->up) {
+      link_->holders.insert(owner);
+      return;
+    }
+    link_->connecting = true;
+  }
+  try {
+    open_link();
+  } catch (...) {
+    std::lock_guard lock(client_->mutex);
+    link_->connecting = false;
+    client_->changed.notify_all();
+    throw;
+  }
+  std::lock_guard lock(client_->mutex);
+  link_->connecting = false;
+  link_->up = true;
+  link_->holders.insert(owner);
+  // What the last link left queued belongs to a link that is gone.
+  for (auto& [key, owners] : std::exchange(link_->ended, {}))
+    for (auto& [previous, handler] : owners) link_->dispatcher.deactivate(handler);
+  client_->changed.notify_all();
+}
+
+void bluez_peripheral::open_link() {
+  const std::string name = display_name();
+  try {
+    client_->call_void(path_, device_interface, "Connect", connect_call_timeout);
+  } catch (const sdbus::Error& e) {
+    if (e.getName() != "org.bluez.Error.AlreadyConnected") throw_ble_error(name + ": connect", e);
+  }
+  std::optional<std::string> any_characteristic;
+  {
+    std::unique_lock lock(client_->mutex);
+    // For LE, Connect answers before service discovery has finished.
+    const bool settled = client_->changed.wait_for(lock, services_resolved_timeout, [&] {
+      const device_record* d = client_->mirror.device(path_);
+      return d == nullptr || !d->connected || d->services_resolved;
+    });
+    const device_record* d = client_->mirror.device(path_);
+    if (d == nullptr || !d->connected)
+      throw operation_failed_error(name + ": connect: the link went down before the services were resolved");
+    if (!settled) {
+      lock.unlock();
+      try {
+        client_->call_void(path_, device_interface, "Disconnect", disconnect_timeout);
+      } catch (const sdbus::Error& e) {
+        log_ignored(name + ": disconnect after a failed connect", e);
+      }
+      throw operation_failed_error(name + ": connect: services not resolved within " +
+                                   std::to_string(services_resolved_timeout.count()) + " s");
+    }
+    any_characteristic = client_->mirror.any_characteristic(path_);
+  }
+  // The MTU shows up without a signal once BlueZ's GATT client exists.
+  const std::uint16_t mtu =
+      any_characteristic ? client_->read_mtu(*any_characteristic).value_or(23) : 23;
+  std::lock_guard lock(client_->mutex);
+  const device_record* d = client_->mirror.device(path_);
+  if (d == nullptr || !d->connected)
+    throw operation_failed_error(name + ": connect: the link went down while connecting");
+  link_->mtu = mtu;
+}
+
+void bluez_peripheral::disconnect(owner_token owner) {
+  std::vector<handler_ptr> removed;
+  std::vector<std::string> emptied;
+  bool close = false;
+  {
+    std::lock_guard lock(client_->mutex);
+    const bool held = link_->holders.erase(owner) != 0;
+    for (auto& [key, sub] : link_->subscriptions) {
+      const auto it = sub.owners.find(owner);
+      if (it == sub.owners.end()) continue;
+      removed.push_back(it->second);
+      sub.owners.erase(it);
+      if (sub.owners.empty() && sub.session) emptied.push_back(key);
+    }
+    if (const auto it = link_->hooks.find(owner); it != link_->hooks.end()) {
+      removed.push_back(it->second);
+      link_->hooks.erase(it);
+    }
+    for (auto& [key, owners] : link_->ended) {
+      if (const auto it = owners.find(owner); it != owners.end()) {
+        removed.push_back(it->second);
+        owners.erase(it);
+      }
+    }
+    if (held && link_->holders.empty() && link_->up) {
+      close = true;
+      link_->closing = true;
+    }
+  }
+  for (const handler_ptr& h : removed) link_->dispatcher.retire(h);
+  if (close) {
+    close_link();
+    return;
+  }
+  for (const std::string& key : emptied) stop_session(key);
+}
+
+void bluez_peripheral::close_link() {
+  const std::string name = display_name();
+  // Subscriptions of owners that never held the link end with it too.
+  std::vector<handler_ptr> removed;
+  {
+    std::lock_guard lock(client_->mutex);
+    for (auto& [key, sub] : link_->subscriptions) {
+      for (auto& [owner, handler] : sub.owners) removed.push_back(handler);
+      sub.owners.clear();
+    }
+  }
+  for (const handler_ptr& h : removed) link_->dispatcher.retire(h);
+
+  std::lock_guard gatt(link_->gatt_mutex);
+  std::vector<std::string> sessions;
+  {
+    std::lock_guard lock(client_->mutex);
+    for (auto& [key, sub] : link_->subscriptions) {
+      if (sub.session) sessions.push_back(sub.path);
+      sub.session = false;
+    }
+  }
+  // BlueZ would re-enable these sessions at the next connection otherwise.
+  for (const std::string& path : sessions) {
+    try {
+      client_->call_void(path, characteristic_interface, "StopNotify", gatt_timeout);
+    } catch (const sdbus::Error& e) {
+      log_ignored(name + ": StopNotify before disconnect", e);
+    }
+  }
+  try {
+    client_->call_void(path_, device_interface, "Disconnect", disconnect_timeout);
+  } catch (const sdbus::Error& e) {
+    log_ignored(name + ": disconnect", e);
+  }
+  std::unique_lock lock(client_->mutex);
+  client_->changed.wait_for(lock, disconnect_timeout, [&] {
+    const device_record* d = client_->mirror.device(path_);
+    return d == nullptr || !d->connected;
+  });
+  link_->up = false;
+  link_->closing = false;
+  client_->changed.notify_all();
+}
+
+std::string bluez_peripheral::characteristic_path_locked(const std::string& service,
+                                                         const std::string& characteristic) {
+  if (!link_->up)
+    throw not_connected_error((link_->name.empty() ? path_ : link_->name) + " is not connected");
+  auto path = client_->mirror.find_characteristic(path_, service, characteristic);
+  if (!path)
+    throw not_found_error((link_->name.empty() ? path_ : link_->name) +
+                          ": no characteristic " + characteristic + " in service " + service);
+  return *path;
+}
+
+ByteArray bluez_peripheral::read(const std::string& service, const std::string& characteristic) {
+  std::string path;
+  {
+    std::lock_guard lock(client_->mutex);
+    path = characteristic_path_locked(service, characteristic);
+  }
+  std::lock_guard gatt(link_->gatt_mutex);
+  try {
+    return client_->read_value(path, gatt_timeout);
+  } catch (const sdbus::Error& e) {
+    throw_ble_error(display_name() + ": read of " + characteristic, e);
+  }
+}
+
+void bluez_peripheral::write_request(const std::string& service,
+                                     const std::string& characteristic, const ByteArray& data) {
+  std::string path;
+  {
+    std::lock_guard lock(client_->mutex);
+    path = characteristic_path_locked(service, characteristic);
+  }
+  // One write at a time per device: BlueZ answers a concurrent one with
+  // InProgress.
+  std::lock_guard gatt(link_->gatt_mutex);
+  try {
+    client_->write_value(path, data, gatt_timeout);
+  } catch (const sdbus::Error& e) {
+    throw_ble_error(display_name() + ": write of " + characteristic, e);
+  }
+}
+
+void bluez_peripheral::notify(owner_token owner, const std::string& service,
+                              const std::string& characteristic, NotifyCallback callback) {
+  const std::string key = subscription_key(service, characteristic);
+  auto fresh = std::make_shared<callback_dispatcher::handler>();
+  fresh->on_value = std::move(callback);
+  handler_ptr replaced;
+  {
+    std::lock_guard lock(client_->mutex);
+    const std::string path = characteristic_path_locked(service, characteristic);
+    subscription& sub = link_->subscriptions[key];
+    sub.path = path;  // routed before StartNotify, so no early value is missed
+    replaced = std::exchange(sub.owners[owner], fresh);
+  }
+  if (replaced) link_->dispatcher.retire(replaced);
+
+  std::lock_guard gatt(link_->gatt_mutex);
+  std::string path;
+  {
+    std::lock_guard lock(client_->mutex);
+    subscription& sub = link_->subscriptions[key];
+    const auto it = sub.owners.find(owner);
+    if (it == sub.owners.end() || it->second != fresh) return;  // removed meanwhile
+    if (sub.session) return;
+    path = sub.path;
+  }
+  const auto drop = [&] {
+    std::lock_guard lock(client_->mutex);
+    subscription& sub = link_->subscriptions[key];
+    const auto it = sub.owners.find(owner);
+    if (it != sub.owners.end() && it->second == fresh) sub.owners.erase(it);
+    link_->dispatcher.deactivate(fresh);
+  };
+  try {
+    client_->call_void(path, characteristic_interface, "StartNotify", gatt_timeout);
+  } catch (const sdbus::Error& e) {
+    if (!is_in_progress(e)) {  // InProgress: our session already exists
+      drop();
+      throw_ble_error(display_name() + ": subscribe to " + characteristic, e);
+    }
+  }
+  bool up = false;
+  {
+    std::lock_guard lock(client_->mutex);
+    link_->subscriptions[key].session = true;
+    up = link_->up;
+  }
+  // StartNotify on a device without a link answers success.
+  if (!up) {
+    drop();
+    throw not_connected_error(display_name() + " is not connected");
+  }
+}
+
+void bluez_peripheral::unsubscribe(owner_token owner, const std::string& service,
+                                   const std::string& characteristic) {
+  const std::string key = subscription_key(service, characteristic);
+  std::vector<handler_ptr> removed;
+  bool last = false;
+  {
+    std::lock_guard lock(client_->mutex);
+    if (const auto ended = link_->ended.find(key); ended != link_->ended.end()) {
+      if (const auto it = ended->second.find(owner); it != ended->second.end()) {
+        removed.push_back(it->second);
+        ended->second.erase(it);
+      }
+    }
+    if (const auto sub = link_->subscriptions.find(key); sub != link_->subscriptions.end()) {
+      if (const auto it = sub->second.owners.find(owner); it != sub->second.owners.end()) {
+        removed.push_back(it->second);
+        sub->second.owners.erase(it);
+        last = sub->second.owners.empty() && sub->second.session;
+      }
+    }
+  }
+  for (const handler_ptr& h : removed) link_->dispatcher.retire(h);
+  if (last) stop_session(key);
+}
+
+void bluez_peripheral::stop_session(const std::string& key) {
+  std::lock_guard gatt(link_->gatt_mutex);
+  std::string path;
+  {
+    std::lock_guard lock(client_->mutex);
+    subscription& sub = link_->subscriptions[key];
+    if (!sub.owners.empty() || !sub.session) return;
+    sub.session = false;
+    path = sub.path;
+  }
+  try {
+    client_->call_void(path, characteristic_interface, "StopNotify", gatt_timeout);
+  } catch (const sdbus::Error& e) {
+    // "No notify session started", or the device or daemon is gone: the
+    // session is over either way.
+    log_ignored(display_name() + ": StopNotify", e);
+  }
+}
+
+void bluez_peripheral::set_callback_on_disconnected(owner_token owner,
+                                                    DisconnectCallback callback) {
+  handler_ptr replaced;
+  {
+    std::lock_guard lock(client_->mutex);
+    if (callback) {
+      auto fresh = std::make_shared<callback_dispatcher::handler>();
+      fresh->on_event = std::move(callback);
+      replaced = std::exchange(link_->hooks[owner], fresh);
+    } else if (const auto it = link_->hooks.find(owner); it != link_->hooks.end()) {
+      replaced = it->second;
+      link_->hooks.erase(it);
+    }
+  }
+  if (replaced) link_->dispatcher.retire(replaced);
+}
+
+}  // namespace calyra::core::ble::bluez

@@ -1,0 +1,52 @@
+// One BlueZ device (org.bluez.Device1) as a PeripheralBackend. Holds, per
+// owner, the link, its subscriptions and its link-loss hook; the device-side
+// subscription (StartNotify) is shared by every owner of a characteristic
+// and ends with the last one, and the link closes with its last holder.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "ble/backend.h"
+#include "ble/bluez/bus_client.h"
+
+namespace calyra::core::ble::bluez {
+
+class bluez_peripheral final : public PeripheralBackend {
+ public:
+  bluez_peripheral(std::shared_ptr<bus_client> client, std::string path);
+
+  std::string identifier() override;
+  std::string address() override;
+  void connect(owner_token owner) override;
+  void disconnect(owner_token owner) override;
+  bool is_connected() override;
+  std::uint16_t mtu() override;
+
+  ByteArray read(const std::string& service, const std::string& characteristic) override;
+  void write_request(const std::string& service, const std::string& characteristic,
+                     const ByteArray& data) override;
+  void notify(owner_token owner, const std::string& service, const std::string& characteristic,
+              NotifyCallback callback) override;
+  void unsubscribe(owner_token owner, const std::string& service,
+                   const std::string& characteristic) override;
+  void set_callback_on_disconnected(owner_token owner, DisconnectCallback callback) override;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  // The characteristic's object path; the link must be up. Caller holds the
+  // client mutex.
+  std::string characteristic_path_locked(const std::string& service,
+                                         const std::string& characteristic);
+  void open_link();
+  void close_link();
+  void stop_session(const std::string& key);
+  std::string display_name();
+
+  std::shared_ptr<bus_client> client_;
+  std::string path_;
+  std::shared_ptr<device_link> link_;
+};
+
+}  // namespace calyra::core::ble::bluez

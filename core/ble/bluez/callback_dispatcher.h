@@ -1,0 +1,50 @@
+// The thread on which one peripheral's notification and link-loss callbacks
+// run. The bus's event-loop thread only queues work here and never waits for
+// a callback: a callback may block on a lock whose holder is waiting for a
+// method reply, and that reply can only be delivered by the event loop.
+//
+// A callback is registered as a `handler`. retire() deactivates one so that
+// queued calls of it are dropped, and waits until a running call of it has
+// returned, except on the dispatcher thread itself (a callback removing
+// itself), where waiting would never end.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace calyra::core::ble::bluez {
+
+class callback_dispatcher {
+ public:
+  struct handler {
+    std::function<void(const std::string&)> on_value;  // notifications
+    std::function<void()> on_event;                     // link loss
+    bool active = true;                                 // guarded by the dispatcher's mutex
+  };
+
+  explicit callback_dispatcher(std::string device_name);
+  ~callback_dispatcher();
+  callback_dispatcher(const callback_dispatcher&) = delete;
+  callback_dispatcher& operator=(const callback_dispatcher&) = delete;
+
+  // Queues one call; never blocks on a callback. Calls of a retired handler
+  // are skipped.
+  void post(std::shared_ptr<handler> target, std::string payload);
+  void post_event(std::shared_ptr<handler> target);
+
+  // No call of `target` runs after this returns (unless called from inside it).
+  void retire(const std::shared_ptr<handler>& target);
+  // Marks the handler inactive without waiting (for the event-loop thread).
+  void deactivate(const std::shared_ptr<handler>& target);
+
+ private:
+  struct state;
+  std::shared_ptr<state> state_;
+};
+
+}  // namespace calyra::core::ble::bluez

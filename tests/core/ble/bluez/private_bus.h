@@ -1,0 +1,85 @@
+// Test helper: a private system bus (dbus-daemon with a configuration of our
+// own: system-bus limits, permissive policy) and calyra-fake-bluez on it,
+// both started as child processes and stopped by pid.
+//
+// A missing dbus-daemon or a fake that does not come up is a test failure,
+// never a skip.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace calyra::test {
+
+class private_bus {
+ public:
+  // Starts dbus-daemon and points DBUS_SYSTEM_BUS_ADDRESS at it. Throws
+  // std::runtime_error when that fails.
+  private_bus();
+  ~private_bus();
+  private_bus(const private_bus&) = delete;
+  private_bus& operator=(const private_bus&) = delete;
+
+  const std::string& address() const { return address_; }
+
+ private:
+  std::filesystem::path dir_;
+  pid_t pid_ = -1;
+  std::string address_;
+};
+
+class fake_bluez_process {
+ public:
+  // Starts calyra-fake-bluez with CYCORE_VIRTUAL_DEVICES = `devices` and the
+  // given program arguments; returns once org.bluez answers. Throws
+  // std::runtime_error when it does not come up.
+  explicit fake_bluez_process(const std::string& devices, std::vector<std::string> arguments = {});
+  ~fake_bluez_process();  // SIGTERM, then waits
+  fake_bluez_process(const fake_bluez_process&) = delete;
+  fake_bluez_process& operator=(const fake_bluez_process&) = delete;
+
+  // SIGKILL: bluetoothd crashing.
+  void kill_now();
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// The object path BlueZ gives the device with this address.
+std::string device_path(const std::string& address);
+
+// Calls of the fake's test-control interface on a device.
+struct fake_stats {
+  bool connected, streaming;
+  std::uint64_t sent, lost, ota_bytes;
+  bool ota_completed;
+};
+fake_stats stats_of(const std::string& address);
+bool drop_link(const std::string& address);
+void vanish(const std::string& address);  // the device object goes away
+void set_battery(const std::string& address, std::uint8_t level, bool charging);
+std::uint32_t notify_sessions(const std::string& address);
+std::string last_config(const std::string& address);
+std::vector<std::uint64_t> emission_times(const std::string& address);
+void burst(const std::string& address, std::uint32_t count, std::uint16_t size);
+
+// A sysfs class tree showing one enabled adapter (the scan's status check
+// reads it, and these machines have no Bluetooth in the kernel). Points
+// CYCORE_SYSFS_ROOT at it while alive.
+class enabled_adapter_sysfs {
+ public:
+  enabled_adapter_sysfs();
+  ~enabled_adapter_sysfs();
+
+ private:
+  std::filesystem::path root_;
+};
+
+}  // namespace calyra::test

@@ -1,0 +1,451 @@
+#include "fake_bluez.h"
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+#include "protocol/gatt_map.h"
+
+namespace calyra::fake_bluez {
+namespace {
+
+using core::gatt::role;
+using bytes = std::vector<std::uint8_t>;
+
+constexpr const char* adapter_path = "/org/bluez/hci0";
+constexpr const char* adapter_address = "00:1B:DC:0F:AC:E0";
+constexpr const char* adapter_iface = "org.bluez.Adapter1";
+constexpr const char* device_iface = "org.bluez.Device1";
+constexpr const char* service_iface = "org.bluez.GattService1";
+constexpr const char* characteristic_iface = "org.bluez.GattCharacteristic1";
+constexpr const char* control_iface = "org.calyra.FakeHeadset1";
+constexpr const char* properties_iface = "org.freedesktop.DBus.Properties";
+constexpr std::size_t emission_log_size = 1 << 16;
+constexpr std::int16_t rssi = -52;
+
+std::string hex4(unsigned value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04x", value & 0xffffu);
+  return text;
+}
+
+std::string device_path(const std::string& address) {
+  std::string path = std::string(adapter_path) + "/dev_" + address;
+  std::replace(path.begin(), path.end(), ':', '_');
+  return path;
+}
+
+bytes to_bytes(const std::string& text) { return bytes(text.begin(), text.end()); }
+
+std::uint64_t monotonic_ns(clock::time_point t) {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count());
+}
+
+// Properties changed on one interface, emitted without a getter round trip.
+void emit_changed(sdbus::IObject& object, const char* interface,
+                  std::map<std::string, sdbus::Variant> values) {
+  auto signal = object.createSignal(properties_iface, "PropertiesChanged");
+  signal << std::string(interface) << values << std::vector<std::string>{};
+  object.emitSignal(signal);
+}
+
+}  // namespace
+
+struct fake_bluez::characteristic {
+  role r;
+  std::string path;
+  std::string service_path;
+  std::unique_ptr<sdbus::IObject> object;
+  bytes value;
+  std::set<std::string> sessions;  // clients holding a notify session
+  bool notifying = false;
+  bool write_pending = false;
+};
+
+struct fake_bluez::device {
+  explicit device(vb::device_config config) : headset(std::move(config)) {}
+  fake_headset headset;
+  std::string path;
+  std::unique_ptr<sdbus::IObject> object;
+  bool services_resolved = false;
+  std::vector<std::unique_ptr<sdbus::IObject>> services;
+  std::vector<std::unique_ptr<characteristic>> characteristics;
+  std::deque<std::uint64_t> emission_times;  // stream packets since the last start
+  std::uint64_t burst_left = 0;
+  std::uint16_t burst_size = 0;
+  std::uint32_t burst_sequence = 0;
+};
+
+fake_bluez::fake_bluez(sdbus::IConnection& connection, std::vector<vb::device_config> devices,
+                       options opts)
+    : connection_(connection), options_(opts) {
+  matches_.push_back(connection_.addMatch(
+      "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+      "member='NameOwnerChanged'",
+      [this](sdbus::Message& m) {
+        std::string name, old_owner, new_owner;
+        m >> name >> old_owner >> new_owner;
+        if (new_owner.empty() && !name.empty() && name[0] == ':') on_client_gone(name);
+      }));
+  build_adapter();
+  for (auto& config : devices) {
+    devices_.push_back(std::make_unique<device>(std::move(config)));
+    devices_.back()->path = device_path(devices_.back()->headset.config().address);
+  }
+  // Paired devices are known to BlueZ before any discovery.
+  for (auto& d : devices_)
+    if (d->headset.config().paired) export_device(*d);
+}
+
+fake_bluez::~fake_bluez() = default;
+
+std::string fake_bluez::current_sender(const sdbus::IObject& object) {
+  const sdbus::Message* message = object.getCurrentlyProcessedMessage();
+  return message ? message->getSender() : std::string();
+}
+
+void fake_bluez::after(std::chrono::milliseconds delay, std::function<void()> action) {
+  timers_.emplace(clock::now() + delay, std::move(action));
+}
+
+void fake_bluez::build_adapter() {
+  adapter_ = sdbus::createObject(connection_, adapter_path);
+  auto& a = *adapter_;
+  a.registerProperty("Address").onInterface(adapter_iface).withGetter([] { return std::string(adapter_address); });
+  a.registerProperty("Name").onInterface(adapter_iface).withGetter([] { return std::string("calyra-fake"); });
+  a.registerProperty("Alias").onInterface(adapter_iface).withGetter([] { return std::string("calyra-fake"); });
+  a.registerProperty("Powered").onInterface(adapter_iface).withGetter([] { return true; });
+  a.registerProperty("Discovering").onInterface(adapter_iface).withGetter([this] {
+    return !discovery_clients_.empty();
+  });
+  a.registerMethod("SetDiscoveryFilter").onInterface(adapter_iface).implementedAs(
+      [](const std::map<std::string, sdbus::Variant>&) {});
+  a.registerMethod("StartDiscovery").onInterface(adapter_iface).implementedAs([this] {
+    const std::string sender = current_sender(*adapter_);
+    if (!discovery_clients_.insert(sender).second)
+      throw sdbus::Error("org.bluez.Error.InProgress", "Operation already in progress");
+    if (discovery_clients_.size() == 1) set_discovering(true);
+    for (auto& d : devices_) {
+      if (!d->headset.config().advertising) continue;
+      if (!d->object)
+        export_device(*d);
+      else
+        emit_changed(*d->object, device_iface, {{"RSSI", sdbus::Variant(rssi)}});
+    }
+  });
+  a.registerMethod("StopDiscovery").onInterface(adapter_iface).implementedAs([this] {
+    if (discovery_clients_.erase(current_sender(*adapter_)) == 0)
+      throw sdbus::Error("org.bluez.Error.Failed", "No discovery started");
+    if (discovery_clients_.empty()) set_discovering(false);
+  });
+  a.finishRegistration();
+}
+
+void fake_bluez::set_discovering(bool on) {
+  emit_changed(*adapter_, adapter_iface, {{"Discovering", sdbus::Variant(on)}});
+  if (!on) return;
+  // Advertisements keep arriving while discovery runs (DuplicateData).
+  struct repeat {
+    static void arm(fake_bluez* self) {
+      self->after(std::chrono::milliseconds(100), [self] {
+        if (self->discovery_clients_.empty()) return;
+        for (auto& d : self->devices_)
+          if (d->object && d->headset.config().advertising)
+            emit_changed(*d->object, device_iface, {{"RSSI", sdbus::Variant(rssi)}});
+        arm(self);
+      });
+    }
+  };
+  repeat::arm(this);
+}
+
+void fake_bluez::on_client_gone(const std::string& name) {
+  if (discovery_clients_.erase(name) != 0 && discovery_clients_.empty()) set_discovering(false);
+  for (auto& d : devices_)
+    for (auto& c : d->characteristics)
+      if (c->sessions.erase(name) != 0) update_notifying(*d, *c);
+}
+
+void fake_bluez::export_device(device& d) {
+  d.object = sdbus::createObject(connection_, d.path);
+  auto& o = *d.object;
+  device* self = &d;
+  const vb::device_config& config = d.headset.config();
+  o.registerProperty("Address").onInterface(device_iface).withGetter([self] { return self->headset.config().address; });
+  o.registerProperty("AddressType").onInterface(device_iface).withGetter([] { return std::string("random"); });
+  o.registerProperty("Name").onInterface(device_iface).withGetter([self] { return self->headset.config().name; });
+  o.registerProperty("Alias").onInterface(device_iface).withGetter([self] { return self->headset.config().name; });
+  o.registerProperty("Adapter").onInterface(device_iface).withGetter([] { return sdbus::ObjectPath(adapter_path); });
+  o.registerProperty("Paired").onInterface(device_iface).withGetter([paired = config.paired] { return paired; });
+  o.registerProperty("Trusted").onInterface(device_iface).withGetter([] { return false; });
+  o.registerProperty("Connected").onInterface(device_iface).withGetter([self] { return self->headset.connected(); });
+  o.registerProperty("ServicesResolved").onInterface(device_iface).withGetter([self] { return self->services_resolved; });
+  o.registerProperty("RSSI").onInterface(device_iface).withGetter([] { return rssi; });
+  o.registerMethod("Connect").onInterface(device_iface).implementedAs([this, self] { connect(*self); });
+  o.registerMethod("Disconnect").onInterface(device_iface).implementedAs([this, self] {
+    disconnect(*self, false);
+  });
+  register_control(d);
+  o.finishRegistration();
+  o.emitInterfacesAddedSignal();
+}
+
+void fake_bluez::register_control(device& d) {
+  auto& o = *d.object;
+  device* self = &d;
+  o.registerMethod("DropLink").onInterface(control_iface).implementedAs([this, self] {
+    if (!self->headset.connected()) return false;
+    disconnect(*self, true);
+    return true;
+  });
+  // The device object disappears at once, without a Connected change (as
+  // when the adapter goes away); a later discovery shows it again.
+  o.registerMethod("Vanish").onInterface(control_iface).implementedAs([this, self] {
+    after(std::chrono::milliseconds(0), [this, self] { vanish(*self); });
+  });
+  o.registerMethod("SetBattery").onInterface(control_iface).implementedAs(
+      [this, self](std::uint8_t level, bool charging) {
+        const std::string value = self->headset.set_battery(level, charging);
+        deliver(*self, {role::battery_status, value});
+      });
+  o.registerMethod("GetStats").onInterface(control_iface).implementedAs([self] {
+    const fake_headset& h = self->headset;
+    return std::make_tuple(h.connected(), h.streaming(), h.packets_sent(), h.packets_lost(),
+                           h.ota_image_bytes(), h.ota_completed());
+  });
+  o.registerMethod("NotifySessions").onInterface(control_iface).implementedAs([self] {
+    std::uint32_t count = 0;
+    for (const auto& c : self->characteristics) count += static_cast<std::uint32_t>(c->sessions.size());
+    return count;
+  });
+  o.registerMethod("LastConfig").onInterface(control_iface).implementedAs([self] {
+    return to_bytes(self->headset.last_config());
+  });
+  o.registerMethod("EmissionTimes").onInterface(control_iface).implementedAs([self] {
+    return std::vector<std::uint64_t>(self->emission_times.begin(), self->emission_times.end());
+  });
+  // Values of `size` bytes on stream_data as fast as the bus takes them,
+  // each starting with a 32-bit little-endian sequence number.
+  o.registerMethod("Burst").onInterface(control_iface).implementedAs(
+      [self](std::uint32_t count, std::uint16_t size) {
+        self->burst_left = count;
+        self->burst_size = std::max<std::uint16_t>(size, 4);
+        self->burst_sequence = 0;
+      });
+}
+
+void fake_bluez::export_gatt(device& d) {
+  // One service object per GATT service, in the order of the GATT tables.
+  std::map<std::string, std::vector<role>> by_service;
+  std::vector<std::string> order;
+  for (std::size_t i = 0; i < core::gatt::role_count; ++i) {
+    const role r = static_cast<role>(i);
+    const std::string service = core::gatt::uuids(r).service;
+    if (by_service.count(service) == 0) order.push_back(service);
+    by_service[service].push_back(r);
+  }
+  unsigned handle = 0x000c;
+  device* self = &d;
+  for (const std::string& service_uuid : order) {
+    const std::string service_path = d.path + "/service" + hex4(handle);
+    auto service = sdbus::createObject(connection_, service_path);
+    service->registerProperty("UUID").onInterface(service_iface).withGetter([service_uuid] { return service_uuid; });
+    service->registerProperty("Device").onInterface(service_iface).withGetter([self] { return sdbus::ObjectPath(self->path); });
+    service->registerProperty("Primary").onInterface(service_iface).withGetter([] { return true; });
+    service->finishRegistration();
+    service->emitInterfacesAddedSignal();
+    d.services.push_back(std::move(service));
+    ++handle;
+    for (role r : by_service[service_uuid]) {
+      auto c = std::make_unique<characteristic>();
+      c->r = r;
+      c->service_path = service_path;
+      c->path = service_path + "/char" + hex4(handle);
+      handle += 2;
+      characteristic* ch = c.get();
+      auto object = sdbus::createObject(connection_, c->path);
+      const std::string uuid = core::gatt::uuids(r).characteristic;
+      object->registerProperty("UUID").onInterface(characteristic_iface).withGetter([uuid] { return uuid; });
+      object->registerProperty("Service").onInterface(characteristic_iface).withGetter([ch] { return sdbus::ObjectPath(ch->service_path); });
+      object->registerProperty("Value").onInterface(characteristic_iface).withGetter([ch] { return ch->value; });
+      object->registerProperty("Notifying").onInterface(characteristic_iface).withGetter([ch] { return ch->notifying; });
+      object->registerProperty("Flags").onInterface(characteristic_iface).withGetter([r] {
+        std::vector<std::string> flags{"read", "write"};
+        if (vb::headset_state::can_notify(r)) flags.push_back("notify");
+        return flags;
+      });
+      object->registerProperty("MTU").onInterface(characteristic_iface).withGetter([self] { return self->headset.config().mtu; });
+      object->registerMethod("ReadValue").onInterface(characteristic_iface).implementedAs(
+          [this, self, ch](const std::map<std::string, sdbus::Variant>&) {
+            std::string value;
+            try {
+              value = self->headset.read(ch->r);
+            } catch (const gatt_failure& f) {
+              throw sdbus::Error(f.name, f.message);
+            }
+            // BlueZ updates the cached value, and announces it, on every read.
+            emit_value(*self, *ch, value);
+            return to_bytes(value);
+          });
+      object->registerMethod("WriteValue").onInterface(characteristic_iface).implementedAs(
+          [this, self, ch](sdbus::Result<>&& result, const bytes& value,
+                           const std::map<std::string, sdbus::Variant>&) {
+            if (ch->write_pending) {
+              result.returnError(sdbus::Error("org.bluez.Error.InProgress", "In Progress"));
+              return;
+            }
+            std::vector<vb::notification> answers;
+            const std::uint64_t starts = self->headset.starts();
+            try {
+              answers = self->headset.write(ch->r, std::string(value.begin(), value.end()), clock::now());
+            } catch (const gatt_failure& f) {
+              result.returnError(sdbus::Error(f.name, f.message));
+              return;
+            }
+            if (self->headset.starts() != starts) self->emission_times.clear();
+            // The headset's answers go out before the write's reply.
+            for (const auto& n : answers) deliver(*self, n);
+            ch->write_pending = true;
+            auto pending = std::make_shared<sdbus::Result<>>(std::move(result));
+            after(options_.write_reply_delay, [ch, pending] {
+              ch->write_pending = false;
+              pending->returnResults();
+            });
+          });
+      object->registerMethod("StartNotify").onInterface(characteristic_iface).implementedAs([this, self, ch] {
+        if (!vb::headset_state::can_notify(ch->r))
+          throw sdbus::Error("org.bluez.Error.NotSupported", "Operation is not supported");
+        // Answers success without a link: the session starts with the next one.
+        if (!ch->sessions.insert(current_sender(*ch->object)).second)
+          throw sdbus::Error("org.bluez.Error.InProgress", "Operation already in progress");
+        update_notifying(*self, *ch);
+      });
+      object->registerMethod("StopNotify").onInterface(characteristic_iface).implementedAs([this, self, ch] {
+        if (ch->sessions.erase(current_sender(*ch->object)) == 0)
+          throw sdbus::Error("org.bluez.Error.Failed", "No notify session started");
+        update_notifying(*self, *ch);
+      });
+      object->finishRegistration();
+      object->emitInterfacesAddedSignal();
+      c->object = std::move(object);
+      d.characteristics.push_back(std::move(c));
+    }
+  }
+}
+
+void fake_bluez::connect(device& d) {
+  if (d.headset.connected()) return;
+  d.headset.connect(clock::now());
+  emit_changed(*d.object, device_iface, {{"Connected", sdbus::Variant(true)}});
+  if (d.characteristics.empty()) export_gatt(d);
+  // The reply goes out now; service discovery "finishes" a little later.
+  device* self = &d;
+  after(options_.resolve_delay, [self] {
+    if (!self->headset.connected() || self->services_resolved) return;
+    self->services_resolved = true;
+    emit_changed(*self->object, device_iface, {{"ServicesResolved", sdbus::Variant(true)}});
+  });
+}
+
+void fake_bluez::disconnect(device& d, bool lost) {
+  (void)lost;  // a requested and a lost link look the same to BlueZ's clients
+  if (!d.headset.connected()) return;
+  d.headset.disconnect();
+  d.services_resolved = false;
+  d.burst_left = 0;
+  emit_changed(*d.object, device_iface,
+               {{"ServicesResolved", sdbus::Variant(false)}, {"Connected", sdbus::Variant(false)}});
+}
+
+void fake_bluez::vanish(device& d) {
+  if (!d.object) return;
+  d.headset.disconnect();
+  d.services_resolved = false;
+  d.burst_left = 0;
+  for (auto& c : d.characteristics) {
+    c->object->emitInterfacesRemovedSignal();
+    if (c->write_pending) orphans_.push_back(std::move(c));  // its reply is still due
+  }
+  d.characteristics.clear();
+  for (auto& service : d.services) service->emitInterfacesRemovedSignal();
+  d.services.clear();
+  d.object->emitInterfacesRemovedSignal();
+  d.object.reset();
+}
+
+void fake_bluez::update_notifying(device& d, characteristic& c) {
+  const bool on = !c.sessions.empty();
+  if (on == c.notifying) return;
+  c.notifying = on;
+  d.headset.set_notifying(c.r, on, clock::now());
+  emit_changed(*c.object, characteristic_iface, {{"Notifying", sdbus::Variant(on)}});
+}
+
+fake_bluez::characteristic& fake_bluez::find(device& d, role r) {
+  for (auto& c : d.characteristics)
+    if (c->r == r) return *c;
+  throw std::logic_error("no characteristic for a role");
+}
+
+void fake_bluez::emit_value(device& d, characteristic& c, const std::string& value) {
+  (void)d;
+  c.value = to_bytes(value);
+  emit_changed(*c.object, characteristic_iface, {{"Value", sdbus::Variant(c.value)}});
+}
+
+void fake_bluez::deliver(device& d, const vb::notification& n) {
+  if (!d.headset.connected() || d.characteristics.empty()) return;
+  characteristic& c = find(d, n.role);
+  if (c.sessions.empty()) return;
+  emit_value(d, c, n.payload);
+}
+
+std::optional<clock::time_point> fake_bluez::next_deadline() const {
+  std::optional<clock::time_point> next;
+  const auto earlier = [&](clock::time_point t) {
+    if (!next || t < *next) next = t;
+  };
+  if (!timers_.empty()) earlier(timers_.begin()->first);
+  for (const auto& d : devices_) {
+    if (auto due = d->headset.next_packet_due()) earlier(*due);
+    if (d->burst_left > 0) earlier(clock::time_point{});
+  }
+  return next;
+}
+
+void fake_bluez::run_due(clock::time_point now, bool may_stream) {
+  while (!timers_.empty() && timers_.begin()->first <= now) {
+    auto action = std::move(timers_.begin()->second);
+    timers_.erase(timers_.begin());
+    action();
+  }
+  if (!may_stream) return;
+  for (auto& d : devices_) {
+    // A bounded batch per turn keeps method calls answered during a stream.
+    for (int budget = 64; budget > 0 && d->burst_left > 0; --budget, --d->burst_left) {
+      std::string value(d->burst_size, '\0');
+      for (int i = 0; i < 4; ++i) value[static_cast<std::size_t>(i)] = static_cast<char>(d->burst_sequence >> (8 * i));
+      ++d->burst_sequence;
+      deliver(*d, {role::stream_data, value});
+    }
+    for (int budget = 64; budget > 0; --budget) {
+      const auto due = d->headset.next_packet_due();
+      if (!due || *due > now) break;
+      fake_headset::sent packet = d->headset.send_packet(now);
+      if (packet.payload) {
+        deliver(*d, {role::stream_data, *packet.payload});
+        d->emission_times.push_back(monotonic_ns(clock::now()));
+        if (d->emission_times.size() > emission_log_size) d->emission_times.pop_front();
+      }
+      if (packet.drop_link) {
+        disconnect(*d, true);
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace calyra::fake_bluez

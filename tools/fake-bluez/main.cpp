@@ -1,0 +1,124 @@
+// calyra-fake-bluez: a stand-in for bluetoothd that presents the virtual
+// headsets as BlueZ objects on the system bus (the one
+// DBUS_SYSTEM_BUS_ADDRESS names, when set). Runs until SIGTERM or SIGINT.
+//
+//   calyra-fake-bluez [--write-reply-delay-ms N] [--resolve-delay-ms N]
+//
+// The headsets come from CYCORE_VIRTUAL_DEVICES, with the same syntax and
+// defaults as the virtual backend.
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <limits>
+#include <string>
+
+#include "ble/virtual/device_config.h"
+#include "fake_bluez.h"
+
+namespace {
+
+using namespace calyra::fake_bluez;
+
+void usage(std::ostream& out) {
+  out << "usage: calyra-fake-bluez [--write-reply-delay-ms N] [--resolve-delay-ms N]\n"
+         "Owns org.bluez on the system bus (DBUS_SYSTEM_BUS_ADDRESS when set) and presents\n"
+         "the virtual headsets of CYCORE_VIRTUAL_DEVICES (default: one per model).\n";
+}
+
+bool parse_ms(const char* text, std::chrono::milliseconds& out) {
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || value < 0 || value > 60000) return false;
+  out = std::chrono::milliseconds(value);
+  return true;
+}
+
+// Milliseconds until the earlier of the bus's and the fake's deadlines.
+int poll_timeout(const sdbus::IConnection::PollData& bus, std::optional<clock::time_point> fake) {
+  std::int64_t wait_us = -1;
+  if (bus.timeout_usec != std::numeric_limits<std::uint64_t>::max()) {
+    const auto now_us = std::chrono::duration_cast<std::chrono::microseconds>(
+                            clock::now().time_since_epoch()).count();
+    wait_us = std::max<std::int64_t>(0, static_cast<std::int64_t>(bus.timeout_usec) - now_us);
+  }
+  if (fake) {
+    const auto until = std::chrono::duration_cast<std::chrono::microseconds>(*fake - clock::now()).count();
+    const std::int64_t fake_us = std::max<std::int64_t>(0, until);
+    wait_us = wait_us < 0 ? fake_us : std::min(wait_us, fake_us);
+  }
+  if (wait_us < 0) return -1;
+  return static_cast<int>((wait_us + 999) / 1000);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  options opts;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      usage(std::cout);
+      return 0;
+    }
+    if ((arg == "--write-reply-delay-ms" || arg == "--resolve-delay-ms") && i + 1 < argc) {
+      auto& target = arg == "--write-reply-delay-ms" ? opts.write_reply_delay : opts.resolve_delay;
+      if (!parse_ms(argv[++i], target)) {
+        std::cerr << "calyra-fake-bluez: " << arg << " needs a number of milliseconds (0..60000)\n";
+        return 2;
+      }
+      continue;
+    }
+    usage(std::cerr);
+    return 2;
+  }
+
+  std::vector<vb::device_config> devices;
+  const char* list = std::getenv("CYCORE_VIRTUAL_DEVICES");
+  try {
+    devices = list && *list ? vb::parse_device_list(list) : vb::default_devices();
+  } catch (const vb::device_list_error& e) {
+    std::cerr << "calyra-fake-bluez: CYCORE_VIRTUAL_DEVICES: " << e.what() << "\n";
+    return 2;
+  }
+
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
+  const int stop_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
+
+  try {
+    auto connection = sdbus::createSystemBusConnection("org.bluez");
+    connection->addObjectManager("/", sdbus::floating_slot);
+    fake_bluez fake(*connection, std::move(devices), opts);
+    std::cerr << "calyra-fake-bluez: org.bluez is ready on the system bus\n";
+    while (true) {
+      while (connection->processPendingRequest()) {
+      }
+      auto bus = connection->getEventLoopPollData();
+      // Stream packets wait while the bus daemon has not taken the last ones.
+      fake.run_due(clock::now(), (bus.events & POLLOUT) == 0);
+      bus = connection->getEventLoopPollData();
+      pollfd fds[2] = {{bus.fd, bus.events, 0}, {stop_fd, POLLIN, 0}};
+      const int timeout = poll_timeout(bus, fake.next_deadline());
+      if (::poll(fds, 2, timeout) < 0 && errno != EINTR) throw std::runtime_error(std::strerror(errno));
+      if (fds[1].revents & POLLIN) break;
+    }
+  } catch (const sdbus::Error& e) {
+    std::cerr << "calyra-fake-bluez: " << e.getName() << ": " << e.getMessage() << "\n";
+    return 1;
+  } catch (const std::exception& e) {
+    std::cerr << "calyra-fake-bluez: " << e.what() << "\n";
+    return 1;
+  }
+  return 0;
+}
