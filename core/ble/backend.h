@@ -107,8 +107,5 @@ void set_backend(std::shared_ptr<Backend> backend);
 // cy_core_close: a backend holding a bus connection is closed (replaced by
 // "none"); the virtual one stays.
 void release_backend();
-// Logs the last selection's choice once (cy_core_init, after its
-// configuration report): at INFO, or at DEBUG for the fallback to "none".
-void log_backend_choice();
 
 }  // namespace calyra::core::ble

@@ -1,7 +1,6 @@
 // The one place BLE backends are created and swapped.
 #include <cstdlib>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <utility>
 
@@ -44,15 +43,10 @@ struct leave_bus_backends_at_exit {
   }
 } leave_at_exit;
 
-// The choice is written by log_backend_choice(), after the configuration
-// report that opens the log of cy_core_init.
-std::mutex choice_mutex;
-std::optional<std::pair<log_level, std::string>> pending_choice;
-
-void log_choice(const std::string& name, const std::string& why,
-                log_level level = log_level::INFO) {
-  std::lock_guard lock(choice_mutex);
-  pending_choice.emplace(level, "BLE backend: " + name + " (" + why + ")");
+void log_choice(const std::string& name, const std::string& why) {
+  logger::log(log_level::INFO, [&](std::ostream& out) {
+    out << "BLE backend: " << name << " (" << why << ")";
+  });
 }
 
 std::shared_ptr<Backend> none() { return std::make_shared<no_adapter_backend>(); }
@@ -118,18 +112,7 @@ void select_backend_from_environment() {
     log_choice("bluez", "org.bluez answers on the system bus");
     return;
   }
-  // The usual case on a machine without Bluetooth: kept out of the INFO log,
-  // whose opening lines are the configuration report.
-  log_choice("none", why_not, log_level::DEBUG);
-}
-
-void log_backend_choice() {
-  std::optional<std::pair<log_level, std::string>> choice;
-  {
-    std::lock_guard lock(choice_mutex);
-    choice = std::exchange(pending_choice, std::nullopt);
-  }
-  if (choice) logger::log_text(choice->first, choice->second);
+  log_choice("none", why_not);
 }
 
 void release_backend() {

@@ -26,7 +26,6 @@ CYCORE_API cy_error cy_core_init(void) {
   if (is_initialized()) return code(error::PRECONDITION_FAILED);
   return code(guard_c_call("cy_core_init", error::PRECONDITION_FAILED, [] {
     logger::apply_config(current_config());
-    ble::select_backend_from_environment();
     try {
       scan_table_create();
     } catch (...) {
@@ -34,7 +33,9 @@ CYCORE_API cy_error cy_core_init(void) {
       throw;
     }
     print_config(current_config());
-    ble::log_backend_choice();
+    // After the configuration report, which hosts read as the first lines of
+    // a session; the choice of backend and its reason follow it.
+    ble::select_backend_from_environment();
     state::set_initialized(true);
     return error::OK;
   }));

@@ -243,6 +243,13 @@ TEST_F(program, configuration_errors_are_reported_with_their_reason) {
   expect_failure(bad, "CYCORE_VIRTUAL_DEVICES is malformed: device entry 1 (\"CY KESTREL 5,loss=2\")");
   EXPECT_EQ(bad.exit_code, 2);
   EXPECT_NE(bad.err.find("loss"), std::string::npos) << bad.err;
+  // The same when the environment selects the virtual headsets.
+  run_request from_environment;
+  from_environment.args = {"info", "CY KESTREL 5"};
+  from_environment.env = {{"CYCORE_BLE_BACKEND", "virtual"}, {"CYCORE_VIRTUAL_DEVICES", "CY KESTREL 5,pace=slow"}};
+  const run_result env_bad = run_calyra(from_environment);
+  expect_failure(env_bad, "CYCORE_VIRTUAL_DEVICES is malformed");
+  EXPECT_EQ(env_bad.exit_code, 2);
 
   // --virtual on the command line wins over the environment.
   run_request bogus;

@@ -112,6 +112,19 @@ TEST_F(program, a_full_disk_fails_the_run_and_keeps_a_readable_file) {
   check(file("limited_bdf.bdf"), 8 * 1024);
   check(file("limited_csv.csv"), 8 * 1024);
 
+  // A long recording stops as soon as the data stops reaching the disk,
+  // instead of streaming on into nothing.
+  run_request long_run;
+  const std::string out = file("long.bdf");
+  long_run.args = {"stream", "CY KESTREL 5", "--seconds", "600", "--out", out};
+  long_run.file_size_limit = 16 * 1024;
+  const run_result stopped = run_with(long_run);
+  EXPECT_EQ(stopped.exit_code, 1) << describe(stopped);
+  EXPECT_NE(stopped.out.find("Summary (the file could not be written)"), std::string::npos) << stopped.out;
+  EXPECT_NE(stopped.err.find("cannot write " + out), std::string::npos) << describe(stopped);
+  EXPECT_NE(stopped.err.find("stays readable"), std::string::npos) << describe(stopped);
+  EXPECT_GT(read_bdf(out).signals[0].samples.size(), 0U);
+
   const fs::path small = dir_ / "small";
   fs::create_directories(small);
   if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=12k") == 0) {

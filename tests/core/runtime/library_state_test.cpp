@@ -118,10 +118,13 @@ TEST_F(CoreLifecycle, InitAndSetConfigWriteTheReportAndCloseSaysGoodbye) {
   cy_core_config config = logging_config();
   config.chunk_size = 40;
   config.log_buffer_size = 0;
+  ASSERT_EQ(setenv("CYCORE_BLE_BACKEND", "none", 1), 0);
   init_with(config);
+  unsetenv("CYCORE_BLE_BACKEND");
   ASSERT_EQ(cy_core_close(), CY_OK);
 
   std::vector<std::string> expected = report_lines(config, 0, "INFO");
+  expected.push_back("[INFO] BLE backend: none (CYCORE_BLE_BACKEND)");
   expected.push_back("[INFO] Calyra Core is closing");
   EXPECT_EQ(log_lines(), expected);
 }

@@ -73,9 +73,10 @@ TEST_F(LogLine, TimestampIsLocalTimeWithMilliseconds) {
   ASSERT_EQ(cy_core_close(), CY_OK);
 
   const auto lines = log_lines();
-  ASSERT_EQ(lines.size(), 11u);
-  const auto parsed = parse_full_line(lines[9]);
-  ASSERT_TRUE(parsed) << lines[9];
+  // The report, the backend choice, the stamped line and the farewell.
+  ASSERT_EQ(lines.size(), 12u);
+  const auto parsed = parse_full_line(lines[10]);
+  ASSERT_TRUE(parsed) << lines[10];
   EXPECT_EQ(parsed->level, "WARNING");
   EXPECT_EQ(parsed->body, "stamped");
   EXPECT_EQ(parsed->thread, std::to_string(::gettid()));

@@ -35,9 +35,10 @@ void check_log_path(const std::string& path) {
 }  // namespace
 
 void select_backend(const cli::global_options& global) {
-  if (!global.use_virtual) return;
   // --virtual is asked for on this command line: it wins over the environment.
-  setenv("CYCORE_BLE_BACKEND", "virtual", /*overwrite=*/1);
+  if (global.use_virtual) setenv("CYCORE_BLE_BACKEND", "virtual", /*overwrite=*/1);
+  const char* backend = std::getenv("CYCORE_BLE_BACKEND");
+  if (backend == nullptr || std::strcmp(backend, "virtual") != 0) return;
   char reason[512];
   if (cy_virtual_check_devices(std::getenv("CYCORE_VIRTUAL_DEVICES"), reason, sizeof reason) != CY_OK) {
     throw usage_failure(std::string("CYCORE_VIRTUAL_DEVICES is malformed: ") + reason);

@@ -15,8 +15,9 @@ struct core_settings {
 };
 
 // With --virtual, selects the virtual headsets, whatever CYCORE_BLE_BACKEND
-// says, and checks CYCORE_VIRTUAL_DEVICES. Throws usage_failure with the
-// library's reason for a malformed device list.
+// says. With the virtual headsets (from --virtual or the environment),
+// checks CYCORE_VIRTUAL_DEVICES. Throws usage_failure with the library's
+// reason for a malformed device list.
 void select_backend(const cli::global_options& global);
 
 class core_session {

@@ -8,16 +8,20 @@
 namespace calyra::app {
 namespace {
 
-volatile std::sig_atomic_t interrupts = 0;
-volatile std::sig_atomic_t recording = 0;
-volatile std::sig_atomic_t first_signal = 0;
+// The handler may run on any thread (the library's threads too): lock-free
+// atomics are safe both in a handler and across threads.
+std::atomic<int> interrupts{0};
+std::atomic<int> recording{0};
+std::atomic<int> first_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 constexpr int max_discarded = 4;
 std::atomic<const char*> discard_paths[max_discarded];
 
 void on_signal(int number) {
-  if (first_signal == 0) first_signal = number;
-  if (interrupts < 2) interrupts = interrupts + 1;
-  if (interrupts >= 2 && recording == 0) {
+  int none = 0;
+  first_signal.compare_exchange_strong(none, number);
+  const int count = interrupts.fetch_add(1) + 1;
+  if (count >= 2 && recording.load() == 0) {
     // Only async-signal-safe calls here.
     for (auto& slot : discard_paths) {
       const char* path = slot.load();

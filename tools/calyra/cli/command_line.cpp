@@ -8,6 +8,7 @@
 #include <string>
 
 #include "cli/electrode_list.h"
+#include "view/view_options.h"
 
 namespace calyra::cli {
 namespace {
@@ -79,9 +80,10 @@ CLI::App* add_device_command(CLI::App& app, const std::string& name, const std::
   return sub;
 }
 
-void define_stream(CLI::App& app, stream_options& s) {
-  auto* sub = add_device_command(app, "stream",
-                                 "Connect, configure and stream; optionally record to a file",
+void define_stream(CLI::App& app, stream_options& s, const std::string& name) {
+  auto* sub = add_device_command(app, name,
+                                 name == "view" ? view::view_command_help
+                                                : "Connect, configure and stream; optionally record to a file",
                                  s.device);
   sub->add_option("--seconds", s.seconds_text,
                   "Recording length in seconds, up to 604800 (7 days); 0 streams until Ctrl-C")
@@ -127,6 +129,7 @@ void define_stream(CLI::App& app, stream_options& s) {
       ->check(CLI::Range(1.0, 1000.0));
   sub->add_flag("--filter-output", s.filter_output,
                 "Write the filtered signal instead of the raw one (needs --bandpass or --notch)");
+  view::add_view_options(*sub, s, name == "view");
 }
 
 void define_charging(CLI::App& app, charging_options& c) {
@@ -184,7 +187,8 @@ void define_command_line(CLI::App& app, parsed_command_line& out) {
   app.add_subcommand("scan", "List the headsets within reach (scans for 5 seconds)");
   add_device_command(app, "info", "Show the device record, capabilities, battery and charging",
                      out.device);
-  define_stream(app, out.stream);
+  define_stream(app, out.stream, "stream");
+  define_stream(app, out.stream, "view");
   add_device_command(app, "battery", "Show the battery record", out.device);
   define_charging(app, out.charging);
   define_update(app, out.update);
@@ -203,7 +207,7 @@ void finish_command_line(const CLI::App& app, parsed_command_line& out) {
   const std::string name = chosen.empty() ? std::string() : chosen.front()->get_name();
   if (name == "scan") out.which = command::scan;
   if (name == "info") out.which = command::info;
-  if (name == "stream") out.which = command::stream;
+  if (name == "stream" || name == "view") out.which = command::stream;
   if (name == "battery") out.which = command::battery;
   if (name == "charging") out.which = command::charging;
   if (name == "update") out.which = command::update;
@@ -213,13 +217,14 @@ void finish_command_line(const CLI::App& app, parsed_command_line& out) {
   s.seconds = parse_seconds(s.seconds_text);
   // A chunk is what the display and the file see at once: more than a
   // second of samples leaves the program silent for that long.
-  const bool chunk_given = app.get_subcommand("stream")->count("--chunk-size") > 0;
+  const bool chunk_given = chosen.front()->count("--chunk-size") > 0;
   if (chunk_given && (s.chunk_size == 0 || s.chunk_size > s.rate_hz)) {
     throw CLI::ValidationError("--chunk-size", std::to_string(s.chunk_size) +
                                                    " is out of range: 1 to " + std::to_string(s.rate_hz) +
                                                    " samples (one second at " +
                                                    std::to_string(s.rate_hz) + " Hz)");
   }
+  view::finish_view_options(*chosen.front(), s, name == "view");
   if (!s.channels_text.empty()) s.electrodes = parse_electrode_list(s.channels_text);
   if (!s.bandpass_text.empty()) s.bandpass = parse_band(s.bandpass_text);
   if (s.filter_output && !s.bandpass && s.notch_hz == 0.0) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "view/view_settings.h"
+
 namespace calyra::cli {
 
 struct global_options {
@@ -40,6 +42,7 @@ struct stream_options {
   std::optional<band> bandpass;       // parsed from bandpass_text
   double notch_hz = 0.0;              // 0: no notch
   bool filter_output = false;
+  view::view_settings view;           // the live view in the browser
 };
 
 struct charging_options {

@@ -26,6 +26,7 @@
 #include "stream/line_reader.h"
 #include "stream/recording_pipeline.h"
 #include "stream/stream_channels.h"
+#include "view/stream_view.h"
 
 namespace calyra::commands {
 namespace {
@@ -318,6 +319,8 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
   }
   stream::recording_pipeline pipeline(ctx.plan.signals, ctx.plan.electrode_signals, settings,
                                       std::move(writer));
+  const auto live =
+      view::open_stream_view(o, ctx.plan, h.name() + " (" + h.model_name() + ")", pipeline);
 
   cy_eeg_manager_set_callback_chunk(h.handle(), on_chunk, &ctx);
   cy_eeg_manager_set_callback_disconnect(h.handle(), on_disconnect, &ctx);
@@ -355,12 +358,16 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
   while (true) {
     ctx.queue.pop_all(blocks, std::chrono::milliseconds(20));
     take(blocks);
-    const std::vector<std::string> lines = input.read_available(0);
+    std::vector<std::string> lines = input.read_available(0);
     if (typing_echoes) view.lines_echoed(static_cast<int>(lines.size()));
+    if (live) live->take_annotation_requests(lines);  // typed into the page
     for (const std::string& line : lines) annotate(h.handle(), line, pipeline, view, o.rate_hz);
     for (const std::string& line : capture.lines()) view.message(line);
     if (!o.impedance && pipeline.quality().due()) pipeline.quality().evaluate();
 
+    if (live && live->status_due()) {
+      live->publish_status(status_of(ctx.plan, pipeline, o), cy_eeg_manager_get_battery_info(h.handle()));
+    }
     if (terminal && clock::now() >= next_redraw) {
       view.show(status_of(ctx.plan, pipeline, o));
       next_redraw = clock::now() + std::chrono::milliseconds(250);
@@ -399,7 +406,7 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
     try {
       pipeline.finish();
     } catch (const recording::recording_error& e) {
-      if (failure.empty()) failure = e.what();
+      failure = e.what();  // says what the finished file holds
     }
     recording::recording_description d;
     d.program_version = CALYRA_VERSION;
@@ -440,6 +447,10 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
   // unless samples arrived after it.
   if (terminal || pipeline.samples() != shown_samples) view.show(status_of(ctx.plan, pipeline, o));
   view.finish();
+  if (live) {
+    live->publish_status(status_of(ctx.plan, pipeline, o), cy_eeg_manager_get_battery_info(h.handle()));
+    live->finish(stop_reason.empty() ? "the stream is complete" : stop_reason);
+  }
   for (const std::string& line : capture.restore()) std::cout << line << '\n';
   if (!failure.empty() && !written.empty()) written.front() += " (incomplete: see the error below)";
   print_summary(std::cout, ctx.plan, pipeline, o, stop_reason, written);

@@ -10,7 +10,6 @@ namespace {
 // The amplitude limits of the grade, in microvolts.
 constexpr double max_range = 500.0;
 constexpr double min_mad = 1.0;
-constexpr double max_mad = 50.0;
 constexpr double max_line_ratio = 2.0;
 
 constexpr std::size_t window_seconds = 2;

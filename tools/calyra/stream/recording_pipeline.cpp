@@ -62,6 +62,7 @@ void recording_pipeline::accept(const recording::sample_block& block) {
   samples_ += take;
   next_sample_number_ = rows->sample_numbers[take - 1] + 1;
   quality_.add(*rows);
+  if (observer_) observer_->rows_accepted(*rows);
   if (!writer_ || write_failed_) return;
   try {
     if (output_filter_) {
@@ -80,6 +81,7 @@ std::string recording_pipeline::annotate(std::int64_t sample, const std::string&
   std::string clean = recording::clean_annotation_text(text, changed);
   if (changed) ++cleaned_;
   annotations_.emplace_back(sample, clean);
+  if (observer_) observer_->annotation_placed(sample, clean);
   if (writer_) writer_->annotate(sample, clean);
   return clean;
 }

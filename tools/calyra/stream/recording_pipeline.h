@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "quality/quality_monitor.h"
+#include "stream/pipeline_observer.h"
 #include "quality/signal_filters.h"
 #include "recording/events.h"
 #include "recording/recording_writer.h"
@@ -63,6 +64,8 @@ class recording_pipeline {
   // What the file format could not hold as given, once finished.
   std::vector<std::string> remarks() const;
   quality::quality_monitor& quality() { return quality_; }
+  // Also hands accepted rows and annotations to `observer` (null: none).
+  void set_observer(pipeline_observer* observer) { observer_ = observer; }
 
  private:
   std::uint64_t packets_in(std::uint64_t filler_samples) const;
@@ -84,6 +87,7 @@ class recording_pipeline {
   std::uint64_t first_sample_number_ = 0;
   std::uint64_t next_sample_number_ = 0;
   bool write_failed_ = false;
+  pipeline_observer* observer_ = nullptr;
 };
 
 }  // namespace calyra::stream

@@ -1,0 +1,72 @@
+// The page itself in headless Chromium, against a virtual headset: every
+// electrode gets a trace with recent data and a grade, the spectrum is
+// drawn, and an annotation typed into the page's box lands in the
+// recording. The screenshot it takes is kept in the build tree (and, with
+// CALYRA_VIEW_SCREENSHOT_TO_DOCS=1, copied to docs/view.png).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "../bdf_reader.h"
+#include "background_calyra.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string read_text(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+TEST(view_browser, the_page_shows_every_electrode_and_its_box_annotates_the_recording) {
+  const fs::path dir = fs::temp_directory_path() / ("calyra_view_browser_" + std::to_string(getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir / "profile");
+  const std::string recording = (dir / "rec.bdf").string();
+  calyra::test::background_calyra calyra(
+      CALYRA_PROGRAM, {"--virtual", "view", "CY KESTREL 9", "--out", recording},
+      {{"CYCORE_VIRTUAL_DEVICES", "CY KESTREL 9,battery=64"}}, dir.string());
+  const std::string url = calyra.wait_for_url(15);
+  ASSERT_FALSE(url.empty()) << calyra.out() << calyra.err();
+
+  const std::string note = "eyes closed \xe2\x80\x94 page";
+  const std::string command = std::string(NODE_PROGRAM) + " " + VIEW_DRIVER + " '" + url + "' '" +
+                              SCREENSHOT_PATH + "' '" + note + "' '" + (dir / "profile").string() + "' > '" +
+                              (dir / "driver.out").string() + "' 2> '" + (dir / "driver.err").string() + "'";
+  const int driver = std::system(command.c_str());
+  const std::string seen = read_text(dir / "driver.out");
+  calyra.interrupt();
+  ASSERT_EQ(calyra.wait(30), 0) << calyra.out() << calyra.err();
+  ASSERT_EQ(driver, 0) << read_text(dir / "driver.err");
+
+  // What the driver checked in the page, as it reports it.
+  for (const char* label : {"E1", "E2", "E3", "E4"}) {
+    EXPECT_NE(seen.find(std::string("{\"label\":\"") + label + "\",\"grade\":\"noisy\""), std::string::npos) << seen;
+  }
+  EXPECT_NE(seen.find("\"boxAfterSend\":\"\""), std::string::npos) << seen;
+  const std::string png = read_text(SCREENSHOT_PATH);
+  ASSERT_GT(png.size(), 10000u);
+  EXPECT_EQ(png.substr(1, 3), "PNG");
+
+  // The annotation went the way of a typed line: into the file.
+  EXPECT_NE(calyra.out().find("annotation \"" + note + "\" at sample"), std::string::npos) << calyra.out();
+  const auto rec = calyra::test::read_bdf(recording);
+  ASSERT_EQ(rec.annotations.size(), 1u);
+  EXPECT_EQ(rec.annotations[0].text, note);
+  EXPECT_GT(rec.annotations[0].onset_seconds, 0.5);
+
+  const char* to_docs = std::getenv("CALYRA_VIEW_SCREENSHOT_TO_DOCS");
+  if (to_docs != nullptr && std::string(to_docs) == "1") {
+    fs::copy_file(SCREENSHOT_PATH, DOCS_SCREENSHOT, fs::copy_options::overwrite_existing);
+  }
+  fs::remove_all(dir);
+}
+
+}  // namespace
