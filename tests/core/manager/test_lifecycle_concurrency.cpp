@@ -235,7 +235,7 @@ TEST_F(Lifecycle, AFailedStartRollsBackAndIsNotRepeatedAsSuccess) {
 }
 
 TEST_F(Lifecycle, ChunksNextToGapsNeverExceedTheChunkSize) {
-  for (const std::uint64_t chunk_size : {7u, 25u}) {
+  for (const std::uint64_t chunk_size : {1u, 7u, 25u}) {
     SCOPED_TRACE(chunk_size);
     start_library("CY KESTREL 5,pace=fast,loss=0.3,seed=5", CY_LOG_LEVEL_WARNING, chunk_size);
     chunk_recorder recorder;
