@@ -83,7 +83,7 @@ class Stream:
 
 
 def _accel_ms2(raw):
-    # 3.9 milli-g per count, computed in single precision like the headset's
-    # specification of the conversion.
+    # 3.9 milli-g per count, computed in single precision as the library's
+    # conversion does, so the values compare bit for bit.
     r = np.asarray(raw).astype(np.float32)
     return ((r * np.float32(3.9)) * np.float32(9.80665)) / np.float32(1000.0)
