@@ -296,20 +296,7 @@ void headset_link::deliver(std::unique_lock<std::mutex>& lock, gatt::role role,
   for (const owner_token owner : owners) {
     const std::shared_ptr<NotifyCallback> callback = subscription_of(role, owner);
     if (!callback || !connected_) continue;
-    running_slot_ = static_cast<int>(slot_of(role));
-    running_owner_ = owner;
-    lock.unlock();
-    try {
-      (*callback)(payload);
-    } catch (const std::exception& e) {
-      log_handler_failure(config_.name, e.what());
-    } catch (...) {
-      log_handler_failure(config_.name, "unknown exception");
-    }
-    lock.lock();
-    running_slot_ = no_slot;
-    running_owner_ = 0;
-    idle_.notify_all();
+    run_unlocked(lock, static_cast<int>(slot_of(role)), owner, [&] { (*callback)(payload); });
   }
 }
 
@@ -329,22 +316,30 @@ void headset_link::lose_link(std::unique_lock<std::mutex>& lock) {
     for (const hook_entry& entry : disconnect_hooks_)
       if (entry.owner == owner) hook = entry.callback;
     if (!hook) continue;
-    running_slot_ = disconnect_slot;
-    running_owner_ = owner;
-    lock.unlock();
-    try {
+    run_unlocked(lock, disconnect_slot, owner, [&] {
       (*hook)();
-    } catch (const std::exception& e) {
-      log_handler_failure(config_.name, e.what());
-    } catch (...) {
-      log_handler_failure(config_.name, "unknown exception");
-    }
-    hook.reset();
-    lock.lock();
-    running_slot_ = no_slot;
-    running_owner_ = 0;
-    idle_.notify_all();
+      hook.reset();
+    });
   }
+}
+
+template <class Call>
+void headset_link::run_unlocked(std::unique_lock<std::mutex>& lock, int slot, owner_token owner,
+                                Call&& call) {
+  running_slot_ = slot;
+  running_owner_ = owner;
+  lock.unlock();
+  try {
+    call();
+  } catch (const std::exception& e) {
+    log_handler_failure(config_.name, e.what());
+  } catch (...) {
+    log_handler_failure(config_.name, "unknown exception");
+  }
+  lock.lock();
+  running_slot_ = no_slot;
+  running_owner_ = 0;
+  idle_.notify_all();
 }
 
 void headset_link::wait_until_not_running(std::unique_lock<std::mutex>& lock, owner_token owner,

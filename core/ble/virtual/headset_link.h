@@ -93,6 +93,10 @@ class headset_link : public std::enable_shared_from_this<headset_link> {
   void send_packet(std::unique_lock<std::mutex>& lock);
   void deliver(std::unique_lock<std::mutex>& lock, gatt::role role, const std::string& payload);
   void lose_link(std::unique_lock<std::mutex>& lock);
+  // Runs one callback of `owner` in `slot` with the mutex released, marked as
+  // running for the waits below; what it throws is logged, never passed on.
+  template <class Call>
+  void run_unlocked(std::unique_lock<std::mutex>& lock, int slot, owner_token owner, Call&& call);
   // Waits until no callback of `owner` in `slot` (any slot: any_slot) runs.
   void wait_until_not_running(std::unique_lock<std::mutex>& lock, owner_token owner, int slot);
   std::shared_ptr<NotifyCallback> subscription_of(gatt::role role, owner_token owner) const;
