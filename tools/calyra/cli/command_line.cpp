@@ -129,6 +129,12 @@ void define_stream(CLI::App& app, stream_options& s, const std::string& name) {
       ->check(CLI::Range(1.0, 1000.0));
   sub->add_flag("--filter-output", s.filter_output,
                 "Write the filtered signal instead of the raw one (needs --bandpass or --notch)");
+  sub->add_option("--stall-timeout", s.stall_timeout,
+                  "Give up when the headset delivers no decodable sample for this many seconds "
+                  "(0: never)")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(0.0, 3600.0))
+      ->capture_default_str();
   view::add_view_options(*sub, s, name == "view");
 }
 
@@ -192,6 +198,12 @@ void define_command_line(CLI::App& app, parsed_command_line& out) {
   add_device_command(app, "battery", "Show the battery record", out.device);
   define_charging(app, out.charging);
   define_update(app, out.update);
+  auto* recover = app.add_subcommand(
+      "recover", "Make recordings left by a run that did not finish (FILE.part) readable, and name them");
+  recover->add_option("files", out.recover.paths, "FILE.part of a BDF or CSV recording")
+      ->type_name("FILE.part")
+      ->required()
+      ->check(CLI::ExistingFile);
   // A subcommand's help shows only its own options; these apply to all.
   for (CLI::App* sub : app.get_subcommands({})) {
     sub->footer(
@@ -211,6 +223,7 @@ void finish_command_line(const CLI::App& app, parsed_command_line& out) {
   if (name == "battery") out.which = command::battery;
   if (name == "charging") out.which = command::charging;
   if (name == "update") out.which = command::update;
+  if (name == "recover") out.which = command::recover;
 
   if (out.which != command::stream) return;
   stream_options& s = out.stream;

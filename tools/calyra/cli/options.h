@@ -42,6 +42,7 @@ struct stream_options {
   std::optional<band> bandpass;       // parsed from bandpass_text
   double notch_hz = 0.0;              // 0: no notch
   bool filter_output = false;
+  double stall_timeout = 5.0;         // seconds without a decoded sample before giving up, 0: never
   view::view_settings view;           // the live view in the browser
 };
 
@@ -56,7 +57,11 @@ struct update_options {
   std::string image_path;
 };
 
-enum class command { none, scan, info, stream, battery, charging, update };
+struct recover_options {
+  std::vector<std::string> paths;  // FILE.part left by runs that did not finish
+};
+
+enum class command { none, scan, info, stream, battery, charging, update, recover };
 
 struct parsed_command_line {
   command which = command::none;
@@ -65,6 +70,7 @@ struct parsed_command_line {
   stream_options stream;
   charging_options charging;
   update_options update;
+  recover_options recover;
 };
 
 }  // namespace calyra::cli

@@ -288,6 +288,44 @@ struct loop_outcome {
   std::string failure;            // why the recording could not be written
   std::uint64_t shown_samples = 0;  // samples in the last plain status line
   std::optional<cy_error> stopped;  // nullopt: the stop was abandoned
+  std::string stall;                // what a stream that stopped delivering showed, empty: none
+};
+
+// Watches for a stream that delivers nothing decodable: no notification, or
+// notifications that cannot be decoded, both leave the rows without a
+// decoded sample.
+class stall_watch {
+ public:
+  explicit stall_watch(double timeout_seconds)
+      : timeout_(std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(timeout_seconds))) {}
+
+  // Empty while the stream delivers, else what was seen.
+  std::string check(const stream::recording_pipeline& pipeline, unsigned rate_hz) {
+    const std::uint64_t decoded = pipeline.samples() - pipeline.lost_samples();
+    const auto now = clock::now();
+    if (decoded != decoded_) {
+      decoded_ = decoded;
+      last_ = now;
+    }
+    if (timeout_.count() == 0 || now - last_ < timeout_) return {};
+    std::ostringstream text;
+    text << "the headset delivered no decodable sample for "
+         << std::chrono::duration<double>(timeout_).count() << " s (";
+    if (decoded == 0) {
+      text << "none since the stream started";
+    } else {
+      text << "the last at " << display::format_seconds(static_cast<double>(pipeline.samples()) / rate_hz)
+           << " of stream";
+    }
+    if (pipeline.lost_samples() > 0) text << "; packets were missed";
+    text << ")";
+    return text.str();
+  }
+
+ private:
+  clock::duration timeout_;
+  clock::time_point last_ = clock::now();
+  std::uint64_t decoded_ = 0;
 };
 
 // Reserves the output names, so that an unusable or taken path is reported
@@ -368,6 +406,7 @@ void take_blocks(stream::recording_pipeline& pipeline, std::deque<recording::sam
 // The reason to stop now, or empty to go on.
 std::string reason_to_stop(const stream_run& run, const loop_outcome& outcome) {
   if (!outcome.failure.empty()) return "the file could not be written";
+  if (!outcome.stall.empty()) return "the stream stalled";
   if (app::interrupt_requested()) return app::interrupt_reason();
   if (run.ctx.link_lost) return "the headset disconnected";
   return {};
@@ -386,6 +425,7 @@ loop_outcome record_until_stopped(stream_run& run) {
   std::deque<recording::sample_block> blocks;
   auto next_redraw = clock::now();
   std::uint64_t next_line_at = o.rate_hz;  // plain output: one line per second of stream
+  stall_watch stalls(o.stall_timeout);
   loop_outcome outcome;
 
   while (true) {
@@ -412,6 +452,7 @@ loop_outcome record_until_stopped(stream_run& run) {
     }
 
     if (run.pipeline.target_reached()) break;
+    outcome.stall = stalls.check(run.pipeline, o.rate_hz);
     outcome.stop_reason = reason_to_stop(run, outcome);
     if (!outcome.stop_reason.empty()) break;
   }
@@ -427,10 +468,9 @@ loop_outcome record_until_stopped(stream_run& run) {
   return outcome;
 }
 
-recording::recording_description description_of(const stream_run& run, const recording_files& files,
-                                                 const std::string& stop_reason) {
-  const app::headset& h = run.h;
-  const cli::stream_options& o = run.o;
+recording::recording_description description_of(const app::headset& h, const cli::stream_options& o,
+                                                 const stream::recording_pipeline& pipeline,
+                                                 const recording_files& files, const std::string& stop_reason) {
   recording::recording_description d;
   d.program_version = CALYRA_VERSION;
   d.device_name = h.name();
@@ -444,10 +484,10 @@ recording::recording_description description_of(const stream_run& run, const rec
   d.bandpass = o.bandpass_text;
   d.notch_hz = o.notch_hz;
   d.filtered_output = o.filter_output;
-  d.samples = run.pipeline.samples();
-  d.missed_packets = run.pipeline.missed_packets();
-  d.lost_samples = run.pipeline.lost_samples();
-  d.annotations = run.pipeline.annotations();
+  d.samples = pipeline.samples();
+  d.missed_packets = pipeline.missed_packets();
+  d.lost_samples = pipeline.lost_samples();
+  d.annotations = pipeline.annotations();
   d.stop_reason = stop_reason;
   d.recording_file = files.data.final_path();
   d.events_file = files.events.final_path();
@@ -466,7 +506,7 @@ std::vector<std::string> finish_files(stream_run& run, recording_files& files,
   }
   try {
     recording::write_json_sidecar(files.description.temporary_path(), layout,
-                                   description_of(run, files, outcome.stop_reason),
+                                   description_of(run.h, run.o, run.pipeline, files, outcome.stop_reason),
                                    files.description.final_path());
   } catch (const recording::recording_error& e) {
     if (outcome.failure.empty()) outcome.failure = e.what();
@@ -514,6 +554,10 @@ int exit_status(const stream_run& run, const loop_outcome& outcome, bool recorde
     std::_Exit(outcome.failure.empty() ? 130 : 1);
   }
   if (!outcome.failure.empty()) throw recording::recording_error(outcome.failure);
+  if (!outcome.stall.empty()) {
+    throw app::command_failure(outcome.stall +
+                               (recorded ? "; what arrived is saved in " + run.o.out_path : std::string()));
+  }
   if (run.ctx.link_lost) {
     throw app::command_failure::from_code(
         CY_CONNECTION_ERROR, "the link to " + run.h.name() + " dropped during the stream" +
@@ -547,6 +591,14 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
   }
   stream::recording_pipeline pipeline(ctx.plan.signals, ctx.plan.electrode_signals,
                                       pipeline_settings_of(h, o, files), std::move(writer));
+  if (files) {
+    // Written now with what is known, so that a run that never finishes
+    // still leaves its description.
+    recording::recording_description d = description_of(h, o, pipeline, *files, {});
+    d.state = "recording";
+    recording::write_json_sidecar(files->description.temporary_path(), layout, d,
+                                   files->description.final_path());
+  }
   const auto live =
       view::open_stream_view(o, ctx.plan, h.name() + " (" + h.model_name() + ")", pipeline);
   start_streaming(h, ctx);

@@ -68,7 +68,10 @@ std::optional<bdf_file_state> inspect_bdf_file(const std::string& path) {
     const auto n = number_field(std::string_view(counts).substr(static_cast<std::size_t>(s * 8), 8));
     if (!n || *n <= 0) return std::nullopt;
     state.record_bytes += *n * bytes_per_sample;
+    if (s == 0) state.first_signal_samples = *n;
+    state.last_signal_bytes = *n * bytes_per_sample;
   }
+  state.record_seconds = std::strtod(fixed.substr(244, 8).c_str(), nullptr);
   state.header_bytes = *header_bytes;
   state.records_in_header = *records;
   state.file_bytes = info.st_size;

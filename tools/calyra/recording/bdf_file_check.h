@@ -15,6 +15,9 @@ struct bdf_file_state {
   std::int64_t record_bytes = 0;
   std::int64_t file_bytes = 0;
   std::int64_t complete_records = 0;  // whole records present after the header
+  std::int64_t last_signal_bytes = 0;  // bytes of the last signal (the annotations) in a record
+  std::int64_t first_signal_samples = 0;  // samples of the first signal in a record
+  double record_seconds = 0.0;
 };
 
 // Reads the header fields of `path`; nullopt when the header itself is

@@ -1,30 +1,64 @@
 #include "recording/bdf_writer.h"
 
-#include <edflib.h>
-#include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
-#include <memory>
 
-#include "recording/bdf_file_check.h"
+#include "recording/header_text.h"
+#include "recording/output_file.h"
 
 namespace calyra::recording {
 namespace {
 
 constexpr int bdf_digital_max = 8388607;  // 24-bit, symmetric so that 0 stays 0
-constexpr int edf_time_units_per_second = 10000;  // annotation times: 100 us
-// Room for 20 annotations per second with 0.1 s records; close() copies the
-// file into one with more annotation signals when more were typed.
-constexpr int initial_annotation_signals = 2;
-// EDFlib's buffered stream may hold back this much before it reaches the disk.
-constexpr std::int64_t buffering_slack_bytes = 64 * 1024;
-constexpr int records_between_checks = 10;
+constexpr long long units_per_second = 10000000;  // record times: 100 ns
+constexpr long long onset_units_per_second = 10000;  // annotation times: 100 us
+constexpr std::int64_t record_count_offset = 236;
+// Records reach the file a few times a second; the count follows each write.
+constexpr auto write_interval = std::chrono::milliseconds(400);
+constexpr auto sync_interval = std::chrono::seconds(1);
 
-std::string fit(const std::string& text, std::size_t width) { return utf8_prefix(text, width); }
+std::string field(std::string text, std::size_t width) {
+  text.resize(width, ' ');
+  return text;
+}
+
+std::string ascii_field(const std::string& text, std::size_t width) {
+  bool changed = false;
+  return field(ascii_rendering(text, changed).substr(0, width), width);
+}
+
+// A physical limit in the 8 characters of its header field, as precise as fits.
+std::string limit_text(double value) {
+  for (int decimals = 6; decimals >= 0; --decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    std::string s = text;
+    if (s.find('.') != std::string::npos) {
+      while (s.back() == '0') s.pop_back();
+      if (s.back() == '.') s.pop_back();
+    }
+    if (s.size() <= 8) return s;
+  }
+  throw recording_error("a signal range does not fit a BDF header");
+}
+
+// "+12.5" style times: `units` of 1/`per_second` s, trailing zeros dropped.
+std::string time_text(long long units, long long per_second, int digits, const char* sign) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%s%lld.%0*lld", sign, units / per_second, digits, units % per_second);
+  std::string s = text;
+  while (s.back() == '0') s.pop_back();
+  if (s.back() == '.') s.pop_back();
+  return s;
+}
 
 std::string seconds_text(double seconds) {
   char text[32];
@@ -44,11 +78,11 @@ std::string utf8_prefix(const std::string& text, std::size_t max_bytes) {
 
 std::string bdf_label(const signal_description& signal) {
   switch (signal.kind) {
-    case signal_kind::electrode: return fit("EEG " + signal.label, 16);
+    case signal_kind::electrode: return utf8_prefix("EEG " + signal.label, 16);
     case signal_kind::contact:
-    case signal_kind::accelerometer: return fit("MISC " + signal.label, 16);
+    case signal_kind::accelerometer: return utf8_prefix("MISC " + signal.label, 16);
   }
-  return fit(signal.label, 16);
+  return utf8_prefix(signal.label, 16);
 }
 
 bdf_writer::bdf_writer(const std::string& path, const recording_layout& layout)
@@ -60,95 +94,179 @@ bdf_writer::bdf_writer(const std::string& path, const recording_layout& layout)
   // Short records keep the padding of the last record small.
   const bool tenths = rate % 10 == 0;
   samples_per_record_ = tenths ? rate / 10 : rate;
-  record_duration_ = tenths ? 10000 : 100000;
-  annotation_signals_ = initial_annotation_signals;
-  handle_ = open_file(path_, annotation_signals_);
-  record_.assign(layout_.signals.size(), std::vector<double>(static_cast<std::size_t>(samples_per_record_)));
-}
-
-int bdf_writer::open_file(const std::string& path, int annotation_signals) const {
-  const int n_signals = static_cast<int>(layout_.signals.size());
-  const int handle = edfopen_file_writeonly(path.c_str(), EDFLIB_FILETYPE_BDFPLUS, n_signals);
-  if (handle < 0) {
-    throw recording_error("cannot create BDF file " + name_ + " (EDFlib error " + std::to_string(handle) + ")");
-  }
-  bool ok = true;
-  for (int s = 0; s < n_signals; ++s) {
-    const signal_description& d = layout_.signals[static_cast<std::size_t>(s)];
-    const bool flag = d.kind == signal_kind::contact;
-    ok = ok && edf_set_samplefrequency(handle, s, samples_per_record_) == 0;
-    ok = ok && edf_set_physical_maximum(handle, s, d.physical_max) == 0;
-    ok = ok && edf_set_physical_minimum(handle, s, d.physical_min) == 0;
-    ok = ok && edf_set_digital_maximum(handle, s, flag ? 1 : bdf_digital_max) == 0;
-    ok = ok && edf_set_digital_minimum(handle, s, flag ? 0 : -bdf_digital_max) == 0;
-    ok = ok && edf_set_label(handle, s, bdf_label(d).c_str()) == 0;
-    ok = ok && edf_set_physical_dimension(handle, s, fit(d.unit, 8).c_str()) == 0;
-    if (d.kind == signal_kind::electrode && !layout_.prefilter.empty()) {
-      ok = ok && edf_set_prefilter(handle, s, fit(layout_.prefilter, 80).c_str()) == 0;
-    }
-  }
-  ok = ok && edf_set_datarecord_duration(handle, record_duration_) == 0;  // units of 10 us
-  ok = ok && edf_set_number_of_annotation_signals(handle, annotation_signals) == 0;
+  record_seconds_ = tenths ? 0.1 : 1.0;
+  const std::size_t n = layout_.signals.size();
+  record_.assign(n, std::vector<double>(static_cast<std::size_t>(samples_per_record_)));
 
   const std::time_t start = std::chrono::system_clock::to_time_t(layout_.start_time);
   std::tm local{};
   localtime_r(&start, &local);
-  ok = ok && edf_set_startdatetime(handle, local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
-                                   local.tm_hour, local.tm_min, local.tm_sec) == 0;
-  const auto since_second = layout_.start_time - std::chrono::system_clock::from_time_t(start);
-  const auto hundred_us = std::chrono::duration_cast<std::chrono::microseconds>(since_second).count() / 100;
-  if (hundred_us > 0 && hundred_us < 10000) {
-    ok = ok && edf_set_subsecond_starttime(handle, static_cast<int>(hundred_us * 1000)) == 0;
+  const auto since_second = std::chrono::duration_cast<std::chrono::microseconds>(
+      layout_.start_time - std::chrono::system_clock::from_time_t(start)).count();
+  start_offset_units_ = std::clamp<long long>(since_second / 100, 0, 9999) * 1000;
+
+  const bdf_identity id = bdf_identity_fields({layout_.subject, layout_.session, layout_.note, layout_.equipment},
+                                              local, json_path_for(name_));
+  header_remarks_ = id.remarks;
+  header_bytes_ = 256 * static_cast<std::int64_t>(n + 2);
+  char date[32];
+  char time[32];
+  std::snprintf(date, sizeof date, "%02d.%02d.%02d", local.tm_mday, local.tm_mon + 1, local.tm_year % 100);
+  std::snprintf(time, sizeof time, "%02d.%02d.%02d", local.tm_hour, local.tm_min, local.tm_sec);
+  std::string header = std::string("\xFF") + "BIOSEMI" + field(id.patient, 80) + field(id.recording, 80) +
+                       date + time + field(std::to_string(header_bytes_), 8) + field("BDF+C", 44) +
+                       field("0", 8) + field(tenths ? "0.1" : "1", 8) + field(std::to_string(n + 1), 4);
+  std::string labels, units, pmins, pmaxs, dmins, dmaxs, filters, counts;
+  for (const signal_description& d : layout_.signals) {
+    const bool flag = d.kind == signal_kind::contact;
+    const std::string low = limit_text(d.physical_min);
+    const std::string high = limit_text(d.physical_max);
+    digital_min_.push_back(flag ? 0 : -bdf_digital_max);
+    digital_max_.push_back(flag ? 1 : bdf_digital_max);
+    // Scaled by the limits as written, which are what readers use.
+    scale_.push_back((digital_max_.back() - digital_min_.back()) / (std::strtod(high.c_str(), nullptr) -
+                                                                    std::strtod(low.c_str(), nullptr)));
+    labels += ascii_field(bdf_label(d), 16);
+    units += ascii_field(d.unit, 8);
+    pmins += field(low, 8);
+    pmaxs += field(high, 8);
+    dmins += field(std::to_string(digital_min_.back()), 8);
+    dmaxs += field(std::to_string(digital_max_.back()), 8);
+    filters += ascii_field(d.kind == signal_kind::electrode ? layout_.prefilter : "", 80);
+    counts += field(std::to_string(samples_per_record_), 8);
+    record_bytes_ += 3 * samples_per_record_;
   }
-  ok = ok && edf_set_equipment(handle, fit(layout_.equipment, 40).c_str()) == 0;
-  if (!layout_.subject.empty()) ok = ok && edf_set_patientcode(handle, fit(layout_.subject, 40).c_str()) == 0;
-  if (!layout_.session.empty()) ok = ok && edf_set_admincode(handle, fit(layout_.session, 20).c_str()) == 0;
-  if (!layout_.note.empty()) {
-    ok = ok && edf_set_recording_additional(handle, fit(layout_.note, 20).c_str()) == 0;
-  }
-  if (!ok) {
-    edfclose_file(handle);
-    throw recording_error("cannot set up the BDF header of " + name_);
-  }
-  return handle;
+  labels += field("BDF Annotations", 16);
+  units += field("", 8);
+  pmins += field("-1", 8);
+  pmaxs += field("1", 8);
+  dmins += field("-8388608", 8);
+  dmaxs += field("8388607", 8);
+  filters += field("", 80);
+  counts += field(std::to_string(annotation_bytes / 3), 8);
+  record_bytes_ += annotation_bytes;
+  header += labels + std::string(80 * (n + 1), ' ') + units + pmins + pmaxs + dmins + dmaxs + filters + counts +
+            std::string(32 * (n + 1), ' ');
+
+  fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd_ < 0) throw recording_error("cannot create BDF file " + name_ + ": " + std::strerror(errno));
+  last_write_ = last_sync_ = std::chrono::steady_clock::now();
+  write_at(header, 0);
 }
 
 bdf_writer::~bdf_writer() {
-  if (handle_ >= 0) edfclose_file(handle_);
+  if (fd_ >= 0) ::close(fd_);
 }
 
-void bdf_writer::write_record() {
+void bdf_writer::fail(const std::string& cause) {
+  failed_ = true;
+  // The count in the header names only records that are whole in the file.
+  if (::ftruncate(fd_, header_bytes_ + records_written_ * record_bytes_) != 0) {
+    // The count still describes a readable prefix; nothing more to do.
+  }
+  failure_ = "cannot write " + name_ + ": " + cause + "; the file holds the first " +
+             seconds_text(static_cast<double>(records_written_) * record_seconds_) + " and stays readable";
+  throw recording_error(failure_);
+}
+
+void bdf_writer::write_at(const std::string& bytes, std::int64_t offset) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done, offset + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) fail(n < 0 ? std::strerror(errno) : "no space");
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+void bdf_writer::checkpoint(bool sync) {
+  const auto now = std::chrono::steady_clock::now();
+  if (!unwritten_.empty()) {
+    write_at(unwritten_, header_bytes_ + records_written_ * record_bytes_);
+    records_written_ = records_encoded_;
+    unwritten_.clear();
+    char count[16];
+    std::snprintf(count, sizeof count, "%-8lld", static_cast<long long>(records_written_));
+    write_at(std::string(count, 8), record_count_offset);
+    last_write_ = now;
+  }
+  if (sync || now - last_sync_ >= sync_interval) {
+    if (::fdatasync(fd_) != 0 && errno != EINVAL) fail(std::strerror(errno));
+    last_sync_ = now;
+  }
+}
+
+std::string bdf_writer::timekeeping_tal(std::int64_t record) const {
+  const long long units = record * std::llround(record_seconds_ * units_per_second) + start_offset_units_;
+  char text[48];
+  std::snprintf(text, sizeof text, "+%lld.%07lld", units / units_per_second, units % units_per_second);
+  return std::string(text) + "\x14\x14" + '\0';
+}
+
+std::int64_t bdf_writer::position_of(const waiting_event& e) const {
+  if (!e.stream_numbered) return e.sample;
+  return std::max<std::int64_t>(e.sample - first_sample_number_, 0);
+}
+
+std::string bdf_writer::event_tal(const waiting_event& e, std::int64_t position) {
+  const double rate = layout_.sample_rate_hz;
+  long long onset = std::llround(static_cast<double>(position) * onset_units_per_second / rate) +
+                    start_offset_units_ / 1000;
+  // Readers sort annotations by onset; equal onsets are made distinct by
+  // one unit (100 us) so that they keep the order they were placed in.
+  while (!onsets_used_.insert(onset).second) ++onset;
+  std::string tal = time_text(onset, onset_units_per_second, 4, "+");
+  if (e.duration >= 0) {
+    tal += '\x15' + time_text(std::llround(static_cast<double>(e.duration) * onset_units_per_second / rate),
+                              onset_units_per_second, 4, "");
+  }
+  const std::string text = utf8_prefix(e.text, max_annotation_bytes);
+  if (text.size() < e.text.size()) ++shortened_;
+  return tal + '\x14' + text + '\x14' + '\0';
+}
+
+// Moves the waiting events that lie before `record_end` (a position) into
+// `tal`, in the order they came, while they fit.
+void bdf_writer::place_waiting(std::string& tal, std::int64_t record_end) {
+  for (auto it = waiting_.begin(); it != waiting_.end();) {
+    const std::int64_t position = position_of(*it);
+    if (position >= record_end) {
+      ++it;
+      continue;
+    }
+    const std::size_t cut = std::min(it->text.size(), max_annotation_bytes);
+    // An upper bound of the TAL's size, so that onsets are taken only when used.
+    if (tal.size() + cut + 40 > static_cast<std::size_t>(annotation_bytes)) break;
+    tal += event_tal(*it, position);
+    it = waiting_.erase(it);
+  }
+}
+
+void bdf_writer::encode_record() {
+  std::string bytes;
+  bytes.reserve(static_cast<std::size_t>(record_bytes_));
   for (std::size_t s = 0; s < record_.size(); ++s) {
-    if (edfwrite_physical_samples(handle_, record_[s].data()) != 0) {
-      failed_ = true;
-      failure_ = "cannot write to " + name_ + " (EDFlib refused a data record)";
-      throw recording_error(failure_);
+    for (const double v : record_[s]) {
+      const double digital = static_cast<double>(digital_min_[s]) + (v - layout_.signals[s].physical_min) * scale_[s];
+      const auto d = static_cast<std::int32_t>(
+          std::clamp<long long>(std::llround(digital), digital_min_[s], digital_max_[s]));
+      bytes += static_cast<char>(d & 0xFF);
+      bytes += static_cast<char>((d >> 8) & 0xFF);
+      bytes += static_cast<char>((d >> 16) & 0xFF);
     }
   }
-  ++records_written_;
+  std::string tal = timekeeping_tal(records_encoded_);
+  place_waiting(tal, (records_encoded_ + 1) * samples_per_record_);
+  tal_bytes_.push_back(static_cast<std::uint8_t>(tal.size()));
+  tal.resize(static_cast<std::size_t>(annotation_bytes), '\0');
+  unwritten_ += bytes + tal;
+  ++records_encoded_;
   record_fill_ = 0;
-  if (records_written_ % records_between_checks == 0) check_progress();
-}
-
-// EDFlib reports success for data its stream has only buffered; the file
-// size shows whether the data really reaches the disk.
-void bdf_writer::check_progress() {
-  struct stat info{};
-  if (::stat(path_.c_str(), &info) != 0) return;
-  const std::int64_t data_bytes = 3 * static_cast<std::int64_t>(record_.size()) * samples_per_record_;
-  if (records_written_ * data_bytes > info.st_size + buffering_slack_bytes) {
-    failed_ = true;
-    failure_ = "cannot write " + name_ + ": the data stopped reaching the disk after " +
-               seconds_text(static_cast<double>(info.st_size) / static_cast<double>(data_bytes) *
-                            samples_per_record_ / layout_.sample_rate_hz) +
-               " (disk full or file size limit?)";
-    throw recording_error(failure_);
-  }
 }
 
 void bdf_writer::end_gap() {
   if (gap_start_ < 0) return;
-  gap_annotations_.push_back({gap_start_, samples_written_ - gap_start_, gap_text});
+  waiting_.push_back({gap_start_, false, samples_written_ - gap_start_, gap_text});
   gap_start_ = -1;
 }
 
@@ -156,7 +274,7 @@ void bdf_writer::write(const sample_block& block) {
   if (block.empty() || failed_) return;
   if (!have_origin_) {
     have_origin_ = true;
-    first_sample_number_ = block.sample_numbers.front();
+    first_sample_number_ = static_cast<std::int64_t>(block.sample_numbers.front());
   }
   for (std::size_t row = 0; row < block.size(); ++row) {
     if (block.streaming[row] == 0) {
@@ -166,172 +284,84 @@ void bdf_writer::write(const sample_block& block) {
     }
     for (std::size_t s = 0; s < record_.size(); ++s) {
       const signal_description& d = layout_.signals[s];
-      double v = block.signals[s][row];
-      // EDFlib would wrap out-of-range values into the 24-bit field.
-      v = std::isfinite(v) ? std::clamp(v, d.physical_min, d.physical_max) : 0.0;
-      record_[s][static_cast<std::size_t>(record_fill_)] = v;
+      const double v = block.signals[s][row];
+      record_[s][static_cast<std::size_t>(record_fill_)] =
+          std::isfinite(v) ? std::clamp(v, d.physical_min, d.physical_max) : 0.0;
     }
     ++samples_written_;
-    if (++record_fill_ == samples_per_record_) write_record();
+    if (++record_fill_ == samples_per_record_) encode_record();
   }
+  if (std::chrono::steady_clock::now() - last_write_ >= write_interval) checkpoint(false);
 }
 
 void bdf_writer::annotate(std::int64_t sample, const std::string& text) {
-  stream_annotations_.emplace_back(sample, text);
+  waiting_.push_back({sample, true, -1, text});
 }
 
-std::vector<recording_event> bdf_writer::file_annotations() {
-  const std::int64_t true_length = samples_written_;
-  std::vector<recording_event> all;
-  for (const auto& [sample, text] : stream_annotations_) {
-    std::int64_t position = have_origin_ ? sample - static_cast<std::int64_t>(first_sample_number_) : 0;
-    position = std::clamp<std::int64_t>(position, 0, std::max<std::int64_t>(true_length - 1, 0));
-    std::string cut = utf8_prefix(text, max_annotation_bytes);
-    if (cut.size() < text.size()) ++shortened_;
-    all.push_back({position, -1, std::move(cut)});
-  }
-  // The user's annotations come first when even the largest file layout
-  // cannot hold them all (the events file keeps every one).
-  const auto capacity =
-      static_cast<std::size_t>(std::max<std::int64_t>(records_written_, 1) * max_annotation_signals);
-  for (const recording_event& a : gap_annotations_) {
-    if (all.size() >= capacity) break;
-    all.push_back(a);
-  }
-  const std::size_t wanted = stream_annotations_.size() + gap_annotations_.size();
-  if (all.size() > capacity) all.resize(capacity);
-  left_out_ = wanted - all.size();
-  std::stable_sort(all.begin(), all.end(), [](const recording_event& a, const recording_event& b) {
-    return a.position < b.position;
-  });
-  return all;
-}
-
-void bdf_writer::write_annotations(int handle, const std::vector<recording_event>& events) const {
-  const auto to_edf_time = [&](std::int64_t samples) {
-    return std::llround(static_cast<double>(samples) * edf_time_units_per_second /
-                        static_cast<double>(layout_.sample_rate_hz));
-  };
-  // Readers sort annotations by onset, and annotations of equal onset in
-  // different annotation signals come back signal by signal: equal onsets
-  // are made distinct by one time unit (100 us) so they keep their order.
-  long long previous = -1;
-  for (const recording_event& a : events) {
-    const long long onset = std::max(to_edf_time(a.position), previous + 1);
-    previous = onset;
-    const long long duration = a.duration < 0 ? -1 : to_edf_time(a.duration);
-    if (edfwrite_annotation_utf8(handle, onset, duration, a.text.c_str()) != 0) {
-      throw recording_error("cannot store the annotations of " + name_);
+// Annotations that found no room in the record of their time go into the
+// free room of the records before, from the end: a BDF+ annotation may
+// stand in any record.
+void bdf_writer::place_late_annotations() {
+  const std::int64_t data_bytes = record_bytes_ - annotation_bytes;
+  for (std::int64_t r = records_written_ - 1; r >= 0 && !waiting_.empty(); --r) {
+    std::string more;
+    const auto used = static_cast<std::size_t>(tal_bytes_[static_cast<std::size_t>(r)]);
+    while (!waiting_.empty() &&
+           used + more.size() + std::min(waiting_.front().text.size(), max_annotation_bytes) + 40 <=
+               static_cast<std::size_t>(annotation_bytes)) {
+      more += event_tal(waiting_.front(), position_of(waiting_.front()));
+      waiting_.pop_front();
     }
+    if (more.empty()) continue;
+    write_at(more, header_bytes_ + r * record_bytes_ + data_bytes + static_cast<std::int64_t>(used));
+    tal_bytes_[static_cast<std::size_t>(r)] = static_cast<std::uint8_t>(used + more.size());
   }
-}
-
-void bdf_writer::verify(const std::string& path) {
-  const auto state = inspect_bdf_file(path);
-  if (!state) {
-    failed_ = true;
-    throw recording_error("cannot write " + name_ + ": not even its header reached the disk");
-  }
-  const bool complete = state->records_in_header == records_written_ &&
-                        state->file_bytes == state->header_bytes + records_written_ * state->record_bytes;
-  if (complete) return;
-  failed_ = true;
-  const std::int64_t kept = std::min(state->complete_records, records_written_);
-  if (!truncate_bdf_file(path, *state, kept)) {
-    throw recording_error("cannot write " + name_ + " and cannot repair it either");
-  }
-  const double record_seconds = static_cast<double>(samples_per_record_) / layout_.sample_rate_hz;
-  throw recording_error("cannot write " + name_ + ": only " + seconds_text(kept * record_seconds) + " of " +
-                        seconds_text(records_written_ * record_seconds) +
-                        " reached the disk (disk full or file size limit?); the file holds that "
-                        "part and stays readable");
-}
-
-void bdf_writer::copy_with_annotation_signals(int annotation_signals) {
-  const std::string copy = path_ + ".annotations";
-  auto header = std::make_unique<edf_hdr_struct>();  // large: keep it off the stack
-  if (edfopen_file_readonly(path_.c_str(), header.get(), EDFLIB_DO_NOT_READ_ANNOTATIONS) != 0) {
-    throw recording_error("cannot reopen " + name_ + " to add room for its annotations");
-  }
-  const int in = header->handle;
-  int out = -1;
-  try {
-    out = open_file(copy, annotation_signals);
-    std::vector<int> buffer(static_cast<std::size_t>(samples_per_record_));
-    for (std::int64_t r = 0; r < records_written_; ++r) {
-      for (int s = 0; s < static_cast<int>(record_.size()); ++s) {
-        if (edfread_digital_samples(in, s, samples_per_record_, buffer.data()) != samples_per_record_ ||
-            edfwrite_digital_samples(out, buffer.data()) != 0) {
-          throw recording_error("cannot copy " + name_ + " to add room for its annotations");
-        }
-      }
-    }
-    write_annotations(out, file_annotations_);
-  } catch (...) {
-    edfclose_file(in);
-    if (out >= 0) edfclose_file(out);
-    ::unlink(copy.c_str());
-    throw;
-  }
-  edfclose_file(in);
-  const int closed = edfclose_file(out);
-  const auto state = inspect_bdf_file(copy);
-  const bool complete = closed == 0 && state && state->records_in_header == records_written_ &&
-                        state->file_bytes == state->header_bytes + records_written_ * state->record_bytes;
-  if (!complete || std::rename(copy.c_str(), path_.c_str()) != 0) {
-    ::unlink(copy.c_str());
-    throw recording_error("cannot add room for the annotations of " + name_);
-  }
-  annotation_signals_ = annotation_signals;
+  left_out_ = waiting_.size();
+  waiting_.clear();
 }
 
 void bdf_writer::close() {
-  if (handle_ < 0) return;
-  std::string failure = failure_;
+  if (fd_ < 0) return;
+  if (failed_) {
+    ::close(fd_);
+    fd_ = -1;
+    throw recording_error(failure_);
+  }
   try {
-    if (!failed_) {
-      end_gap();
-      const std::int64_t true_length = samples_written_;
-      if (record_fill_ > 0) {
-        // A BDF file holds whole records: repeat the last values to the end
-        // and mark them, so that the recording's true end stays known.
-        const std::int64_t padding = samples_per_record_ - record_fill_;
-        for (std::size_t s = 0; s < record_.size(); ++s) {
-          const double last = record_[s][static_cast<std::size_t>(record_fill_ - 1)];
-          std::fill(record_[s].begin() + record_fill_, record_[s].end(), last);
-        }
-        write_record();
-        gap_annotations_.push_back({true_length, padding, end_text});
+    end_gap();
+    const std::int64_t true_length = samples_written_;
+    // Annotations stamped after the last sample belong to the last sample.
+    const std::int64_t last = std::max<std::int64_t>(true_length - 1, 0);
+    for (waiting_event& e : waiting_) {
+      if (!e.stream_numbered) continue;
+      e.sample = std::min(position_of(e), last);
+      e.stream_numbered = false;
+    }
+    if (record_fill_ > 0) {
+      // A BDF file holds whole records: repeat the last values to the end
+      // and mark them, so that the recording's true end stays known.
+      const std::int64_t padding = samples_per_record_ - record_fill_;
+      for (std::vector<double>& signal : record_) {
+        std::fill(signal.begin() + record_fill_, signal.end(), signal[static_cast<std::size_t>(record_fill_ - 1)]);
       }
+      waiting_.push_back({true_length, false, padding, end_text});
+      encode_record();
     }
-  } catch (const recording_error& e) {
-    failure = e.what();
+    checkpoint(false);
+    place_late_annotations();
+    checkpoint(true);
+  } catch (const recording_error&) {
+    ::close(fd_);
+    fd_ = -1;
+    throw;
   }
-
-  file_annotations_ = file_annotations();
-  const std::int64_t records = std::max<std::int64_t>(records_written_, 1);
-  const auto needed = static_cast<int>((static_cast<std::int64_t>(file_annotations_.size()) + records - 1) / records);
-  // After a write failure the annotations stay out of the file: EDFlib would
-  // write them into records that never reached the disk.
-  if (!failed_ && needed <= annotation_signals_) {
-    try {
-      write_annotations(handle_, file_annotations_);
-    } catch (const recording_error& e) {
-      failure = e.what();
-    }
-  }
-  const int closed = edfclose_file(handle_);
-  handle_ = -1;
-  if (closed != 0 && failure.empty()) failure = "cannot finish the BDF file " + name_;
-  verify(path_);  // throws after cutting a damaged file back to what is readable
-  if (failure.empty() && needed > annotation_signals_) {
-    copy_with_annotation_signals(std::min(needed, max_annotation_signals));
-  }
-  if (!failure.empty()) throw recording_error(failure);
+  const int closed = ::close(fd_);
+  fd_ = -1;
+  if (closed != 0) throw recording_error("cannot finish the BDF file " + name_ + ": " + std::strerror(errno));
 }
 
 std::vector<std::string> bdf_writer::remarks() const {
-  std::vector<std::string> lines;
+  std::vector<std::string> lines = header_remarks_;
   if (shortened_ > 0) {
     lines.push_back(std::to_string(shortened_) + " annotation text" + (shortened_ == 1 ? " was" : "s were") +
                     " shortened to " + std::to_string(max_annotation_bytes) +

@@ -21,9 +21,9 @@ void put_number(std::string& out, T value) {
   out.append(buffer, end);
 }
 
-// Cuts the file after its last line end, so that a write failure leaves
-// whole rows only.
-void cut_to_last_line(const std::string& path) {
+}  // namespace
+
+void cut_csv_to_last_line(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) return;
   struct stat info{};
@@ -48,8 +48,6 @@ void cut_to_last_line(const std::string& path) {
   ::close(fd);
 }
 
-}  // namespace
-
 std::string csv_cell(const std::string& text) {
   if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
   std::string quoted = "\"";
@@ -64,29 +62,28 @@ csv_writer::csv_writer(const std::string& path, const recording_layout& layout, 
     : path_(path),
       name_(layout.file_name.empty() ? path : layout.file_name),
       layout_(layout),
-      out_(std::fopen(path.c_str(), "wb")),
+      fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)),
       hold_rows_(static_cast<std::size_t>(std::ceil(hold_seconds * layout.sample_rate_hz))) {
-  if (out_ == nullptr) throw recording_error("cannot create CSV file " + name_ + ": " + std::strerror(errno));
-  std::string head = "# calyra recording, " + std::to_string(layout_.sample_rate_hz) + " Hz";
-  if (!layout_.equipment.empty()) head += ", " + layout_.equipment;
-  if (!layout_.prefilter.empty()) head += ", filtered: " + layout_.prefilter;
-  head += "\nsample,time";
+  if (fd_ < 0) throw recording_error("cannot create CSV file " + name_ + ": " + std::strerror(errno));
+  last_write_ = last_sync_ = std::chrono::steady_clock::now();
+  std::string head = "sample,time";
   for (const signal_description& d : layout_.signals) head += ',' + csv_cell(d.label);
   head += ",STREAMING,ANNOTATION\n";
   pending_.reset(layout_.signals.size());
   put(head);
+  write_out(false);
 }
 
 csv_writer::~csv_writer() {
-  if (out_ != nullptr) std::fclose(out_);
+  if (fd_ >= 0) ::close(fd_);
 }
 
 void csv_writer::fail(int error) {
   failed_ = true;
   const std::string cause = std::strerror(error);
-  std::fclose(out_);
-  out_ = nullptr;
-  cut_to_last_line(path_);
+  ::close(fd_);
+  fd_ = -1;
+  cut_csv_to_last_line(path_);
   char held[64];
   std::snprintf(held, sizeof held, "%.1f s", static_cast<double>(rows_written_) / layout_.sample_rate_hz);
   failure_ = "cannot write " + name_ + ": " + cause + "; the file holds whole rows up to about " + held +
@@ -94,9 +91,26 @@ void csv_writer::fail(int error) {
   throw recording_error(failure_);
 }
 
-void csv_writer::put(const std::string& text) {
-  if (out_ == nullptr) return;
-  if (std::fwrite(text.data(), 1, text.size(), out_) != text.size()) fail(errno);
+void csv_writer::put(const std::string& text) { unwritten_ += text; }
+
+// Hands the whole rows gathered so far to the file, and to the disk once a
+// second (or when `sync`).
+void csv_writer::write_out(bool sync) {
+  if (fd_ < 0) return;
+  std::size_t done = 0;
+  while (done < unwritten_.size()) {
+    const ssize_t n = ::write(fd_, unwritten_.data() + done, unwritten_.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) fail(n < 0 ? errno : ENOSPC);
+    done += static_cast<std::size_t>(n);
+  }
+  unwritten_.clear();
+  const auto now = std::chrono::steady_clock::now();
+  last_write_ = now;
+  if (sync || now - last_sync_ >= std::chrono::seconds(1)) {
+    if (::fdatasync(fd_) != 0 && errno != EINVAL) fail(errno);
+    last_sync_ = now;
+  }
 }
 
 void csv_writer::append_row(std::size_t i, std::string& text) {
@@ -157,6 +171,7 @@ void csv_writer::write(const sample_block& block) {
   }
   pending_.append(block, 0, block.size());
   flush_rows(hold_rows_);
+  if (std::chrono::steady_clock::now() - last_write_ >= std::chrono::milliseconds(400)) write_out(false);
 }
 
 void csv_writer::annotate(std::int64_t sample, const std::string& text) {
@@ -165,7 +180,7 @@ void csv_writer::annotate(std::int64_t sample, const std::string& text) {
 
 void csv_writer::close() {
   if (failed_) throw recording_error(failure_);
-  if (out_ == nullptr) return;
+  if (fd_ < 0) return;
   // Annotations after the last sample belong to the last row.
   if (pending_.size() > pending_first_) {
     const std::uint64_t last = pending_.sample_numbers.back();
@@ -176,12 +191,12 @@ void csv_writer::close() {
     annotations_ = std::move(clamped);
   }
   flush_rows(0);
-  if (std::fflush(out_) != 0) fail(errno);
-  std::FILE* f = out_;
-  out_ = nullptr;
-  if (std::fclose(f) != 0) {
+  write_out(true);
+  const int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0) {
     const int error = errno;
-    cut_to_last_line(path_);
+    cut_csv_to_last_line(path_);
     failed_ = true;
     failure_ = "cannot finish " + name_ + ": " + std::strerror(error);
     throw recording_error(failure_);

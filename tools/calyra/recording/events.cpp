@@ -1,5 +1,8 @@
 #include "recording/events.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -64,29 +67,60 @@ std::string clean_annotation_text(std::string_view raw, bool& changed) {
   return out;
 }
 
+std::string events_line(const recording_event& e, unsigned rate_hz) {
+  const double rate = rate_hz;
+  char numbers[96];
+  if (e.duration < 0) {
+    std::snprintf(numbers, sizeof numbers, "%.6f\tn/a\t%lld\t", static_cast<double>(e.position) / rate,
+                  static_cast<long long>(e.position));
+  } else {
+    std::snprintf(numbers, sizeof numbers, "%.6f\t%.6f\t%lld\t", static_cast<double>(e.position) / rate,
+                  static_cast<double>(e.duration) / rate, static_cast<long long>(e.position));
+  }
+  return numbers + e.text + '\n';
+}
+
 void write_events_tsv(const std::string& path, const std::vector<recording_event>& events,
                       unsigned rate_hz, const std::string& name) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) throw recording_error("cannot write " + name + ": " + std::strerror(errno));
-  bool ok = std::fputs("onset\tduration\tsample\tdescription\n", f) >= 0;
-  const double rate = rate_hz;
-  for (const recording_event& e : events) {
-    char numbers[96];
-    if (e.duration < 0) {
-      std::snprintf(numbers, sizeof numbers, "%.6f\tn/a\t%lld\t", static_cast<double>(e.position) / rate,
-                    static_cast<long long>(e.position));
-    } else {
-      std::snprintf(numbers, sizeof numbers, "%.6f\t%.6f\t%lld\t", static_cast<double>(e.position) / rate,
-                    static_cast<double>(e.duration) / rate, static_cast<long long>(e.position));
-    }
-    ok = ok && std::fputs(numbers, f) >= 0 && std::fputs(e.text.c_str(), f) >= 0 && std::fputc('\n', f) != EOF;
-  }
+  bool ok = std::fputs(events_header, f) >= 0;
+  for (const recording_event& e : events) ok = ok && std::fputs(events_line(e, rate_hz).c_str(), f) >= 0;
   ok = std::fflush(f) == 0 && ok;
   const int saved = errno;
   ok = std::fclose(f) == 0 && ok;
   if (!ok) {
     throw recording_error("cannot write " + name + ": " + std::strerror(saved != 0 ? saved : errno));
   }
+}
+
+events_log::events_log(std::string path, unsigned rate_hz, std::string name)
+    : path_(std::move(path)), rate_hz_(rate_hz), name_(std::move(name)) {
+  fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+  const std::string header = events_header;
+  if (fd_ < 0 || ::write(fd_, header.data(), header.size()) != static_cast<ssize_t>(header.size())) {
+    throw recording_error("cannot write " + name_ + ": " + std::strerror(errno));
+  }
+}
+
+events_log::~events_log() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void events_log::append(const recording_event& event) {
+  if (fd_ < 0) return;
+  // One write per line: a line is in the file whole or not at all.
+  const std::string line = events_line(event, rate_hz_);
+  if (::write(fd_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+void events_log::finish(const std::vector<recording_event>& all) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  write_events_tsv(path_, all, rate_hz_, name_);
 }
 
 }  // namespace calyra::recording

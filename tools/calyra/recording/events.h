@@ -30,4 +30,32 @@ std::string clean_annotation_text(std::string_view raw, bool& changed);
 void write_events_tsv(const std::string& path, const std::vector<recording_event>& events,
                       unsigned rate_hz, const std::string& name);
 
+// Keeps the events table current while recording: the header at once, then
+// each event as one line as soon as it is known, so that a run that ends
+// abruptly leaves every event so far. finish() writes the table again in
+// onset order, with the positions the finished recording gives.
+class events_log {
+ public:
+  // Writes the header to `path`; throws recording_error.
+  events_log(std::string path, unsigned rate_hz, std::string name);
+  ~events_log();
+
+  events_log(const events_log&) = delete;
+  events_log& operator=(const events_log&) = delete;
+
+  // A failed append is not fatal: finish() writes the table whole.
+  void append(const recording_event& event);
+  void finish(const std::vector<recording_event>& all);
+
+ private:
+  std::string path_;
+  unsigned rate_hz_;
+  std::string name_;
+  int fd_ = -1;
+};
+
+// One line of the events table, its line end included.
+std::string events_line(const recording_event& event, unsigned rate_hz);
+inline constexpr const char* events_header = "onset\tduration\tsample\tdescription\n";
+
 }  // namespace calyra::recording

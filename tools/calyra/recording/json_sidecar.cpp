@@ -80,6 +80,7 @@ void write_json_sidecar(const std::string& path, const recording_layout& layout,
     j << "null";
   }
   j << ", \"applied_to_recording\": " << (d.filtered_output ? "true" : "false") << "},\n";
+  j << "  \"state\": " << json_string(d.state) << ",\n";
   j << "  \"samples\": " << d.samples << ",\n";
   j << "  \"duration_seconds\": " << static_cast<double>(d.samples) / layout.sample_rate_hz << ",\n";
   j << "  \"missed_packets\": " << d.missed_packets << ",\n";

@@ -28,6 +28,9 @@ struct recording_description {
   std::uint64_t lost_samples = 0;
   std::size_t annotations = 0;
   std::string stop_reason;  // empty: ran its course
+  // "recording" while the run goes on (the file written at the start),
+  // "complete" once finished, "recovered" after `calyra recover`.
+  std::string state = "complete";
   std::string recording_file;
   std::string events_file;
 };

@@ -60,8 +60,8 @@ output_file::output_file(std::string final_path, bool overwrite)
     if (existing >= 0) ::close(existing);
     if (busy) throw recording_error("another calyra is recording to " + final_);
     if (!overwrite_) {
-      throw recording_error(temporary_ + " is left from an earlier run that did not finish; move it "
-                            "away, or give --overwrite to replace it");
+      throw recording_error(temporary_ + " is left from an earlier run that did not finish; `calyra "
+                            "recover " + temporary_ + "` makes it readable, or --overwrite replaces it");
     }
     ::unlink(temporary_.c_str());
     lock_fd_ = create_locked(temporary_);

@@ -14,6 +14,10 @@ recording_pipeline::recording_pipeline(const std::vector<recording::signal_descr
       signal_count_(signals.size()),
       writer_(std::move(writer)),
       quality_(electrode_signals, settings.rate_hz, settings.filters) {
+  if (!settings_.events_path.empty()) {
+    events_log_ = std::make_unique<recording::events_log>(settings_.events_path, settings_.rate_hz,
+                                                          settings_.events_name);
+  }
   if (writer_ && settings_.filter_output && settings_.filters.any()) {
     output_filter_.emplace(settings_.filters, settings_.rate_hz, std::move(electrode_signals),
                            signal_count_);
@@ -46,6 +50,8 @@ void recording_pipeline::accept(const recording::sample_block& block) {
   if (!have_origin_) {
     have_origin_ = true;
     first_sample_number_ = rows->sample_numbers.front();
+    for (const auto& [sample, text] : unlogged_) log_event(sample, text);
+    unlogged_.clear();
   }
   for (std::size_t i = 0; i < take; ++i) {
     if (rows->streaming[i] == 0) {
@@ -55,6 +61,7 @@ void recording_pipeline::accept(const recording::sample_block& block) {
       const auto end = static_cast<std::int64_t>(samples_ + i);
       const auto length = static_cast<std::int64_t>(gap_length_);
       gaps_.push_back({end - length, length, recording::bdf_writer::gap_text});
+      if (events_log_) events_log_->append(gaps_.back());
       finished_gap_packets_ += packets_in(gap_length_);
       gap_length_ = 0;
     }
@@ -81,9 +88,20 @@ std::string recording_pipeline::annotate(std::int64_t sample, const std::string&
   std::string clean = recording::clean_annotation_text(text, changed);
   if (changed) ++cleaned_;
   annotations_.emplace_back(sample, clean);
+  if (have_origin_) {
+    log_event(sample, clean);
+  } else {
+    unlogged_.emplace_back(sample, clean);
+  }
   if (observer_) observer_->annotation_placed(sample, clean);
   if (writer_) writer_->annotate(sample, clean);
   return clean;
+}
+
+void recording_pipeline::log_event(std::int64_t sample, const std::string& text) {
+  if (!events_log_) return;
+  const std::int64_t position = sample - static_cast<std::int64_t>(first_sample_number_);
+  events_log_->append({std::max<std::int64_t>(position, 0), -1, text});
 }
 
 std::vector<recording::recording_event> recording_pipeline::events() const {
@@ -119,7 +137,7 @@ void recording_pipeline::finish() {
   // The events table is written even when the recording failed: it is small,
   // and it keeps every annotation typed.
   try {
-    if (!settings_.events_path.empty()) write_events_tsv(settings_.events_path, events(), settings_.rate_hz, settings_.events_name);
+    if (events_log_) events_log_->finish(events());
   } catch (const recording::recording_error& e) {
     if (failure.empty()) failure = e.what();
   }

@@ -25,7 +25,7 @@ struct pipeline_settings {
   quality::filter_settings filters;  // applied to what is graded
   bool filter_output = false;        // also to what is written
   unsigned samples_per_packet = 0;   // 0: unknown (lost packets are then counted per gap)
-  std::string events_path;           // where finish() writes the events table, empty: nowhere
+  std::string events_path;           // where the events table is kept, empty: nowhere
   std::string events_name;           // its name in messages
 };
 
@@ -43,7 +43,8 @@ class recording_pipeline {
   // Stores `text` (made valid UTF-8) at the stream sample `sample` and
   // returns the text as stored.
   std::string annotate(std::int64_t sample, const std::string& text);
-  // Flushes the filter, finishes the file and writes the events table.
+  // Flushes the filter, finishes the file and writes the events table in
+  // onset order (while recording it grows line by line).
   // Throws recording_error (the files stay as readable as they can be).
   void finish();
 
@@ -70,10 +71,13 @@ class recording_pipeline {
  private:
   std::uint64_t packets_in(std::uint64_t filler_samples) const;
   std::vector<recording::recording_event> events() const;
+  void log_event(std::int64_t sample, const std::string& text);
 
   pipeline_settings settings_;
   std::size_t signal_count_;
   std::unique_ptr<recording::recording_writer> writer_;
+  std::unique_ptr<recording::events_log> events_log_;
+  std::vector<std::pair<std::int64_t, std::string>> unlogged_;  // annotations before the first sample
   std::optional<quality::output_filter> output_filter_;
   quality::quality_monitor quality_;
   std::uint64_t samples_ = 0;

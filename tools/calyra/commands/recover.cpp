@@ -1,0 +1,31 @@
+// calyra recover: makes the recordings of runs that did not finish readable.
+#include <iostream>
+
+#include "commands/commands.h"
+#include "display/progress_bar.h"
+#include "recording/recording_writer.h"
+#include "recording/recovery.h"
+
+namespace calyra::commands {
+
+int run_recover(const cli::recover_options& options) {
+  int status = 0;
+  for (const std::string& path : options.paths) {
+    try {
+      const recording::recovered_recording r = recording::recover_recording(path);
+      std::cout << "Recovered " << r.recording << ": ";
+      if (r.seconds > 0.0) std::cout << display::format_seconds(r.seconds) << ", ";
+      std::cout << r.samples << " samples, " << r.annotations << " annotation" << (r.annotations == 1 ? "" : "s");
+      if (r.cut_bytes > 0) std::cout << " (" << r.cut_bytes << " bytes of an unfinished write dropped)";
+      std::cout << "\n  with " << r.events << " and " << r.description << std::endl;
+    } catch (const recording::recording_error& e) {
+      // One line per file that could not be recovered; the others still are.
+      std::cout.flush();
+      std::cerr << "calyra: error: " << e.what() << std::endl;
+      status = 1;
+    }
+  }
+  return status;
+}
+
+}  // namespace calyra::commands
