@@ -23,6 +23,7 @@ constexpr long long onset_units_per_second = 10000;  // annotation times: 100 us
 constexpr std::int64_t record_count_offset = 236;
 // Records reach the file a few times a second; the count follows each write.
 constexpr auto write_interval = std::chrono::milliseconds(400);
+constexpr std::size_t records_per_write = 10;  // when data comes faster than real time
 constexpr auto sync_interval = std::chrono::seconds(1);
 
 std::string field(std::string text, std::size_t width) {
@@ -169,25 +170,40 @@ void bdf_writer::fail(const std::string& cause) {
   throw recording_error(failure_);
 }
 
-void bdf_writer::write_at(const std::string& bytes, std::int64_t offset) {
+// Writes until done or the first error (`error`, 0: none); returns the bytes written.
+std::size_t bdf_writer::write_some(const std::string& bytes, std::int64_t offset, int& error) {
   std::size_t done = 0;
+  error = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done, offset + static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) fail(n < 0 ? std::strerror(errno) : "no space");
+    if (n <= 0) {
+      error = n < 0 ? errno : ENOSPC;
+      break;
+    }
     done += static_cast<std::size_t>(n);
   }
+  return done;
+}
+
+void bdf_writer::write_at(const std::string& bytes, std::int64_t offset) {
+  int error = 0;
+  write_some(bytes, offset, error);
+  if (error != 0) fail(std::strerror(error));
 }
 
 void bdf_writer::checkpoint(bool sync) {
   const auto now = std::chrono::steady_clock::now();
   if (!unwritten_.empty()) {
-    write_at(unwritten_, header_bytes_ + records_written_ * record_bytes_);
-    records_written_ = records_encoded_;
+    int error = 0;
+    const std::size_t done = write_some(unwritten_, header_bytes_ + records_written_ * record_bytes_, error);
+    // After a failed write the records that landed whole still count.
+    records_written_ += static_cast<std::int64_t>(done) / record_bytes_;
     unwritten_.clear();
     char count[16];
     std::snprintf(count, sizeof count, "%-8lld", static_cast<long long>(records_written_));
     write_at(std::string(count, 8), record_count_offset);
+    if (error != 0) fail(std::strerror(error));
     last_write_ = now;
   }
   if (sync || now - last_sync_ >= sync_interval) {
@@ -208,36 +224,40 @@ std::int64_t bdf_writer::position_of(const waiting_event& e) const {
   return std::max<std::int64_t>(e.sample - first_sample_number_, 0);
 }
 
-std::string bdf_writer::event_tal(const waiting_event& e, std::int64_t position) {
+std::string bdf_writer::event_tal(const waiting_event& e, std::int64_t position, long long& onset) const {
   const double rate = layout_.sample_rate_hz;
-  long long onset = std::llround(static_cast<double>(position) * onset_units_per_second / rate) +
-                    start_offset_units_ / 1000;
+  onset = std::llround(static_cast<double>(position) * onset_units_per_second / rate) + start_offset_units_ / 1000;
   // Readers sort annotations by onset; equal onsets are made distinct by
   // one unit (100 us) so that they keep the order they were placed in.
-  while (!onsets_used_.insert(onset).second) ++onset;
+  while (onsets_used_.count(onset) > 0) ++onset;
   std::string tal = time_text(onset, onset_units_per_second, 4, "+");
   if (e.duration >= 0) {
     tal += '\x15' + time_text(std::llround(static_cast<double>(e.duration) * onset_units_per_second / rate),
                               onset_units_per_second, 4, "");
   }
-  const std::string text = utf8_prefix(e.text, max_annotation_bytes);
-  if (text.size() < e.text.size()) ++shortened_;
-  return tal + '\x14' + text + '\x14' + '\0';
+  return tal + '\x14' + utf8_prefix(e.text, max_annotation_bytes) + '\x14' + '\0';
+}
+
+// Appends the TAL of `e` to `tal` when the result stays within `limit` bytes.
+bool bdf_writer::try_place(std::string& tal, const waiting_event& e, std::size_t limit) {
+  long long onset = 0;
+  const std::string piece = event_tal(e, position_of(e), onset);
+  if (tal.size() + piece.size() > limit) return false;
+  onsets_used_.insert(onset);
+  if (e.text.size() > max_annotation_bytes) ++shortened_;
+  tal += piece;
+  return true;
 }
 
 // Moves the waiting events that lie before `record_end` (a position) into
 // `tal`, in the order they came, while they fit.
 void bdf_writer::place_waiting(std::string& tal, std::int64_t record_end) {
   for (auto it = waiting_.begin(); it != waiting_.end();) {
-    const std::int64_t position = position_of(*it);
-    if (position >= record_end) {
+    if (position_of(*it) >= record_end) {
       ++it;
       continue;
     }
-    const std::size_t cut = std::min(it->text.size(), max_annotation_bytes);
-    // An upper bound of the TAL's size, so that onsets are taken only when used.
-    if (tal.size() + cut + 40 > static_cast<std::size_t>(annotation_bytes)) break;
-    tal += event_tal(*it, position);
+    if (!try_place(tal, *it, annotation_bytes)) break;
     it = waiting_.erase(it);
   }
 }
@@ -291,7 +311,10 @@ void bdf_writer::write(const sample_block& block) {
     ++samples_written_;
     if (++record_fill_ == samples_per_record_) encode_record();
   }
-  if (std::chrono::steady_clock::now() - last_write_ >= write_interval) checkpoint(false);
+  if (std::chrono::steady_clock::now() - last_write_ >= write_interval ||
+      unwritten_.size() >= records_per_write * static_cast<std::size_t>(record_bytes_)) {
+    checkpoint(false);
+  }
 }
 
 void bdf_writer::annotate(std::int64_t sample, const std::string& text) {
@@ -306,12 +329,7 @@ void bdf_writer::place_late_annotations() {
   for (std::int64_t r = records_written_ - 1; r >= 0 && !waiting_.empty(); --r) {
     std::string more;
     const auto used = static_cast<std::size_t>(tal_bytes_[static_cast<std::size_t>(r)]);
-    while (!waiting_.empty() &&
-           used + more.size() + std::min(waiting_.front().text.size(), max_annotation_bytes) + 40 <=
-               static_cast<std::size_t>(annotation_bytes)) {
-      more += event_tal(waiting_.front(), position_of(waiting_.front()));
-      waiting_.pop_front();
-    }
+    while (!waiting_.empty() && try_place(more, waiting_.front(), annotation_bytes - used)) waiting_.pop_front();
     if (more.empty()) continue;
     write_at(more, header_bytes_ + r * record_bytes_ + data_bytes + static_cast<std::int64_t>(used));
     tal_bytes_[static_cast<std::size_t>(r)] = static_cast<std::uint8_t>(used + more.size());

@@ -50,8 +50,9 @@ class bdf_writer final : public recording_writer {
   // Bytes of an annotation text kept in the file (the events file keeps all).
   static constexpr std::size_t max_annotation_bytes = 40;
   // Bytes of the annotation signal in each record: the record's time and
-  // two or more annotations.
-  static constexpr int annotation_bytes = 180;
+  // three annotations of full length, ten short ones; more wait for the
+  // next records, and at the end go into the free room of earlier ones.
+  static constexpr int annotation_bytes = 240;
 
  private:
   struct waiting_event {
@@ -63,12 +64,14 @@ class bdf_writer final : public recording_writer {
 
   void encode_record();
   std::string timekeeping_tal(std::int64_t record) const;
-  std::string event_tal(const waiting_event& e, std::int64_t position);
+  std::string event_tal(const waiting_event& e, std::int64_t position, long long& onset) const;
+  bool try_place(std::string& tal, const waiting_event& e, std::size_t limit);
   std::int64_t position_of(const waiting_event& e) const;
   void place_waiting(std::string& tal, std::int64_t record_end);
   void place_late_annotations();
   void checkpoint(bool sync);
   void write_at(const std::string& bytes, std::int64_t offset);
+  std::size_t write_some(const std::string& bytes, std::int64_t offset, int& error);
   [[noreturn]] void fail(const std::string& cause);
   void end_gap();
 
