@@ -1,6 +1,7 @@
-"""Reads a BDF recording with MNE and prints what the tests check, one
+"""Reads BDF recordings with MNE and prints what the tests check, one
 `key=value` line each and one `annotation<TAB>onset<TAB>description` line per
-annotation. Any warning MNE gives is an error: a recording must open cleanly."""
+annotation, each file's lines after a `file=PATH` line. Any warning MNE gives
+is an error: a recording must open cleanly."""
 import sys
 import warnings
 
@@ -10,6 +11,7 @@ import mne  # noqa: E402
 
 
 def main(path):
+    print(f"file={path}")
     raw = mne.io.read_raw_bdf(path, preload=True, infer_types=True, verbose="error")
     print(f"n_times={raw.n_times}")
     print(f"sfreq={raw.info['sfreq']}")
@@ -24,4 +26,5 @@ def main(path):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1])
+    for path in sys.argv[1:]:
+        main(path)

@@ -7,8 +7,12 @@
 
 namespace calyra::test {
 
-mne_contents read_with_mne(const std::string& path) {
-  const std::string command = "/usr/bin/python3 '" CALYRA_MNE_CHECK "' '" + path + "' 2>&1";
+mne_contents read_with_mne(const std::string& path) { return read_with_mne(std::vector<std::string>{path}).at(0); }
+
+std::vector<mne_contents> read_with_mne(const std::vector<std::string>& paths) {
+  std::string command = "/usr/bin/python3 '" CALYRA_MNE_CHECK "'";
+  for (const std::string& path : paths) command += " '" + path + "'";
+  command += " 2>&1";
   std::FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) throw std::runtime_error("cannot run " + command);
   std::string output;
@@ -16,15 +20,18 @@ mne_contents read_with_mne(const std::string& path) {
   for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
   const int status = ::pclose(pipe);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    throw std::runtime_error("MNE cannot read " + path + " cleanly:\n" + output);
+    throw std::runtime_error("MNE cannot read these files cleanly:" + command + "\n" + output);
   }
-  mne_contents contents;
+  std::vector<mne_contents> all;
   std::size_t start = 0;
   while (start < output.size()) {
     std::size_t end = output.find('\n', start);
     if (end == std::string::npos) end = output.size();
     const std::string line = output.substr(start, end - start);
     start = end + 1;
+    if (line.rfind("file=", 0) == 0) all.emplace_back();
+    if (all.empty()) continue;
+    mne_contents& contents = all.back();
     if (line.rfind("annotation\t", 0) == 0) {
       const auto tab = line.find('\t', 11);
       contents.annotations.emplace_back(std::stod(line.substr(11, tab - 11)), line.substr(tab + 1));
@@ -32,7 +39,7 @@ mne_contents read_with_mne(const std::string& path) {
       contents.fields[line.substr(0, eq)] = line.substr(eq + 1);
     }
   }
-  return contents;
+  return all;
 }
 
 }  // namespace calyra::test

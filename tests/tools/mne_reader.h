@@ -19,5 +19,7 @@ struct mne_contents {
 // Throws std::runtime_error with MNE's output when the file does not open
 // cleanly (or MNE is missing: the tests need it).
 mne_contents read_with_mne(const std::string& path);
+// The same for several files in one run of MNE (it takes seconds to start).
+std::vector<mne_contents> read_with_mne(const std::vector<std::string>& paths);
 
 }  // namespace calyra::test

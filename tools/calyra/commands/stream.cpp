@@ -555,8 +555,9 @@ int exit_status(const stream_run& run, const loop_outcome& outcome, bool recorde
   }
   if (!outcome.failure.empty()) throw recording::recording_error(outcome.failure);
   if (!outcome.stall.empty()) {
-    throw app::command_failure(outcome.stall +
-                               (recorded ? "; what arrived is saved in " + run.o.out_path : std::string()));
+    const bool saved = recorded && run.pipeline.samples() > 0;
+    throw app::command_failure(outcome.stall + (saved ? "; what arrived is saved in " + run.o.out_path
+                                                      : recorded ? "; no recording was kept" : ""));
   }
   if (run.ctx.link_lost) {
     throw app::command_failure::from_code(
@@ -608,7 +609,9 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
   loop_outcome outcome = record_until_stopped(run);
 
   std::vector<std::string> written;
-  if (files) written = finish_files(run, *files, layout, outcome);
+  // A stream that never delivered a sample leaves no file: there is nothing to read.
+  const bool nothing_came = outcome.stall.size() > 0 && pipeline.samples() == 0;
+  if (files && !nothing_came) written = finish_files(run, *files, layout, outcome);
   report_end(run, outcome, written);
   return exit_status(run, outcome, files.has_value());
 }
