@@ -263,3 +263,42 @@ TEST_F(program, a_second_interrupt_still_closes_a_valid_file) {
   EXPECT_NE(h.out.find("Summary (stopped: the terminal was closed)"), std::string::npos) << h.out;
   EXPECT_GE(read_bdf(hangup).signals[0].samples.size(), 250U);
 }
+
+// Header texts are never garbled or cut unseen: ASCII in the BDF header,
+// the exact UTF-8 in the JSON file, and the summary says what changed.
+TEST_F(program, header_texts_are_rendered_in_ascii_and_cuts_are_reported) {
+  const std::string bdf = file("named.bdf");
+  const run_result r = run({"stream", "CY KESTREL 5", "--seconds", "1", "--out", bdf, "--subject",
+                            "Jos\xC3\xA9 M\xC3\xBCller", "--session", "session-twenty-chars", "--note",
+                            "a note that is far too long for what is left"});
+  ASSERT_EQ(r.exit_code, 0) << describe(r);
+  EXPECT_NE(r.out.find("the subject is \"Jose_Muller\" in the BDF header"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("the note was shortened to"), std::string::npos) << r.out;
+  EXPECT_EQ(read_bdf(bdf).patient, "Jose Muller");  // readers turn the subfield's _ back into blanks
+  const std::string json = read_text(file("named.json"));
+  EXPECT_NE(json.find("\"subject\": \"Jos\xC3\xA9 M\xC3\xBCller\""), std::string::npos) << json;
+  EXPECT_NE(json.find("\"note\": \"a note that is far too long for what is left\""), std::string::npos);
+}
+
+// The CSV file reads as the usual Python calls expect: its first line names
+// the columns.
+TEST_F(program, csv_recordings_open_in_the_usual_python_readers) {
+  const std::string csv = file("plain.csv");
+  const run_result r = run({"stream", "CY KESTREL 5", "--seconds", "1", "--channels", "1-2", "--out", csv},
+                           {{"Configs(", "with, a comma\n", false, false, {}}});
+  ASSERT_EQ(r.exit_code, 0) << describe(r);
+  const std::string script =
+      "import csv, sys, numpy\n"
+      "rows = list(csv.DictReader(open(sys.argv[1])))\n"
+      "data = numpy.genfromtxt(sys.argv[1], delimiter=',', names=True, usecols=range(5))\n"
+      "print(len(rows), rows[0]['E1'] != '', [r['ANNOTATION'] for r in rows if r['ANNOTATION']],\n"
+      "      data.dtype.names, len(data))\n";
+  std::ofstream(file("read.py")) << script;
+  std::FILE* pipe = ::popen(("/usr/bin/python3 " + file("read.py") + " " + csv + " 2>&1").c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char buffer[512];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+  EXPECT_EQ(::pclose(pipe), 0) << output;
+  EXPECT_EQ(output, "250 True ['with, a comma'] ('sample', 'time', 'E1', 'E2', 'STREAMING') 250\n");
+}
