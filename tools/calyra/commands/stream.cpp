@@ -538,7 +538,7 @@ void report_end(stream_run& run, loop_outcome& outcome, std::vector<std::string>
   for (const std::string& line : run.screen.capture.restore()) std::cout << line << '\n';
   if (!outcome.failure.empty() && !written.empty()) written.front() += " (incomplete: see the error below)";
   print_summary(std::cout, run.ctx.plan, run.pipeline, run.o, outcome.stop_reason, written);
-  if (std::cout.fail() && !written.empty() && outcome.failure.empty()) {
+  if (std::cout.fail() && run.pipeline.samples() > 0 && !written.empty() && outcome.failure.empty()) {
     std::cerr << "calyra: standard output was closed; the recording went on and is in " << written.front()
               << std::endl;
   }
@@ -562,7 +562,9 @@ int exit_status(const stream_run& run, const loop_outcome& outcome, bool recorde
   if (run.ctx.link_lost) {
     throw app::command_failure::from_code(
         CY_CONNECTION_ERROR, "the link to " + run.h.name() + " dropped during the stream" +
-                                 (recorded ? " (what arrived is saved in " + run.o.out_path + ")" : ""));
+                                 (recorded && run.pipeline.samples() > 0
+                                      ? " (what arrived is saved in " + run.o.out_path + ")"
+                                      : ""));
   }
   if (*outcome.stopped != CY_OK) throw app::command_failure::from_code(*outcome.stopped, "stopping the stream");
   return app::interrupt_insisted() ? 130 : 0;
@@ -609,9 +611,11 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
   loop_outcome outcome = record_until_stopped(run);
 
   std::vector<std::string> written;
-  // A stream that never delivered a sample leaves no file: there is nothing to read.
-  const bool nothing_came = outcome.stall.size() > 0 && pipeline.samples() == 0;
-  if (files && !nothing_came) written = finish_files(run, *files, layout, outcome);
+  if (files && pipeline.samples() > 0) written = finish_files(run, *files, layout, outcome);
+  // A run that never received a sample leaves no file: a recording without
+  // a data record is not one that readers open.
+  const bool nothing_came = files && pipeline.samples() == 0;
+  if (nothing_came) written = {"none: no sample arrived"};
   report_end(run, outcome, written);
   return exit_status(run, outcome, files.has_value());
 }
