@@ -1,6 +1,6 @@
-// Checks a finished BDF file against its own header, because EDFlib writes
-// through a buffered stream whose failures (disk full, file size limit) it
-// does not report: a file can claim more data records than reached the disk.
+// Checks a BDF file against its own header: a run that was killed or lost
+// power can leave a record written in part, or more records than the header
+// counts yet.
 #pragma once
 
 #include <cstdint>

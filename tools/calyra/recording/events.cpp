@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "recording/output_file.h"
 #include "recording/recording_writer.h"
 
 namespace calyra::recording {
@@ -82,16 +83,9 @@ std::string events_line(const recording_event& e, unsigned rate_hz) {
 
 void write_events_tsv(const std::string& path, const std::vector<recording_event>& events,
                       unsigned rate_hz, const std::string& name) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) throw recording_error("cannot write " + name + ": " + std::strerror(errno));
-  bool ok = std::fputs(events_header, f) >= 0;
-  for (const recording_event& e : events) ok = ok && std::fputs(events_line(e, rate_hz).c_str(), f) >= 0;
-  ok = std::fflush(f) == 0 && ok;
-  const int saved = errno;
-  ok = std::fclose(f) == 0 && ok;
-  if (!ok) {
-    throw recording_error("cannot write " + name + ": " + std::strerror(saved != 0 ? saved : errno));
-  }
+  std::string table = events_header;
+  for (const recording_event& e : events) table += events_line(e, rate_hz);
+  replace_contents(path, table, name);
 }
 
 events_log::events_log(std::string path, unsigned rate_hz, std::string name)

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <sstream>
 
+#include "recording/output_file.h"
 #include "recording/recording_writer.h"
 
 namespace calyra::recording {
@@ -93,15 +94,7 @@ void write_json_sidecar(const std::string& path, const recording_layout& layout,
   j << "  \"recording\": " << json_string(d.recording_file) << ",\n";
   j << "  \"events\": " << json_string(d.events_file) << "\n";
   j << "}\n";
-  const std::string text = j.str();
-
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) throw recording_error("cannot write " + name + ": " + std::strerror(errno));
-  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  ok = std::fflush(f) == 0 && ok;
-  const int saved = errno;
-  ok = std::fclose(f) == 0 && ok;
-  if (!ok) throw recording_error("cannot write " + name + ": " + std::strerror(saved != 0 ? saved : errno));
+  replace_contents(path, j.str(), name);
 }
 
 }  // namespace calyra::recording

@@ -74,6 +74,27 @@ output_file::~output_file() {
   if (lock_fd_ >= 0) ::close(lock_fd_);
 }
 
+void replace_contents(const std::string& path, const std::string& text, const std::string& name) {
+  const std::string next = path + ".new";
+  const int fd = ::open(next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  bool ok = fd >= 0;
+  for (std::size_t done = 0; ok && done < text.size();) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 && errno == 0) errno = ENOSPC;
+    ok = n > 0;
+    if (ok) done += static_cast<std::size_t>(n);
+  }
+  ok = ok && ::fdatasync(fd) == 0;
+  const int saved = errno;
+  if (fd >= 0) ok = ::close(fd) == 0 && ok;
+  ok = ok && ::rename(next.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    ::unlink(next.c_str());
+    throw recording_error("cannot write " + name + ": " + std::strerror(saved != 0 ? saved : errno));
+  }
+}
+
 void output_file::commit() {
   const unsigned flags = overwrite_ ? 0U : RENAME_NOREPLACE;
   int result = ::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, final_.c_str(), flags);

@@ -39,6 +39,11 @@ class output_file {
   bool committed_ = false;
 };
 
+// Replaces the contents of `path` with `text` as one step: written under
+// another name, synced, then renamed over it, so that a crash leaves the old
+// contents or the new, never a part. Throws recording_error naming `name`.
+void replace_contents(const std::string& path, const std::string& text, const std::string& name);
+
 // "rec_events.tsv" and "rec.json" for "rec.bdf": the files written next to
 // a recording.
 std::string events_path_for(const std::string& recording_path);

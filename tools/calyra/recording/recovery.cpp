@@ -39,13 +39,6 @@ std::string read_file(const std::string& path) {
   return std::string((std::istreambuf_iterator<char>(in)), {});
 }
 
-void write_file(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  out.flush();
-  if (!out) throw recording_error("cannot write " + path);
-}
-
 // Renames without replacing an existing file.
 void give_name(const std::string& from, const std::string& to) {
   int result = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
@@ -221,8 +214,9 @@ recovered_recording recover_recording(const std::string& part_path) {
 
   // Sidecars first, written under their temporary names: the recording's
   // own name appears last.
-  write_file(r.events + part_suffix, events.table);
-  write_file(description_part, recover_description(description_part, r, events, cut.rate_hz));
+  replace_contents(r.events + part_suffix, events.table, r.events + part_suffix);
+  replace_contents(description_part, recover_description(description_part, r, events, cut.rate_hz),
+                   description_part);
   give_name(r.events + part_suffix, r.events);
   give_name(description_part, r.description);
   give_name(part_path, r.recording);
