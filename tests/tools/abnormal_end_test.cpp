@@ -79,8 +79,11 @@ TEST_F(program, a_killed_run_leaves_a_readable_recording_that_recover_finishes) 
     EXPECT_TRUE(has_annotation(done, "typed early"));
     for_mne.push_back(out);
     expected_samples.push_back(static_cast<long>(samples));
-    EXPECT_NE(read_text(file("k" + std::to_string(i) + ".json")).find("\"state\": \"recovered\""),
-              std::string::npos);
+    // The description written at the start keeps the device, now with what the file holds.
+    const std::string json = read_text(file("k" + std::to_string(i) + ".json"));
+    EXPECT_NE(json.find("\"state\": \"recovered\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"name\": \"CY KESTREL 9\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"samples\": " + std::to_string(samples) + ","), std::string::npos) << json;
   }
   const std::vector<mne_contents> in_mne = read_with_mne(for_mne);
   ASSERT_EQ(in_mne.size(), for_mne.size());
