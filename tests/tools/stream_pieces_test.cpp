@@ -13,6 +13,7 @@
 #include "quality/signal_filters.h"
 #include "stream/line_reader.h"
 #include "stream/recording_pipeline.h"
+#include "stream/stall_watch.h"
 
 using namespace calyra;
 
@@ -265,6 +266,39 @@ TEST(recording_pipeline, cuts_at_the_target_and_counts_lost_packets) {
   kestrel.accept(b);
   EXPECT_EQ(kestrel.missed_packets(), 7U);
   EXPECT_EQ(kestrel.lost_samples(), 350U);
+}
+
+// Only decoded samples count as progress: rows of filler for lost packets
+// do not keep a dead stream alive.
+TEST(stall_watch, gives_up_when_no_decoded_sample_arrives_for_the_timeout) {
+  using namespace std::chrono_literals;
+  const std::vector<recording::signal_description> signals = {
+      {recording::signal_kind::electrode, "E1", "uV", -1.0, 1.0}};
+  stream::recording_pipeline pipeline(signals, {0}, stream::pipeline_settings{}, nullptr);
+  auto rows = [&](std::uint64_t first, std::uint8_t streaming) {
+    recording::sample_block b;
+    b.reset(1);
+    for (std::uint64_t s = first; s < first + 250; ++s) {
+      b.sample_numbers.push_back(s);
+      b.streaming.push_back(streaming);
+      b.signals[0].push_back(0.0);
+    }
+    pipeline.accept(b);
+  };
+  const auto t0 = stream::stall_watch::clock::now();
+  stream::stall_watch watch(2.0, t0);
+  stream::stall_watch never(0.0, t0);
+  EXPECT_EQ(watch.check(pipeline, 250, t0 + 1900ms), "");
+  EXPECT_NE(watch.check(pipeline, 250, t0 + 2s).find("none since the stream started"), std::string::npos);
+
+  rows(0, 1);
+  EXPECT_EQ(watch.check(pipeline, 250, t0 + 3s), "");
+  rows(250, 0);  // a second of filler only
+  EXPECT_EQ(watch.check(pipeline, 250, t0 + 4s), "");
+  const std::string stalled = watch.check(pipeline, 250, t0 + 5s);
+  EXPECT_NE(stalled.find("no decodable sample for 2 s (the last at 1.0 s of stream; packets were missed)"),
+            std::string::npos) << stalled;
+  EXPECT_EQ(never.check(pipeline, 250, t0 + 3600s), "");
 }
 
 TEST(line_reader, splits_lines_across_reads_and_keeps_the_last_one_at_eof) {

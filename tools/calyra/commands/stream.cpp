@@ -25,6 +25,7 @@
 #include "stream/chunk_queue.h"
 #include "stream/line_reader.h"
 #include "stream/recording_pipeline.h"
+#include "stream/stall_watch.h"
 #include "stream/stream_channels.h"
 #include "view/stream_view.h"
 
@@ -291,43 +292,6 @@ struct loop_outcome {
   std::string stall;                // what a stream that stopped delivering showed, empty: none
 };
 
-// Watches for a stream that delivers nothing decodable: no notification, or
-// notifications that cannot be decoded, both leave the rows without a
-// decoded sample.
-class stall_watch {
- public:
-  explicit stall_watch(double timeout_seconds)
-      : timeout_(std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(timeout_seconds))) {}
-
-  // Empty while the stream delivers, else what was seen.
-  std::string check(const stream::recording_pipeline& pipeline, unsigned rate_hz) {
-    const std::uint64_t decoded = pipeline.samples() - pipeline.lost_samples();
-    const auto now = clock::now();
-    if (decoded != decoded_) {
-      decoded_ = decoded;
-      last_ = now;
-    }
-    if (timeout_.count() == 0 || now - last_ < timeout_) return {};
-    std::ostringstream text;
-    text << "the headset delivered no decodable sample for "
-         << std::chrono::duration<double>(timeout_).count() << " s (";
-    if (decoded == 0) {
-      text << "none since the stream started";
-    } else {
-      text << "the last at " << display::format_seconds(static_cast<double>(pipeline.samples()) / rate_hz)
-           << " of stream";
-    }
-    if (pipeline.lost_samples() > 0) text << "; packets were missed";
-    text << ")";
-    return text.str();
-  }
-
- private:
-  clock::duration timeout_;
-  clock::time_point last_ = clock::now();
-  std::uint64_t decoded_ = 0;
-};
-
 // Reserves the output names, so that an unusable or taken path is reported
 // before anything touches a headset.
 void reserve_files(const cli::stream_options& o, std::optional<recording_files>& files) {
@@ -425,7 +389,7 @@ loop_outcome record_until_stopped(stream_run& run) {
   std::deque<recording::sample_block> blocks;
   auto next_redraw = clock::now();
   std::uint64_t next_line_at = o.rate_hz;  // plain output: one line per second of stream
-  stall_watch stalls(o.stall_timeout);
+  stream::stall_watch stalls(o.stall_timeout);
   loop_outcome outcome;
 
   while (true) {
