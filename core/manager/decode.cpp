@@ -62,12 +62,24 @@ void eeg_manager_implementation::record_arrival_time(std::int64_t now_ms) {
 }
 
 void eeg_manager_implementation::drop_undecodable(std::size_t payload_size) {
-  if (undecodable_packets++ == 0) {
+  if (undecodable_packets++ != 0) return;
+  const std::size_t streamed = plan.electrodes.size();
+  if (streamed == 0 || plan.max_samples == 0) {
     log(log_level::WARNING, [&](std::ostream& out) {
-      out << "Dropping undecodable stream packets (first: " << payload_size << " bytes for "
-          << plan.electrodes.size() << " streamed electrodes)";
+      out << "Dropping undecodable stream packets (first: " << payload_size
+          << " bytes; no streamed electrode to decode)";
     });
+    return;
   }
+  const auto size_of = [&](std::size_t samples) {
+    return packet_codec::payload_size(samples, streamed, static_cast<std::size_t>(electrode_count),
+                                      plan.has_accel, impedance_mode.load(std::memory_order_relaxed) != 0);
+  };
+  log(log_level::WARNING, [&](std::ostream& out) {
+    out << "Dropping undecodable stream packets (first: " << payload_size << " bytes for " << streamed
+        << " streamed electrodes, where a packet of 1 to " << plan.max_samples << " samples has "
+        << size_of(1) << " to " << size_of(plan.max_samples) << " bytes)";
+  });
 }
 
 void eeg_manager_implementation::append_filler_sample(std::uint64_t sample_number,
@@ -116,7 +128,7 @@ void eeg_manager_implementation::sample_to_buffer(const ble::ByteArray& payload)
   const std::size_t streamed = plan.electrodes.size();
 
   const auto layout = packet_codec::compute_layout(size, streamed, static_cast<std::size_t>(electrode_count),
-                                                   plan.has_accel, impedance);
+                                                   plan.has_accel, impedance, plan.max_samples);
   if (!layout) {
     drop_undecodable(size);
     return;

@@ -189,6 +189,7 @@ class eeg_manager_implementation final : public eeg_manager {
     std::vector<std::uint8_t>* streaming_flag = nullptr;
     bool has_accel = false;
     std::size_t chunk_size = 25;
+    std::size_t max_samples = 0;  // the model's samples per packet
   };
 
   // stream_start.cpp

@@ -105,6 +105,7 @@ void eeg_manager_implementation::build_decode_plan() {
   }
 
   plan.has_accel = features != nullptr && features->has_accel();
+  plan.max_samples = features != nullptr ? features->samples_per_packet() : 0;
   for (std::size_t axis = 0; axis < accelerometer_channels.size(); ++axis) {
     const auto i = buffer_of(accelerometer_channels[axis], channel_data_type::FLOAT32);
     plan.accel[axis] = plan.has_accel && i != SIZE_MAX ? &float32_buffers[i] : nullptr;

@@ -293,7 +293,9 @@ CYCORE_API void cy_eeg_manager_set_callback_chunk(cy_eeg_manager* manager,
 /*
  * Registers the battery callback (NULL removes it). It is called on the BLE
  * notification thread with the state the headset has just reported; the
- * record is valid only during the call. Does not talk to the device.
+ * record is valid only during the call. A notification too short to hold the
+ * level (under 4 bytes) is ignored with a WARNING line: neither the cache nor
+ * the callback hears of it. Does not talk to the device.
  */
 CYCORE_API void cy_eeg_manager_set_callback_battery(cy_eeg_manager* manager,
                                                     cy_battery_callback callback,

@@ -321,5 +321,43 @@ TEST_F(DecodingLogged, UndecodablePayloadsAreDroppedWithOneWarningPerStream) {
   EXPECT_EQ(warnings, 3);
 }
 
+TEST_F(DecodingLogged, PayloadsOfAnotherLengthBecomeNoSamplesAndNoGap) {
+  cy_core_config config = logging_config();
+  config.autoflush = true;
+  init_with(config);
+  decoder_harness h(4);  // 4 electrodes with accelerometer, 50 samples per packet (318 bytes)
+  h.enable_all();
+  h.start();
+  const auto encoder = h.encoder();
+  const auto with_samples = [&](std::uint8_t samples) {
+    const protocol::packet_shape shape{4, samples, h.model().sample_difference_size(), true};
+    return protocol::packet_encoder(shape, h.manager.stream_electrodes, false);
+  };
+  ::testing::internal::CaptureStdout();
+  h.feed(walk_packet(encoder, 49, 1, nullptr));
+  // A full packet cut to 245 bytes (37 samples would need 240): its
+  // "counter" is a piece of the difference stream.
+  h.feed(walk_packet(encoder, 99, 2, nullptr).substr(0, 245));
+  // One sample more than the model sends.
+  h.feed(walk_packet(with_samples(51), 100, 3, nullptr));
+  h.feed(walk_packet(encoder, 99, 4, nullptr));
+  // Shorter packets of the model's own layout are decoded.
+  h.feed(walk_packet(with_samples(1), 100, 5, nullptr));
+  h.flush();
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(h.manager.missed_packet_count, 0);
+  EXPECT_EQ(h.values(eeg_channel_id::SAMPLE_NUMBER), iota_from(0, 101));
+  int warnings = 0;
+  for (const auto& line : log_lines()) {
+    if (line.find("[WARNING]") == std::string::npos) continue;
+    ++warnings;
+    EXPECT_NE(line.find("first: 245 bytes for 4 streamed electrodes, where a packet of 1 to 50 samples has "
+                        "24 to 318 bytes"),
+              std::string::npos)
+        << line;
+  }
+  EXPECT_EQ(warnings, 1);
+}
+
 }  // namespace
 }  // namespace calyra::core
