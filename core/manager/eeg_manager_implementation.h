@@ -200,6 +200,15 @@ class eeg_manager_implementation final : public eeg_manager {
   // stream_operation_mutex but not stream_mutex.
   void finish_start_rollback() noexcept;
   void build_decode_plan();
+  // stream_link_fit.cpp
+  // The electrodes whose measurement or contact channel is in `channels`
+  // (sorted), ascending.
+  std::vector<std::uint8_t> electrodes_streamed_by(const std::vector<std::uint16_t>& channels) const;
+  // PRECONDITION_FAILED (ERROR line) when not even a one-sample packet of the
+  // enabled electrodes fits a notification of the link (MTU - 3 bytes); OK
+  // with a WARNING line when only the model's full packet does not. Caller
+  // holds stream_operation_mutex.
+  error check_packets_fit_link();
   // decode.cpp
   void record_arrival_time(std::int64_t now_ms);
   void append_filler_sample(std::uint64_t sample_number, float accel_zero);

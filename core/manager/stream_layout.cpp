@@ -57,15 +57,7 @@ void eeg_manager_implementation::begin_stream_layout() {
   chunk_pointers.reserve(stream_channels.size());
 
   next_expected_sample = 0;
-  stream_electrodes.clear();
-  for (std::int32_t i = 0; i < electrode_count; ++i) {
-    const auto measurement = static_cast<std::uint16_t>(eeg_channel_id::ELECTRODE_MEASUREMENT + i);
-    const auto contact = static_cast<std::uint16_t>(eeg_channel_id::ELECTRODE_CONTACT + i);
-    if (std::binary_search(stream_channels.begin(), stream_channels.end(), measurement) ||
-        std::binary_search(stream_channels.begin(), stream_channels.end(), contact)) {
-      stream_electrodes.push_back(static_cast<std::uint8_t>(i));
-    }
-  }
+  stream_electrodes = electrodes_streamed_by(stream_channels);
   current_sample = 0;
   streaming = true;
 
