@@ -15,6 +15,7 @@
 #include "manager/arrival_fit.h"
 #include "manager/eeg_manager_implementation.h"
 #include "manager/packet_codec.h"
+#include "runtime/state.h"
 
 namespace calyra::core {
 
@@ -82,6 +83,19 @@ void eeg_manager_implementation::drop_undecodable(std::size_t payload_size) {
   });
 }
 
+void eeg_manager_implementation::report_missed_packet() {
+  std::string line = peripheral_name;
+  line += "|||||MISSED||||| " + std::to_string(missed_packet_count) + "last: " +
+          std::to_string(next_expected_sample) + " current: " + std::to_string(current_sample);
+  if (!stdout_diagnostics_enabled()) {
+    log_text(log_level::WARNING, line);
+    return;
+  }
+  line += '\n';
+  std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));
+  std::cout.flush();
+}
+
 void eeg_manager_implementation::append_filler_sample(std::uint64_t sample_number,
                                                       float accel_zero) {
   const bool impedance = impedance_mode.load(std::memory_order_relaxed) != 0;
@@ -144,11 +158,7 @@ void eeg_manager_implementation::sample_to_buffer(const ble::ByteArray& payload)
   if (current_sample != next_expected_sample && current_sample != never_a_gap) {
     if (!impedance) {
       ++missed_packet_count;
-      std::string line = peripheral_name;
-      line += "|||||MISSED||||| " + std::to_string(missed_packet_count) + "last: " +
-              std::to_string(next_expected_sample) + " current: " + std::to_string(current_sample) + "\n";
-      std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));
-      std::cout.flush();
+      report_missed_packet();
     }
     if (current_sample > next_expected_sample) {
       if (current_sample - next_expected_sample <= max_filled_gap) {

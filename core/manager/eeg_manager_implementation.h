@@ -215,6 +215,9 @@ class eeg_manager_implementation final : public eeg_manager {
   void after_filler_sample();
   void after_decoded_sample();
   void drop_undecodable(std::size_t payload_size);
+  // The MISSED line: on standard output, or in the log at WARNING when the
+  // host turned the standard-output diagnostics off.
+  void report_missed_packet();
   // stream_stop.cpp
   void complete_stop(completion_callback callback, void* user_data);
   // connect.cpp, device_setup.cpp

@@ -5,6 +5,8 @@
 // gap, and payloads that cannot be decoded.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -357,6 +359,28 @@ TEST_F(DecodingLogged, PayloadsOfAnotherLengthBecomeNoSamplesAndNoGap) {
         << line;
   }
   EXPECT_EQ(warnings, 1);
+}
+
+TEST_F(DecodingLogged, WithStandardOutputDiagnosticsOffAGapIsLoggedAtWarning) {
+  cy_core_config config = logging_config();
+  config.autoflush = true;
+  init_with(config);
+  ASSERT_EQ(cy_core_set_stdout_diagnostics(false), CY_OK);
+  decoder_harness h(4);
+  h.enable({eeg_channel_id::SAMPLE_NUMBER, measurement(0)});
+  h.start();
+  ::testing::internal::CaptureStdout();
+  h.feed(walk_packet(h.encoder(), 49, 1, nullptr));
+  h.feed(walk_packet(h.encoder(), 149, 2, nullptr));
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(h.manager.missed_packet_count, 1);
+  const auto lines = log_lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) {
+                            return line.rfind("[WARNING] [eeg_manager] (", 0) == 0 &&
+                                   line.ends_with("): |||||MISSED||||| 1last: 50 current: 100");
+                          }),
+            1);
 }
 
 }  // namespace
