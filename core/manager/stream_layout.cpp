@@ -67,6 +67,8 @@ void eeg_manager_implementation::begin_stream_layout() {
     }
   }
   current_sample = 0;
+  // Each stream has its own clock: the headset's counter starts again.
+  stream_clock_.restart(sample_frequency_hz(data_stream_rate.load()));
   streaming = true;
 
   undecodable_packets = 0;
