@@ -20,7 +20,8 @@
  * Channel lengths above 2^31 - 1 samples are not supported.
  *
  * Threads. Every function is re-entrant and lock-free; any number of threads
- * may call any functions at the same time on distinct output buffers. No
+ * may call any functions at the same time on distinct output buffers (and,
+ * for the online filters, on distinct filter objects). No
  * function blocks or starts a thread. Calls take time linear in the block
  * size (the median: see there).
  */
