@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <stdexcept>
 
 namespace calyra::quality {
 
@@ -47,6 +48,15 @@ std::vector<cy_bci_filter_spec> output_filter_specs(const filter_settings& setti
                      settings.notch_hz - notch_width_hz / 2, settings.notch_hz + notch_width_hz / 2});
   }
   return specs;
+}
+
+std::string output_filter_refusal(const filter_settings& settings, double rate_hz) {
+  try {
+    const causal_filter trial(output_filter_specs(settings), rate_hz, 1);
+  } catch (const std::invalid_argument& e) {
+    return e.what();
+  }
+  return {};
 }
 
 std::string describe_output_filter(const filter_settings& settings) {

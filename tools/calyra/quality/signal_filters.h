@@ -37,6 +37,10 @@ void apply_filters(double* data, std::size_t n_channels, std::size_t n_samples, 
 // The online filter chain for `settings`: the band-pass, then the band-stop.
 std::vector<cy_bci_filter_spec> output_filter_specs(const filter_settings& settings);
 
+// Why the library refuses to build that chain at `rate_hz` (its text), or
+// empty when it builds.
+std::string output_filter_refusal(const filter_settings& settings, double rate_hz);
+
 // What output_filter applies, for a recording's prefilter field (at most 80
 // characters): "HP:1Hz LP:40Hz N:50Hz (causal Butterworth, order 4 each;
 // notch 48-52Hz)". Empty without filters.
