@@ -44,18 +44,27 @@
 #endif
 #endif
 
+/* In C++ the enumerations below are given int as their underlying type, so
+ * that any value a C host passes (a wrong one included) is a valid value the
+ * library can check; the layout is the same int either way. */
+#ifdef __cplusplus
+#define CYBCI_INT_ENUM : int
+#else
+#define CYBCI_INT_ENUM
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-typedef enum cy_bci_filter_kind {
+typedef enum cy_bci_filter_kind CYBCI_INT_ENUM {
   CY_BCI_FILTER_LOWPASS = 0,  /* f1: cut-off; f2 must be 0 */
   CY_BCI_FILTER_HIGHPASS = 1, /* f1: cut-off; f2 must be 0 */
   CY_BCI_FILTER_BANDPASS = 2, /* pass band f1 .. f2 */
   CY_BCI_FILTER_BANDSTOP = 3  /* stop band f1 .. f2 (a notch with a width) */
 } cy_bci_filter_kind;
 
-typedef enum cy_bci_filter_error {
+typedef enum cy_bci_filter_error CYBCI_INT_ENUM {
   CY_BCI_FILTER_OK = 0,
   CY_BCI_FILTER_BAD_KIND = 1,      /* kind is none of cy_bci_filter_kind */
   CY_BCI_FILTER_BAD_ORDER = 2,     /* order outside 1 .. CY_BCI_FILTER_MAX_ORDER */
@@ -70,7 +79,7 @@ typedef enum cy_bci_filter_error {
 } cy_bci_filter_error;
 
 /* How the state starts (cy_bci_online_filter_reset). */
-typedef enum cy_bci_filter_initial {
+typedef enum cy_bci_filter_initial CYBCI_INT_ENUM {
   /* All section states zero: the output starts as if the input had been 0
    * forever, so a channel offset rings through the first seconds. */
   CY_BCI_FILTER_INITIAL_ZERO = 0,
