@@ -11,7 +11,6 @@ constexpr int order = 2;
 }  // namespace
 
 display_filter::display_filter(std::size_t channels, double rate_hz) : channels_(channels) {
-  if (channels == 0) return;
   try {
     filter_.emplace(std::vector<cy_bci_filter_spec>{{CY_BCI_FILTER_BANDPASS, order, 1.0, 40.0},
                                                     {CY_BCI_FILTER_BANDSTOP, order, 48.0, 52.0},
