@@ -120,7 +120,7 @@ class bus_client : public std::enable_shared_from_this<bus_client> {
   void on_interfaces_removed(sdbus::Message& message);
   void on_properties_changed(sdbus::Message& message);
   void on_name_owner_changed(sdbus::Message& message);
-  void on_value(const std::string& path, std::string value);
+  void on_value(const std::string& path, std::string value, std::int64_t arrival_ns);
   // These run with `mutex` held; what they have to log waits in notes_
   // until write_notes() runs without it.
   void removed_locked(const std::string& path, const std::vector<std::string>& interfaces);

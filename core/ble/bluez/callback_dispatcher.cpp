@@ -11,6 +11,7 @@ struct callback_dispatcher::state {
   struct job {
     std::shared_ptr<handler> target;
     std::string payload;
+    std::int64_t arrival_ns;
     bool is_event;
   };
 
@@ -56,7 +57,7 @@ struct callback_dispatcher::state {
       if (call.is_event)
         call.target->on_event();
       else
-        call.target->on_value(call.payload);
+        call.target->on_value(call.payload, call.arrival_ns);
     } catch (const std::exception& e) {
       log_failure(e.what());
     } catch (...) {
@@ -92,17 +93,18 @@ callback_dispatcher::~callback_dispatcher() {
     thread.join();
 }
 
-void callback_dispatcher::post(std::shared_ptr<handler> target, std::string payload) {
+void callback_dispatcher::post(std::shared_ptr<handler> target, std::string payload,
+                               std::int64_t arrival_ns) {
   std::lock_guard lock(state_->mutex);
   if (!target->active) return;
-  state_->queue.push_back({std::move(target), std::move(payload), false});
+  state_->queue.push_back({std::move(target), std::move(payload), arrival_ns, false});
   state_->wake.notify_one();
 }
 
 void callback_dispatcher::post_event(std::shared_ptr<handler> target) {
   std::lock_guard lock(state_->mutex);
   if (!target->active) return;
-  state_->queue.push_back({std::move(target), {}, true});
+  state_->queue.push_back({std::move(target), {}, 0, true});
   state_->wake.notify_one();
 }
 

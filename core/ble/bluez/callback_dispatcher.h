@@ -10,6 +10,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -22,7 +23,7 @@ namespace calyra::core::ble::bluez {
 class callback_dispatcher {
  public:
   struct handler {
-    std::function<void(const std::string&)> on_value;  // notifications
+    std::function<void(const std::string&, std::int64_t)> on_value;  // notifications
     std::function<void()> on_event;                     // link loss
     bool active = true;                                 // guarded by the dispatcher's mutex
   };
@@ -34,7 +35,7 @@ class callback_dispatcher {
 
   // Queues one call; never blocks on a callback. Calls of a retired handler
   // are skipped.
-  void post(std::shared_ptr<handler> target, std::string payload);
+  void post(std::shared_ptr<handler> target, std::string payload, std::int64_t arrival_ns);
   void post_event(std::shared_ptr<handler> target);
 
   // No call of `target` runs after this returns (unless called from inside it).

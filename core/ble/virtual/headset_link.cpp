@@ -290,13 +290,18 @@ void headset_link::send_packet(std::unique_lock<std::mutex>& lock) {
 
 void headset_link::deliver(std::unique_lock<std::mutex>& lock, gatt::role role,
                            const std::string& payload) {
+  // The simulated radio delivers it now.
+  const std::int64_t arrival_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                      clock::now().time_since_epoch())
+                                      .count();
   // Every subscriber in turn; one that unsubscribed meanwhile is skipped.
   std::vector<owner_token> owners;
   for (const subscription& entry : subscriptions_[slot_of(role)]) owners.push_back(entry.owner);
   for (const owner_token owner : owners) {
     const std::shared_ptr<NotifyCallback> callback = subscription_of(role, owner);
     if (!callback || !connected_) continue;
-    run_unlocked(lock, static_cast<int>(slot_of(role)), owner, [&] { (*callback)(payload); });
+    run_unlocked(lock, static_cast<int>(slot_of(role)), owner,
+                 [&] { (*callback)(payload, arrival_ns); });
   }
 }
 

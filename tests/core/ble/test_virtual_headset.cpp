@@ -68,7 +68,7 @@ TEST(VirtualHeadset, RemembersChargingSettingsAndRejectsWhatAHeadsetWould) {
                not_found_error);
   // The role configured to fail fails for read and subscribe; others work.
   EXPECT_THROW(read(p, role::battery_status), operation_failed_error);
-  EXPECT_THROW(subscribe(p, role::battery_status, [](const ByteArray&) {}), operation_failed_error);
+  EXPECT_THROW(subscribe(p, role::battery_status, [](const ByteArray&, std::int64_t) {}), operation_failed_error);
   EXPECT_NO_THROW(read(p, role::battery_energy));
 }
 

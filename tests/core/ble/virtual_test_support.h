@@ -50,7 +50,7 @@ inline void unsubscribe(Peripheral& p, role r) {
 class collector {
  public:
   core::ble::NotifyCallback callback() {
-    return [this](const ByteArray& payload) {
+    return [this](const ByteArray& payload, std::int64_t) {
       std::lock_guard lock(mutex_);
       payloads_.push_back(payload);
       threads_.insert(std::this_thread::get_id());
