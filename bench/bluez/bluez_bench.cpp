@@ -21,7 +21,7 @@
 
 #include "ble/backend.h"
 #include "ble/bluez/bluez_backend.h"
-#include "ble/virtual/device_config.h"
+#include "simulator/device_config.h"
 #include "cycore.h"
 #include "private_bus.h"
 #include "protocol/gatt_map.h"
