@@ -119,7 +119,26 @@ std::shared_ptr<device_link> bus_client::link_locked(const std::string& device_p
   return slot;
 }
 
+void bus_client::release_unused() {
+  std::vector<std::shared_ptr<device_link>> unused;  // destroyed with mutex released
+  {
+    std::lock_guard lock(mutex);
+    for (auto it = links_.begin(); it != links_.end();) {
+      const device_link& link = *it->second;
+      // Peripheral objects take their reference under mutex, so a count of one
+      // cannot grow while it is held.
+      if (it->second.use_count() == 1 && !link.up && !link.connecting && !link.closing) {
+        unused.push_back(std::move(it->second));
+        it = links_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+}
+
 void bus_client::begin_scan(const std::string& adapter_path) {
+  release_unused();
   std::lock_guard lock(mutex);
   scanning_adapter_ = adapter_path;
   seen_.clear();

@@ -1,5 +1,6 @@
 // The thread on which one peripheral's notification and link-loss callbacks
-// run. The bus's event-loop thread only queues work here and never waits for
+// run. It starts with the first call queued, so a device a scan saw but that
+// was never connected (nothing is ever queued for it) costs no thread. The bus's event-loop thread only queues work here and never waits for
 // a callback: a callback may block on a lock whose holder is waiting for a
 // method reply, and that reply can only be delivered by the event loop.
 //
