@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "ble/virtual/synthetic_signal.h"
+#include "simulator/synthetic_signal.h"
 #include "capabilities/device_features.h"
 #include "chunk_recorder.h"
 #include "virtual_fixture.h"
@@ -105,7 +105,7 @@ TEST_F(Streaming, ChunksCarryTheHeadsetsSignalUntilTheStopCompletes) {
   EXPECT_EQ(recorder.channel(static_cast<std::size_t>(index_of_flag)), std::vector<double>(numbers.size(), 1.0));
 
   // The virtual headset's signal, within the quantisation of 12-bit differences.
-  const ble::virtual_ble::synthetic_signal signal(1, 50.0);
+  const calyra::simulator::synthetic_signal signal(1, 50.0);
   for (int e = 0; e < 4; ++e) {
     const auto microvolts = recorder.channel(static_cast<std::size_t>(electrode_index[static_cast<std::size_t>(e)]));
     ASSERT_EQ(microvolts.size(), numbers.size());
