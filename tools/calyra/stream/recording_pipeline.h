@@ -43,8 +43,8 @@ class recording_pipeline {
   // Stores `text` (made valid UTF-8) at the stream sample `sample` and
   // returns the text as stored.
   std::string annotate(std::int64_t sample, const std::string& text);
-  // Flushes the filter, finishes the file and writes the events table in
-  // onset order (while recording it grows line by line).
+  // Finishes the file and writes the events table in onset order (while
+  // recording it grows line by line).
   // Throws recording_error (the files stay as readable as they can be).
   void finish();
 
