@@ -320,10 +320,12 @@ TEST(view_tap, keeps_the_newest_rows_within_its_bound_and_counts_the_rest) {
   EXPECT_EQ(c.rows.front().first_row, 16u);
   EXPECT_EQ(c.dropped_rows, 16u);
   EXPECT_EQ(c.annotations.size(), 2u);
+  EXPECT_EQ(c.dropped_annotations, 1u);  // counted, so that the page can say so
   EXPECT_TRUE(c.status.has_value());
   c = tap.take();
   EXPECT_TRUE(c.rows.empty());
   EXPECT_EQ(c.dropped_rows, 0u);
+  EXPECT_EQ(c.dropped_annotations, 0u);
   EXPECT_FALSE(c.status.has_value());
 }
 

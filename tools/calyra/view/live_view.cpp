@@ -168,6 +168,9 @@ void live_view::work() {
                                                number(static_cast<double>(a.sample) / layout_.rate_hz) +
                                                ",\"text\":" + json_string(a.text) + "}"));
     }
+    if (c.dropped_annotations > 0) {
+      hub_.publish(sse_event("annotations-left-out", std::to_string(c.dropped_annotations)));
+    }
     if (c.status) hub_.publish(sse_event("status", status_json(*c.status, dropped_rows_)));
   };
   std::unique_lock<std::mutex> lock(mutex_);
