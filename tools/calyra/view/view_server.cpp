@@ -308,33 +308,36 @@ void view_server::housekeeping() {
     const std::uint64_t published = hub_.published();
     const bool all = now - last_all >= idle_comment_interval || hub_.closed();
     if (all) last_all = now;
-    if (published != seen || all) {
-      seen = published;
-      std::lock_guard<std::mutex> lock(mutex_);
-      for (stream* s : streams_) {
-        if (!s->parked) continue;
-        s->parked = false;
-        MHD_resume_connection(s->connection);
-      }
-    }
-    housekeeping_pass(false);
+    housekeeping_pass(published != seen || all, false);
+    seen = published;
   }
-  housekeeping_pass(true);
+  housekeeping_pass(true, true);
 }
 
-void view_server::housekeeping_pass(bool final_pass) {
+void view_server::housekeeping_pass(bool wake_streams, bool final_pass) {
   const auto now = steady::now();
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& w : waits_) {
-    if (!w->answered && (final_pass || now >= w->deadline) && inbox_.withdraw(w->ticket)) {
-      w->answered = true;
-      w->outcome = {false, final_pass ? "the stream has ended" : "the recording did not take it in time: try again"};
+  // Resumed outside the lock (the library takes locks of its own); a parked
+  // connection stays until it is resumed, and is resumed once.
+  std::vector<MHD_Connection*> resume;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (stream* s : streams_) {
+      if (!wake_streams || !s->parked) continue;
+      s->parked = false;
+      resume.push_back(s->connection);
     }
-    if (w->answered && !w->woken) {
-      w->woken = true;
-      MHD_resume_connection(w->connection);
+    for (const auto& w : waits_) {
+      if (!w->answered && (final_pass || now >= w->deadline) && inbox_.withdraw(w->ticket)) {
+        w->answered = true;
+        w->outcome = {false, final_pass ? "the stream has ended" : "the recording did not take it in time: try again"};
+      }
+      if (w->answered && !w->woken) {
+        w->woken = true;
+        resume.push_back(w->connection);
+      }
     }
   }
+  for (MHD_Connection* c : resume) MHD_resume_connection(c);
 }
 
 bool view_server::route(MHD_Connection* c, const std::string& url, const std::string& method, request_state& r) {

@@ -72,7 +72,7 @@ class view_server {
   // Runs until stop(): wakes the streams when there is news, refuses
   // annotations the stream loop did not take in time, enforces the deadline.
   void housekeeping();
-  void housekeeping_pass(bool final_pass);
+  void housekeeping_pass(bool wake_streams, bool final_pass);
 
   event_hub& hub_;
   annotation_inbox& inbox_;
