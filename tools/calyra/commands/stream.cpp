@@ -156,7 +156,8 @@ calyra::view::annotation_outcome annotate(cy_eeg_manager* m, const std::string& 
   std::int64_t sample = 0;
   std::string note;
   // The page's requests are taken within a second of their arrival (or
-  // refused); they are stamped when taken.
+  // refused) and stamped when taken; stamping them at arrival_ns itself
+  // needs the library's annotate-at-a-time call.
   (void)arrival_ns;
   const cy_error result = cy_eeg_manager_annotate(m, text.c_str());
   if (result == CY_OK) {

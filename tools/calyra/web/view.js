@@ -322,7 +322,12 @@ function connect() {
   events.addEventListener('setup', () => { view.busy = false; $('state').textContent = 'live'; $('state').className = ''; });
   events.onerror = () => {
     if (view.busy) return;  // keeps saying why
-    if (events.readyState !== EventSource.CLOSED) $('state').textContent = 'reconnecting';
+    if (events.readyState !== EventSource.CLOSED) {
+      $('state').textContent = 'reconnecting';
+    } else if (!view.setup) {
+      $('state').textContent = 'refused: open the address calyra printed (it holds the token)';
+      $('state').className = 'ended';
+    }
   };
 }
 
