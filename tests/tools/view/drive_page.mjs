@@ -164,6 +164,15 @@ async function main() {
   if (scaleBefore !== '100 µV/div' || scaleAfter !== '50 µV/div') fail(`zoom: ${scaleBefore} -> ${scaleAfter}`);
   for (const type of ['keyDown', 'keyUp']) await page('Input.dispatchKeyEvent', { type, key: '-', text: type === 'keyDown' ? '-' : undefined });
 
+  // The box holds what the server takes, in bytes: 200 CJK characters
+  // (600 bytes of UTF-8) are cut to the 166 that fit in 500 bytes.
+  await evaluate(`document.getElementById('annotation-text').focus(), true`);
+  await page('Input.insertText', { text: '\u6ce8'.repeat(200) });
+  const held = await evaluate(`(() => { const v = document.getElementById('annotation-text').value;
+    return [v.length, new TextEncoder().encode(v).length]; })()`);
+  if (held[0] !== 166 || held[1] !== 498) fail(`the box holds ${held[0]} characters, ${held[1]} bytes`);
+  await evaluate(`document.getElementById('annotation-text').value = '', true`);
+
   // Type into the box and press Enter, as a user would.
   await evaluate(`document.getElementById('annotation-text').focus(), true`);
   await page('Input.insertText', { text: annotation });
