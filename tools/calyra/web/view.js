@@ -51,6 +51,7 @@ function onSetup(setup) {
   $('device').textContent = setup.device;
   $('rate').textContent = setup.rate + ' Hz';
   $('file').textContent = setup.file || 'not recording';
+  $('file').title = setup.file;
   const traces = $('traces');
   traces.replaceChildren();
   const select = $('spectrum-channel');
