@@ -58,12 +58,11 @@ class view_server {
   // Events a reader missed because it fell behind (a slow browser).
   std::uint64_t skipped_events() const { return skipped_; }
 
+ private:
+  friend struct server_callbacks;
   struct stream;
   struct annotation_wait;
   struct request_state;
-
- private:
-  friend struct server_callbacks;
   // Each returns false when the connection is to be dropped.
   bool route(MHD_Connection* c, const std::string& url, const std::string& method, request_state& r);
   bool open_stream(MHD_Connection* c);
