@@ -21,7 +21,7 @@
 
 #include "ble/backend.h"
 #include "ble/bluez/bluez_backend.h"
-#include "ble/virtual/device_config.h"
+#include "simulator/device_config.h"
 #include "cycore.h"
 #include "private_bus.h"
 #include "protocol/gatt_map.h"
@@ -145,7 +145,7 @@ void Burst(benchmark::State& state) {
   std::atomic<std::uint64_t> last_at{0};
   std::uint32_t expected = 0;  // only touched on the backend's callback thread
   const auto u = calyra::core::gatt::uuids(calyra::core::gatt::role::stream_data);
-  p->notify(owner, u.service, u.characteristic, [&](const ble::ByteArray& value) {
+  p->notify(owner, u.service, u.characteristic, [&](const ble::ByteArray& value, std::int64_t) {
     std::uint32_t sequence = 0;
     for (int i = 0; i < 4; ++i)
       sequence |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(value[static_cast<std::size_t>(i)])) << (8 * i);

@@ -66,8 +66,8 @@ struct fake_bluez::characteristic {
 };
 
 struct fake_bluez::device {
-  explicit device(vb::device_config config) : headset(std::move(config)) {}
-  fake_headset headset;
+  explicit device(sim::device_config config) : headset(std::move(config), fast_period) {}
+  sim::headset_model headset;
   std::string path;
   std::unique_ptr<sdbus::IObject> object;
   bool services_resolved = false;
@@ -79,7 +79,7 @@ struct fake_bluez::device {
   std::uint32_t burst_sequence = 0;
 };
 
-fake_bluez::fake_bluez(sdbus::IConnection& connection, std::vector<vb::device_config> devices,
+fake_bluez::fake_bluez(sdbus::IConnection& connection, std::vector<sim::device_config> devices,
                        options opts)
     : connection_(connection), options_(opts) {
   matches_.push_back(connection_.addMatch(
@@ -173,7 +173,7 @@ void fake_bluez::export_device(device& d) {
   d.object = sdbus::createObject(connection_, d.path);
   auto& o = *d.object;
   device* self = &d;
-  const vb::device_config& config = d.headset.config();
+  const sim::device_config& config = d.headset.config();
   o.registerProperty("Address").onInterface(device_iface).withGetter([self] { return self->headset.config().address; });
   o.registerProperty("AddressType").onInterface(device_iface).withGetter([] { return std::string("random"); });
   o.registerProperty("Name").onInterface(device_iface).withGetter([self] { return self->headset.config().name; });
@@ -208,13 +208,13 @@ void fake_bluez::register_control(device& d) {
   });
   o.registerMethod("SetBattery").onInterface(control_iface).implementedAs(
       [this, self](std::uint8_t level, bool charging) {
-        const std::string value = self->headset.set_battery(level, charging);
-        deliver(*self, {role::battery_status, value});
+        self->headset.set_battery(level, charging);
+        pump(*self, clock::now(), 1);
       });
   o.registerMethod("GetStats").onInterface(control_iface).implementedAs([self] {
-    const fake_headset& h = self->headset;
-    return std::make_tuple(h.connected(), h.streaming(), h.packets_sent(), h.packets_lost(),
-                           h.ota_image_bytes(), h.ota_completed());
+    const sim::model_stats h = self->headset.stats();
+    return std::make_tuple(h.connected, h.streaming, h.packets_sent, h.packets_lost,
+                           h.ota_image_bytes, h.ota_completed);
   });
   o.registerMethod("NotifySessions").onInterface(control_iface).implementedAs([self] {
     std::uint32_t count = 0;
@@ -274,7 +274,7 @@ void fake_bluez::export_gatt(device& d) {
       object->registerProperty("Notifying").onInterface(characteristic_iface).withGetter([ch] { return ch->notifying; });
       object->registerProperty("Flags").onInterface(characteristic_iface).withGetter([r] {
         std::vector<std::string> flags{"read", "write"};
-        if (vb::headset_state::can_notify(r)) flags.push_back("notify");
+        if (sim::headset_model::can_notify(r)) flags.push_back("notify");
         return flags;
       });
       object->registerProperty("MTU").onInterface(characteristic_iface).withGetter([self] { return self->headset.config().mtu; });
@@ -283,7 +283,8 @@ void fake_bluez::export_gatt(device& d) {
             std::string value;
             try {
               value = self->headset.read(ch->r);
-            } catch (const gatt_failure& f) {
+            } catch (const sim::gatt_error& e) {
+              const gatt_failure f = bluez_failure(e, gatt_operation::read);
               throw sdbus::Error(f.name, f.message);
             }
             // BlueZ updates the cached value, and announces it, on every read.
@@ -297,17 +298,17 @@ void fake_bluez::export_gatt(device& d) {
               result.returnError(sdbus::Error("org.bluez.Error.InProgress", "In Progress"));
               return;
             }
-            std::vector<vb::notification> answers;
-            const std::uint64_t starts = self->headset.starts();
+            const std::uint64_t starts = self->headset.stats().starts;
             try {
-              answers = self->headset.write(ch->r, std::string(value.begin(), value.end()), clock::now());
-            } catch (const gatt_failure& f) {
+              self->headset.write(ch->r, std::string(value.begin(), value.end()), clock::now());
+            } catch (const sim::gatt_error& e) {
+              const gatt_failure f = bluez_failure(e, gatt_operation::write);
               result.returnError(sdbus::Error(f.name, f.message));
               return;
             }
-            if (self->headset.starts() != starts) self->emission_times.clear();
+            if (self->headset.stats().starts != starts) self->emission_times.clear();
             // The headset's answers go out before the write's reply.
-            for (const auto& n : answers) deliver(*self, n);
+            pump(*self, clock::now(), 64);
             ch->write_pending = true;
             auto pending = std::make_shared<sdbus::Result<>>(std::move(result));
             after(options_.write_reply_delay, [ch, pending] {
@@ -316,7 +317,7 @@ void fake_bluez::export_gatt(device& d) {
             });
           });
       object->registerMethod("StartNotify").onInterface(characteristic_iface).implementedAs([this, self, ch] {
-        if (!vb::headset_state::can_notify(ch->r))
+        if (!sim::headset_model::can_notify(ch->r))
           throw sdbus::Error("org.bluez.Error.NotSupported", "Operation is not supported");
         // Answers success without a link: the session starts with the next one.
         if (!ch->sessions.insert(current_sender(*ch->object)).second)
@@ -354,6 +355,10 @@ void fake_bluez::disconnect(device& d, bool lost) {
   (void)lost;  // a requested and a lost link look the same to BlueZ's clients
   if (!d.headset.connected()) return;
   d.headset.disconnect();
+  announce_link_down(d);
+}
+
+void fake_bluez::announce_link_down(device& d) {
   d.services_resolved = false;
   d.burst_left = 0;
   emit_changed(*d.object, device_iface,
@@ -396,8 +401,10 @@ void fake_bluez::emit_value(device& d, characteristic& c, const std::string& val
   emit_changed(*c.object, characteristic_iface, {{"Value", sdbus::Variant(c.value)}});
 }
 
-void fake_bluez::deliver(device& d, const vb::notification& n) {
-  if (!d.headset.connected() || d.characteristics.empty()) return;
+void fake_bluez::deliver(device& d, const sim::notification& n) {
+  // The headset decides what it sends (the last packet before a drop_after
+  // loss included); without the GATT objects nothing can carry it.
+  if (d.characteristics.empty()) return;
   characteristic& c = find(d, n.role);
   if (c.sessions.empty()) return;
   emit_value(d, c, n.payload);
@@ -410,7 +417,7 @@ std::optional<clock::time_point> fake_bluez::next_deadline() const {
   };
   if (!timers_.empty()) earlier(timers_.begin()->first);
   for (const auto& d : devices_) {
-    if (auto due = d->headset.next_packet_due()) earlier(*due);
+    if (auto due = d->headset.next_due_time()) earlier(*due);
     if (d->burst_left > 0) earlier(clock::time_point{});
   }
   return next;
@@ -431,21 +438,19 @@ void fake_bluez::run_due(clock::time_point now, bool may_stream) {
       ++d->burst_sequence;
       deliver(*d, {role::stream_data, value});
     }
-    for (int budget = 64; budget > 0; --budget) {
-      const auto due = d->headset.next_packet_due();
-      if (!due || *due > now) break;
-      fake_headset::sent packet = d->headset.send_packet(now);
-      if (packet.payload) {
-        deliver(*d, {role::stream_data, *packet.payload});
-        d->emission_times.push_back(monotonic_ns(clock::now()));
-        if (d->emission_times.size() > emission_log_size) d->emission_times.pop_front();
-      }
-      if (packet.drop_link) {
-        disconnect(*d, true);
-        break;
-      }
-    }
+    pump(*d, now, 64);
   }
+}
+
+void fake_bluez::pump(device& d, clock::time_point now, int budget) {
+  sim::headset_model::output out = d.headset.due_notifications(now, static_cast<std::size_t>(budget));
+  for (const sim::notification& n : out.notifications) {
+    deliver(d, n);
+    if (n.role != role::stream_data) continue;
+    d.emission_times.push_back(monotonic_ns(clock::now()));
+    if (d.emission_times.size() > emission_log_size) d.emission_times.pop_front();
+  }
+  if (out.link_lost) announce_link_down(d);
 }
 
 }  // namespace calyra::fake_bluez

@@ -20,7 +20,7 @@
 #include <limits>
 #include <string>
 
-#include "ble/virtual/device_config.h"
+#include "simulator/device_config.h"
 #include "fake_bluez.h"
 
 namespace {
@@ -80,11 +80,11 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  std::vector<vb::device_config> devices;
+  std::vector<sim::device_config> devices;
   const char* list = std::getenv("CYCORE_VIRTUAL_DEVICES");
   try {
-    devices = list && *list ? vb::parse_device_list(list) : vb::default_devices();
-  } catch (const vb::device_list_error& e) {
+    devices = list && *list ? sim::parse_device_list(list) : sim::default_devices();
+  } catch (const sim::device_list_error& e) {
     std::cerr << "calyra-fake-bluez: CYCORE_VIRTUAL_DEVICES: " << e.what() << "\n";
     return 2;
   }

@@ -11,6 +11,7 @@ struct callback_dispatcher::state {
   struct job {
     std::shared_ptr<handler> target;
     std::string payload;
+    std::int64_t arrival_ns;
     bool is_event;
   };
 
@@ -24,11 +25,11 @@ struct callback_dispatcher::state {
   std::thread thread;
   std::thread::id thread_id;
 
-  void start(const std::shared_ptr<state>& self) {
-    // The thread keeps the state alive: the dispatcher may be destroyed on
-    // its own thread (the last handle released inside a callback). Its id is
-    // published under the mutex the thread takes first.
-    std::lock_guard lock(mutex);
+  // Caller holds mutex. The thread keeps the state alive: the dispatcher may
+  // be destroyed on its own thread (the last handle released inside a
+  // callback). Its id is published under the mutex the thread takes first.
+  void start_locked(const std::shared_ptr<state>& self) {
+    if (thread.joinable() || stopping) return;
     thread = std::thread([self] { self->run(); });
     thread_id = thread.get_id();
   }
@@ -56,7 +57,7 @@ struct callback_dispatcher::state {
       if (call.is_event)
         call.target->on_event();
       else
-        call.target->on_value(call.payload);
+        call.target->on_value(call.payload, call.arrival_ns);
     } catch (const std::exception& e) {
       log_failure(e.what());
     } catch (...) {
@@ -74,7 +75,6 @@ struct callback_dispatcher::state {
 callback_dispatcher::callback_dispatcher(std::string device_name)
     : state_(std::make_shared<state>()) {
   state_->device_name = std::move(device_name);
-  state_->start(state_);
 }
 
 callback_dispatcher::~callback_dispatcher() {
@@ -86,23 +86,27 @@ callback_dispatcher::~callback_dispatcher() {
     thread = std::move(state_->thread);
     state_->wake.notify_all();
   }
+  if (!thread.joinable()) return;
   if (thread.get_id() == std::this_thread::get_id())
     thread.detach();
   else
     thread.join();
 }
 
-void callback_dispatcher::post(std::shared_ptr<handler> target, std::string payload) {
+void callback_dispatcher::post(std::shared_ptr<handler> target, std::string payload,
+                               std::int64_t arrival_ns) {
   std::lock_guard lock(state_->mutex);
   if (!target->active) return;
-  state_->queue.push_back({std::move(target), std::move(payload), false});
+  state_->start_locked(state_);
+  state_->queue.push_back({std::move(target), std::move(payload), arrival_ns, false});
   state_->wake.notify_one();
 }
 
 void callback_dispatcher::post_event(std::shared_ptr<handler> target) {
   std::lock_guard lock(state_->mutex);
   if (!target->active) return;
-  state_->queue.push_back({std::move(target), {}, true});
+  state_->start_locked(state_);
+  state_->queue.push_back({std::move(target), {}, 0, true});
   state_->wake.notify_one();
 }
 
