@@ -1,6 +1,8 @@
 // The stream's main-thread pieces: option parsing, filtering for output,
 // quality reasons, gap accounting, standard-input lines.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <unistd.h>
 
 #include <cmath>
@@ -326,6 +328,24 @@ TEST(stall_watch, gives_up_when_no_decoded_sample_arrives_for_the_timeout) {
   EXPECT_NE(stalled.find("no decodable sample for 2 s (the last at 1.0 s of stream; packets were missed)"),
             std::string::npos) << stalled;
   EXPECT_EQ(never.check(pipeline, 250, t0 + 3600s), "");
+}
+
+TEST(recording_pipeline, the_summary_tells_bytes_that_are_not_utf8_from_control_characters) {
+  stream::pipeline_settings settings;
+  settings.rate_hz = 250;
+  const std::vector<recording::signal_description> signals = {
+      {recording::signal_kind::electrode, "E1", "uV", -1.0, 1.0}};
+  stream::recording_pipeline pipeline(signals, {0}, settings, nullptr);
+  EXPECT_EQ(pipeline.annotate(0, "tab\there"), "tab here");
+  EXPECT_EQ(pipeline.annotate(1, "bell\a"), "bell ");
+  EXPECT_EQ(pipeline.annotate(2, "caf\xe9 \xEF\xBF\xBD"), "caf\xEF\xBF\xBD \xEF\xBF\xBD");
+  pipeline.annotate(3, "clean \xEF\xBF\xBD");  // a typed U+FFFD is text like any other
+  EXPECT_EQ(pipeline.cleaned_annotations(), 3U);
+  const std::vector<std::string> remarks = pipeline.remarks();
+  EXPECT_NE(std::find(remarks.begin(), remarks.end(), "1 annotation had bytes that are not UTF-8 text, replaced by U+FFFD"),
+            remarks.end());
+  EXPECT_NE(std::find(remarks.begin(), remarks.end(), "2 annotations had control characters, replaced by spaces"),
+            remarks.end());
 }
 
 TEST(line_reader, splits_lines_across_reads_and_keeps_the_last_one_at_eof) {

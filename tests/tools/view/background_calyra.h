@@ -26,6 +26,7 @@ class background_calyra {
   // Exit status (128 + signal when killed), -1 after `timeout_seconds`.
   int wait(double timeout_seconds);
 
+  pid_t pid() const { return pid_; }
   std::string out() const;
   std::string err() const;
 

@@ -1,23 +1,29 @@
 // Drives the live view in headless Chromium over the DevTools protocol on
 // a pipe (--remote-debugging-pipe: no port, no packages to install).
 //
-//   node drive_page.mjs URL SCREENSHOT.png ANNOTATION PROFILE_DIR
+//   node drive_page.mjs URL SCREENSHOT.png ANNOTATION PROFILE_DIR [fit]
 //
-// Loads the page, waits until every electrode shows a trace with recent
-// data and a grade and the spectrum is drawn, types ANNOTATION into the
-// page's box, waits for the stream to report it placed, and saves a
-// screenshot. Prints what it saw as JSON; exits non-zero with a message on
-// the first check that fails.
+// Loads the page (first with every event stream the server allows already
+// taken: the page must say why it shows nothing, then come live once one is
+// free), waits until every electrode shows a trace with recent data and a
+// grade and the spectrum is drawn, types ANNOTATION into the page's box,
+// waits for the stream to report it placed, and saves a screenshot. Then it
+// visits another local server, which must never see the token. With "fit"
+// it checks instead that every electrode fits in an 813 px high window, and
+// that the wheel scrolls while Ctrl + wheel zooms. Prints what it saw as
+// JSON; exits non-zero with a message on the first check that fails.
 import { spawn } from 'node:child_process';
 import { writeFileSync } from 'node:fs';
+import http from 'node:http';
 
-const [url, screenshotPath, annotation, profileDir] = process.argv.slice(2);
+const [url, screenshotPath, annotation, profileDir, mode] = process.argv.slice(2);
+const token = new URL(url).searchParams.get('token');
 const chromium = process.env.CALYRA_CHROMIUM || '/usr/bin/chromium';
 
 const browser = spawn(chromium, [
   '--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
   '--disable-background-networking', '--disable-component-update', '--disable-sync',
-  '--disable-dev-shm-usage', '--hide-scrollbars', '--window-size=1400,820',
+  '--disable-dev-shm-usage', '--hide-scrollbars', '--window-size=1400,813',
   `--user-data-dir=${profileDir}`, '--remote-debugging-pipe', 'about:blank',
 ], { stdio: ['ignore', 'ignore', 'pipe', 'pipe', 'pipe'] });
 let browserLog = '';
@@ -104,8 +110,27 @@ async function main() {
 
   await page('Page.enable');
   await page('Runtime.enable');
+  await page('Emulation.setDeviceMetricsOverride', { width: 1400, height: 813, deviceScaleFactor: 1, mobile: false });
+  if (mode === 'fit') return fit(page, evaluate, waitFor, describe);
+
+  // Every event stream the server allows is taken: the page says why it
+  // shows nothing, and comes live once one is free.
+  const taken = [];
+  for (let i = 0; i < 4; ++i) {
+    taken.push(await new Promise((resolve, reject) => {
+      const r = http.get(new URL('/events?token=' + token, url), (res) => resolve(res));
+      r.on('error', reject);
+    }));
+  }
   await page('Page.navigate', { url });
   await waitFor('the page', `document.readyState === 'complete' && !!document.getElementById('traces')`, 10);
+  await waitFor('the page to say it is over the limit', `document.getElementById('state').textContent.includes('at most 4 open pages')`, 10);
+  for (const res of taken) res.destroy();
+  await waitFor('the page to come live once a stream is free', `document.getElementById('state').textContent.startsWith('live')`, 10);
+
+  // The token left the address bar at once, and no cookie carries it.
+  const address = await evaluate('location.href');
+  if (address.includes(token) || (await evaluate('document.cookie')) !== '') fail(`token left in ${address} or a cookie`);
   const loaded = Date.now();
   // Every electrode has a trace drawn, data of the last moment and a grade.
   await waitFor('traces, grades and the spectrum', `(() => {
@@ -136,8 +161,17 @@ async function main() {
   const scaleBefore = await evaluate(`document.getElementById('scale').textContent`);
   for (const type of ['keyDown', 'keyUp']) await page('Input.dispatchKeyEvent', { type, key: '+', text: type === 'keyDown' ? '+' : undefined });
   const scaleAfter = await evaluate(`document.getElementById('scale').textContent`);
-  if (scaleBefore !== '±100 µV' || scaleAfter !== '±50 µV') fail(`zoom: ${scaleBefore} -> ${scaleAfter}`);
+  if (scaleBefore !== '100 µV/div' || scaleAfter !== '50 µV/div') fail(`zoom: ${scaleBefore} -> ${scaleAfter}`);
   for (const type of ['keyDown', 'keyUp']) await page('Input.dispatchKeyEvent', { type, key: '-', text: type === 'keyDown' ? '-' : undefined });
+
+  // The box holds what the server takes, in bytes: 200 CJK characters
+  // (600 bytes of UTF-8) are cut to the 166 that fit in 500 bytes.
+  await evaluate(`document.getElementById('annotation-text').focus(), true`);
+  await page('Input.insertText', { text: '\u6ce8'.repeat(200) });
+  const held = await evaluate(`(() => { const v = document.getElementById('annotation-text').value;
+    return [v.length, new TextEncoder().encode(v).length]; })()`);
+  if (held[0] !== 166 || held[1] !== 498) fail(`the box holds ${held[0]} characters, ${held[1]} bytes`);
+  await evaluate(`document.getElementById('annotation-text').value = '', true`);
 
   // Type into the box and press Enter, as a user would.
   await evaluate(`document.getElementById('annotation-text').focus(), true`);
@@ -156,9 +190,66 @@ async function main() {
   const shot = await page('Page.captureScreenshot', { format: 'png' });
   writeFileSync(screenshotPath, Buffer.from(shot.data, 'base64'));
 
+  const annotations = JSON.parse(await evaluate(describe)).annotations;
+  // Another server on this host, on another port, visited from the view's
+  // tab (as if a foreign page sent the user there) and framed by a page of
+  // its own: browsers would send it a cookie of the view's, had it one.
+  const seen = [];
+  const other = http.createServer((req, res) => {
+    seen.push(req.url + ' ' + JSON.stringify(req.headers));
+    res.setHeader('Content-Type', 'text/html');
+    res.end(req.url === '/' ? `<iframe src="${new URL('/', url)}"></iframe><img src="${new URL('/view.css', url)}">` : 'ok');
+  });
+  await new Promise((resolve) => other.listen(0, '127.0.0.1', resolve));
+  await page('Page.navigate', { url: `http://127.0.0.1:${other.address().port}/` });
+  await waitFor('the other server\'s page', `document.readyState === 'complete'`, 10);
+  await sleep(500);
+  other.close();
+  if (seen.length === 0 || seen.some((line) => line.includes(token))) fail(`the other server saw: ${JSON.stringify(seen)}`);
+
   const result = { secondsToShow, electrodes: later.electrodes, spectrumInked: later.spectrumInked,
-                   annotations: JSON.parse(await evaluate(describe)).annotations, boxAfterSend: box };
+                   annotations, boxAfterSend: box,
+                   otherServerSaw: seen.length };
   process.stdout.write(JSON.stringify(result) + '\n');
+  await send('Browser.close').catch(() => {});
+  browser.kill('SIGKILL');
+  process.exit(0);
+}
+
+
+// Every electrode in the window: rows share its height, none below the fold.
+async function fit(page, evaluate, waitFor, describe) {
+  await page('Page.navigate', { url });
+  await waitFor('the page', `document.readyState === 'complete' && !!document.getElementById('traces')`, 10);
+  await waitFor('traces of every electrode', `(() => {
+    const s = JSON.parse(${describe});
+    return s.electrodes.length > 0 && s.electrodes.every((e) => e.latest > 0.5 && e.inked > 4);
+  })()`, 20);
+  const layout = JSON.parse(await evaluate(`JSON.stringify((() => {
+    const panel = document.getElementById('traces').getBoundingClientRect();
+    const rows = [...document.querySelectorAll('.electrode')].map((r) => r.getBoundingClientRect());
+    return { windowHeight: innerHeight, panelBottom: panel.bottom, count: rows.length,
+             lowest: Math.max(...rows.map((r) => r.bottom)), smallest: Math.min(...rows.map((r) => r.height)),
+             axis: document.getElementById('time-axis').getBoundingClientRect().bottom };
+  })())`));
+  if (!(layout.lowest <= layout.panelBottom + 1 && layout.axis <= layout.windowHeight && layout.smallest >= 18)) {
+    fail(`electrodes do not fit: ${JSON.stringify(layout)}`);
+  }
+  const shot = await page('Page.captureScreenshot', { format: 'png' });
+  writeFileSync(screenshotPath, Buffer.from(shot.data, 'base64'));
+
+  // A plain wheel leaves the scale alone; Ctrl + wheel zooms.
+  const scale = `document.getElementById('scale').textContent`;
+  const before = await evaluate(scale);
+  const wheel = (modifiers) => page('Input.dispatchMouseEvent', { type: 'mouseWheel', x: 600, y: 300, deltaX: 0, deltaY: 120, modifiers });
+  await wheel(0);
+  await sleep(200);
+  const afterWheel = await evaluate(scale);
+  await wheel(2);  // Ctrl
+  await sleep(200);
+  const afterCtrlWheel = await evaluate(scale);
+  if (afterWheel !== before || afterCtrlWheel === before) fail(`wheel: ${before} -> ${afterWheel} -> ${afterCtrlWheel}`);
+  process.stdout.write(JSON.stringify({ layout, before, afterWheel, afterCtrlWheel }) + '\n');
   await send('Browser.close').catch(() => {});
   browser.kill('SIGKILL');
   process.exit(0);

@@ -51,6 +51,9 @@ TEST(view_browser, the_page_shows_every_electrode_and_its_box_annotates_the_reco
     EXPECT_NE(seen.find(std::string("{\"label\":\"") + label + "\",\"grade\":\"noisy\""), std::string::npos) << seen;
   }
   EXPECT_NE(seen.find("\"boxAfterSend\":\"\""), std::string::npos) << seen;
+  // The other local server was visited and never saw the token (the driver
+  // fails otherwise); the token is not in calyra's output beyond its address.
+  EXPECT_NE(seen.find("\"otherServerSaw\":"), std::string::npos) << seen;
   const std::string png = read_text(SCREENSHOT_PATH);
   ASSERT_GT(png.size(), 10000u);
   EXPECT_EQ(png.substr(1, 3), "PNG");
@@ -66,6 +69,27 @@ TEST(view_browser, the_page_shows_every_electrode_and_its_box_annotates_the_reco
   if (to_docs != nullptr && std::string(to_docs) == "1") {
     fs::copy_file(SCREENSHOT_PATH, DOCS_SCREENSHOT, fs::copy_options::overwrite_existing);
   }
+  fs::remove_all(dir);
+}
+
+TEST(view_browser, every_one_of_32_electrodes_fits_in_the_window_and_the_wheel_scrolls) {
+  const fs::path dir = fs::temp_directory_path() / ("calyra_view_fit_" + std::to_string(getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir / "profile");
+  calyra::test::background_calyra calyra(CALYRA_PROGRAM, {"--virtual", "view", "CY HERON 3"},
+                                         {{"CYCORE_VIRTUAL_DEVICES", "CY HERON 3,model=2"}}, dir.string());
+  const std::string url = calyra.wait_for_url(15);
+  ASSERT_FALSE(url.empty()) << calyra.out() << calyra.err();
+  const std::string command = std::string(NODE_PROGRAM) + " " + VIEW_DRIVER + " '" + url + "' '" + FIT_SCREENSHOT_PATH +
+                              "' '' '" + (dir / "profile").string() + "' fit > '" + (dir / "driver.out").string() +
+                              "' 2> '" + (dir / "driver.err").string() + "'";
+  const int driver = std::system(command.c_str());
+  calyra.interrupt();
+  ASSERT_EQ(calyra.wait(30), 0) << calyra.out() << calyra.err();
+  ASSERT_EQ(driver, 0) << read_text(dir / "driver.err");
+  const std::string seen = read_text(dir / "driver.out");
+  EXPECT_NE(seen.find("\"count\":32"), std::string::npos) << seen;
+  EXPECT_EQ(read_text(FIT_SCREENSHOT_PATH).substr(1, 3), "PNG");
   fs::remove_all(dir);
 }
 

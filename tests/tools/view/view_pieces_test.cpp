@@ -3,8 +3,15 @@
 // spectrum, and the bounded hand-overs that never hold up the recording.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "cli/command_line.h"
@@ -14,6 +21,8 @@
 #include "view/event_hub.h"
 #include "view/frame_builder.h"
 #include "view/frame_codec.h"
+#include "view/redirect_file.h"
+#include "view/request_deadline.h"
 #include "view/request_guard.h"
 
 namespace calyra::view {
@@ -21,9 +30,7 @@ namespace {
 
 constexpr double pi = 3.14159265358979323846;
 
-request_facts get(const std::string& host, const std::string& query_token, const std::string& cookie = "") {
-  return {"GET", host, "", query_token, cookie};
-}
+request_facts get(const std::string& host, const std::string& token) { return {"GET", host, "", token}; }
 
 cli::parsed_command_line parse(std::vector<std::string> args) {
   CLI::App app;
@@ -59,43 +66,34 @@ TEST(view_command_line, view_streams_until_stopped_and_the_options_need_the_view
   EXPECT_THROW(parse({"view", "CY KESTREL 5", "--view"}), CLI::ParseError);
 }
 
-TEST(view_guard, every_request_needs_the_token_in_the_query_or_the_cookie) {
+TEST(view_guard, the_stream_and_the_box_need_the_token_and_the_page_files_only_the_host) {
   const std::string token = make_token();
   ASSERT_EQ(token.size(), 32u);
   EXPECT_NE(token, make_token());
   const request_guard guard(token, 8123);
-  EXPECT_EQ(guard.check(get("127.0.0.1:8123", "")), verdict::no_token);
-  EXPECT_EQ(guard.check(get("127.0.0.1:8123", std::string(32, '0'))), verdict::no_token);
-  EXPECT_EQ(guard.check(get("127.0.0.1:8123", token.substr(0, 31))), verdict::no_token);
-  EXPECT_EQ(guard.check(get("127.0.0.1:8123", token + "0")), verdict::no_token);
-  EXPECT_EQ(guard.check(get("127.0.0.1:8123", token)), verdict::allowed_set_cookie);
-  EXPECT_EQ(guard.check(get("127.0.0.1:8123", "", "a=b; calyra_view_8123=" + token + "; c=d")),
-            verdict::allowed);
-  // The cookie of a view on another port is not ours.
-  EXPECT_EQ(guard.check(get("127.0.0.1:8123", "", "calyra_view_8124=" + token)), verdict::no_token);
-  EXPECT_EQ(guard.check(get("127.0.0.1:8123", "", "xcalyra_view_8123=" + token)), verdict::no_token);
-  EXPECT_NE(guard.set_cookie_value().find("calyra_view_8123=" + token + ";"), std::string::npos);
-  EXPECT_NE(guard.set_cookie_value().find("HttpOnly"), std::string::npos);
-  EXPECT_NE(guard.set_cookie_value().find("SameSite=Strict"), std::string::npos);
+  for (const std::string& wrong : {std::string(), std::string(32, '0'), token.substr(0, 31), token + "0"}) {
+    EXPECT_EQ(guard.check(get("127.0.0.1:8123", wrong), true), verdict::no_token) << wrong;
+    EXPECT_EQ(guard.check(get("127.0.0.1:8123", wrong), false), verdict::allowed) << wrong;
+  }
+  EXPECT_EQ(guard.check(get("127.0.0.1:8123", token), true), verdict::allowed);
 }
 
 TEST(view_guard, only_hosts_no_other_site_can_name_pass) {
   const std::string token = make_token();
   const request_guard guard(token, 8123);
   for (const char* host : {"127.0.0.1:8123", "localhost:8123", "[::1]:8123", "192.168.1.20:8123"}) {
-    EXPECT_EQ(guard.check(get(host, token)), verdict::allowed_set_cookie) << host;
+    EXPECT_EQ(guard.check(get(host, token), true), verdict::allowed) << host;
   }
   // A page that rebinds its own name to 127.0.0.1 sends that name.
   for (const char* host : {"", "evil.example:8123", "127.0.0.1.evil.example:8123", "127.0.0.1:8124",
                            "127.0.0.1", "localhost", "127.0.0.1:80", "1.2.3.4.5:8123", "[::1]x:8123"}) {
-    EXPECT_EQ(guard.check(get(host, token)), verdict::bad_host) << host;
+    EXPECT_EQ(guard.check(get(host, token), true), verdict::bad_host) << host;
+    EXPECT_EQ(guard.check(get(host, ""), false), verdict::bad_host) << host;
   }
-  // Browsers name the page behind a POST: another site's is refused even
-  // when the cookie would be sent.
-  const std::string cookie = "calyra_view_8123=" + token;
-  EXPECT_EQ(guard.check({"POST", "127.0.0.1:8123", "http://evil.example", "", cookie}), verdict::bad_origin);
-  EXPECT_EQ(guard.check({"POST", "127.0.0.1:8123", "http://127.0.0.1:8123", "", cookie}), verdict::allowed);
-  EXPECT_EQ(guard.check({"POST", "127.0.0.1:8123", "", "", cookie}), verdict::allowed);
+  // Browsers name the page behind a POST: another site's is refused.
+  EXPECT_EQ(guard.check({"POST", "127.0.0.1:8123", "http://evil.example", token}, true), verdict::bad_origin);
+  EXPECT_EQ(guard.check({"POST", "127.0.0.1:8123", "http://127.0.0.1:8123", token}, true), verdict::allowed);
+  EXPECT_EQ(guard.check({"POST", "127.0.0.1:8123", "", token}, true), verdict::allowed);
 }
 
 TEST(view_annotations, the_box_takes_one_line_of_utf8_text) {
@@ -112,13 +110,81 @@ TEST(view_annotations, the_box_takes_one_line_of_utf8_text) {
   EXPECT_EQ(annotation_problem(std::string(max_annotation_bytes, 'a')), "");
   EXPECT_NE(annotation_problem(std::string(max_annotation_bytes + 1, 'a')), "");
 
-  annotation_inbox inbox(2);
-  EXPECT_TRUE(inbox.post("a"));
-  EXPECT_TRUE(inbox.post("b"));
-  EXPECT_FALSE(inbox.post("c"));
-  std::vector<std::string> lines{"typed"};
-  inbox.take(lines);
-  EXPECT_EQ(lines, (std::vector<std::string>{"typed", "a", "b"}));
+}
+
+TEST(view_annotations, a_request_is_placed_and_answered_or_withdrawn_never_both) {
+  annotation_inbox inbox(3);
+  std::vector<std::string> answers;
+  const auto reply_to = [&](const std::string& who) {
+    return [&answers, who](const annotation_outcome& o) { answers.push_back(who + (o.stored ? " stored" : " refused")); };
+  };
+  const auto a = inbox.post({"a", 1}, reply_to("a"));
+  const auto b = inbox.post({"b", 2}, reply_to("b"));
+  const auto c = inbox.post({"c", 3}, reply_to("c"));
+  EXPECT_NE(a, 0u);
+  EXPECT_EQ(inbox.post({"d", 4}, reply_to("d")), 0u);  // full: the loop is not taking them
+  EXPECT_TRUE(inbox.withdraw(b));                      // its client is told it failed...
+  std::vector<std::string> placed;
+  inbox.place_all([&](const annotation_request& r) {
+    placed.push_back(r.text + "@" + std::to_string(r.arrival_ns));
+    return annotation_outcome{r.text == "a", "line"};
+  });
+  EXPECT_EQ(placed, (std::vector<std::string>{"a@1", "c@3"}));  // ...and it is never placed
+  EXPECT_EQ(answers, (std::vector<std::string>{"a stored", "c refused"}));
+  // Once taken, a request can no longer be withdrawn: its answer comes from the loop.
+  EXPECT_FALSE(inbox.withdraw(a));
+  EXPECT_FALSE(inbox.withdraw(c));
+}
+
+TEST(view_deadline, a_request_not_in_whole_in_time_has_its_socket_shut_down) {
+  int late[2], prompt[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, late), 0);
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, prompt), 0);
+  request_deadline deadline(std::chrono::milliseconds(5000));
+  const auto t0 = request_deadline::clock::now();
+  deadline.opened(&late, late[0], t0);
+  deadline.opened(&prompt, prompt[0], t0);
+  deadline.arrived(&prompt);
+  EXPECT_EQ(deadline.enforce(t0 + std::chrono::milliseconds(4999)), 0u);
+  EXPECT_EQ(deadline.enforce(t0 + std::chrono::milliseconds(5000)), 1u);
+  char byte = 0;
+  EXPECT_EQ(recv(late[1], &byte, 1, MSG_DONTWAIT), 0);  // the peer sees the end
+  EXPECT_EQ(recv(prompt[1], &byte, 1, MSG_DONTWAIT), -1);
+  // The next request of a kept connection has a clock of its own; a closed
+  // one is forgotten (its descriptor may belong to another by then).
+  deadline.waiting(&prompt, t0 + std::chrono::milliseconds(6000));
+  EXPECT_EQ(deadline.enforce(t0 + std::chrono::milliseconds(10999)), 0u);
+  deadline.closed(&prompt);
+  deadline.waiting(&prompt, t0);
+  EXPECT_EQ(deadline.enforce(t0 + std::chrono::milliseconds(20000)), 0u);
+  for (int fd : {late[0], late[1], prompt[0], prompt[1]}) close(fd);
+}
+
+TEST(view_open, the_redirect_file_is_private_carries_the_address_and_goes_away) {
+  const std::string url = "http://127.0.0.1:8123/?token=0123456789abcdef0123456789abcdef";
+  std::string runtime = std::filesystem::temp_directory_path().string() + "/calyra_runtime_XXXXXX";
+  ASSERT_NE(mkdtemp(runtime.data()), nullptr);  // mode 0700
+  std::string path;
+  // In the runtime folder; without a private one, in a private folder of its own.
+  for (const std::string& dir : {runtime, std::string("/nonexistent")}) {
+    setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+    {
+      redirect_file file(url);
+      path = file.path();
+      struct stat st{};
+      ASSERT_EQ(stat(path.c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 0777, 0600u);
+      ASSERT_EQ(stat(std::filesystem::path(path).parent_path().c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 077, 0u);
+      std::ifstream in(path);
+      const std::string page((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      EXPECT_NE(page.find("content=\"0;url=" + url + "\""), std::string::npos) << page;
+    }
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_EQ(std::filesystem::exists(std::filesystem::path(path).parent_path()), dir == runtime) << path;
+  }
+  unsetenv("XDG_RUNTIME_DIR");
+  std::filesystem::remove(runtime);
 }
 
 TEST(view_frames, encode_and_decode_are_inverse_and_malformed_frames_are_refused) {
@@ -267,10 +333,12 @@ TEST(view_tap, keeps_the_newest_rows_within_its_bound_and_counts_the_rest) {
   EXPECT_EQ(c.rows.front().first_row, 16u);
   EXPECT_EQ(c.dropped_rows, 16u);
   EXPECT_EQ(c.annotations.size(), 2u);
+  EXPECT_EQ(c.dropped_annotations, 1u);  // counted, so that the page can say so
   EXPECT_TRUE(c.status.has_value());
   c = tap.take();
   EXPECT_TRUE(c.rows.empty());
   EXPECT_EQ(c.dropped_rows, 0u);
+  EXPECT_EQ(c.dropped_annotations, 0u);
   EXPECT_FALSE(c.status.has_value());
 }
 

@@ -149,12 +149,17 @@ display::stream_status status_of(const stream::stream_plan& plan, stream::record
   return s;
 }
 
-// Stamps a line from standard input and hands it to the recording.
-void annotate(cy_eeg_manager* m, const std::string& text, stream::recording_pipeline& pipeline,
-              display::status_display& view, unsigned rate_hz) {
+// Stamps a line from standard input, or from the page's box (which arrived
+// at `arrival_ns`, CLOCK_MONOTONIC; 0: now), and hands it to the recording.
+// Returns the line shown, and whether it was stored.
+calyra::view::annotation_outcome annotate(cy_eeg_manager* m, const std::string& text, stream::recording_pipeline& pipeline,
+                                  display::status_display& view, unsigned rate_hz, std::int64_t arrival_ns = 0) {
   std::int64_t sample = 0;
   std::string note;
-  const cy_error result = cy_eeg_manager_annotate(m, text.c_str());
+  // The page's requests are taken within a second of their arrival (or
+  // refused), and placed at the sample acquired when they arrived.
+  const cy_error result = arrival_ns != 0 ? cy_eeg_manager_annotate_at(m, text.c_str(), arrival_ns)
+                                          : cy_eeg_manager_annotate(m, text.c_str());
   if (result == CY_OK) {
     cy_annotation* all = nullptr;
     std::size_t count = 0;
@@ -167,15 +172,17 @@ void annotate(cy_eeg_manager* m, const std::string& text, stream::recording_pipe
     note = " (stream timing not known yet: placed at the newest sample)";
   } else {
     bool changed = false;
-    view.message("annotation \"" + recording::clean_annotation_text(text, changed) + "\" not stored: " + app::error_name(result) + " (" +
-                 app::error_meaning(result) + ")");
-    return;
+    const std::string refused = "annotation \"" + recording::clean_annotation_text(text, changed) + "\" not stored: " +
+                                app::error_name(result) + " (" + app::error_meaning(result) + ")";
+    view.message(refused);
+    return {false, refused};
   }
   const std::string stored = pipeline.annotate(sample, text);
   std::ostringstream line;
   line << "annotation \"" << stored << "\" at sample " << sample << " ("
        << static_cast<double>(sample) / rate_hz << " s)" << note;
   view.message(line.str());
+  return {true, line.str()};
 }
 
 // Samples per stream notification of each model code: a run of filler
@@ -394,8 +401,12 @@ loop_outcome record_until_stopped(stream_run& run) {
     take_blocks(run.pipeline, blocks, outcome.failure);
     std::vector<std::string> lines = input.read_available(0);
     if (typing_echoes) view.lines_echoed(static_cast<int>(lines.size()));
-    if (run.live) run.live->take_annotation_requests(lines);  // typed into the page
     for (const std::string& line : lines) annotate(run.h.handle(), line, run.pipeline, view, o.rate_hz);
+    if (run.live) {  // typed into the page
+      run.live->place_annotation_requests([&](const calyra::view::annotation_request& r) {
+        return annotate(run.h.handle(), r.text, run.pipeline, view, o.rate_hz, r.arrival_ns);
+      });
+    }
     for (const std::string& line : run.screen.capture.lines()) view.message(line);
     if (!o.impedance && run.pipeline.quality().due()) run.pipeline.quality().evaluate();
 

@@ -85,7 +85,16 @@ void recording_pipeline::accept(const recording::sample_block& block) {
 std::string recording_pipeline::annotate(std::int64_t sample, const std::string& text) {
   bool changed = false;
   std::string clean = recording::clean_annotation_text(text, changed);
-  if (changed) ++cleaned_;
+  if (changed) {
+    // Bytes that are not UTF-8 become U+FFFD, control characters spaces:
+    // more U+FFFD after than before tells the first kind.
+    const auto replacements = [](const std::string& t) {
+      std::size_t n = 0;
+      for (std::size_t at = t.find("\xEF\xBF\xBD"); at != std::string::npos; at = t.find("\xEF\xBF\xBD", at + 3)) ++n;
+      return n;
+    };
+    ++(replacements(clean) > replacements(text) ? cleaned_ : cleaned_controls_);
+  }
   annotations_.emplace_back(sample, clean);
   if (have_origin_) {
     log_event(sample, clean);
@@ -143,6 +152,10 @@ std::vector<std::string> recording_pipeline::remarks() const {
   if (cleaned_ > 0) {
     lines.push_back(std::to_string(cleaned_) + " annotation" + (cleaned_ == 1 ? " had" : "s had") +
                     " bytes that are not UTF-8 text, replaced by U+FFFD");
+  }
+  if (cleaned_controls_ > 0) {
+    lines.push_back(std::to_string(cleaned_controls_) + " annotation" + (cleaned_controls_ == 1 ? " had" : "s had") +
+                    " control characters, replaced by spaces");
   }
   if (writer_) {
     for (std::string& line : writer_->remarks()) lines.push_back(std::move(line));

@@ -58,7 +58,7 @@ class recording_pipeline {
   std::uint64_t lost_samples() const { return lost_; }
   std::size_t annotations() const { return annotations_.size(); }
   // Annotations whose text had invalid UTF-8 or control characters replaced.
-  std::size_t cleaned_annotations() const { return cleaned_; }
+  std::size_t cleaned_annotations() const { return cleaned_ + cleaned_controls_; }
   // Sample number of the next sample expected (0 before the first).
   std::uint64_t next_sample_number() const { return next_sample_number_; }
   bool write_failed() const { return write_failed_; }
@@ -86,7 +86,8 @@ class recording_pipeline {
   std::uint64_t gap_length_ = 0;  // filler samples of the gap in progress
   std::vector<recording::recording_event> gaps_;  // position and duration in rows
   std::vector<std::pair<std::int64_t, std::string>> annotations_;  // stream sample, text
-  std::size_t cleaned_ = 0;
+  std::size_t cleaned_ = 0;           // annotations with bytes that are not UTF-8
+  std::size_t cleaned_controls_ = 0;  // ... with control characters only
   bool have_origin_ = false;
   std::uint64_t first_sample_number_ = 0;
   std::uint64_t next_sample_number_ = 0;

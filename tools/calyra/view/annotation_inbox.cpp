@@ -27,6 +27,33 @@ std::size_t utf8_sequence(const std::string& s, std::size_t at) {
 
 }  // namespace
 
+annotation_inbox::ticket annotation_inbox::post(annotation_request request, reply done) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (waiting_.size() >= capacity_) return 0;
+  waiting_.push_back({next_, std::move(request), std::move(done)});
+  return next_++;
+}
+
+bool annotation_inbox::withdraw(ticket t) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto at = waiting_.begin(); at != waiting_.end(); ++at) {
+    if (at->id != t) continue;
+    waiting_.erase(at);
+    return true;
+  }
+  return false;
+}
+
+void annotation_inbox::place_all(const std::function<annotation_outcome(const annotation_request&)>& place) {
+  std::vector<entry> taken;
+  {
+    // Taken out under the lock, so a withdrawal either comes first or fails.
+    std::lock_guard<std::mutex> lock(mutex_);
+    taken.swap(waiting_);
+  }
+  for (entry& e : taken) e.done(place(e.request));
+}
+
 std::string annotation_problem(const std::string& text) {
   if (text.find_first_not_of(' ') == std::string::npos) return "the annotation is empty";
   if (text.size() > max_annotation_bytes) {

@@ -20,6 +20,8 @@ void display_tap::put_annotation(placed_annotation&& annotation) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (contents_.annotations.size() < max_annotations_) {
     contents_.annotations.push_back(std::move(annotation));
+  } else {
+    ++contents_.dropped_annotations;
   }
 }
 

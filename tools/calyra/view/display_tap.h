@@ -41,6 +41,8 @@ struct tap_contents {
   std::vector<placed_annotation> annotations;
   std::optional<live_status> status;
   std::uint64_t dropped_rows = 0;  // since the previous take
+  // Annotations beyond the bound (the recording has them; the page is told how many).
+  std::uint64_t dropped_annotations = 0;
 };
 
 class display_tap {

@@ -47,4 +47,9 @@ std::uint64_t event_hub::published() const {
   return next_sequence_ - 1;
 }
 
+bool event_hub::closed() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return closed_;
+}
+
 }  // namespace calyra::view

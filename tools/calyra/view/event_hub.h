@@ -34,6 +34,7 @@ class event_hub {
   batch read(std::uint64_t cursor, std::chrono::milliseconds timeout);
 
   std::uint64_t published() const;
+  bool closed() const;
 
  private:
   struct event {

@@ -68,13 +68,13 @@ bool is_loopback(const std::string& listen) {
   return listen == "localhost" || listen == "::1" || listen.rfind("127.", 0) == 0;
 }
 
-void open_in_browser(const std::string& url, std::ostream& warnings) {
+void open_in_browser(const std::string& target, std::ostream& warnings) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   std::string program = "xdg-open";
-  std::string argument = url;
+  std::string argument = target;
   char* argv[] = {program.data(), argument.data(), nullptr};
   pid_t pid = 0;
   const int failed = posix_spawnp(&pid, "xdg-open", &actions, nullptr, argv, environ);
@@ -101,6 +101,11 @@ live_view::live_view(const view_settings& settings, view_layout layout)
 }
 
 live_view::~live_view() { finish(""); }
+
+const std::string& live_view::make_redirect_file() {
+  if (!redirect_) redirect_ = std::make_unique<redirect_file>(url_);
+  return redirect_->path();
+}
 
 void live_view::rows_accepted(const recording::sample_block& rows) {
   display_rows copy;
@@ -163,6 +168,9 @@ void live_view::work() {
                                                number(static_cast<double>(a.sample) / layout_.rate_hz) +
                                                ",\"text\":" + json_string(a.text) + "}"));
     }
+    if (c.dropped_annotations > 0) {
+      hub_.publish(sse_event("annotations-left-out", std::to_string(c.dropped_annotations)));
+    }
     if (c.status) hub_.publish(sse_event("status", status_json(*c.status, dropped_rows_)));
   };
   std::unique_lock<std::mutex> lock(mutex_);
@@ -192,7 +200,13 @@ std::unique_ptr<live_view> open_live_view(const view_settings& settings, view_la
              << std::endl;
   }
   out << "Live view: " << view->url() << std::endl;
-  if (settings.open) open_in_browser(view->url(), warnings);
+  if (settings.open) {
+    try {
+      open_in_browser(view->make_redirect_file(), warnings);
+    } catch (const std::runtime_error& e) {
+      warnings << "calyra: warning: " << e.what() << "; open the address above yourself" << std::endl;
+    }
+  }
   return view;
 }
 

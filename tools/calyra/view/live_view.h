@@ -2,12 +2,13 @@
 // copies of what it records (as the pipeline's observer) and its status;
 // a worker thread turns them into events, and the server sends them to
 // every open page. The page's annotations come back through
-// take_annotation_requests, to be placed like lines typed on standard input.
+// place_annotation_requests, to be placed like lines typed on standard input.
 #pragma once
 
 #include <cycore.h>
 
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -20,6 +21,7 @@
 #include "view/annotation_inbox.h"
 #include "view/display_tap.h"
 #include "view/event_hub.h"
+#include "view/redirect_file.h"
 #include "view/view_server.h"
 #include "view/view_settings.h"
 
@@ -56,8 +58,15 @@ class live_view final : public stream::pipeline_observer {
   bool status_due();
   void publish_status(const display::stream_status& status, const cy_battery_info& battery);
 
-  // Appends the annotations typed into the page since the last call.
-  void take_annotation_requests(std::vector<std::string>& out) { inbox_.take(out); }
+  // Places the annotations typed into the page since the last call with
+  // `place`, oldest first; each page is told the outcome `place` returns.
+  void place_annotation_requests(const std::function<annotation_outcome(const annotation_request&)>& place) {
+    inbox_.place_all(place);
+  }
+
+  // --open: the private page that carries the browser to url() (removed
+  // with the view). Throws std::runtime_error when it cannot be written.
+  const std::string& make_redirect_file();
 
   // Tells the pages why the stream ended, then stops the server. Idempotent.
   void finish(const std::string& reason);
@@ -71,6 +80,7 @@ class live_view final : public stream::pipeline_observer {
   annotation_inbox inbox_;
   view_server server_;
   std::string url_;
+  std::unique_ptr<redirect_file> redirect_;
   std::uint64_t rows_seen_ = 0;                  // recording thread only
   std::chrono::steady_clock::time_point next_status_{};
   std::uint64_t dropped_rows_ = 0;               // worker only
@@ -85,7 +95,8 @@ class live_view final : public stream::pipeline_observer {
 
 // Starts the view for a stream: prints its address on `out` (warning on
 // `warnings` when it listens beyond this machine) and, when asked, opens it
-// with xdg-open. Throws app::command_failure when it cannot listen.
+// with xdg-open (through a private redirect file, so that the token is not
+// in xdg-open's arguments). Throws app::command_failure when it cannot listen.
 std::unique_ptr<live_view> open_live_view(const view_settings& settings, view_layout layout,
                                           std::ostream& out, std::ostream& warnings);
 

@@ -49,29 +49,7 @@ std::string make_token() {
   return token;
 }
 
-std::string cookie_value(const std::string& header, const std::string& name) {
-  std::size_t at = 0;
-  while (at < header.size()) {
-    const std::size_t end = std::min(header.find(';', at), header.size());
-    std::size_t start = at;
-    while (start < end && header[start] == ' ') ++start;
-    const std::string pair = header.substr(start, end - start);
-    const std::size_t eq = pair.find('=');
-    if (eq != std::string::npos && pair.compare(0, eq, name) == 0 && eq == name.size()) {
-      return pair.substr(eq + 1);
-    }
-    at = end + 1;
-  }
-  return {};
-}
-
 request_guard::request_guard(std::string token, unsigned port) : token_(std::move(token)), port_(port) {}
-
-std::string request_guard::cookie_name() const { return "calyra_view_" + std::to_string(port_); }
-
-std::string request_guard::set_cookie_value() const {
-  return cookie_name() + "=" + token_ + "; Path=/; HttpOnly; SameSite=Strict";
-}
 
 bool request_guard::host_allowed(const std::string& host) const {
   // Only names that no other site can point here: IP literals and
@@ -87,15 +65,13 @@ bool request_guard::token_matches(const std::string& candidate) const {
          CRYPTO_memcmp(candidate.data(), token_.data(), token_.size()) == 0;
 }
 
-verdict request_guard::check(const request_facts& r) const {
+verdict request_guard::check(const request_facts& r, bool needs_token) const {
   if (!host_allowed(r.host)) return verdict::bad_host;
   // Browsers name the page that sent a POST; only our own page may.
   if (r.method != "GET" && r.method != "HEAD" && !r.origin.empty() && r.origin != "http://" + r.host) {
     return verdict::bad_origin;
   }
-  if (token_matches(cookie_value(r.cookie, cookie_name()))) return verdict::allowed;
-  if (token_matches(r.query_token)) return verdict::allowed_set_cookie;
-  return verdict::no_token;
+  return !needs_token || token_matches(r.token) ? verdict::allowed : verdict::no_token;
 }
 
 }  // namespace calyra::view

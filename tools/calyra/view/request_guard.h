@@ -1,8 +1,12 @@
-// Who may use the view: requests that carry the token (in the address the
-// program prints, or in the cookie the first answer sets) and name a host
-// that only this machine's own pages use. The token keeps out other local
-// users and other web pages; the host check keeps out pages that rebind
-// their own domain name to 127.0.0.1.
+// Who may use the view: requests that name a host that only this machine's
+// own pages use and, for the stream and the annotation box, carry the token.
+// The page takes the token from the address the program prints and sends it
+// with each request (a header, or the query of the event stream), never in
+// a cookie: browsers send cookies to every port of a host. The token keeps
+// out other local users and other web pages; the host check keeps out pages
+// that rebind their own domain name to 127.0.0.1. The page's own files hold
+// nothing secret and are served on the host check alone, so that the page
+// can load (and reload) before it has the token to send.
 #pragma once
 
 #include <string>
@@ -16,13 +20,14 @@ struct request_facts {
   std::string method;        // "GET", "POST", ...
   std::string host;          // Host header ("" when absent)
   std::string origin;        // Origin header ("" when absent)
-  std::string query_token;   // ?token=... ("" when absent)
-  std::string cookie;        // Cookie header ("" when absent)
+  std::string token;         // token header, else ?token=... ("" when absent)
 };
+
+// The header the page sends the token in.
+inline constexpr const char* token_header = "X-Calyra-Token";
 
 enum class verdict {
   allowed,
-  allowed_set_cookie,  // the token came in the query: the answer sets the cookie
   bad_host,
   bad_origin,
   no_token,
@@ -32,12 +37,8 @@ class request_guard {
  public:
   request_guard(std::string token, unsigned port);
 
-  verdict check(const request_facts& request) const;
-
-  // Name of the cookie (per port, since cookies do not tell ports apart).
-  std::string cookie_name() const;
-  // The Set-Cookie value that lets the page's later requests in.
-  std::string set_cookie_value() const;
+  // `needs_token`: false for the page's own files.
+  verdict check(const request_facts& request, bool needs_token) const;
   const std::string& token() const { return token_; }
 
  private:
@@ -47,8 +48,5 @@ class request_guard {
   std::string token_;
   unsigned port_;
 };
-
-// The value of cookie `name` in a Cookie header ("" when absent).
-std::string cookie_value(const std::string& header, const std::string& name);
 
 }  // namespace calyra::view

@@ -4,9 +4,24 @@
 'use strict';
 
 const WINDOW_SECONDS = 10;
+// The server takes annotations of at most this many bytes of UTF-8.
+const MAX_ANNOTATION_BYTES = 500;
 const SCALES = [5, 10, 20, 50, 100, 200, 500, 1000, 2000, 5000, 10000, 20000, 50000, 100000];
 
 const $ = (id) => document.getElementById(id);
+
+// The token comes in the address calyra printed. It is taken out of the
+// address bar at once (and kept for this tab only, so that a reload still
+// works) and sent with each request; never in a cookie, which browsers
+// would also send to every other server on this host.
+const token = (() => {
+  const fromAddress = new URLSearchParams(location.search).get('token');
+  if (fromAddress) {
+    sessionStorage.setItem('calyra-token', fromAddress);
+    history.replaceState(null, '', location.pathname);
+  }
+  return fromAddress || sessionStorage.getItem('calyra-token') || '';
+})();
 const view = {
   setup: null,
   capacity: 0,        // buckets in the window
@@ -17,6 +32,7 @@ const view = {
   scale: 4,           // index into SCALES: half a row's height in the unit
   spectrum: null,
   annotations: [],    // sample numbers, drawn as marks on the traces
+  leftOut: 0,         // annotations the server could not send this page
   dirty: true,
 };
 
@@ -35,6 +51,7 @@ function onSetup(setup) {
   $('device').textContent = setup.device;
   $('rate').textContent = setup.rate + ' Hz';
   $('file').textContent = setup.file || 'not recording';
+  $('file').title = setup.file;
   const traces = $('traces');
   traces.replaceChildren();
   const select = $('spectrum-channel');
@@ -109,6 +126,7 @@ function onStatus(s) {
     c.row.dataset.grade = e.grade;
     c.row.querySelector('.grade').textContent = e.grade;
     c.row.querySelector('.reason').textContent = e.reason;
+    c.row.querySelector('.label').title = c.label + ': ' + e.grade + (e.reason ? ' (' + e.reason + ')' : '');
   });
   if (s.dropped > 0) $('state').textContent = 'live (display skipped ' + s.dropped + ' samples)';
 }
@@ -117,6 +135,13 @@ function onStatus(s) {
 function onDropped(count) {
   view.droppedFrames = (view.droppedFrames || 0) + Number(count);
   $('state').textContent = 'live (this page missed ' + view.droppedFrames + ' frames)';
+}
+
+// More annotations came at once than the server passes on: they are in the
+// recording, and the page says how many it does not list.
+function onAnnotationsLeftOut(count) {
+  view.leftOut += Number(count);
+  $('annotations-left-out').textContent = view.leftOut + ' annotations not listed here (they are in the recording)';
 }
 
 function onAnnotation(a) {
@@ -130,7 +155,7 @@ function onAnnotation(a) {
 
 function showScale() {
   const unit = view.setup && view.setup.unit === 'uV' ? 'µV' : (view.setup ? view.setup.unit : '');
-  $('scale').textContent = '±' + SCALES[view.scale] + ' ' + unit;
+  $('scale').textContent = SCALES[view.scale] + ' ' + unit + '/div';
 }
 
 function zoom(step) {
@@ -203,6 +228,30 @@ function drawTraces() {
   }
 }
 
+// Seconds before now under the traces, on the lines drawn every second.
+function drawTimeAxis() {
+  const canvas = $('time-axis');
+  const [w, h] = fitCanvas(canvas);
+  const g = canvas.getContext('2d');
+  g.clearRect(0, 0, w, h);
+  const first = view.channels[0];
+  if (!first) return;
+  // The traces start right of the labels.
+  const left = first.canvas.getBoundingClientRect().left - canvas.getBoundingClientRect().left;
+  const width = first.canvas.clientWidth;
+  const ratio = window.devicePixelRatio || 1;
+  g.font = (11 * ratio) + 'px system-ui, sans-serif';
+  g.fillStyle = '#6b7280';
+  g.textBaseline = 'middle';
+  g.textAlign = 'right';
+  g.fillText('time (s)', (left - 8) * ratio, h / 2);
+  for (let s = 0; s <= WINDOW_SECONDS; s += 1) {
+    const x = (left + width * (1 - s / WINDOW_SECONDS)) * ratio;
+    g.textAlign = s === 0 ? 'right' : s === WINDOW_SECONDS ? 'left' : 'center';
+    g.fillText(s === 0 ? 'now' : '-' + s, x, h / 2);
+  }
+}
+
 function drawSpectrum() {
   const canvas = $('spectrum');
   const [w, h] = fitCanvas(canvas);
@@ -212,7 +261,7 @@ function drawSpectrum() {
   const ch = Number($('spectrum-channel').value || 0);
   if (!s || !s.amplitudes[ch]) return;
   const a = s.amplitudes[ch];
-  const left = 44, bottom = h - 22, top = 8, topHz = 60;
+  const left = 44, bottom = h - 22, top = 8, topHz = 60;  // in canvas pixels
   // Logarithmic amplitude axis: three decades below the largest bin.
   let peak = 1e-6;
   for (let k = 1; k < a.length; ++k) peak = Math.max(peak, a[k]);
@@ -228,10 +277,12 @@ function drawSpectrum() {
     g.fillText(hz + ' Hz', x(hz), h - 6);
   }
   g.textAlign = 'left';
+  const unit = view.setup && view.setup.unit === 'uV' ? 'µV' : (view.setup ? view.setup.unit : '');
   for (let e = low; e <= high; ++e) {
     g.beginPath(); g.moveTo(left, y(10 ** e)); g.lineTo(w - 8, y(10 ** e)); g.stroke();
     g.fillText(String(10 ** e), 2, y(10 ** e) + 4);
   }
+  g.fillText('amplitude (' + unit + ')', left + 4, top + 10);
   g.strokeStyle = '#1f4e79';
   g.beginPath();
   for (let k = 0; k < a.length; ++k) {
@@ -242,12 +293,12 @@ function drawSpectrum() {
 }
 
 function frame() {
-  if (view.dirty) { view.dirty = false; drawTraces(); }
+  if (view.dirty) { view.dirty = false; drawTraces(); drawTimeAxis(); }
   requestAnimationFrame(frame);
 }
 
 function connect() {
-  const events = new EventSource('/events');
+  const events = new EventSource('/events?token=' + encodeURIComponent(token));
   const json = (handler) => (e) => handler(JSON.parse(e.data));
   events.addEventListener('setup', json(onSetup));
   events.addEventListener('samples', (e) => onSamples(e.data));
@@ -255,14 +306,29 @@ function connect() {
   events.addEventListener('status', json(onStatus));
   events.addEventListener('annotation', json(onAnnotation));
   events.addEventListener('dropped', (e) => onDropped(e.data));
+  events.addEventListener('annotations-left-out', (e) => onAnnotationsLeftOut(e.data));
+  // Too many pages are open: the server says so and closes this stream,
+  // and the browser asks again a few seconds later.
+  events.addEventListener('busy', json((e) => {
+    $('state').textContent = 'not shown: calyra serves at most ' + e.limit +
+      ' open pages at once; close another one (retrying every few seconds)';
+    $('state').className = 'busy';
+    view.busy = true;
+  }));
   events.addEventListener('end', json((e) => {
     events.close();
     $('state').textContent = 'stream ended' + (e.reason ? ': ' + e.reason : '');
     $('state').className = 'ended';
   }));
-  events.onopen = () => { $('state').textContent = 'live'; };
+  events.addEventListener('setup', () => { view.busy = false; $('state').textContent = 'live'; $('state').className = ''; });
   events.onerror = () => {
-    if (events.readyState !== EventSource.CLOSED) $('state').textContent = 'reconnecting';
+    if (view.busy) return;  // keeps saying why
+    if (events.readyState !== EventSource.CLOSED) {
+      $('state').textContent = 'reconnecting';
+    } else if (!view.setup) {
+      $('state').textContent = 'refused: open the address calyra printed (it holds the token)';
+      $('state').className = 'ended';
+    }
   };
 }
 
@@ -273,30 +339,62 @@ async function annotate(event) {
   if (!text) return;
   try {
     const answer = await fetch('/annotation', {
-      method: 'POST', body: text, headers: { 'Content-Type': 'text/plain; charset=utf-8' },
+      method: 'POST', body: text,
+      headers: { 'Content-Type': 'text/plain; charset=utf-8', 'X-Calyra-Token': token },
     });
+    const reply = await answer.text();
+    let said = reply;
+    try { said = JSON.parse(reply).message; } catch (e) { /* a plain-text refusal */ }
     if (answer.ok) {
       input.value = '';
-      $('annotate-result').textContent = 'sent: ' + text;
+      showAnnotationBytes();
+      $('annotate-result').textContent = 'stored: ' + said;
     } else {
-      $('annotate-result').textContent = 'not stored: ' + (await answer.text());
+      $('annotate-result').textContent = 'not stored: ' + said;
     }
   } catch (e) {
     $('annotate-result').textContent = 'not stored: ' + e.message;
   }
 }
 
+// The box holds at most what the server takes, counted in bytes of UTF-8:
+// a longer text is cut at the last whole character that fits.
+const utf8 = new TextEncoder();
+function showAnnotationBytes() {
+  const input = $('annotation-text');
+  let text = input.value;
+  if (utf8.encode(text).length > MAX_ANNOTATION_BYTES) {
+    const chars = [...text];
+    while (utf8.encode(chars.join('')).length > MAX_ANNOTATION_BYTES) chars.pop();
+    text = chars.join('');
+    input.value = text;
+  }
+  const used = utf8.encode(text).length;
+  $('annotation-bytes').textContent = used > MAX_ANNOTATION_BYTES * 0.8 ? used + ' of ' + MAX_ANNOTATION_BYTES + ' bytes' : '';
+}
+
 $('filter').addEventListener('change', (e) => { view.filtered = e.target.checked; view.dirty = true; });
 $('zoom-in').addEventListener('click', () => zoom(-1));
 $('zoom-out').addEventListener('click', () => zoom(1));
 $('spectrum-channel').addEventListener('change', drawSpectrum);
-$('traces').addEventListener('wheel', (e) => { e.preventDefault(); zoom(e.deltaY > 0 ? 1 : -1); }, { passive: false });
+// The wheel scrolls the electrodes; Ctrl + wheel zooms, as in other signal viewers.
+$('traces').addEventListener('wheel', (e) => {
+  if (!e.ctrlKey) return;
+  e.preventDefault();
+  zoom(e.deltaY > 0 ? 1 : -1);
+}, { passive: false });
+$('traces').addEventListener('scroll', () => { view.dirty = true; });
+$('annotation-text').addEventListener('input', showAnnotationBytes);
 document.addEventListener('keydown', (e) => {
   if (e.target instanceof HTMLInputElement) return;
   if (e.key === '+' || e.key === '=') zoom(-1);
   if (e.key === '-') zoom(1);
 });
 window.addEventListener('resize', () => { view.dirty = true; drawSpectrum(); });
+if (!token) {
+  $('state').textContent = 'open the address calyra printed (it holds the token)';
+  $('state').className = 'ended';
+}
 $('annotate').addEventListener('submit', annotate);
 connect();
 requestAnimationFrame(frame);
