@@ -8,6 +8,7 @@ when something needs it.
 
 import ctypes
 import threading
+from typing import Any, Dict, List, Tuple
 from ctypes import (CFUNCTYPE, POINTER, Structure, c_bool, c_char, c_char_p, c_double,
                     c_int, c_int64, c_size_t, c_uint8, c_uint16, c_uint64, c_void_p)
 
@@ -136,6 +137,7 @@ _CYCORE_FUNCTIONS = {
     "cy_eeg_manager_start_update": (cy_error, [M, UPDATE_PROGRESS_CALLBACK, c_void_p]),
     "cy_gain_mode_to_multiplier": (c_int, [c_uint8]),
     "cy_virtual_configure": (cy_error, [c_char_p]),
+    "cy_virtual_check_devices": (cy_error, [c_char_p, POINTER(c_char), c_size_t]),
     "cy_virtual_reset": (None, []),
     "cy_virtual_set_scan_scale": (cy_error, [c_double]),
     "cy_virtual_get_stats": (cy_error, [c_char_p, POINTER(VirtualStats)]),
@@ -166,19 +168,31 @@ _BCI_FUNCTIONS = {
     "cy_bci_connect_filter_notch": (None, [_D, c_size_t, c_size_t, c_double, c_double, c_double]),
 }
 
+# Newer parts of the C API: declared when the loaded library has them, so
+# that the package still runs over an older library (has() tells).
+_CYCORE_OPTIONAL: Dict[str, Tuple[Any, List[Any]]] = {
+}
+
 _lock = threading.Lock()
-_libs = {}
+_libs: Dict[str, Any] = {}
 
 
-def _declare(lib, functions):
+def _declare(lib: Any, functions: Dict[str, Tuple[Any, List[Any]]], optional: bool = False) -> Any:
     for name, (restype, argtypes) in functions.items():
+        if optional and not hasattr(lib, name):
+            continue
         f = getattr(lib, name)
         f.restype = restype
         f.argtypes = argtypes
     return lib
 
 
-def cycore():
+def has(name: str) -> bool:
+    """True when the loaded libcycore offers the function `name`."""
+    return hasattr(cycore(), name)
+
+
+def cycore() -> Any:
     """The loaded libcycore with every function declared."""
     lib = _libs.get("cycore")
     if lib is None:
@@ -186,11 +200,12 @@ def cycore():
             lib = _libs.get("cycore")
             if lib is None:
                 lib = _declare(_loader.load(_loader.CYCORE_NAMES), _CYCORE_FUNCTIONS)
+                _declare(lib, _CYCORE_OPTIONAL, optional=True)
                 _libs["cycore"] = lib
     return lib
 
 
-def cybciconnect():
+def cybciconnect() -> Any:
     """The loaded libcybciconnect with every function declared."""
     lib = _libs.get("cybciconnect")
     if lib is None:
