@@ -22,7 +22,8 @@ _lock = threading.RLock()
 _initialised = False
 _virtual = False
 _open_headsets: Dict[int, Callable[[], Any]] = {}  # id -> finalizer of a Headset not yet closed
-_open_names: Dict[str, int] = {}  # lower-case advertised name -> id of the Headset using it
+# lower-case advertised name -> (id of the Headset using it, the name it uses)
+_open_names: Dict[str, Tuple[int, str]] = {}
 
 
 class ScanResult(NamedTuple):
@@ -80,17 +81,17 @@ def claim_name(name: str, key: int) -> None:
     _reaper.flush()
     with _lock:
         holder = _open_names.get(name.lower())
-        if holder is not None and holder != key:
+        if holder is not None and holder[0] != key:
             raise PreconditionFailed(
-                f"headset {name!r} is already open in this process: close that Headset (or "
-                "use it) instead of opening a second one, which would restart its stream",
+                f"headset {holder[1]!r} is already open in this process: close that Headset "
+                "(or use it) instead of opening a second one, which would restart its stream",
                 code=7)
-        _open_names[name.lower()] = key
+        _open_names[name.lower()] = (key, name)
 
 
 def release_names(key: int) -> None:
     with _lock:
-        for name in [n for n, k in _open_names.items() if k == key]:
+        for name in [n for n, (k, _) in _open_names.items() if k == key]:
             del _open_names[name]
 
 
