@@ -95,7 +95,7 @@ UPDATE_PROGRESS_CALLBACK = CFUNCTYPE(None, c_void_p, c_size_t, c_size_t)
 
 M = c_void_p  # cy_eeg_manager*
 
-_CYCORE_FUNCTIONS = {
+_CYCORE_FUNCTIONS: Dict[str, Tuple[Any, List[Any]]] = {
     "cy_core_init": (cy_error, []),
     "cy_core_close": (cy_error, []),
     "cy_core_get_config": (cy_error, [POINTER(CoreConfig)]),
@@ -147,7 +147,7 @@ _CYCORE_FUNCTIONS = {
 }
 
 _D = POINTER(c_double)
-_BCI_FUNCTIONS = {
+_BCI_FUNCTIONS: Dict[str, Tuple[Any, List[Any]]] = {
     "cy_bci_connect_get_version": (POINTER(Version), []),
     "cy_bci_connect_median": (None, [_D, c_size_t, c_size_t, _D]),
     "cy_bci_connect_mad": (None, [_D, c_size_t, c_size_t, _D]),
@@ -218,5 +218,5 @@ def cybciconnect() -> Any:
 
 # Null function pointers for "no callback" (ctypes does not turn None into
 # one for a CFUNCTYPE argument).
-NO_CONNECT_CALLBACK = CONNECT_CALLBACK()
-NO_COMPLETION_CALLBACK = COMPLETION_CALLBACK()
+NO_CONNECT_CALLBACK = CONNECT_CALLBACK()  # type: ignore[call-overload]
+NO_COMPLETION_CALLBACK = COMPLETION_CALLBACK()  # type: ignore[call-overload]

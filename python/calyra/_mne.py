@@ -25,7 +25,8 @@ def _mne() -> Any:
 
 def _runs(flags: np.ndarray) -> List[Tuple[int, int]]:
     """(start, length) of every run of True."""
-    edges = np.diff(np.concatenate(([0], flags.astype(np.int8), [0])))
+    edges = np.diff(np.concatenate((np.zeros(1, np.int8), flags.astype(np.int8),
+                                    np.zeros(1, np.int8))))
     starts, ends = np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)
     return [(int(s), int(e - s)) for s, e in zip(starts, ends)]
 

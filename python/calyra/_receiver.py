@@ -17,6 +17,7 @@ more than the capacity, the oldest samples are overwritten and counted in
 import ctypes
 import threading
 import time
+from typing import Any, List, Tuple
 
 import numpy as np
 
@@ -43,8 +44,13 @@ class Receiver:
         self.link_lost = False
         self.last_chunk_ns = 0
         self.started_ns = 0  # when the buffer was bound to a starting stream
-        self._copies = ()
-        self._pointer_table = None
+        self.data: np.ndarray = np.zeros((0, 0))
+        self.contact: np.ndarray = np.zeros((0, 0), dtype=np.uint8)
+        self.accel: np.ndarray = np.zeros((0, 0), dtype=np.float32)
+        self.sample_numbers: np.ndarray = np.zeros(0, dtype=np.uint64)
+        self.streaming_flag: np.ndarray = np.zeros(0, dtype=np.uint8)
+        self._copies: Tuple[Tuple[int, int, int], ...] = ()
+        self._pointer_table: Any = None
         self._pointer_bytes = 0
         # The C callbacks live as long as the Receiver, which outlives the
         # manager (see Headset): the library can never call a freed thunk.
@@ -75,7 +81,7 @@ class Receiver:
         in the order measurement, contact, accel, sample number, flag, the
         channel's index in the chunk's pointer table (-1: not streamed, the
         row stays zero)."""
-        rows = []
+        rows: List[np.ndarray] = []
         for array in (self.data, self.contact, self.accel):
             rows.extend(array[i] for i in range(array.shape[0]))
         rows.append(self.sample_numbers)
@@ -209,7 +215,7 @@ class Receiver:
         cap = self.capacity
         slot = start % cap if cap else 0
         first = min(n, cap - slot)
-        out = []
+        out: List[np.ndarray] = []
         for ring in (self.data, self.contact, self.accel, self.sample_numbers,
                      self.streaming_flag):
             block = np.empty(ring.shape[:-1] + (n,), dtype=ring.dtype)

@@ -35,7 +35,7 @@ class LibraryNotFound(CalyraError, ImportError):
 
 
 class ConnectionError(CalyraError, builtins.ConnectionError):  # noqa: A001 (mirrors the C name)
-    code = 1
+    code: Optional[int] = 1
     description = "no connection, or a Bluetooth operation failed"
 
 
@@ -97,7 +97,7 @@ class NotInitialized(CalyraError):
 class LinkLost(ConnectionError):
     """The radio link to the headset dropped while it was in use."""
 
-    code = None
+    code: Optional[int] = None
     description = "the link to the headset was lost"
 
 

@@ -519,9 +519,9 @@ class Headset:
             if not os.path.isfile(path):
                 raise FileNotFoundError(path)
             _library.set_update_path(os.path.abspath(path))
-            failure = []
+            failure: List[BaseException] = []
 
-            def on_progress(_user, total, sent):
+            def on_progress(_user: Any, total: int, sent: int) -> None:
                 if progress is None or failure:
                     return
                 try:
