@@ -72,6 +72,27 @@ class VirtualStats(Structure):
     ]
 
 
+class StreamStats(Structure):
+    _fields_ = [
+        ("packets_received", c_uint64),
+        ("missed_packets", c_uint64),
+        ("filled_samples", c_uint64),
+        ("undecodable_payloads", c_uint64),
+    ]
+
+
+class ClockInfo(Structure):
+    _fields_ = [
+        ("state", c_uint8),
+        ("drift_ppm", c_double),
+        ("rate_hz", c_double),
+        ("nominal_rate_hz", c_double),
+        ("jitter_ms", c_double),
+        ("span_s", c_double),
+        ("packets_fitted", c_uint64),
+    ]
+
+
 # Sizes and offsets the C headers assert; a mismatch means these
 # declarations went stale.
 assert ctypes.sizeof(Version) == 3
@@ -81,6 +102,7 @@ assert CoreConfig.adapter_index.offset == 425
 assert ctypes.sizeof(DeviceInfo) == 24
 assert DeviceInfo.serial_number.offset == 8
 assert ctypes.sizeof(BatteryInfo) == 3
+assert ctypes.sizeof(ClockInfo) == 56 and ClockInfo.packets_fitted.offset == 48
 
 # ---- callbacks -------------------------------------------------------------
 
@@ -171,6 +193,12 @@ _BCI_FUNCTIONS: Dict[str, Tuple[Any, List[Any]]] = {
 # Newer parts of the C API: declared when the loaded library has them, so
 # that the package still runs over an older library (has() tells).
 _CYCORE_OPTIONAL: Dict[str, Tuple[Any, List[Any]]] = {
+    "cy_core_set_stdout_diagnostics": (cy_error, [c_bool]),
+    "cy_eeg_manager_get_stream_stats": (cy_error, [M, POINTER(StreamStats)]),
+    "cy_eeg_manager_time_of_sample": (cy_error, [M, c_double, POINTER(c_int64)]),
+    "cy_eeg_manager_sample_at": (cy_error, [M, c_int64, POINTER(c_double)]),
+    "cy_eeg_manager_annotate_at": (cy_error, [M, c_char_p, c_int64]),
+    "cy_eeg_manager_get_clock_info": (cy_error, [M, POINTER(ClockInfo)]),
 }
 
 _lock = threading.Lock()
@@ -201,6 +229,12 @@ def cycore() -> Any:
             if lib is None:
                 lib = _declare(_loader.load(_loader.CYCORE_NAMES), _CYCORE_FUNCTIONS)
                 _declare(lib, _CYCORE_OPTIONAL, optional=True)
+                # The configuration record and the line per stream gap go to
+                # the library's log rather than into the program's standard
+                # output; Python sees losses as Block.filled and in
+                # Headset.stream_stats.
+                if hasattr(lib, "cy_core_set_stdout_diagnostics"):
+                    lib.cy_core_set_stdout_diagnostics(False)
                 _libs["cycore"] = lib
     return lib
 

@@ -1,5 +1,7 @@
 """Conversion to MNE-Python; mne is imported only here, when asked for."""
 
+import datetime
+import time
 from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
 
 import numpy as np
@@ -31,6 +33,17 @@ def _runs(flags: np.ndarray) -> List[Tuple[int, int]]:
     return [(int(s), int(e - s)) for s, e in zip(starts, ends)]
 
 
+def _wall_clock_start(block: Block) -> Optional[datetime.datetime]:
+    """The wall-clock time of the block's first sample, from its monotonic
+    timestamp (None when unknown)."""
+    if block.timestamps is None or not len(block) or not np.isfinite(block.timestamps[0]):
+        return None
+    # time.time() - time.monotonic() now: the offset between the two clocks.
+    offset = time.time() - time.monotonic()
+    return datetime.datetime.fromtimestamp(float(block.timestamps[0]) + offset,
+                                           tz=datetime.timezone.utc)
+
+
 def block_to_raw(block: Block, annotations: Sequence[Tuple[int, str]], misc: bool = True) -> Any:
     mne = _mne()
     if block.unit != "uV":
@@ -49,6 +62,9 @@ def block_to_raw(block: Block, annotations: Sequence[Tuple[int, str]], misc: boo
     info = mne.create_info(ch_names=names, sfreq=float(block.rate), ch_types=types,
                            verbose=False)
     raw = mne.io.RawArray(np.concatenate(rows, axis=0), info, verbose=False)
+    measured = _wall_clock_start(block)
+    if measured is not None:
+        raw.set_meas_date(measured)
     onsets: List[float] = []
     durations: List[float] = []
     descriptions: List[str] = []
@@ -107,10 +123,18 @@ def record(headset: "Headset", seconds: float, timeout: Optional[float] = None, 
             have += len(block)
     except CalyraError as e:
         if blocks:
-            e.block = Block.concatenate(blocks)
+            e.block = _recorded(headset, blocks)
             e.raw = e.block.to_mne(headset.annotations, misc=misc)
         raise
     finally:
         if started:
             headset.stop()
-    return Block.concatenate(blocks).to_mne(headset.annotations, misc=misc)
+    return _recorded(headset, blocks).to_mne(headset.annotations, misc=misc)
+
+
+def _recorded(headset: "Headset", blocks: List[Block]) -> Block:
+    """The blocks as one, timed by the stream clock as it stands at the end
+    (it refines while the stream runs)."""
+    block = Block.concatenate(blocks)
+    block.timestamps = headset.time_of(block.sample_numbers)
+    return block

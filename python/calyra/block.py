@@ -28,6 +28,11 @@ class Block:
                     samples were recorded
     dropped         samples lost to a buffer overrun just before this block
                     (only non-zero when overruns warn instead of raising)
+    timestamps      float64 per sample: when it was acquired, in seconds on
+                    time.monotonic()'s clock, by the library's drift-tracking
+                    stream clock at the time of the read (NaN before that
+                    clock is known, about the first second of a stream; None
+                    for a block not read from a headset)
     """
 
     data: np.ndarray
@@ -40,6 +45,7 @@ class Block:
     annotations: List[Tuple[int, str]] = field(default_factory=list)
     dropped: int = 0
     unit: str = "uV"
+    timestamps: Optional[np.ndarray] = None
 
     def __len__(self) -> int:
         return int(self.data.shape[1])
@@ -90,18 +96,21 @@ class Block:
 
         def cat(name: str) -> Any:
             parts = [getattr(b, name) for b in chosen]
-            return None if parts[0] is None else np.concatenate(parts, axis=-1)
+            return None if any(p is None for p in parts) else np.concatenate(parts, axis=-1)
 
         return cls(data=cat("data"), sample_numbers=cat("sample_numbers"), rate=head.rate,
                    channel_names=list(head.channel_names), filled=cat("filled"),
                    contact=cat("contact"), accel=cat("accel"),
                    annotations=[a for b in chosen for a in b.annotations],
-                   dropped=sum(b.dropped for b in chosen), unit=head.unit)
+                   dropped=sum(b.dropped for b in chosen), unit=head.unit,
+                   timestamps=cat("timestamps"))
 
     def to_mne(self, annotations: Optional[Sequence[Tuple[int, str]]] = None, *,
                misc: bool = True) -> "mne.io.RawArray":
         """The block as an mne.io.RawArray: EEG channels in volts, the
-        sampling rate, and annotations at their sample positions: the given
+        sampling rate, the measurement date (the wall-clock time of the first
+        sample, from `timestamps` when known), and annotations at their
+        sample positions: the given
         (sample_number, text) pairs (this block's by default), `BAD_missed`
         over filler samples and `BAD_counter_jump` where the sample numbers
         jump. misc: the contact flags ("E1 contact", 0/1) and accelerometer

@@ -4,9 +4,10 @@ import ctypes
 import math
 import os
 import threading
+import time
 import warnings
 import weakref
-from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -20,6 +21,19 @@ from .errors import (BufferOverrun, BufferOverrunWarning, CalyraError, Connectio
                      check, error_for)
 
 _DEVICE_NOT_FOUND = 11
+_NOT_STREAMING = 10
+
+
+class StreamStats(NamedTuple):
+    """What the library counted on the present (or last) stream: stream
+    notifications received, gaps in the packet counter, filler samples
+    inserted for them, and notifications dropped because their length fits
+    no packet. Filler samples are also flagged per sample in Block.filled."""
+
+    packets_received: int
+    missed_packets: int
+    filled_samples: int
+    undecodable_payloads: int
 
 
 def _release(handle: int, receiver: Receiver, key: int) -> None:
@@ -287,6 +301,46 @@ class Headset:
         assert self._settings is not None
         return self._settings.layout()
 
+    @property
+    def stream_stats(self) -> Optional[StreamStats]:
+        """The library's counts for the stream (see StreamStats); None when
+        the loaded library cannot tell or the Headset is closed."""
+        with self._lock:
+            if not self._finalizer.alive or not _capi.has("cy_eeg_manager_get_stream_stats"):
+                return None
+            out = _capi.StreamStats()
+            if _library.lib().cy_eeg_manager_get_stream_stats(self._handle, ctypes.byref(out)):
+                return None
+            return StreamStats(out.packets_received, out.missed_packets, out.filled_samples,
+                               out.undecodable_payloads)
+
+    # ---- time ---------------------------------------------------------------------
+
+    def time_of(self, sample_numbers: Any) -> np.ndarray:
+        """The host time at which each of `sample_numbers` was acquired, in
+        seconds on time.monotonic()'s clock, by the library's drift-tracking
+        stream clock as it stands now (it refines while the stream runs and
+        holds after a stop until the next start). NaN while no clock is
+        known: about the first second of each stream."""
+        numbers = np.asarray(sample_numbers, dtype=np.float64)
+        out = np.full(numbers.shape, np.nan)
+        if not numbers.size:
+            return out
+        first = float(numbers.flat[0])
+        # The clock is a line over sample numbers: two points place them all.
+        span = float(max(self._rate, 1))
+        t0, t1 = ctypes.c_int64(), ctypes.c_int64()
+        with self._lock:
+            if not self._finalizer.alive or not _capi.has("cy_eeg_manager_time_of_sample"):
+                return out
+            cy = _library.lib()
+            if (cy.cy_eeg_manager_time_of_sample(self._handle, first, ctypes.byref(t0))
+                    or cy.cy_eeg_manager_time_of_sample(self._handle, first + span,
+                                                        ctypes.byref(t1))):
+                return out
+        per_sample = (t1.value - t0.value) / span
+        return (t0.value + (numbers - first) * per_sample) * 1e-9
+
     # ---- settings -----------------------------------------------------------------
 
     def configure(self, electrodes: Optional[Sequence[int]] = None,
@@ -443,10 +497,22 @@ class Headset:
 
     def _stalled(self, seconds: float) -> StreamStalled:
         """StreamStalled saying what the library saw while no sample came."""
-        seen = "no sample arrived"
+        stats = self.stream_stats
+        if stats is None:
+            seen = "no sample arrived"
+        elif stats.packets_received == 0:
+            seen = "the headset sent no stream notifications"
+        elif stats.undecodable_payloads:
+            seen = (f"{stats.packets_received} notifications arrived, "
+                    f"{stats.undecodable_payloads} of them with a length that fits no packet "
+                    "of the configured stream")
+        else:
+            seen = f"{stats.packets_received} notifications arrived since the start, none lately"
         e = StreamStalled(f"the stream of {self.name!r} delivered no sample for {seconds:.1f} s: "
                           f"{seen}")
         e.seconds = seconds
+        if stats is not None:
+            e.notifications, e.undecodable = stats.packets_received, stats.undecodable_payloads
         return e
 
     def _block(self, arrays: Tuple[np.ndarray, ...], dropped: int) -> Block:
@@ -461,20 +527,36 @@ class Headset:
             annotations = [a for a in self._annotation_list() if first <= a[0] <= last]
         return Block(data=data, sample_numbers=numbers, rate=self._rate,
                      channel_names=self.channel_names, filled=filled,
+                     timestamps=self.time_of(numbers),
                      contact=contact.astype(bool) if s and s.contact else None,
                      accel=accel if s and s.accel else None, annotations=annotations,
                      dropped=dropped, unit="counts" if s and s.impedance else "uV")
 
     # ---- annotations ----------------------------------------------------------------
 
-    def annotate(self, text: str) -> None:
-        """Stores `text` at the sample number the stream has reached.
-        Raises NotStreaming before any stream delivered packets."""
+    def annotate(self, text: str, at: Optional[float] = None) -> None:
+        """Stores `text` at the sample acquired at host time `at` (a
+        time.monotonic() value, past or a little ahead; None: now), placed by
+        the library's drift-tracking stream clock. Within the first second
+        of a stream, before that clock is known, a mark for now falls back to
+        the library's start-of-stream estimate. Raises NotStreaming before
+        any stream delivered packets."""
         with self._lock:
             self._require_connection()
             self._annotations = None
-            check(_library.lib().cy_eeg_manager_annotate(self._m(), str(text).encode()),
-                  "annotate")
+            cy = _library.lib()
+            encoded = str(text).encode()
+            if not _capi.has("cy_eeg_manager_annotate_at"):
+                if at is not None:
+                    raise CalyraError("the loaded libcycore has no stream clock: annotate "
+                                      "without `at`")
+                check(cy.cy_eeg_manager_annotate(self._m(), encoded), "annotate")
+                return
+            when = time.monotonic_ns() if at is None else int(round(at * 1e9))
+            code = cy.cy_eeg_manager_annotate_at(self._m(), encoded, when)
+            if code == _NOT_STREAMING and at is None:
+                code = cy.cy_eeg_manager_annotate(self._m(), encoded)
+            check(code, "annotate")
 
     @property
     def annotations(self) -> List[Tuple[int, str]]:
