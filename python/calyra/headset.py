@@ -1,6 +1,7 @@
 """Headset: one connected headset, its settings, its stream and its buffer."""
 
 import ctypes
+import itertools
 import math
 import os
 import threading
@@ -21,6 +22,7 @@ from .errors import (BufferOverrun, BufferOverrunWarning, CalyraError, Connectio
                      check, error_for)
 
 _DEVICE_NOT_FOUND = 11
+_keys = itertools.count(1)
 _NOT_STREAMING = 10
 
 
@@ -116,7 +118,9 @@ class Headset:
             raise MemoryError("cy_eeg_manager_new")
         self._handle = handle
         self._receiver = Receiver()
-        self._key = key = id(self)
+        # Not id(self): a released Headset's id may be reused before the
+        # release thread has unregistered it.
+        self._key = key = next(_keys)
         self._finalizer = weakref.finalize(self, _release, handle, self._receiver, key)
         _library.register_headset(key, self._finalizer)
         cy.cy_eeg_manager_set_callback_chunk(handle, self._receiver.chunk_thunk, None)
