@@ -15,6 +15,7 @@
 #include "manager/arrival_fit.h"
 #include "manager/eeg_manager_implementation.h"
 #include "manager/packet_codec.h"
+#include "runtime/state.h"
 
 namespace calyra::core {
 
@@ -62,12 +63,37 @@ void eeg_manager_implementation::record_arrival_time(std::int64_t now_ms) {
 }
 
 void eeg_manager_implementation::drop_undecodable(std::size_t payload_size) {
-  if (undecodable_packets++ == 0) {
+  if (undecodable_packets++ != 0) return;
+  const std::size_t streamed = plan.electrodes.size();
+  if (streamed == 0 || plan.max_samples == 0) {
     log(log_level::WARNING, [&](std::ostream& out) {
-      out << "Dropping undecodable stream packets (first: " << payload_size << " bytes for "
-          << plan.electrodes.size() << " streamed electrodes)";
+      out << "Dropping undecodable stream packets (first: " << payload_size
+          << " bytes; no streamed electrode to decode)";
     });
+    return;
   }
+  const auto size_of = [&](std::size_t samples) {
+    return packet_codec::payload_size(samples, streamed, static_cast<std::size_t>(electrode_count),
+                                      plan.has_accel, impedance_mode.load(std::memory_order_relaxed) != 0);
+  };
+  log(log_level::WARNING, [&](std::ostream& out) {
+    out << "Dropping undecodable stream packets (first: " << payload_size << " bytes for " << streamed
+        << " streamed electrodes, where a packet of 1 to " << plan.max_samples << " samples has "
+        << size_of(1) << " to " << size_of(plan.max_samples) << " bytes)";
+  });
+}
+
+void eeg_manager_implementation::report_missed_packet() {
+  std::string line = peripheral_name;
+  line += "|||||MISSED||||| " + std::to_string(missed_packet_count) + "last: " +
+          std::to_string(next_expected_sample) + " current: " + std::to_string(current_sample);
+  if (!stdout_diagnostics_enabled()) {
+    log_text(log_level::WARNING, line);
+    return;
+  }
+  line += '\n';
+  std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));
+  std::cout.flush();
 }
 
 void eeg_manager_implementation::append_filler_sample(std::uint64_t sample_number,
@@ -116,7 +142,7 @@ void eeg_manager_implementation::sample_to_buffer(const ble::ByteArray& payload)
   const std::size_t streamed = plan.electrodes.size();
 
   const auto layout = packet_codec::compute_layout(size, streamed, static_cast<std::size_t>(electrode_count),
-                                                   plan.has_accel, impedance);
+                                                   plan.has_accel, impedance, plan.max_samples);
   if (!layout) {
     drop_undecodable(size);
     return;
@@ -132,11 +158,7 @@ void eeg_manager_implementation::sample_to_buffer(const ble::ByteArray& payload)
   if (current_sample != next_expected_sample && current_sample != never_a_gap) {
     if (!impedance) {
       ++missed_packet_count;
-      std::string line = peripheral_name;
-      line += "|||||MISSED||||| " + std::to_string(missed_packet_count) + "last: " +
-              std::to_string(next_expected_sample) + " current: " + std::to_string(current_sample) + "\n";
-      std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));
-      std::cout.flush();
+      report_missed_packet();
     }
     if (current_sample > next_expected_sample) {
       if (current_sample - next_expected_sample <= max_filled_gap) {

@@ -189,6 +189,7 @@ class eeg_manager_implementation final : public eeg_manager {
     std::vector<std::uint8_t>* streaming_flag = nullptr;
     bool has_accel = false;
     std::size_t chunk_size = 25;
+    std::size_t max_samples = 0;  // the model's samples per packet
   };
 
   // stream_start.cpp
@@ -199,12 +200,24 @@ class eeg_manager_implementation final : public eeg_manager {
   // stream_operation_mutex but not stream_mutex.
   void finish_start_rollback() noexcept;
   void build_decode_plan();
+  // stream_link_fit.cpp
+  // The electrodes whose measurement or contact channel is in `channels`
+  // (sorted), ascending.
+  std::vector<std::uint8_t> electrodes_streamed_by(const std::vector<std::uint16_t>& channels) const;
+  // PRECONDITION_FAILED (ERROR line) when not even a one-sample packet of the
+  // enabled electrodes fits a notification of the link (MTU - 3 bytes); OK
+  // with a WARNING line when only the model's full packet does not. Caller
+  // holds stream_operation_mutex.
+  error check_packets_fit_link();
   // decode.cpp
   void record_arrival_time(std::int64_t now_ms);
   void append_filler_sample(std::uint64_t sample_number, float accel_zero);
   void after_filler_sample();
   void after_decoded_sample();
   void drop_undecodable(std::size_t payload_size);
+  // The MISSED line: on standard output, or in the log at WARNING when the
+  // host turned the standard-output diagnostics off.
+  void report_missed_packet();
   // stream_stop.cpp
   void complete_stop(completion_callback callback, void* user_data);
   // connect.cpp, device_setup.cpp

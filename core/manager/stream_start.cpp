@@ -34,6 +34,7 @@ error eeg_manager_implementation::start_stream(completion_callback callback, voi
       join_jobs.emplace(job);
       return error::OK;
     }
+    if (const error fit = check_packets_fit_link(); fit != error::OK) return fit;
     service_chunks();
     job();
     return error::OK;
