@@ -215,9 +215,15 @@ def _declare(lib: Any, functions: Dict[str, Tuple[Any, List[Any]]], optional: bo
     return lib
 
 
+_offered: Dict[str, bool] = {}
+
+
 def has(name: str) -> bool:
     """True when the loaded libcycore offers the function `name`."""
-    return hasattr(cycore(), name)
+    offered = _offered.get(name)
+    if offered is None:
+        offered = _offered[name] = hasattr(cycore(), name)
+    return offered
 
 
 def cycore() -> Any:

@@ -1,6 +1,7 @@
 """What a stream carries: the validated settings, the channel layout they
 give, and how they are handed to the manager."""
 
+import functools
 from dataclasses import dataclass
 from typing import Any, List, NamedTuple, Optional, Sequence, Tuple, Union
 
@@ -70,7 +71,7 @@ class Settings:
             raise ValueError(f"bias electrodes must lie within 1..{count}")
         return cls(chosen, gains, int(impedance), bool(accel), bool(contact), biased)
 
-    @property
+    @functools.cached_property
     def channel_names(self) -> List[str]:
         return [f"E{e}" for e in self.electrodes]
 

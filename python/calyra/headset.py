@@ -113,6 +113,11 @@ class Headset:
         self._annotations: Optional[List[Tuple[int, str]]] = None  # copy of the manager's list
 
         cy = _library.lib()
+        # The stream clock's answers, reused on every read.
+        self._time_of_sample = (cy.cy_eeg_manager_time_of_sample
+                                if _capi.has("cy_eeg_manager_time_of_sample") else None)
+        self._t0, self._t1 = ctypes.c_int64(), ctypes.c_int64()
+        self._t0_ref, self._t1_ref = ctypes.byref(self._t0), ctypes.byref(self._t1)
         handle = cy.cy_eeg_manager_new()
         if not handle:
             raise MemoryError("cy_eeg_manager_new")
@@ -326,24 +331,20 @@ class Headset:
         stream clock as it stands now (it refines while the stream runs and
         holds after a stop until the next start). NaN while no clock is
         known: about the first second of each stream."""
-        numbers = np.asarray(sample_numbers, dtype=np.float64)
-        out = np.full(numbers.shape, np.nan)
-        if not numbers.size:
-            return out
+        numbers = np.asarray(sample_numbers)
+        time_of_sample = self._time_of_sample
+        if not numbers.size or time_of_sample is None:
+            return np.full(numbers.shape, np.nan)
         first = float(numbers.flat[0])
         # The clock is a line over sample numbers: two points place them all.
         span = float(max(self._rate, 1))
-        t0, t1 = ctypes.c_int64(), ctypes.c_int64()
         with self._lock:
-            if not self._finalizer.alive or not _capi.has("cy_eeg_manager_time_of_sample"):
-                return out
-            cy = _library.lib()
-            if (cy.cy_eeg_manager_time_of_sample(self._handle, first, ctypes.byref(t0))
-                    or cy.cy_eeg_manager_time_of_sample(self._handle, first + span,
-                                                        ctypes.byref(t1))):
-                return out
-        per_sample = (t1.value - t0.value) / span
-        return (t0.value + (numbers - first) * per_sample) * 1e-9
+            if (not self._finalizer.alive
+                    or time_of_sample(self._handle, first, self._t0_ref)
+                    or time_of_sample(self._handle, first + span, self._t1_ref)):
+                return np.full(numbers.shape, np.nan)
+            t0, t1 = self._t0.value, self._t1.value
+        return (t0 + (numbers - first) * ((t1 - t0) / span)) * 1e-9
 
     # ---- settings -----------------------------------------------------------------
 
@@ -530,7 +531,7 @@ class Headset:
             first, last = int(numbers[0]), int(numbers[-1])
             annotations = [a for a in self._annotation_list() if first <= a[0] <= last]
         return Block(data=data, sample_numbers=numbers, rate=self._rate,
-                     channel_names=self.channel_names, filled=filled,
+                     channel_names=list(self.channel_names), filled=filled,
                      timestamps=self.time_of(numbers),
                      contact=contact.astype(bool) if s and s.contact else None,
                      accel=accel if s and s.accel else None, annotations=annotations,
