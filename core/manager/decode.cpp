@@ -28,8 +28,8 @@ constexpr std::uint64_t max_filled_gap = 65536;
 // This first sample number never counts as a gap.
 constexpr std::uint64_t never_a_gap = 0x80000001u;
 
-std::int64_t steady_now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
+std::int64_t steady_now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
@@ -37,14 +37,24 @@ std::int64_t steady_now_ms() {
 }  // namespace
 
 void eeg_manager_implementation::handle_stream_notification(const ble::ByteArray& payload) {
-  const std::int64_t now_ms = steady_now_ms();
+  // ARRIVAL STAMP: the one place where the manager reads the clock for a
+  // notification, on entry to its handler, for backends that do not stamp
+  // notifications themselves. Everything after uses this value.
+  handle_stream_notification(payload, steady_now_ns());
+}
+
+void eeg_manager_implementation::handle_stream_notification(const ble::ByteArray& payload,
+                                                            std::int64_t arrival_ns) {
+  // Whole milliseconds of the steady clock, as the start-of-stream fit has
+  // always used them (truncated like a duration_cast).
+  const std::int64_t now_ms = arrival_ns / 1000000;
   try {
     std::lock_guard lock(stream_mutex);
     // A notification that raced a stop, a failed start or a link loss finds
     // the stream ended: its samples belong to no stream.
     if (!streaming) return;
     record_arrival_time(now_ms);
-    sample_to_buffer(payload);
+    sample_to_buffer(payload, arrival_ns);
   } catch (const std::exception& e) {
     // Nothing may escape into the BLE layer's thread.
     log(log_level::ERROR, [&](std::ostream& out) { out << "Error while decoding a packet: " << e.what(); });
@@ -135,7 +145,8 @@ void eeg_manager_implementation::after_decoded_sample() {
   next_expected_sample = current_sample;
 }
 
-void eeg_manager_implementation::sample_to_buffer(const ble::ByteArray& payload) {
+void eeg_manager_implementation::sample_to_buffer(const ble::ByteArray& payload,
+                                                  std::optional<std::int64_t> arrival_ns) {
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(payload.data());
   const std::size_t size = payload.size();
   const bool impedance = impedance_mode.load(std::memory_order_relaxed) != 0;
@@ -149,6 +160,7 @@ void eeg_manager_implementation::sample_to_buffer(const ble::ByteArray& payload)
   }
 
   const std::uint32_t counter = packet_codec::read_u32le(bytes + layout->counter_offset);
+  if (arrival_ns) stream_clock_.add_packet(counter, *arrival_ns);
   sample_bits = impedance ? 24.0 : 12.0;
   samples_per_packet = static_cast<std::int32_t>(layout->samples);
   const std::uint32_t first = counter + 1u - static_cast<std::uint32_t>(layout->samples);

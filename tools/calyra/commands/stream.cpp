@@ -194,10 +194,7 @@ unsigned samples_per_packet(const cy_device_info& info, bool impedance) {
 
 std::string prefilter_text(const cli::stream_options& o) {
   if (!o.filter_output) return {};
-  std::ostringstream text;
-  if (o.bandpass) text << "HP:" << o.bandpass->low_hz << "Hz LP:" << o.bandpass->high_hz << "Hz";
-  if (o.notch_hz > 0.0) text << (o.bandpass ? " " : "") << "N:" << o.notch_hz << "Hz";
-  return text.str();
+  return quality::describe_output_filter({o.bandpass, o.notch_hz});
 }
 
 void print_summary(std::ostream& out, const stream::stream_plan& plan, stream::recording_pipeline& pipeline,
