@@ -344,7 +344,13 @@ class Headset:
                     or time_of_sample(self._handle, first + span, self._t1_ref)):
                 return np.full(numbers.shape, np.nan)
             t0, t1 = self._t0.value, self._t1.value
-        return (t0 + (numbers - first) * ((t1 - t0) / span)) * 1e-9
+        # t(n) = t0 + (n - first) * per_sample, in seconds: one scale and
+        # one shift over the array (the float intercept keeps ns precision).
+        per_sample = (t1 - t0) / span
+        times = numbers.astype(np.float64)
+        times *= per_sample * 1e-9
+        times += (t0 - first * per_sample) * 1e-9
+        return times
 
     # ---- settings -----------------------------------------------------------------
 
