@@ -17,7 +17,7 @@ from .block import Block
 from .errors import (AdapterIndexNotFound, AdapterNotFound, BluetoothDisabled, BufferOverrun,
                      BufferOverrunWarning, CalyraError, ConnectionError, DeviceNotFound,
                      LibraryNotFound, LinkLost, NotInitialized, NotStreaming,
-                     PreconditionFailed, StreamTimeout, UnsupportedDevice,
+                     PreconditionFailed, StreamStalled, StreamTimeout, UnsupportedDevice,
                      UnsupportedSampleRate, UpdateException, UpdateFailed)
 from ._settings import Channel
 from .device import Battery, Capabilities, DeviceInfo
@@ -31,6 +31,6 @@ __all__ = [
     "Capabilities", "Channel", "DeviceInfo", "AdapterIndexNotFound", "AdapterNotFound",
     "BluetoothDisabled", "BufferOverrun", "BufferOverrunWarning", "CalyraError",
     "ConnectionError", "DeviceNotFound", "LibraryNotFound", "LinkLost", "NotInitialized",
-    "NotStreaming", "PreconditionFailed", "StreamTimeout", "UnsupportedDevice",
+    "NotStreaming", "PreconditionFailed", "StreamStalled", "StreamTimeout", "UnsupportedDevice",
     "UnsupportedSampleRate", "UpdateException", "UpdateFailed",
 ]

@@ -8,6 +8,7 @@ when something needs it.
 
 import ctypes
 import threading
+from typing import Any, Dict, List, Tuple
 from ctypes import (CFUNCTYPE, POINTER, Structure, c_bool, c_char, c_char_p, c_double,
                     c_int, c_int64, c_size_t, c_uint8, c_uint16, c_uint64, c_void_p)
 
@@ -71,6 +72,27 @@ class VirtualStats(Structure):
     ]
 
 
+class StreamStats(Structure):
+    _fields_ = [
+        ("packets_received", c_uint64),
+        ("missed_packets", c_uint64),
+        ("filled_samples", c_uint64),
+        ("undecodable_payloads", c_uint64),
+    ]
+
+
+class ClockInfo(Structure):
+    _fields_ = [
+        ("state", c_uint8),
+        ("drift_ppm", c_double),
+        ("rate_hz", c_double),
+        ("nominal_rate_hz", c_double),
+        ("jitter_ms", c_double),
+        ("span_s", c_double),
+        ("packets_fitted", c_uint64),
+    ]
+
+
 # Sizes and offsets the C headers assert; a mismatch means these
 # declarations went stale.
 assert ctypes.sizeof(Version) == 3
@@ -80,6 +102,7 @@ assert CoreConfig.adapter_index.offset == 425
 assert ctypes.sizeof(DeviceInfo) == 24
 assert DeviceInfo.serial_number.offset == 8
 assert ctypes.sizeof(BatteryInfo) == 3
+assert ctypes.sizeof(ClockInfo) == 56 and ClockInfo.packets_fitted.offset == 48
 
 # ---- callbacks -------------------------------------------------------------
 
@@ -94,7 +117,7 @@ UPDATE_PROGRESS_CALLBACK = CFUNCTYPE(None, c_void_p, c_size_t, c_size_t)
 
 M = c_void_p  # cy_eeg_manager*
 
-_CYCORE_FUNCTIONS = {
+_CYCORE_FUNCTIONS: Dict[str, Tuple[Any, List[Any]]] = {
     "cy_core_init": (cy_error, []),
     "cy_core_close": (cy_error, []),
     "cy_core_get_config": (cy_error, [POINTER(CoreConfig)]),
@@ -136,6 +159,7 @@ _CYCORE_FUNCTIONS = {
     "cy_eeg_manager_start_update": (cy_error, [M, UPDATE_PROGRESS_CALLBACK, c_void_p]),
     "cy_gain_mode_to_multiplier": (c_int, [c_uint8]),
     "cy_virtual_configure": (cy_error, [c_char_p]),
+    "cy_virtual_check_devices": (cy_error, [c_char_p, POINTER(c_char), c_size_t]),
     "cy_virtual_reset": (None, []),
     "cy_virtual_set_scan_scale": (cy_error, [c_double]),
     "cy_virtual_get_stats": (cy_error, [c_char_p, POINTER(VirtualStats)]),
@@ -152,7 +176,7 @@ class FilterSpec(Structure):
     _fields_ = [("kind", c_int), ("order", c_int), ("f1", c_double), ("f2", c_double)]
 
 
-_BCI_FUNCTIONS = {
+_BCI_FUNCTIONS: Dict[str, Tuple[Any, List[Any]]] = {
     "cy_bci_connect_get_version": (POINTER(Version), []),
     "cy_bci_connect_median": (None, [_D, c_size_t, c_size_t, _D]),
     "cy_bci_connect_mad": (None, [_D, c_size_t, c_size_t, _D]),
@@ -181,19 +205,43 @@ _BCI_FUNCTIONS = {
     "cy_bci_online_filter_error_text": (c_char_p, [c_int]),
 }
 
+# Newer parts of the C API: declared when the loaded library has them, so
+# that the package still runs over an older library (has() tells).
+_CYCORE_OPTIONAL: Dict[str, Tuple[Any, List[Any]]] = {
+    "cy_core_set_stdout_diagnostics": (cy_error, [c_bool]),
+    "cy_eeg_manager_get_stream_stats": (cy_error, [M, POINTER(StreamStats)]),
+    "cy_eeg_manager_time_of_sample": (cy_error, [M, c_double, POINTER(c_int64)]),
+    "cy_eeg_manager_sample_at": (cy_error, [M, c_int64, POINTER(c_double)]),
+    "cy_eeg_manager_annotate_at": (cy_error, [M, c_char_p, c_int64]),
+    "cy_eeg_manager_get_clock_info": (cy_error, [M, POINTER(ClockInfo)]),
+}
+
 _lock = threading.Lock()
-_libs = {}
+_libs: Dict[str, Any] = {}
 
 
-def _declare(lib, functions):
+def _declare(lib: Any, functions: Dict[str, Tuple[Any, List[Any]]], optional: bool = False) -> Any:
     for name, (restype, argtypes) in functions.items():
+        if optional and not hasattr(lib, name):
+            continue
         f = getattr(lib, name)
         f.restype = restype
         f.argtypes = argtypes
     return lib
 
 
-def cycore():
+_offered: Dict[str, bool] = {}
+
+
+def has(name: str) -> bool:
+    """True when the loaded libcycore offers the function `name`."""
+    offered = _offered.get(name)
+    if offered is None:
+        offered = _offered[name] = hasattr(cycore(), name)
+    return offered
+
+
+def cycore() -> Any:
     """The loaded libcycore with every function declared."""
     lib = _libs.get("cycore")
     if lib is None:
@@ -201,11 +249,18 @@ def cycore():
             lib = _libs.get("cycore")
             if lib is None:
                 lib = _declare(_loader.load(_loader.CYCORE_NAMES), _CYCORE_FUNCTIONS)
+                _declare(lib, _CYCORE_OPTIONAL, optional=True)
+                # The configuration record and the line per stream gap go to
+                # the library's log rather than into the program's standard
+                # output; Python sees losses as Block.filled and in
+                # Headset.stream_stats.
+                if hasattr(lib, "cy_core_set_stdout_diagnostics"):
+                    lib.cy_core_set_stdout_diagnostics(False)
                 _libs["cycore"] = lib
     return lib
 
 
-def cybciconnect():
+def cybciconnect() -> Any:
     """The loaded libcybciconnect with every function declared."""
     lib = _libs.get("cybciconnect")
     if lib is None:
@@ -218,5 +273,5 @@ def cybciconnect():
 
 # Null function pointers for "no callback" (ctypes does not turn None into
 # one for a CFUNCTYPE argument).
-NO_CONNECT_CALLBACK = CONNECT_CALLBACK()
-NO_COMPLETION_CALLBACK = COMPLETION_CALLBACK()
+NO_CONNECT_CALLBACK = CONNECT_CALLBACK()  # type: ignore[call-overload]
+NO_COMPLETION_CALLBACK = COMPLETION_CALLBACK()  # type: ignore[call-overload]

@@ -9,34 +9,44 @@ before the library is, so no callback can reach a finalising interpreter.
 
 import atexit
 import ctypes
+import difflib
 import os
 import threading
-from collections import namedtuple
+from typing import (Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence,
+                    Tuple, Union)
 
-from . import _capi
-from .errors import check, error_for
+from . import _capi, _reaper
+from .errors import PreconditionFailed, check, error_for
 
 _lock = threading.RLock()
 _initialised = False
 _virtual = False
-_open_headsets = {}  # id -> finalizer of a Headset not yet closed
+_open_headsets: Dict[int, Callable[[], Any]] = {}  # id -> finalizer of a Headset not yet closed
+# lower-case advertised name -> (id of the Headset using it, the name it uses)
+_open_names: Dict[str, Tuple[int, str]] = {}
 
-ScanResult = namedtuple("ScanResult", "name address paired")
-ScanResult.__doc__ = """A headset seen by a scan. `paired` is True when the
-headset was listed among the paired peripherals, None when the scan cannot
-tell (the library's scan table carries no paired flag: a paired headset that
-also advertises appears twice, which is how True is recognised)."""
+
+class ScanResult(NamedTuple):
+    """A headset seen by a scan. `paired` is True when the headset was listed
+    among the paired peripherals, None when the scan cannot tell (the
+    library's scan table carries no paired flag: a paired headset that also
+    advertises appears twice, which is how True is recognised)."""
+
+    name: str
+    address: str
+    paired: Optional[bool]
+
 
 _SCAN_SECONDS = 5.0
 
 
-def lib():
+def lib() -> Any:
     """libcycore, initialised."""
     ensure_initialised()
     return _capi.cycore()
 
 
-def ensure_initialised():
+def ensure_initialised() -> None:
     global _initialised
     if _initialised:
         return
@@ -51,36 +61,62 @@ def ensure_initialised():
         atexit.register(_shutdown)
 
 
-def register_headset(key, finalizer):
+def register_headset(key: int, finalizer: Callable[[], Any]) -> None:
     with _lock:
         _open_headsets[key] = finalizer
 
 
-def unregister_headset(key):
+def unregister_headset(key: int) -> None:
     with _lock:
         _open_headsets.pop(key, None)
+        release_names(key)
 
 
-def _shutdown():
+def claim_name(name: str, key: int) -> None:
+    """Marks the headset `name` as used by the Headset `key`. Two managers on
+    one headset would share its single stream (the second start restarts
+    the first one's sample numbers), so a second claim is refused."""
+    # A Headset collected on a library thread releases its name only once
+    # its manager is freed on the release thread.
+    _reaper.flush()
+    with _lock:
+        holder = _open_names.get(name.lower())
+        if holder is not None and holder[0] != key:
+            raise PreconditionFailed(
+                f"headset {holder[1]!r} is already open in this process: close that Headset "
+                "(or use it) instead of opening a second one, which would restart its stream",
+                code=7)
+        _open_names[name.lower()] = (key, name)
+
+
+def release_names(key: int) -> None:
+    with _lock:
+        for name in [n for n, (k, _) in _open_names.items() if k == key]:
+            del _open_names[name]
+
+
+def _shutdown() -> None:
     global _initialised
     with _lock:
         finalizers = list(_open_headsets.values())
     for f in finalizers:
         f()
+    _reaper.flush()
     with _lock:
         if _initialised:
             _capi.cycore().cy_core_close()
             _initialised = False
 
 
-def version():
+def version() -> Tuple[int, int, int]:
     """libcycore's version as a (major, minor, patch) tuple."""
     v = _capi.cycore().cy_core_get_version().contents
     return (v.major, v.minor, v.patch)
 
 
-def configure(*, chunk_size=None, logging=None, log_path=None, log_level=None,
-              adapter_index=None):
+def configure(*, chunk_size: Optional[int] = None, logging: Optional[bool] = None,
+              log_path: Union[str, "os.PathLike[str]", None] = None,
+              log_level: Optional[str] = None, adapter_index: Optional[int] = None) -> None:
     """Changes libcycore's process-wide configuration; None leaves a field.
 
     chunk_size: samples per chunk handed to Python (library default 25).
@@ -113,7 +149,7 @@ def configure(*, chunk_size=None, logging=None, log_path=None, log_level=None,
         check(cy.cy_core_set_config(ctypes.byref(config)), "cy_core_set_config")
 
 
-def get_config():
+def get_config() -> Dict[str, Any]:
     """The library configuration as a dict."""
     with _lock:
         config = _capi.CoreConfig()
@@ -122,7 +158,7 @@ def get_config():
                    else getattr(config, name)) for name, _ in _capi.CoreConfig._fields_}
 
 
-def set_update_path(path):
+def set_update_path(path: str) -> None:
     with _lock:
         cy = lib()
         config = _capi.CoreConfig()
@@ -131,38 +167,44 @@ def set_update_path(path):
         check(cy.cy_core_set_config(ctypes.byref(config)), "cy_core_set_config")
 
 
-def _path_bytes(path):
+def _path_bytes(path: Union[str, "os.PathLike[str]"]) -> bytes:
     raw = os.fsencode(path)
     if len(raw) > 199:
         raise ValueError(f"path longer than the library's 199 bytes: {path!r}")
     return raw
 
 
-def use_virtual_headsets(devices=None):
+def use_virtual_headsets(devices: Union[str, Sequence[str], None] = None) -> None:
     """Switches to libcycore's built-in virtual headsets.
 
     devices: None for the six default headsets ("CY WREN 1" .. "CY KESTREL
     6"), or the CYCORE_VIRTUAL_DEVICES list: one string such as
     "CY KESTREL 5,pace=fast;CY FINCH 2,model=1", or a sequence of entries.
     Takes effect at once; headsets connected before stay usable. Raises
-    PreconditionFailed for a malformed list.
+    PreconditionFailed for a malformed list, with the library's reason.
     """
     global _virtual
     if devices is not None and not isinstance(devices, str):
         devices = ";".join(devices)
+    encoded = devices.encode() if devices else None
     with _lock:
         cy = _capi.cycore()
-        check(cy.cy_virtual_configure(devices.encode() if devices else None),
-              f"virtual headsets {devices!r}")
+        reason = ctypes.create_string_buffer(512)
+        code = cy.cy_virtual_check_devices(encoded, reason, len(reason))
+        if code != 0:
+            raise PreconditionFailed(
+                f"virtual headsets {devices!r}: {reason.value.decode(errors='replace')}",
+                code=code)
+        check(cy.cy_virtual_configure(encoded), f"virtual headsets {devices!r}")
         _virtual = True
     ensure_initialised()
 
 
-def using_virtual_headsets():
+def using_virtual_headsets() -> bool:
     return _virtual or os.environ.get("CYCORE_BLE_BACKEND") == "virtual"
 
 
-def _raw_scan(seconds):
+def _raw_scan(seconds: float) -> Tuple[int, List[Tuple[str, str]]]:
     with _lock:
         cy = lib()
         if using_virtual_headsets():
@@ -177,7 +219,7 @@ def _raw_scan(seconds):
         return 0, found
 
 
-def scan(seconds=5):
+def scan(seconds: float = 5) -> List[ScanResult]:
     """Headsets within reach as a list of ScanResult(name, address, paired).
 
     The library scans for 5 s. With virtual headsets `seconds` (0..5)
@@ -206,7 +248,7 @@ def scan(seconds=5):
 _STATUS = {0: "enabled", 4: "disabled", 5: "no_adapter", 6: "adapter_index_not_found"}
 
 
-def bluetooth_status():
+def bluetooth_status() -> str:
     """"enabled", "disabled", "no_adapter" or "adapter_index_not_found".
 
     libcycore checks Bluetooth only at the start of a scan, so this runs one
@@ -217,3 +259,34 @@ def bluetooth_status():
     if code in _STATUS:
         return _STATUS[code]
     raise error_for(code, "Bluetooth status")
+
+
+def seen_headsets() -> List[Tuple[str, str]]:
+    """(name, address) of every headset a scan sees, each once; empty when
+    the scan fails (the caller reports its own error). Virtual headsets are
+    listed at once, the Bluetooth scan takes its 5 s."""
+    code, found = _raw_scan(0.0 if using_virtual_headsets() else _SCAN_SECONDS)
+    unique: Dict[str, Tuple[str, str]] = {}
+    for name, address in found:
+        unique.setdefault(address.lower(), (name, address))
+    return list(unique.values()) if code == 0 else []
+
+
+def match_headset(seen: Iterable[Tuple[str, str]], wanted: str) -> Optional[str]:
+    """The advertised name `wanted` means: an exact name, then a name equal
+    but for case, then an address in any case. None if nothing matches."""
+    seen = list(seen)
+    key = wanted.lower()
+    for test in (lambda n, a: n == wanted, lambda n, a: n.lower() == key,
+                 lambda n, a: a.lower() == key):
+        for name, address in seen:
+            if test(name, address):
+                return name
+    return None
+
+
+def nearest_name(seen: Iterable[Tuple[str, str]], wanted: str) -> Optional[str]:
+    """The seen name close enough to `wanted` to be a likely typo, or None."""
+    by_lower = {name.lower(): name for name, _ in seen}
+    close = difflib.get_close_matches(wanted.lower(), list(by_lower), n=1, cutoff=0.7)
+    return by_lower[close[0]] if close else None

@@ -8,6 +8,7 @@ them), then the system loader (LD_LIBRARY_PATH, ld.so.cache, /usr/lib ...).
 
 import ctypes
 import os
+from typing import Any, List, Sequence
 
 from .errors import LibraryNotFound
 
@@ -19,8 +20,8 @@ CYCORE_NAMES = ("libcycore.so.3", "libcycore.so")
 CYBCICONNECT_NAMES = ("libcybciconnect.so.2", "libcybciconnect.so")
 
 
-def _search_dirs():
-    dirs = []
+def _search_dirs() -> List[str]:
+    dirs: List[str] = []
     env = os.environ.get("CALYRA_LIBRARY_PATH", "")
     dirs.extend(d for d in env.split(os.pathsep) if d)
     dirs.append(os.path.join(_PACKAGE_DIR, "lib"))
@@ -28,7 +29,7 @@ def _search_dirs():
     return dirs
 
 
-def load(names):
+def load(names: Sequence[str]) -> Any:
     """Loads the first library found under one of `names`.
 
     Raises LibraryNotFound naming every place searched, and the loader's own

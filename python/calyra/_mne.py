@@ -1,11 +1,22 @@
 """Conversion to MNE-Python; mne is imported only here, when asked for."""
 
+import datetime
+import time
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
+
 import numpy as np
 
 from .block import Block
+from .errors import CalyraError
+
+if TYPE_CHECKING:  # pragma: no cover - for type checkers only
+    from .headset import Headset
+
+MISSED = "BAD_missed"
+COUNTER_JUMP = "BAD_counter_jump"
 
 
-def _mne():
+def _mne() -> Any:
     try:
         import mne
     except ImportError as e:  # pragma: no cover - depends on the machine
@@ -14,53 +25,116 @@ def _mne():
     return mne
 
 
-def block_to_raw(block, annotations):
+def _runs(flags: np.ndarray) -> List[Tuple[int, int]]:
+    """(start, length) of every run of True."""
+    edges = np.diff(np.concatenate((np.zeros(1, np.int8), flags.astype(np.int8),
+                                    np.zeros(1, np.int8))))
+    starts, ends = np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)
+    return [(int(s), int(e - s)) for s, e in zip(starts, ends)]
+
+
+def _wall_clock_start(block: Block) -> Optional[datetime.datetime]:
+    """The wall-clock time of the block's first sample, from its monotonic
+    timestamp (None when unknown)."""
+    if block.timestamps is None or not len(block) or not np.isfinite(block.timestamps[0]):
+        return None
+    # time.time() - time.monotonic() now: the offset between the two clocks.
+    offset = time.time() - time.monotonic()
+    return datetime.datetime.fromtimestamp(float(block.timestamps[0]) + offset,
+                                           tz=datetime.timezone.utc)
+
+
+def block_to_raw(block: Block, annotations: Sequence[Tuple[int, str]], misc: bool = True) -> Any:
     mne = _mne()
     if block.unit != "uV":
         raise ValueError("impedance-mode blocks hold raw counts, not microvolts")
-    info = mne.create_info(ch_names=list(block.channel_names), sfreq=float(block.rate),
-                           ch_types="eeg", verbose=False)
-    # Filler samples may be NaN; MNE takes them as they are.
-    raw = mne.io.RawArray(block.data * 1e-6, info, verbose=False)
-    if annotations and len(block):
-        first, last = block.first_sample, int(block.sample_numbers[-1])
-        onsets, descriptions = [], []
+    names = list(block.channel_names)
+    types = ["eeg"] * len(names)
+    rows = [block.data * 1e-6]  # filler samples may be NaN; MNE takes them as they are
+    if misc and block.contact is not None:
+        names += [f"{n} contact" for n in block.channel_names]
+        types += ["misc"] * len(block.channel_names)
+        rows.append(block.contact.astype(np.float64))
+    if misc and block.accel is not None:
+        names += ["accel_x", "accel_y", "accel_z"]
+        types += ["misc"] * 3
+        rows.append(block.accel.astype(np.float64))
+    info = mne.create_info(ch_names=names, sfreq=float(block.rate), ch_types=types,
+                           verbose=False)
+    raw = mne.io.RawArray(np.concatenate(rows, axis=0), info, verbose=False)
+    measured = _wall_clock_start(block)
+    if measured is not None:
+        raw.set_meas_date(measured)
+    onsets: List[float] = []
+    durations: List[float] = []
+    descriptions: List[str] = []
+
+    def add(position: float, length: float, text: str) -> None:
+        onsets.append(position / block.rate)
+        durations.append(length / block.rate)
+        descriptions.append(text)
+
+    if len(block):
+        first, last = int(block.sample_numbers[0]), int(block.sample_numbers[-1])
         for sample_number, text in annotations:
             if not first <= sample_number <= last:
                 continue  # made before or after these samples
             # The position in the block, not the distance in sample numbers:
             # a counter jump the library does not fill leaves no samples.
-            position = np.searchsorted(block.sample_numbers, np.uint64(sample_number))
-            onsets.append(position / block.rate)
-            descriptions.append(text)
-        if onsets:
-            raw.set_annotations(mne.Annotations(onset=np.asarray(onsets, dtype=float),
-                                                duration=np.zeros(len(onsets)),
-                                                description=descriptions))
+            add(int(np.searchsorted(block.sample_numbers, np.uint64(sample_number))), 0, text)
+        for start, length in _runs(block.filled):
+            add(start, length, MISSED)
+        for position in block.counter_jumps():
+            add(int(position), 0, COUNTER_JUMP)
+    if onsets:
+        order = np.argsort(onsets, kind="stable")
+        raw.set_annotations(mne.Annotations(onset=np.asarray(onsets)[order],
+                                            duration=np.asarray(durations)[order],
+                                            description=[descriptions[i] for i in order]))
     return raw
 
 
-def record(headset, seconds, timeout=5.0):
+def record(headset: "Headset", seconds: float, timeout: Optional[float] = None, *,
+           misc: bool = True) -> Any:
     """Records `seconds` of the headset's stream into an mne.io.RawArray.
 
     Starts the stream when it is not running (and stops it again at the
     end); otherwise reads on from the running stream. The annotations that
-    fall into the recording come along at their sample positions. A stream
-    that delivers nothing for `timeout` seconds raises StreamTimeout.
+    fall into the recording come along at their sample positions. Each
+    wait is bounded by `timeout` (None: as long as the stream delivers, up
+    to the headset's stall_timeout). misc: as for Block.to_mne.
+
+    When the recording ends early (LinkLost, StreamStalled, StreamTimeout,
+    ...), the exception raised carries every sample received until then:
+    `e.raw` (an mne.io.RawArray) and `e.block` (a Block), None when nothing
+    had arrived.
     """
     _mne()  # fail before streaming when MNE is missing
     started = not headset.streaming
     if started:
         headset.start()
+    blocks: List[Block] = []
     try:
         wanted = int(round(seconds * headset.rate))
-        blocks, have = [], 0
+        have = 0
         while have < wanted:
             block = headset.read(max_samples=wanted - have, timeout=timeout)
             blocks.append(block)
             have += len(block)
+    except CalyraError as e:
+        if blocks:
+            e.block = _recorded(headset, blocks)
+            e.raw = e.block.to_mne(headset.annotations, misc=misc)
+        raise
     finally:
         if started:
             headset.stop()
+    return _recorded(headset, blocks).to_mne(headset.annotations, misc=misc)
+
+
+def _recorded(headset: "Headset", blocks: List[Block]) -> Block:
+    """The blocks as one, timed by the stream clock as it stands at the end
+    (it refines while the stream runs)."""
     block = Block.concatenate(blocks)
-    return block.to_mne(headset.annotations)
+    block.timestamps = headset.time_of(block.sample_numbers)
+    return block

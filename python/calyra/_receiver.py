@@ -17,11 +17,12 @@ more than the capacity, the oldest samples are overwritten and counted in
 import ctypes
 import threading
 import time
+from typing import Any, List, Tuple
 
 import numpy as np
 
 from . import _capi
-from .errors import LinkLost, NotStreaming, StreamTimeout
+from .errors import LinkLost, NotStreaming, StreamStalled, StreamTimeout
 
 _perf_ns = time.perf_counter_ns
 _memmove = ctypes.memmove
@@ -42,8 +43,14 @@ class Receiver:
         self._waiting = 0  # readers inside wait(): the callback skips notify without any
         self.link_lost = False
         self.last_chunk_ns = 0
-        self._copies = ()
-        self._pointer_table = None
+        self.started_ns = 0  # when the buffer was bound to a starting stream
+        self.data: np.ndarray = np.zeros((0, 0))
+        self.contact: np.ndarray = np.zeros((0, 0), dtype=np.uint8)
+        self.accel: np.ndarray = np.zeros((0, 0), dtype=np.float32)
+        self.sample_numbers: np.ndarray = np.zeros(0, dtype=np.uint64)
+        self.streaming_flag: np.ndarray = np.zeros(0, dtype=np.uint8)
+        self._copies: Tuple[Tuple[int, int, int], ...] = ()
+        self._pointer_table: Any = None
         self._pointer_bytes = 0
         # The C callbacks live as long as the Receiver, which outlives the
         # manager (see Headset): the library can never call a freed thunk.
@@ -74,7 +81,7 @@ class Receiver:
         in the order measurement, contact, accel, sample number, flag, the
         channel's index in the chunk's pointer table (-1: not streamed, the
         row stays zero)."""
-        rows = []
+        rows: List[np.ndarray] = []
         for array in (self.data, self.contact, self.accel):
             rows.extend(array[i] for i in range(array.shape[0]))
         rows.append(self.sample_numbers)
@@ -91,6 +98,7 @@ class Receiver:
             self._pointer_bytes = 8 * n_pointers
             self._copies = tuple(copies)
             self._active = True
+            self.started_ns = _perf_ns()
 
     def end(self):
         """The stream ended (stop or disconnect): wake readers."""
@@ -146,11 +154,14 @@ class Receiver:
         with self._lock:
             return self._written - self._read
 
-    def take(self, max_samples, timeout, min_samples, consume, raise_dropped=False):
+    def take(self, max_samples, timeout, min_samples, consume, raise_dropped=False,
+             stall_timeout=None):
         """Waits for data and copies it out. Returns (arrays, dropped) with
         arrays = (data, contact, accel, numbers, flag) and dropped the samples
         overwritten since the last consuming take. With raise_dropped, a
-        non-zero count returns (None, dropped) and leaves the data buffered."""
+        non-zero count returns (None, dropped) and leaves the data buffered.
+        A running stream that has delivered nothing for stall_timeout seconds
+        (since its last chunk, or its start) raises StreamStalled."""
         deadline = None if timeout is None else time.monotonic() + timeout
         with self._cond:
             while True:
@@ -172,6 +183,16 @@ class Receiver:
                         if avail:
                             break
                         raise StreamTimeout(f"no sample arrived within {timeout} s")
+                if stall_timeout is not None:
+                    quiet = (_perf_ns() - max(self.last_chunk_ns, self.started_ns)) * 1e-9
+                    if quiet >= stall_timeout:
+                        if avail:
+                            break
+                        stalled = StreamStalled(f"no sample for {quiet:.1f} s")
+                        stalled.seconds = quiet
+                        raise stalled
+                    left = stall_timeout - quiet
+                    remaining = left if remaining is None else min(remaining, left)
                 self._waiting += 1
                 try:
                     self._cond.wait(remaining)
@@ -194,7 +215,7 @@ class Receiver:
         cap = self.capacity
         slot = start % cap if cap else 0
         first = min(n, cap - slot)
-        out = []
+        out: List[np.ndarray] = []
         for ring in (self.data, self.contact, self.accel, self.sample_numbers,
                      self.streaming_flag):
             block = np.empty(ring.shape[:-1] + (n,), dtype=ring.dtype)

@@ -3,6 +3,7 @@
 import ctypes
 from collections import namedtuple
 from dataclasses import dataclass
+from typing import Any
 
 MODEL_NAMES = {0: "WREN", 1: "FINCH", 2: "HERON", 3: "PLOVER", 4: "KESTREL", 5: "KESTREL v2"}
 
@@ -35,11 +36,11 @@ class DeviceInfo:
     compatible: bool
 
 
-def _version_text(v):
+def _version_text(v: Any) -> str:
     return f"{v.major}.{v.minor}.{v.patch}"
 
 
-def read_device_info(cy, manager, name, compatible):
+def read_device_info(cy: Any, manager: int, name: str, compatible: bool) -> "DeviceInfo":
     """The DeviceInfo of a connected manager, with its model's capabilities."""
     info = cy.cy_eeg_manager_get_device_info(manager).contents
     features = cy.cy_core_device_features_get(ctypes.byref(info))

@@ -7,16 +7,21 @@ link, a stalled stream) derive from CalyraError as well.
 """
 
 import builtins
+from typing import Any, Optional
 
 
 class CalyraError(Exception):
     """Base of every calyra error. `code` is the library's result code (None
     for conditions detected by the Python layer)."""
 
-    code = None
+    code: Optional[int] = None
     description = "libcycore error"
+    # What record() had received when it failed: the partial recording as
+    # an mne.io.RawArray and as a Block (None when nothing had arrived).
+    raw: Any = None
+    block: Any = None
 
-    def __init__(self, message=None, code=None):
+    def __init__(self, message: Optional[str] = None, code: Optional[int] = None) -> None:
         if code is not None:
             self.code = code
         self.message = message or self.description
@@ -30,7 +35,7 @@ class LibraryNotFound(CalyraError, ImportError):
 
 
 class ConnectionError(CalyraError, builtins.ConnectionError):  # noqa: A001 (mirrors the C name)
-    code = 1
+    code: Optional[int] = 1
     description = "no connection, or a Bluetooth operation failed"
 
 
@@ -92,7 +97,7 @@ class NotInitialized(CalyraError):
 class LinkLost(ConnectionError):
     """The radio link to the headset dropped while it was in use."""
 
-    code = None
+    code: Optional[int] = None
     description = "the link to the headset was lost"
 
 
@@ -102,7 +107,7 @@ class BufferOverrun(CalyraError):
 
     description = "the receive buffer overflowed"
 
-    def __init__(self, dropped):
+    def __init__(self, dropped: int) -> None:
         self.dropped = dropped
         super().__init__(f"{dropped} samples dropped: the receive buffer overflowed "
                          "(read more often or raise buffer_seconds)")
@@ -118,13 +123,25 @@ class StreamTimeout(CalyraError, TimeoutError):
     description = "no sample arrived in time"
 
 
+class StreamStalled(StreamTimeout):
+    """A running stream delivered no sample for the headset's stall_timeout.
+    `seconds` is how long it has been quiet; `notifications` and
+    `undecodable` count what the library received meanwhile (None when the
+    library cannot tell)."""
+
+    description = "the stream stalled"
+    seconds: float = 0.0
+    notifications: Optional[int] = None
+    undecodable: Optional[int] = None
+
+
 _BY_CODE = {cls.code: cls for cls in (
     ConnectionError, UnsupportedDevice, UnsupportedSampleRate, BluetoothDisabled,
     AdapterNotFound, AdapterIndexNotFound, PreconditionFailed, UpdateFailed,
     UpdateException, NotStreaming, DeviceNotFound, NotInitialized)}
 
 
-def error_for(code, context=None):
+def error_for(code: int, context: Optional[str] = None) -> CalyraError:
     """The exception for a non-zero result code, with `context` (what was
     being done) in front of the code's description."""
     cls = _BY_CODE.get(code, CalyraError)
@@ -134,7 +151,7 @@ def error_for(code, context=None):
     return cls(message, code=code)
 
 
-def check(code, context=None):
+def check(code: int, context: Optional[str] = None) -> None:
     """Raises the mapped exception unless `code` is CY_OK."""
     if code != 0:
         raise error_for(code, context)

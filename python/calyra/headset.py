@@ -1,34 +1,66 @@
 """Headset: one connected headset, its settings, its stream and its buffer."""
 
 import ctypes
+import itertools
 import math
 import os
 import threading
+import time
 import warnings
 import weakref
+from typing import Any, Callable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _capi, _library
+from . import _capi, _library, _reaper
 from ._receiver import Receiver
-from ._settings import RATE_CODES, RATE_HZ, Settings
+from ._settings import RATE_CODES, RATE_HZ, Channel, Settings
 from .block import Block
-from .device import Battery, read_device_info
-from .errors import (BufferOverrun, BufferOverrunWarning, CalyraError, LinkLost, NotStreaming,
-                     PreconditionFailed, check, error_for)
+from .device import Battery, DeviceInfo, read_device_info
+from .errors import (BufferOverrun, BufferOverrunWarning, CalyraError, ConnectionError,
+                     DeviceNotFound, LinkLost, NotStreaming, PreconditionFailed, StreamStalled,
+                     check, error_for)
+
+_DEVICE_NOT_FOUND = 11
+_keys = itertools.count(1)
+_NOT_STREAMING = 10
 
 
-def _free_manager(handle, receiver, key):
-    """Finaliser of a Headset. Frees the manager (which waits for callbacks
-    in progress and guarantees none afterwards), and only then lets the
-    callbacks' thunks go, which this function's arguments keep alive."""
-    _library.unregister_headset(key)
+class StreamStats(NamedTuple):
+    """What the library counted on the present (or last) stream: stream
+    notifications received, gaps in the packet counter, filler samples
+    inserted for them, and notifications dropped because their length fits
+    no packet. Filler samples are also flagged per sample in Block.filled."""
+
+    packets_received: int
+    missed_packets: int
+    filled_samples: int
+    undecodable_payloads: int
+
+
+def _release(handle: int, receiver: Receiver, key: int) -> None:
+    """Finaliser of a Headset. The garbage collector may run it on a library
+    thread, inside a callback of this very manager, where freeing would wait
+    for that callback forever: there the release is handed to the package's
+    release thread."""
+    if _reaper.on_foreign_thread():
+        _reaper.submit(lambda: _release_now(handle, receiver, key))
+    else:
+        _release_now(handle, receiver, key)
+
+
+def _release_now(handle: int, receiver: Receiver, key: int) -> None:
+    """Frees the manager (which waits for callbacks in progress and
+    guarantees none afterwards), and only then lets the callbacks' thunks go,
+    which this function's arguments keep alive. The headset's name is free
+    for another Headset once its link is down."""
     _capi.cycore().cy_eeg_manager_free(handle)
     receiver.end()
+    _library.unregister_headset(key)
 
 
 class Headset:
-    """A headset found by its advertised name.
+    """A headset found by its advertised name (any case) or its address.
 
     with calyra.Headset("CY KESTREL 5") as h:   # connects; disconnects at the end
         h.start()
@@ -43,39 +75,58 @@ class Headset:
     allow_unsupported: stay connected to a headset whose revision the library
       does not support (info.compatible is then False) instead of raising
       UnsupportedDevice.
+    stall_timeout: seconds a running stream may deliver no sample before
+      read() and stream() raise StreamStalled (None: wait for ever).
     connect: False leaves connecting to connect().
+
+    One headset can be open in one Headset of a process at a time: a second
+    Headset on it raises PreconditionFailed (both would share its one stream).
 
     Threads: any method may be called from any thread; read(), latest() and
     stream() are meant for one reader at a time (two readers would split the
     samples between them).
     """
 
-    def __init__(self, name, *, buffer_seconds=60.0, on_overrun="raise", fill_nan=False,
-                 allow_unsupported=False, connect=True):
+    def __init__(self, name: str, *, buffer_seconds: float = 60.0, on_overrun: str = "raise",
+                 fill_nan: bool = False, allow_unsupported: bool = False,
+                 stall_timeout: Optional[float] = 5.0, connect: bool = True) -> None:
+        if not isinstance(name, str):
+            raise TypeError(f"the headset name must be a str (its advertised name or address), "
+                            f"not {type(name).__name__}")
         if on_overrun not in ("raise", "warn"):
             raise ValueError('on_overrun must be "raise" or "warn"')
         if not buffer_seconds > 0:
             raise ValueError("buffer_seconds must be positive")
+        if stall_timeout is not None and not stall_timeout > 0:
+            raise ValueError("stall_timeout must be positive (or None)")
         self.name = name
         self.buffer_seconds = float(buffer_seconds)
         self.on_overrun = on_overrun
         self.fill_nan = bool(fill_nan)
         self.allow_unsupported = allow_unsupported
+        self.stall_timeout = None if stall_timeout is None else float(stall_timeout)
         self._lock = threading.RLock()
-        self._info = None
-        self._settings = None
+        self._info: Optional[DeviceInfo] = None
+        self._settings: Optional[Settings] = None
         self._streaming = False
         self._rate = 250
-        self._annotations = None  # cached copy of the manager's list
+        self._annotations: Optional[List[Tuple[int, str]]] = None  # copy of the manager's list
 
         cy = _library.lib()
+        # The stream clock's answers, reused on every read.
+        self._time_of_sample = (cy.cy_eeg_manager_time_of_sample
+                                if _capi.has("cy_eeg_manager_time_of_sample") else None)
+        self._t0, self._t1 = ctypes.c_int64(), ctypes.c_int64()
+        self._t0_ref, self._t1_ref = ctypes.byref(self._t0), ctypes.byref(self._t1)
         handle = cy.cy_eeg_manager_new()
         if not handle:
             raise MemoryError("cy_eeg_manager_new")
         self._handle = handle
         self._receiver = Receiver()
-        key = id(self)
-        self._finalizer = weakref.finalize(self, _free_manager, handle, self._receiver, key)
+        # Not id(self): a released Headset's id may be reused before the
+        # release thread has unregistered it.
+        self._key = key = next(_keys)
+        self._finalizer = weakref.finalize(self, _release, handle, self._receiver, key)
         _library.register_headset(key, self._finalizer)
         cy.cy_eeg_manager_set_callback_chunk(handle, self._receiver.chunk_thunk, None)
         cy.cy_eeg_manager_set_callback_disconnect(handle, self._receiver.disconnect_thunk, None)
@@ -84,23 +135,38 @@ class Headset:
 
     # ---- life -------------------------------------------------------------------
 
-    def __enter__(self):
+    def __enter__(self) -> "Headset":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: Any) -> None:
         self.close()
 
-    def __repr__(self):
-        state = "closed" if not self._finalizer.alive else (
-            "streaming" if self._streaming else ("connected" if self._info else "not connected"))
+    def __repr__(self) -> str:
+        if not self._finalizer.alive:
+            state = "closed"
+        elif self._info is None:
+            state = "not connected"
+        elif self._receiver.link_lost:
+            state = "link lost"
+        else:
+            state = "streaming" if self._streaming else "connected"
         return f"<calyra.Headset {self.name!r} {state}>"
 
-    def _m(self):
+    @property
+    def closed(self) -> bool:
+        """True once close() ran (or the Headset was collected)."""
+        return not self._finalizer.alive
+
+    def _m(self) -> int:
         if not self._finalizer.alive:
-            raise CalyraError(f"headset {self.name!r} is closed")
+            raise self._closed_error()
         return self._handle
 
-    def close(self):
+    def _closed_error(self) -> CalyraError:
+        return CalyraError(f"headset {self.name!r} is closed: open a new calyra.Headset to use "
+                           "it again")
+
+    def close(self) -> None:
         """Disconnects and releases the headset. Samples already received
         stay readable; everything else raises afterwards."""
         with self._lock:
@@ -108,10 +174,14 @@ class Headset:
             self._info = None
             self._finalizer()
 
-    def connect(self):
+    def connect(self) -> None:
         """Connects (blocks while the library searches, up to about 5 s),
         reads the identity and sets the default configuration: every
-        electrode at gain 8, 250 Hz, contact flags on."""
+        electrode at gain 8, 250 Hz, contact flags on.
+
+        A name not advertised exactly is looked up by a scan (another 5 s
+        over Bluetooth): a name in another case, or the headset's address,
+        finds it; DeviceNotFound suggests the nearest name seen."""
         with self._lock:
             cy = _library.lib()
             m = self._m()
@@ -121,13 +191,20 @@ class Headset:
             self._annotations = None
             self._info = None  # also when this connect fails
             self._receiver.end()
-            code = cy.cy_eeg_manager_connect(m, self.name.encode(), _capi.NO_CONNECT_CALLBACK, None)
+            _library.release_names(self._key)
+            _library.claim_name(self.name, self._key)
+            try:
+                code = self._connect_by_name(cy, m)
+            except BaseException:
+                _library.release_names(self._key)
+                raise
             compatible = code == 0
             if code == 2 and self.allow_unsupported and cy.cy_eeg_manager_is_connected(m):
                 code = 0
             if code != 0:
                 if cy.cy_eeg_manager_is_connected(m):
                     cy.cy_eeg_manager_disconnect(m)
+                _library.release_names(self._key)
                 raise error_for(code, f"connect to {self.name!r}")
             self._receiver.link_lost = False
             self._info = read_device_info(cy, m, self.name, compatible)
@@ -145,41 +222,65 @@ class Headset:
             if previous is None:
                 self.configure()
 
-    def disconnect(self):
+    def _connect_by_name(self, cy: Any, m: int) -> int:
+        """Connects to self.name; when no headset advertises exactly that,
+        to the one a scan matches (any case, or the address), renaming self."""
+        code = cy.cy_eeg_manager_connect(m, self.name.encode(), _capi.NO_CONNECT_CALLBACK, None)
+        if code != _DEVICE_NOT_FOUND:
+            return int(code)
+        seen = _library.seen_headsets()
+        match = _library.match_headset(seen, self.name)
+        if match is None:
+            nearest = _library.nearest_name(seen, self.name)
+            hint = f' (did you mean "{nearest}"?)' if nearest else (
+                " (a scan saw: " + ", ".join(repr(n) for n, _ in seen) + ")" if seen else "")
+            raise DeviceNotFound(f"connect to {self.name!r}: no headset with this name or "
+                                 f"address{hint}", code=_DEVICE_NOT_FOUND)
+        if match == self.name:
+            return int(code)  # it was advertised, yet not found: keep the library's answer
+        _library.claim_name(match, self._key)
+        self.name = match
+        return int(cy.cy_eeg_manager_connect(m, match.encode(), _capi.NO_CONNECT_CALLBACK, None))
+
+    def disconnect(self) -> None:
         """Ends the link (a running stream ends; its last samples stay
         readable). connect() connects again."""
         with self._lock:
             if self._info is None or not self._finalizer.alive:
                 return
             _library.lib().cy_eeg_manager_disconnect(self._m())
+            _library.release_names(self._key)
             self._streaming = False
             self._info = None
             self._annotations = None
             self._receiver.end()
 
     @property
-    def connected(self):
+    def connected(self) -> bool:
         """True while connected and the link is up."""
         with self._lock:
             return (self._info is not None and self._finalizer.alive
                     and bool(_library.lib().cy_eeg_manager_is_connected(self._handle)))
 
-    def _require_connection(self):
+    def _require_connection(self) -> DeviceInfo:
+        if not self._finalizer.alive:
+            raise self._closed_error()
         if self._info is None:
-            raise error_for(1, f"headset {self.name!r} is not connected")
+            raise ConnectionError(f"headset {self.name!r} is not connected: call connect()",
+                                  code=1)
         if self._receiver.link_lost:
             raise LinkLost(f"the link to {self.name!r} was lost; reconnect to continue")
+        return self._info
 
     # ---- identity and state -------------------------------------------------------
 
     @property
-    def info(self):
+    def info(self) -> DeviceInfo:
         """DeviceInfo of the connected headset."""
-        self._require_connection()
-        return self._info
+        return self._require_connection()
 
     @property
-    def battery(self):
+    def battery(self) -> Battery:
         """Battery(level, charger_connected, charging) as last reported."""
         with self._lock:
             self._require_connection()
@@ -187,31 +288,76 @@ class Headset:
             return Battery(b.level, bool(b.is_charger_connected), bool(b.is_charging))
 
     @property
-    def rate(self):
+    def rate(self) -> int:
         """Samples per second of the configured stream."""
         return self._rate
 
     @property
-    def streaming(self):
+    def streaming(self) -> bool:
         """True from start() until stop(), disconnect or link loss."""
         return self._streaming and not self._receiver.link_lost
 
     @property
-    def channel_names(self):
+    def channel_names(self) -> List[str]:
         """Names of the measurement channels, one per row of Block.data."""
         return self._settings.channel_names if self._settings else []
 
     @property
-    def channels(self):
+    def channels(self) -> List[Channel]:
         """The channels a stream with the present configuration carries, in
-        stream order (ascending id), as Channel(id, name, type)."""
+        stream order (ascending id), as Channel(id, name, type, dtype)."""
         self._require_connection()
+        assert self._settings is not None
         return self._settings.layout()
+
+    @property
+    def stream_stats(self) -> Optional[StreamStats]:
+        """The library's counts for the stream (see StreamStats); None when
+        the loaded library cannot tell or the Headset is closed."""
+        with self._lock:
+            if not self._finalizer.alive or not _capi.has("cy_eeg_manager_get_stream_stats"):
+                return None
+            out = _capi.StreamStats()
+            if _library.lib().cy_eeg_manager_get_stream_stats(self._handle, ctypes.byref(out)):
+                return None
+            return StreamStats(out.packets_received, out.missed_packets, out.filled_samples,
+                               out.undecodable_payloads)
+
+    # ---- time ---------------------------------------------------------------------
+
+    def time_of(self, sample_numbers: Any) -> np.ndarray:
+        """The host time at which each of `sample_numbers` was acquired, in
+        seconds on time.monotonic()'s clock, by the library's drift-tracking
+        stream clock as it stands now (it refines while the stream runs and
+        holds after a stop until the next start). NaN while no clock is
+        known: about the first second of each stream."""
+        numbers = np.asarray(sample_numbers)
+        time_of_sample = self._time_of_sample
+        if not numbers.size or time_of_sample is None:
+            return np.full(numbers.shape, np.nan)
+        first = float(numbers.flat[0])
+        # The clock is a line over sample numbers: two points place them all.
+        span = float(max(self._rate, 1))
+        with self._lock:
+            if (not self._finalizer.alive
+                    or time_of_sample(self._handle, first, self._t0_ref)
+                    or time_of_sample(self._handle, first + span, self._t1_ref)):
+                return np.full(numbers.shape, np.nan)
+            t0, t1 = self._t0.value, self._t1.value
+        # t(n) = t0 + (n - first) * per_sample, in seconds: one scale and
+        # one shift over the array (the float intercept keeps ns precision).
+        per_sample = (t1 - t0) / span
+        times = numbers.astype(np.float64)
+        times *= per_sample * 1e-9
+        times += (t0 - first * per_sample) * 1e-9
+        return times
 
     # ---- settings -----------------------------------------------------------------
 
-    def configure(self, electrodes=None, gain=8, rate=None, impedance=False, accel=False,
-                  contact=True, bias=()):
+    def configure(self, electrodes: Optional[Sequence[int]] = None,
+                  gain: Union[int, Sequence[int]] = 8, rate: Optional[int] = None,
+                  impedance: Union[bool, int] = False, accel: bool = False, contact: bool = True,
+                  bias: Sequence[int] = ()) -> None:
         """Sets what the next start() streams.
 
         electrodes: 1-based electrode numbers (default: all of the model).
@@ -226,33 +372,34 @@ class Headset:
         bias: electrode numbers put into the bias drive.
         """
         with self._lock:
-            self._require_connection()
+            info = self._require_connection()
             if self._streaming:
                 raise PreconditionFailed("stop the stream before changing its configuration",
                                          code=7)
-            settings = Settings.make(self._info, electrodes, gain, impedance, accel, contact,
+            settings = Settings.make(info, electrodes, gain, impedance, accel, contact,
                                      bias)
             if rate is not None:
                 if rate not in RATE_CODES:
                     raise error_for(3, f"{rate} Hz")
                 check(_library.lib().cy_eeg_manager_set_data_stream_rate(
-                    self._m(), RATE_CODES[rate]), f"{rate} Hz on {self._info.model}")
+                    self._m(), RATE_CODES[rate]), f"{rate} Hz on {info.model}")
                 self._rate = rate
             self._settings = settings
 
     # ---- stream -------------------------------------------------------------------
 
-    def start(self):
+    def start(self) -> None:
         """Uploads the configuration and starts the stream into a fresh
         buffer of buffer_seconds."""
         with self._lock:
-            self._require_connection()
+            info = self._require_connection()
             if self._streaming:
                 raise PreconditionFailed("the stream is already running", code=7)
             cy = _library.lib()
             m = self._m()
             s = self._settings
-            s.apply(cy, m, self._info.electrode_count, self._rate)
+            assert s is not None
+            s.apply(cy, m, info.electrode_count, self._rate)
             check(cy.cy_eeg_manager_load_config(m, _capi.NO_COMPLETION_CALLBACK, None),
                   f"configuration upload to {self.name!r}")
             capacity = max(1, int(math.ceil(self.buffer_seconds * self._rate)))
@@ -274,14 +421,14 @@ class Headset:
                     raise CalyraError(f"channel {channel.id:#06x} streams at position {actual}, "
                                       f"expected {position}")
 
-    def stop(self):
+    def stop(self) -> None:
         """Stops the stream. Samples already received stay readable."""
         with self._lock:
             if not self._streaming:
                 return
             self._stop_locked(_library.lib(), self._m())
 
-    def _stop_locked(self, cy, m):
+    def _stop_locked(self, cy: Any, m: int) -> None:
         self._streaming = False
         try:
             # After link loss the library has already ended the stream.
@@ -291,35 +438,51 @@ class Headset:
         finally:
             self._receiver.end()
 
-    def read(self, max_samples=None, timeout=None):
+    def read(self, max_samples: Optional[int] = None,
+             timeout: Optional[float] = None) -> Block:
         """Removes the oldest buffered samples (at most max_samples) and
-        returns them as a Block. Waits up to `timeout` seconds (None: no
-        limit) until at least one sample is there.
+        returns them as a Block. Waits until at least one sample is there:
+        up to `timeout` seconds, or with timeout=None for as long as the
+        stream delivers (see stall_timeout).
 
         Raises BufferOverrun when samples were dropped since the last read
         (the buffered samples stay for the next read), LinkLost once the link
         dropped and the buffer is empty, NotStreaming when no stream runs and
         the buffer is empty, StreamTimeout when the timeout passes without a
-        sample.
+        sample, StreamStalled (a StreamTimeout) when the running stream has
+        delivered no sample for stall_timeout seconds.
         """
         return self._take(max_samples, timeout, 1, consume=True)
 
-    def latest(self, n):
+    def latest(self, n: int) -> Block:
         """The newest n buffered samples (fewer if fewer are there), left in
         the buffer. Does not wait."""
         return self._take(int(n), 0.0, 0, consume=False)
 
-    def stream(self, max_samples=None, timeout=5.0):
-        """Iterates over Blocks until the stream is stopped. A stream that
-        delivers nothing for `timeout` seconds raises StreamTimeout; link
-        loss raises LinkLost."""
+    def stream(self, max_samples: Optional[int] = None,
+               timeout: Optional[float] = None) -> Iterator[Block]:
+        """Iterates over Blocks until the stream is stopped and its buffer
+        read. Waits like read(): `timeout` bounds each wait, and a stream
+        that delivers nothing for stall_timeout raises StreamStalled; link
+        loss raises LinkLost. Raises NotStreaming at once when no stream was
+        started and nothing is buffered."""
+        if not self.streaming and self._receiver.available() == 0:
+            if self._receiver.link_lost:
+                raise LinkLost(f"the link to {self.name!r} was lost; reconnect to continue")
+            raise NotStreaming(f"no stream of {self.name!r} is running: call start() before "
+                               "stream()", code=10)
+        return self._blocks(max_samples, timeout)
+
+    def _blocks(self, max_samples: Optional[int], timeout: Optional[float]) -> Iterator[Block]:
         while True:
             try:
-                yield self.read(max_samples, timeout)
+                block = self.read(max_samples, timeout)
             except NotStreaming:
                 return
+            yield block
 
-    def _take(self, max_samples, timeout, min_samples, consume):
+    def _take(self, max_samples: Optional[int], timeout: Optional[float], min_samples: int,
+              consume: bool) -> Block:
         if max_samples is not None and max_samples < 0:
             raise ValueError("max_samples must not be negative")
         r = self._receiver
@@ -329,8 +492,12 @@ class Headset:
             return self._block((np.zeros((len(self.channel_names), 0)), np.zeros((0, 0), np.uint8),
                                 np.zeros((0, 0), np.float32), np.zeros(0, np.uint64),
                                 np.zeros(0, np.uint8)), 0)
-        arrays, dropped = r.take(max_samples, timeout, min_samples, consume,
-                                 raise_dropped=self.on_overrun == "raise")
+        try:
+            arrays, dropped = r.take(max_samples, timeout, min_samples, consume,
+                                     raise_dropped=self.on_overrun == "raise",
+                                     stall_timeout=self.stall_timeout)
+        except StreamStalled as e:
+            raise self._stalled(e.seconds) from None
         if arrays is None:
             raise BufferOverrun(dropped)
         if dropped:
@@ -339,7 +506,27 @@ class Headset:
                 stacklevel=3)
         return self._block(arrays, dropped)
 
-    def _block(self, arrays, dropped):
+    def _stalled(self, seconds: float) -> StreamStalled:
+        """StreamStalled saying what the library saw while no sample came."""
+        stats = self.stream_stats
+        if stats is None:
+            seen = "no sample arrived"
+        elif stats.packets_received == 0:
+            seen = "the headset sent no stream notifications"
+        elif stats.undecodable_payloads:
+            seen = (f"{stats.packets_received} notifications arrived, "
+                    f"{stats.undecodable_payloads} of them with a length that fits no packet "
+                    "of the configured stream")
+        else:
+            seen = f"{stats.packets_received} notifications arrived since the start, none lately"
+        e = StreamStalled(f"the stream of {self.name!r} delivered no sample for {seconds:.1f} s: "
+                          f"{seen}")
+        e.seconds = seconds
+        if stats is not None:
+            e.notifications, e.undecodable = stats.packets_received, stats.undecodable_payloads
+        return e
+
+    def _block(self, arrays: Tuple[np.ndarray, ...], dropped: int) -> Block:
         data, contact, accel, numbers, flag = arrays
         s = self._settings
         filled = flag == 0
@@ -350,28 +537,44 @@ class Headset:
             first, last = int(numbers[0]), int(numbers[-1])
             annotations = [a for a in self._annotation_list() if first <= a[0] <= last]
         return Block(data=data, sample_numbers=numbers, rate=self._rate,
-                     channel_names=self.channel_names, filled=filled,
+                     channel_names=list(self.channel_names), filled=filled,
+                     timestamps=self.time_of(numbers),
                      contact=contact.astype(bool) if s and s.contact else None,
                      accel=accel if s and s.accel else None, annotations=annotations,
                      dropped=dropped, unit="counts" if s and s.impedance else "uV")
 
     # ---- annotations ----------------------------------------------------------------
 
-    def annotate(self, text):
-        """Stores `text` at the sample number the stream has reached.
-        Raises NotStreaming before any stream delivered packets."""
+    def annotate(self, text: str, at: Optional[float] = None) -> None:
+        """Stores `text` at the sample acquired at host time `at` (a
+        time.monotonic() value, past or a little ahead; None: now), placed by
+        the library's drift-tracking stream clock. Within the first second
+        of a stream, before that clock is known, a mark for now falls back to
+        the library's start-of-stream estimate. Raises NotStreaming before
+        any stream delivered packets."""
         with self._lock:
             self._require_connection()
             self._annotations = None
-            check(_library.lib().cy_eeg_manager_annotate(self._m(), str(text).encode()),
-                  "annotate")
+            cy = _library.lib()
+            encoded = str(text).encode()
+            if not _capi.has("cy_eeg_manager_annotate_at"):
+                if at is not None:
+                    raise CalyraError("the loaded libcycore has no stream clock: annotate "
+                                      "without `at`")
+                check(cy.cy_eeg_manager_annotate(self._m(), encoded), "annotate")
+                return
+            when = time.monotonic_ns() if at is None else int(round(at * 1e9))
+            code = cy.cy_eeg_manager_annotate_at(self._m(), encoded, when)
+            if code == _NOT_STREAMING and at is None:
+                code = cy.cy_eeg_manager_annotate(self._m(), encoded)
+            check(code, "annotate")
 
     @property
-    def annotations(self):
+    def annotations(self) -> List[Tuple[int, str]]:
         """Every annotation of this connection as (sample_number, text)."""
         return list(self._annotation_list())
 
-    def _annotation_list(self):
+    def _annotation_list(self) -> List[Tuple[int, str]]:
         # The manager's annotations change only through this object
         # (annotate, connect, disconnect), so a copy serves the reads.
         cached = self._annotations
@@ -390,7 +593,8 @@ class Headset:
 
     # ---- firmware -------------------------------------------------------------------
 
-    def update_firmware(self, path, progress=None):
+    def update_firmware(self, path: Union[str, "os.PathLike[str]"],
+                        progress: Optional[Callable[[int, int], Any]] = None) -> None:
         """Sends the firmware image at `path` to the headset. Blocks for at
         least 5 s (the headset's acknowledgement window) plus 10 ms per
         block. progress(sent, total) is called after every block on this
@@ -408,9 +612,9 @@ class Headset:
             if not os.path.isfile(path):
                 raise FileNotFoundError(path)
             _library.set_update_path(os.path.abspath(path))
-            failure = []
+            failure: List[BaseException] = []
 
-            def on_progress(_user, total, sent):
+            def on_progress(_user: Any, total: int, sent: int) -> None:
                 if progress is None or failure:
                     return
                 try:

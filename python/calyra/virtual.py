@@ -21,7 +21,7 @@ class Stats:
     ota_completed: bool
 
 
-def stats(name):
+def stats(name: str) -> Stats:
     """What the virtual headset `name` has seen and done."""
     s = _capi.VirtualStats()
     check(_library.lib().cy_virtual_get_stats(name.encode(), ctypes.byref(s)),
@@ -30,24 +30,24 @@ def stats(name):
                  s.ota_image_bytes, bool(s.ota_completed))
 
 
-def drop_link(name):
+def drop_link(name: str) -> None:
     """Drops the headset's radio link as if it went out of range."""
     check(_library.lib().cy_virtual_drop_link(name.encode()), f"drop the link of {name!r}")
 
 
-def set_battery(name, level, charging=False):
+def set_battery(name: str, level: int, charging: bool = False) -> None:
     """Sets the headset's battery level (0..100); a connected host hears of it."""
     check(_library.lib().cy_virtual_set_battery(name.encode(), int(level), bool(charging)),
           f"battery of {name!r}")
 
 
-def reset():
+def reset() -> None:
     """Forgets use_virtual_headsets(): the backend follows the environment again."""
     _library.lib().cy_virtual_reset()
     _library._virtual = False
 
 
-def config_record(name):
+def config_record(name: str) -> bytes:
     """The last configuration record the headset received, as bytes (empty
     before the first upload)."""
     cy = _library.lib()

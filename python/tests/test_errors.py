@@ -34,10 +34,11 @@ def test_unknown_codes_and_builtin_bases():
     assert issubclass(calyra.StreamTimeout, TimeoutError)
 
 
-def test_malformed_virtual_device_list_is_refused():
+def test_malformed_virtual_device_list_is_refused_with_the_reason():
     with pytest.raises(calyra.PreconditionFailed) as e:
         calyra.use_virtual_headsets("CY KESTREL 5,pace=sometimes")
     assert e.value.code == 7
+    assert "pace" in str(e.value) and "present state" not in str(e.value)
 
 
 @pytest.mark.parametrize("soft_block, status, error", [

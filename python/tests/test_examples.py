@@ -22,7 +22,7 @@ def _run(args, cwd):
 
 def test_quickstart_streams_ten_seconds_into_mne(tmp_path):
     out = _run([os.path.join(_EXAMPLES, "quickstart.py")], tmp_path)
-    assert "RawArray | 4 x 2500 (10.0 s)" in out
+    assert "RawArray | 8 x 2500 (10.0 s)" in out  # 4 electrodes and their contact flags
 
 
 def test_live_quality_prints_a_grade_per_electrode_each_second(tmp_path):

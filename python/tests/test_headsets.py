@@ -47,8 +47,9 @@ def test_connect_reads_identity_battery_and_channels(virtual):
         h.configure(electrodes=[3, 1], accel=True, contact=False)
         assert [c.name for c in h.channels] == [
             "sample_number", "E1", "E3", "accel_x", "accel_y", "accel_z", "streaming"]
-        assert [c.type for c in h.channels] == [
+        assert [c.dtype for c in h.channels] == [
             "uint64", "float64", "float64", "float32", "float32", "float32", "uint8"]
+        assert [c.type for c in h.channels] == ["misc", "eeg", "eeg"] + ["misc"] * 4
         h.start()
         block = h.read(200, timeout=5)
         assert block.data.shape[0] == 2 and block.channel_names == ["E1", "E3"]

@@ -1,6 +1,9 @@
 """The receive buffer: overruns, link loss, stop and timeouts never leave a
 reader waiting or data silently missing."""
 
+import os
+import subprocess
+import sys
 import threading
 import time
 
@@ -155,3 +158,24 @@ def test_a_dropped_streaming_headset_is_freed_without_further_callbacks(virtual)
     with calyra.Headset("CY KESTREL 6") as k:
         k.start()
         assert len(k.read(timeout=5)) > 0
+
+
+def test_losses_reach_the_counters_and_filled_flags_not_standard_output(tmp_path):
+    code = ("import calyra\n"
+            "calyra.use_virtual_headsets('CY KESTREL 5,pace=fast,loss=0.2')\n"
+            "with calyra.Headset('CY KESTREL 5') as h:\n"
+            "    h.start()\n"
+            "    filled = 0\n"
+            "    while filled < 500:\n"
+            "        filled += int(h.read(timeout=5).filled.sum())\n"
+            "    h.stop()\n"
+            "    try:\n"
+            "        while True:\n"
+            "            filled += int(h.read().filled.sum())\n"
+            "    except calyra.NotStreaming:\n"
+            "        pass\n"
+            "    print('filled', filled >= 500)\n")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                         cwd=os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    assert out.returncode == 0, out.stderr
+    assert out.stdout == "filled True\n"  # no "Configs(...)", no MISSED lines
