@@ -105,6 +105,15 @@ void bluez_peripheral::open_link() {
   try {
     client_->call_void(path_, device_interface, "Connect", connect_call_timeout);
   } catch (const sdbus::Error& e) {
+    if (is_not_ready(e)) {
+      std::string adapter;
+      {
+        std::lock_guard lock(client_->mutex);
+        if (const device_record* d = client_->mirror.device(path_)) adapter = d->adapter;
+      }
+      throw adapter_off_error(name + ": connect: Bluetooth adapter " +
+                              adapter.substr(adapter.rfind('/') + 1) + " is off");
+    }
     if (e.getName() != "org.bluez.Error.AlreadyConnected") throw_ble_error(name + ": connect", e);
   }
   std::optional<std::string> any_characteristic;

@@ -22,7 +22,7 @@ namespace ble = core::ble;
 
 const std::string kestrel = "CY KESTREL 5,model=4,address=C0:00:00:00:00:05,pace=fast";
 const std::string paired = "CY PAIRED 1,model=0,paired=1,advertising=0,address=C0:00:00:00:00:01";
-const std::string lossy = "CY LOSSY 3,model=2,loss=0.2,seed=7,address=C0:00:00:00:00:03,pace=fast";
+const std::string lossy = "CY LOSSY 3,model=1,loss=0.2,seed=7,address=C0:00:00:00:00:03,pace=fast";
 const std::string failing = "CY FAIL 4,fail=battery_health,address=C0:00:00:00:00:04,mtu=185";
 const std::string dropping = "CY DROP 9,drop_after=100,address=C0:00:00:00:00:09,pace=fast";
 
