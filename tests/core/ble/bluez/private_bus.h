@@ -27,6 +27,7 @@ class private_bus {
   private_bus& operator=(const private_bus&) = delete;
 
   const std::string& address() const { return address_; }
+  pid_t pid() const { return pid_; }
 
  private:
   std::filesystem::path dir_;
