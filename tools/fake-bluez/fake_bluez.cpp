@@ -148,6 +148,9 @@ fake_bluez::~fake_bluez() {
 
 const fake_bluez::adapter& fake_bluez::adapter_of(const device& d) const { return *adapters_[d.adapter]; }
 
+// A connected headset stops advertising.
+bool fake_bluez::advertising(const device& d) { return d.headset.config().advertising && !d.headset.connected(); }
+
 std::string fake_bluez::current_sender(const sdbus::IObject& object) {
   const sdbus::Message* message = object.getCurrentlyProcessedMessage();
   return message ? message->getSender() : std::string();
@@ -177,7 +180,7 @@ void fake_bluez::build_adapter(adapter& ad) {
       throw sdbus::Error("org.bluez.Error.InProgress", "Operation already in progress");
     if (self->discovery_clients.size() == 1) set_discovering(*self, true);
     for (auto& d : devices_) {
-      if (&adapter_of(*d) != self || !d->headset.config().advertising) continue;
+      if (&adapter_of(*d) != self || !advertising(*d)) continue;
       if (!d->object)
         export_device(*d);
       else
@@ -201,7 +204,7 @@ void fake_bluez::set_discovering(adapter& a, bool on) {
       self->after(std::chrono::milliseconds(100), [self, a] {
         if (a->discovery_clients.empty()) return;
         for (auto& d : self->devices_)
-          if (d->object && &self->adapter_of(*d) == a && d->headset.config().advertising)
+          if (d->object && &self->adapter_of(*d) == a && advertising(*d))
             emit_changed(*d->object, device_iface, {{"RSSI", sdbus::Variant(rssi)}});
         arm(self, a);
       });

@@ -3,6 +3,7 @@
 // BlueZ's GATT objects and the behaviours of BlueZ 5.66 that a client has to
 // cope with:
 // - devices appear (InterfacesAdded) only once discovery runs, unless paired;
+//   a connected one does not advertise;
 // - an adapter that is off answers StartDiscovery and Connect with NotReady;
 // - Connect answers when the link is up; ServicesResolved follows later. The
 //   link is shared by every client: Connect of a connected device answers
@@ -90,6 +91,7 @@ class fake_bluez {
 
   void build_adapter(adapter& a);
   const adapter& adapter_of(const device& d) const;
+  static bool advertising(const device& d);
   void export_device(device& d);
   void export_gatt(device& d);
   void register_control(device& d);

@@ -100,21 +100,48 @@ void bluez_peripheral::connect(owner_token owner) {
   client_->changed.notify_all();
 }
 
+std::string bluez_peripheral::adapter_off_text() {
+  std::lock_guard lock(client_->mutex);
+  const device_record* d = client_->mirror.device(path_);
+  const std::string adapter = d != nullptr ? d->adapter : std::string();
+  return "Bluetooth adapter " + adapter.substr(adapter.rfind('/') + 1) + " is off";
+}
+
+void bluez_peripheral::wait_for_foreign_connect(const std::string& name) {
+  // Another program is connecting this device (Connect answered InProgress):
+  // its link is used once it is up.
+  std::unique_lock lock(client_->mutex);
+  const bool up = client_->changed.wait_for(lock, connect_call_timeout, [&] {
+    const device_record* d = client_->mirror.device(path_);
+    return d == nullptr || d->connected;
+  });
+  if (!up || client_->mirror.device(path_) == nullptr)
+    throw operation_failed_error(name + ": connect: another program's connection did not come up within " +
+                                 std::to_string(connect_call_timeout.count()) + " s");
+}
+
 void bluez_peripheral::open_link() {
   const std::string name = display_name();
+  // A link that another program brought up is shared, not ours to close.
+  bool was_connected = false;
+  {
+    std::lock_guard lock(client_->mutex);
+    const device_record* d = client_->mirror.device(path_);
+    was_connected = d != nullptr && d->connected;
+  }
+  bool brought_up = !was_connected;
   try {
     client_->call_void(path_, device_interface, "Connect", connect_call_timeout);
   } catch (const sdbus::Error& e) {
-    if (is_not_ready(e)) {
-      std::string adapter;
-      {
-        std::lock_guard lock(client_->mutex);
-        if (const device_record* d = client_->mirror.device(path_)) adapter = d->adapter;
-      }
-      throw adapter_off_error(name + ": connect: Bluetooth adapter " +
-                              adapter.substr(adapter.rfind('/') + 1) + " is off");
+    if (is_not_ready(e)) throw adapter_off_error(name + ": connect: " + adapter_off_text());
+    if (is_in_progress(e)) {
+      wait_for_foreign_connect(name);
+      brought_up = false;
+    } else if (e.getName() == "org.bluez.Error.AlreadyConnected") {
+      brought_up = false;
+    } else {
+      throw_ble_error(name + ": connect", e);
     }
-    if (e.getName() != "org.bluez.Error.AlreadyConnected") throw_ble_error(name + ": connect", e);
   }
   std::optional<std::string> any_characteristic;
   {
@@ -129,10 +156,12 @@ void bluez_peripheral::open_link() {
       throw operation_failed_error(name + ": connect: the link went down before the services were resolved");
     if (!settled) {
       lock.unlock();
-      try {
-        client_->call_void(path_, device_interface, "Disconnect", disconnect_timeout);
-      } catch (const sdbus::Error& e) {
-        log_ignored(name + ": disconnect after a failed connect", e);
+      if (brought_up) {
+        try {
+          client_->call_void(path_, device_interface, "Disconnect", disconnect_timeout);
+        } catch (const sdbus::Error& e) {
+          log_ignored(name + ": disconnect after a failed connect", e);
+        }
       }
       throw operation_failed_error(name + ": connect: services not resolved within " +
                                    std::to_string(services_resolved_timeout.count()) + " s");
@@ -147,6 +176,7 @@ void bluez_peripheral::open_link() {
   if (d == nullptr || !d->connected)
     throw operation_failed_error(name + ": connect: the link went down while connecting");
   link_->mtu = mtu;
+  link_->brought_up = brought_up;
 }
 
 void bluez_peripheral::disconnect(owner_token owner) {
@@ -215,6 +245,23 @@ void bluez_peripheral::close_link() {
     } catch (const sdbus::Error& e) {
       log_ignored(name + ": StopNotify before disconnect", e);
     }
+  }
+  bool ours = false;
+  {
+    std::lock_guard lock(client_->mutex);
+    ours = link_->brought_up;
+  }
+  if (!ours) {
+    // Disconnect drops the link for every program using it: one that
+    // another program brought up is only let go.
+    logger::log(log_level::DEBUG, [&](std::ostream& out) {
+      out << "BlueZ: " << name << ": letting go of a link another program brought up";
+    });
+    std::lock_guard lock(client_->mutex);
+    link_->up = false;
+    link_->closing = false;
+    client_->changed.notify_all();
+    return;
   }
   try {
     client_->call_void(path_, device_interface, "Disconnect", disconnect_timeout);

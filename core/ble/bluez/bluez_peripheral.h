@@ -40,6 +40,8 @@ class bluez_peripheral final : public PeripheralBackend {
   std::string characteristic_path_locked(const std::string& service,
                                          const std::string& characteristic);
   void open_link();
+  void wait_for_foreign_connect(const std::string& name);
+  std::string adapter_off_text();
   void close_link();
   void stop_session(const std::string& key);
   std::string display_name();

@@ -66,6 +66,9 @@ struct device_link {
   bool up = false;
   bool connecting = false;
   bool closing = false;  // a requested disconnect is running: Connected=false is expected
+  // This process called Connect while the device had no link: only then is
+  // closing it ours to do (Disconnect drops it for every program).
+  bool brought_up = false;
   std::uint16_t mtu = 23;
   // Keyed by "service uuid/characteristic uuid", lower case.
   std::map<std::string, subscription> subscriptions;

@@ -410,6 +410,48 @@ TEST_F(BluezSlowWriteReply, ANotificationBeforeTheWriteReplyDoesNotStallTheWrite
   p->disconnect(owner);
 }
 
+// Two programs (two bus connections) using one headset, whose Connect takes
+// 200 ms: the second Connect meets the first under way.
+class BluezSharedLink : public BluezBackend {
+ protected:
+  static void SetUpTestSuite() { suite.start(kestrel, {"--connect-delay-ms", "200"}); }
+};
+
+TEST_F(BluezSharedLink, AConnectUnderWayIsJoinedAndOnlyItsOwnerClosesTheLink) {
+  auto first = find("CY KESTREL 5");
+  ASSERT_TRUE(first);
+  auto other_backend = ble::bluez::create_backend(true, nullptr);
+  std::shared_ptr<PeripheralBackend> second;
+  auto other_adapter = other_backend->get_adapters().at(0);
+  other_adapter->scan_for(150);
+  for (auto& p : other_adapter->scan_get_results())
+    if (p->identifier() == "CY KESTREL 5") second = p;
+  ASSERT_TRUE(second);
+
+  const auto a = ble::new_owner_token();
+  const auto b = ble::new_owner_token();
+  std::thread bringing_up([&] { first->connect(a); });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_NO_THROW(second->connect(b));  // Connect answers InProgress: the first one's link is used
+  bringing_up.join();
+  ASSERT_TRUE(first->is_connected());
+  EXPECT_EQ(read(*second, role::model_number), "4");
+
+  collector packets;
+  subscribe(*first, a, role::stream_data, packets.callback());
+  write(*first, role::stream_control, std::string(1, '\x01'));
+  ASSERT_TRUE(packets.wait_for(10));
+  // The program that did not bring the link up lets go without closing it.
+  second->disconnect(b);
+  EXPECT_FALSE(second->is_connected());
+  const std::size_t now = packets.payloads().size();
+  EXPECT_TRUE(packets.wait_for(now + 50));
+  EXPECT_TRUE(first->is_connected());
+  EXPECT_TRUE(stats_of("C0:00:00:00:00:05").connected);
+  first->disconnect(a);
+  EXPECT_FALSE(stats_of("C0:00:00:00:00:05").connected);
+}
+
 // bluetoothd going away mid-stream and coming back.
 class BluezDaemonRestart : public BluezBackend {
  protected:
