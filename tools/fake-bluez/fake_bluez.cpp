@@ -278,9 +278,11 @@ void fake_bluez::register_control(device& d) {
     return std::make_tuple(h.connected(), h.streaming(), h.packets_sent(), h.packets_lost(),
                            h.ota_image_bytes(), h.ota_completed());
   });
-  o.registerMethod("NotifySessions").onInterface(control_iface).implementedAs([self] {
+  // StartNotify sessions and acquired sockets.
+  o.registerMethod("NotifySessions").onInterface(control_iface).implementedAs([this, self] {
     std::uint32_t count = 0;
-    for (const auto& c : self->characteristics) count += static_cast<std::uint32_t>(c->sessions.size());
+    for (const auto& c : self->characteristics)
+      count += static_cast<std::uint32_t>(c->sessions.size()) + (acquired(*c) ? 1u : 0u);
     return count;
   });
   o.registerMethod("LastConfig").onInterface(control_iface).implementedAs([self] {
