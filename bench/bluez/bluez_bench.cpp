@@ -11,7 +11,8 @@
 //   at 500 Hz (514-byte notifications, 9 samples each: 56 per second) for
 //   20 s; CPU of this process and of dbus-daemon as a share of one core.
 // - NotificationToChunk/<path>: a 16-electrode headset at 500 Hz through the
-//   library; fake sending a packet to the chunk callback for it.
+//   library for 31 s (1033 packets); fake sending a packet to the chunk
+//   callback for it, and CPU as a share of one core.
 // - Burst/<bytes>/<path>: 20000 notifications as fast as they are taken;
 //   notifications per second, lost and reordered ones.
 //
@@ -280,7 +281,7 @@ void NotificationToChunk(benchmark::State& state) {
     const double own_before = own_cpu_seconds(), daemon_before = cpu_seconds_of(bus.pid());
     const std::int64_t begin = now_ns();
     cy_eeg_manager_start_stream(m, nullptr, nullptr);
-    std::this_thread::sleep_for(5s);
+    std::this_thread::sleep_for(31s);
     cy_eeg_manager_stop_stream(m, nullptr, nullptr);
     wall = static_cast<double>(now_ns() - begin) / 1e9;
     own = own_cpu_seconds() - own_before;
