@@ -1,6 +1,6 @@
 #include "zero_phase_filter.h"
 
-#include <type_traits>
+#include "lanes.h"
 
 namespace calyra::bciconnect {
 
@@ -15,57 +15,6 @@ struct section {
   double b1;
   double b2;
 };
-
-// `Lanes` channels side by side: one double per channel, in a GCC vector so
-// that each arithmetic operation works on all channels at once. Element-wise
-// vector arithmetic rounds exactly like the scalar operation (and no
-// multiply-add is ever fused), so every lane reproduces the one-channel
-// result bit for bit, whatever instruction set runs it.
-template <int Lanes>
-struct lane_of {
-  typedef double type __attribute__((vector_size(Lanes * sizeof(double))));
-};
-template <>
-struct lane_of<1> {
-  using type = double;
-};
-
-// The kernels below are always inlined so that each entry point further down
-// compiles its own copy for its own instruction set.
-#define CALYRA_KERNEL __attribute__((always_inline)) inline
-
-template <class Lane>
-CALYRA_KERNEL void splat(Lane& out, double value) {
-  if constexpr (std::is_same_v<Lane, double>) {
-    out = value;
-  } else {
-    for (std::size_t l = 0; l < sizeof(Lane) / sizeof(double); ++l) {
-      out[l] = value;
-    }
-  }
-}
-
-template <int Lanes, class Lane>
-CALYRA_KERNEL void load(Lane& out, double* const* channels, std::size_t index) {
-  if constexpr (Lanes == 1) {
-    out = channels[0][index];
-  } else {
-    for (int l = 0; l < Lanes; ++l) {
-      out[l] = channels[l][index];
-    }
-  }
-}
-
-template <int Lanes, class Lane>
-CALYRA_KERNEL void store(double* const* channels, std::size_t index, const Lane& value) {
-  if constexpr (Lanes == 1) {
-    channels[0][index] = value;
-  } else {
-    for (int l = 0; l < Lanes; ++l) {
-      channels[l][index] = value[l];
-    }
-  }
-}
 
 // One pass over the channels from zero state, each sample through every
 // stage as a Direct Form II section. Walking the samples from the end gives

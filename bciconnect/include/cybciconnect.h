@@ -10,15 +10,18 @@
  *
  * Ownership. The caller allocates and owns every input and output buffer.
  * The library keeps no pointer beyond a call and no state between calls;
- * scratch memory a call allocates is released before it returns.
+ * scratch memory a call allocates is released before it returns. (The
+ * online filters of cybciconnect/online_filter.h, included below, are the
+ * exception: objects that carry filter state from call to call.)
  *
- * Errors. No function validates its arguments or reports an error: the
- * preconditions stated per function are the caller's to keep. Numerical
+ * Errors. No function of this header validates its arguments or reports an
+ * error: the preconditions stated per function are the caller's to keep. Numerical
  * degeneracies are not trapped and come out as IEEE values (NaN, infinity).
  * Channel lengths above 2^31 - 1 samples are not supported.
  *
  * Threads. Every function is re-entrant and lock-free; any number of threads
- * may call any functions at the same time on distinct output buffers. No
+ * may call any functions at the same time on distinct output buffers (and,
+ * for the online filters, on distinct filter objects). No
  * function blocks or starts a thread. Calls take time linear in the block
  * size (the median: see there).
  */
@@ -33,6 +36,8 @@
 #else
 #define CYBCI_API
 #endif
+
+#include "cybciconnect/online_filter.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -182,7 +187,9 @@ CYBCI_API void cy_bci_connect_get_signal_quality(const double* data, size_t n_ch
  * transients. Each call starts afresh: consecutive blocks of a stream are
  * filtered independently. A tiny offset of +-1e-8 (alternating sign) enters
  * every sample to keep the recursion clear of denormals. Each channel comes
- * out bit-identical to the same channel filtered alone. Frequencies are in
+ * out bit-identical to the same channel filtered alone. For a stream filtered
+ * chunk by chunk, see the online filters (cybciconnect/online_filter.h),
+ * which carry their state from one chunk to the next. Frequencies are in
  * Hz and not validated: values at or beyond the Nyquist frequency, negative
  * values or a zero sampling_rate give an unstable design and non-finite
  * output. No heap memory is used. n_channels = 0 or n_samples = 0 leaves data

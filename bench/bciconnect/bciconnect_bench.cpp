@@ -141,6 +141,24 @@ void BM_SignalQuality(benchmark::State& state) {
   count_samples(state);
 }
 
+// A 4th-order band-pass 1-40 Hz run online: one chunk of channels x
+// samples per iteration, the state carried from each chunk to the next (a
+// stream). bench/bciconnect/online_filter_vs_scipy.py runs this beside
+// SciPy's sosfilt on the same shapes.
+void BM_OnlineBandPass(benchmark::State& state) {
+  const std::vector<double> chunk = eeg_block(channels_of(state), samples_of(state));
+  std::vector<double> out(chunk.size());
+  cy_bci_online_filter* filter = cy_bci_online_filter_new(
+      CY_BCI_FILTER_BANDPASS, 4, 250, 1, 40, channels_of(state), nullptr);
+  cy_bci_online_filter_reset(filter, CY_BCI_FILTER_INITIAL_STEADY);
+  for (auto _ : state) {
+    cy_bci_online_filter_process(filter, chunk.data(), samples_of(state), out.data());
+    benchmark::DoNotOptimize(out.data());
+  }
+  cy_bci_online_filter_free(filter);
+  count_samples(state);
+}
+
 void block_shapes(benchmark::internal::Benchmark* b) {
   b->Args({32, 15000})->Args({64, 100000})->Unit(benchmark::kMillisecond);
 }
@@ -156,6 +174,8 @@ BENCHMARK(BM_Detrend)->Apply(block_shapes);
 BENCHMARK_TEMPLATE(BM_PerChannel, cy_bci_connect_median)->Name("BM_Median")->Apply(block_shapes);
 BENCHMARK_TEMPLATE(BM_PerChannel, cy_bci_connect_mad)->Name("BM_Mad")->Apply(block_shapes);
 BENCHMARK(BM_SignalQuality)->Apply(block_shapes);
+BENCHMARK(BM_OnlineBandPass)->Args({32, 25})->Args({32, 250})->Args({64, 100000})
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -138,7 +138,7 @@ struct arrivals {
   std::atomic<std::int64_t> last_ns{0};
 
   ble::NotifyCallback callback() {
-    return [this](const ble::ByteArray& value) {
+    return [this](const ble::ByteArray& value, std::int64_t) {
       const std::int64_t now = now_ns();
       const std::uint32_t sequence = sequence_of(value);
       if (sequence < at.size()) at[sequence] = now;

@@ -37,7 +37,10 @@ namespace calyra::core::ble {
 
 // Payloads are byte strings.
 using ByteArray = std::string;
-using NotifyCallback = std::function<void(const ByteArray& payload)>;
+// arrival_ns: when the backend first saw the notification, in steady_clock
+// (CLOCK_MONOTONIC) nanoseconds: the simulated radio's delivery, or the moment
+// the bus thread read the message. Queues after that point do not move it.
+using NotifyCallback = std::function<void(const ByteArray& payload, std::int64_t arrival_ns)>;
 using DisconnectCallback = std::function<void()>;
 
 // Who holds a link, a subscription or a disconnection callback. 0 is never

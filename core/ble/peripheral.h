@@ -29,8 +29,6 @@ class Peripheral {
 
   bool initialized() const { return impl_ != nullptr; }
   owner_token owner() const { return owner_; }
-  // Both handles reach the same device.
-  bool same_device(const Peripheral& other) const { return impl_ == other.impl_; }
 
   std::string identifier() { return get().identifier(); }
   std::string address() { return get().address(); }

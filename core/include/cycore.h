@@ -3,7 +3,7 @@
  *
  * This is the only header a host includes. It gathers one header per
  * family: library state and configuration, versions and error codes,
- * device capabilities, device scan and the EEG manager.
+ * device capabilities, device scan, the EEG manager and its stream clock.
  */
 #ifndef CYCORE_H
 #define CYCORE_H
@@ -14,5 +14,6 @@
 #include "cycore/device_features.h"
 #include "cycore/scan.h"
 #include "cycore/eeg_manager.h"
+#include "cycore/stream_clock.h"
 
 #endif /* CYCORE_H */

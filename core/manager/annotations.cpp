@@ -42,7 +42,10 @@ error eeg_manager_implementation::annotate(const char* text) {
 
   const std::int64_t sample_number = annotation_sample_number(
       steady_clock_ms(), stream_start_time.load(), stream_time_origin, data_stream_rate.load());
+  return store_annotation(sample_number, text);
+}
 
+error eeg_manager_implementation::store_annotation(std::int64_t sample_number, const char* text) {
   const std::size_t length = std::strlen(text);
   auto copy = std::make_unique<char[]>(length + 1);
   std::memcpy(copy.get(), text, length + 1);

@@ -2,7 +2,8 @@
 // quick query that answers from it and the full query that reads the device.
 //
 // The characteristics are decoded at fixed byte positions; a value shorter
-// than a position reads 0 there instead of reading past its end.
+// than a position reads 0 there instead of reading past its end, except a
+// battery_status notification too short to hold the level, which is ignored.
 #include <mutex>
 #include <ostream>
 #include <shared_mutex>
@@ -12,6 +13,10 @@
 
 namespace calyra::core {
 namespace {
+
+// battery_status carries the level in byte 3: a shorter record says nothing
+// about the level.
+constexpr std::size_t battery_status_size = 4;
 
 std::uint8_t byte_at(const ble::ByteArray& value, std::size_t index) {
   return index < value.size() ? static_cast<std::uint8_t>(value[index]) : 0;
@@ -60,6 +65,15 @@ void eeg_manager_implementation::store_battery_cache(const cy_full_battery_info&
 void eeg_manager_implementation::on_battery_notification(const ble::ByteArray& payload) {
   // Runs on the backend's notification thread: nothing may escape into it.
   try {
+    // Read as level 0 it would report an empty battery the headset never
+    // announced, to the cache, the log and the host's callback.
+    if (payload.size() < battery_status_size) {
+      log(log_level::WARNING, [&](std::ostream& out) {
+        out << "Ignoring a battery notification of " << payload.size() << " bytes: the battery record needs "
+            << battery_status_size;
+      });
+      return;
+    }
     cy_full_battery_info decoded{};
     decode_battery_status(payload, decoded);
     const cy_battery_info record = quick_record(decoded);

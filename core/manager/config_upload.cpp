@@ -13,6 +13,7 @@
 
 #include "manager/conversions.h"
 #include "manager/eeg_manager_implementation.h"
+#include "runtime/state.h"
 
 namespace calyra::core {
 namespace {
@@ -56,7 +57,10 @@ error eeg_manager_implementation::load_config(completion_callback callback, void
     log(log_level::INFO, [&](std::ostream& out) {
       out << "Config(" << electrode_count << "): " << bytes << '\n';
     });
-    std::cout << "Configs(" << electrode_count << "): " << bytes << '\n' << std::flush;
+    // Without the standard-output copy the log line above carries the record.
+    if (stdout_diagnostics_enabled()) {
+      std::cout << "Configs(" << electrode_count << "): " << bytes << '\n' << std::flush;
+    }
 
     if (callback != nullptr) callback(user_data);
     log_text(log_level::DEBUG, "Future callback done");

@@ -15,6 +15,7 @@
 #include "manager/arrival_fit.h"
 #include "manager/eeg_manager_implementation.h"
 #include "manager/packet_codec.h"
+#include "runtime/state.h"
 
 namespace calyra::core {
 
@@ -27,8 +28,8 @@ constexpr std::uint64_t max_filled_gap = 65536;
 // This first sample number never counts as a gap.
 constexpr std::uint64_t never_a_gap = 0x80000001u;
 
-std::int64_t steady_now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
+std::int64_t steady_now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
@@ -36,14 +37,24 @@ std::int64_t steady_now_ms() {
 }  // namespace
 
 void eeg_manager_implementation::handle_stream_notification(const ble::ByteArray& payload) {
-  const std::int64_t now_ms = steady_now_ms();
+  // ARRIVAL STAMP: the one place where the manager reads the clock for a
+  // notification, on entry to its handler, for backends that do not stamp
+  // notifications themselves. Everything after uses this value.
+  handle_stream_notification(payload, steady_now_ns());
+}
+
+void eeg_manager_implementation::handle_stream_notification(const ble::ByteArray& payload,
+                                                            std::int64_t arrival_ns) {
+  // Whole milliseconds of the steady clock, as the start-of-stream fit has
+  // always used them (truncated like a duration_cast).
+  const std::int64_t now_ms = arrival_ns / 1000000;
   try {
     std::lock_guard lock(stream_mutex);
     // A notification that raced a stop, a failed start or a link loss finds
     // the stream ended: its samples belong to no stream.
     if (!streaming) return;
     record_arrival_time(now_ms);
-    sample_to_buffer(payload);
+    sample_to_buffer(payload, arrival_ns);
   } catch (const std::exception& e) {
     // Nothing may escape into the BLE layer's thread.
     log(log_level::ERROR, [&](std::ostream& out) { out << "Error while decoding a packet: " << e.what(); });
@@ -62,12 +73,37 @@ void eeg_manager_implementation::record_arrival_time(std::int64_t now_ms) {
 }
 
 void eeg_manager_implementation::drop_undecodable(std::size_t payload_size) {
-  if (undecodable_packets++ == 0) {
+  if (undecodable_packets++ != 0) return;
+  const std::size_t streamed = plan.electrodes.size();
+  if (streamed == 0 || plan.max_samples == 0) {
     log(log_level::WARNING, [&](std::ostream& out) {
-      out << "Dropping undecodable stream packets (first: " << payload_size << " bytes for "
-          << plan.electrodes.size() << " streamed electrodes)";
+      out << "Dropping undecodable stream packets (first: " << payload_size
+          << " bytes; no streamed electrode to decode)";
     });
+    return;
   }
+  const auto size_of = [&](std::size_t samples) {
+    return packet_codec::payload_size(samples, streamed, static_cast<std::size_t>(electrode_count),
+                                      plan.has_accel, impedance_mode.load(std::memory_order_relaxed) != 0);
+  };
+  log(log_level::WARNING, [&](std::ostream& out) {
+    out << "Dropping undecodable stream packets (first: " << payload_size << " bytes for " << streamed
+        << " streamed electrodes, where a packet of 1 to " << plan.max_samples << " samples has "
+        << size_of(1) << " to " << size_of(plan.max_samples) << " bytes)";
+  });
+}
+
+void eeg_manager_implementation::report_missed_packet() {
+  std::string line = peripheral_name;
+  line += "|||||MISSED||||| " + std::to_string(missed_packet_count) + "last: " +
+          std::to_string(next_expected_sample) + " current: " + std::to_string(current_sample);
+  if (!stdout_diagnostics_enabled()) {
+    log_text(log_level::WARNING, line);
+    return;
+  }
+  line += '\n';
+  std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));
+  std::cout.flush();
 }
 
 void eeg_manager_implementation::append_filler_sample(std::uint64_t sample_number,
@@ -109,20 +145,22 @@ void eeg_manager_implementation::after_decoded_sample() {
   next_expected_sample = current_sample;
 }
 
-void eeg_manager_implementation::sample_to_buffer(const ble::ByteArray& payload) {
+void eeg_manager_implementation::sample_to_buffer(const ble::ByteArray& payload,
+                                                  std::optional<std::int64_t> arrival_ns) {
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(payload.data());
   const std::size_t size = payload.size();
   const bool impedance = impedance_mode.load(std::memory_order_relaxed) != 0;
   const std::size_t streamed = plan.electrodes.size();
 
   const auto layout = packet_codec::compute_layout(size, streamed, static_cast<std::size_t>(electrode_count),
-                                                   plan.has_accel, impedance);
+                                                   plan.has_accel, impedance, plan.max_samples);
   if (!layout) {
     drop_undecodable(size);
     return;
   }
 
   const std::uint32_t counter = packet_codec::read_u32le(bytes + layout->counter_offset);
+  if (arrival_ns) stream_clock_.add_packet(counter, *arrival_ns);
   sample_bits = impedance ? 24.0 : 12.0;
   samples_per_packet = static_cast<std::int32_t>(layout->samples);
   const std::uint32_t first = counter + 1u - static_cast<std::uint32_t>(layout->samples);
@@ -132,11 +170,7 @@ void eeg_manager_implementation::sample_to_buffer(const ble::ByteArray& payload)
   if (current_sample != next_expected_sample && current_sample != never_a_gap) {
     if (!impedance) {
       ++missed_packet_count;
-      std::string line = peripheral_name;
-      line += "|||||MISSED||||| " + std::to_string(missed_packet_count) + "last: " +
-              std::to_string(next_expected_sample) + " current: " + std::to_string(current_sample) + "\n";
-      std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));
-      std::cout.flush();
+      report_missed_packet();
     }
     if (current_sample > next_expected_sample) {
       if (current_sample - next_expected_sample <= max_filled_gap) {

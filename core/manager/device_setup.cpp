@@ -57,7 +57,7 @@ void eeg_manager_implementation::initialise_device() {
 
   const auto battery = gatt::uuids(gatt::role::battery_status);
   peripheral.notify(battery.service, battery.characteristic,
-                    [this](const ble::ByteArray& payload) { on_battery_notification(payload); });
+                    [this](const ble::ByteArray& payload, std::int64_t) { on_battery_notification(payload); });
 
   log_text(log_level::INFO, "Connected");
   log(log_level::INFO, [&](std::ostream& out) { out << "MTU size: " << peripheral.mtu(); });

@@ -36,6 +36,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <queue>
 #include <set>
@@ -49,6 +50,8 @@
 
 #include "ble/peripheral.h"
 #include "capabilities/device_features.h"
+#include "clock/stream_clock.h"
+#include "cycore/stream_clock.h"
 #include "manager/eeg_manager.h"
 #include "protocol/gatt_map.h"
 #include "runtime/logger.h"
@@ -129,11 +132,25 @@ class eeg_manager_implementation final : public eeg_manager {
 
   // ---- decoding (decode.cpp) ----
   // The stream_data notification handler: arrival-time fit, then decoding of
-  // the whole payload under stream_mutex.
+  // the whole payload under stream_mutex. arrival_ns: steady clock (ns) when
+  // the notification reached this process; the one-argument form stamps it
+  // on entry.
   void handle_stream_notification(const ble::ByteArray& payload);
-  // Decodes one stream_data payload and appends its samples. Caller holds
-  // stream_mutex.
-  void sample_to_buffer(const ble::ByteArray& payload);
+  void handle_stream_notification(const ble::ByteArray& payload, std::int64_t arrival_ns);
+  // Decodes one stream_data payload and appends its samples; with an arrival
+  // time the stream clock learns the packet first, so a chunk callback
+  // already finds its samples on the clock. Caller holds stream_mutex.
+  void sample_to_buffer(const ble::ByteArray& payload,
+                        std::optional<std::int64_t> arrival_ns = std::nullopt);
+
+  // ---- the stream clock (clock_queries.cpp) ----
+  // Each returns PRECONDITION_FAILED for a null or unusable argument and
+  // NOT_STREAMING while no clock is known; annotate_at also CONNECTION_ERROR
+  // when not connected.
+  error sample_at(std::int64_t host_time_ns, double* sample_number) const;
+  error time_of_sample(double sample_number, std::int64_t* host_time_ns) const;
+  error annotate_at(const char* text, std::int64_t host_time_ns);
+  error get_clock_info(cy_clock_info* info) const;
 
   // ---- local halves of connect step 12 and of the start sequence ----
   // Sizes the decoder and the channel tables for a model (connect step 12).
@@ -189,6 +206,7 @@ class eeg_manager_implementation final : public eeg_manager {
     std::vector<std::uint8_t>* streaming_flag = nullptr;
     bool has_accel = false;
     std::size_t chunk_size = 25;
+    std::size_t max_samples = 0;  // the model's samples per packet
   };
 
   // stream_start.cpp
@@ -199,12 +217,27 @@ class eeg_manager_implementation final : public eeg_manager {
   // stream_operation_mutex but not stream_mutex.
   void finish_start_rollback() noexcept;
   void build_decode_plan();
+  // stream_link_fit.cpp
+  // The electrodes whose measurement or contact channel is in `channels`
+  // (sorted), ascending.
+  std::vector<std::uint8_t> electrodes_streamed_by(const std::vector<std::uint16_t>& channels) const;
+  // PRECONDITION_FAILED (ERROR line) when not even a one-sample packet of the
+  // enabled electrodes fits a notification of the link (MTU - 3 bytes); OK
+  // with a WARNING line when only the model's full packet does not. Caller
+  // holds stream_operation_mutex.
+  error check_packets_fit_link();
   // decode.cpp
   void record_arrival_time(std::int64_t now_ms);
+  // annotations.cpp: appends one record (text copied). Nothing is stored
+  // when an allocation fails, which propagates.
+  error store_annotation(std::int64_t sample_number, const char* text);
   void append_filler_sample(std::uint64_t sample_number, float accel_zero);
   void after_filler_sample();
   void after_decoded_sample();
   void drop_undecodable(std::size_t payload_size);
+  // The MISSED line: on standard output, or in the log at WARNING when the
+  // host turned the standard-output diagnostics off.
+  void report_missed_packet();
   // stream_stop.cpp
   void complete_stop(completion_callback callback, void* user_data);
   // connect.cpp, device_setup.cpp
@@ -261,6 +294,10 @@ class eeg_manager_implementation final : public eeg_manager {
   double stream_time_origin = 0.0;                  // ms; see stream_timing_known
   std::vector<std::int64_t> packet_arrival_times;   // guard: stream_mutex
   std::atomic<std::int64_t> stream_start_time{0};   // ms of the steady clock; atomic
+  // The drift-tracking clock of the current (or last) stream: fed and
+  // restarted under stream_mutex, read by any thread through its snapshot.
+  // Lock order: stream_mutex -> the clock's own lock (a leaf).
+  clock::stream_clock stream_clock_;
 
   // Chunk buffers, one per streamed channel of each type, in stream order.
   std::vector<std::vector<float>> float32_buffers;           // guard: stream_mutex

@@ -45,7 +45,7 @@ std::uint64_t image_size(const char* path) {
 }  // namespace
 
 ble::NotifyCallback eeg_manager_implementation::enable_ota_update() {
-  return [this](const ble::ByteArray& payload) { on_ota_status(payload); };
+  return [this](const ble::ByteArray& payload, std::int64_t) { on_ota_status(payload); };
 }
 
 void eeg_manager_implementation::on_ota_status(const ble::ByteArray& payload) {

@@ -17,7 +17,10 @@ eeg_manager_implementation::~eeg_manager_implementation() {
     // disconnect delivering its final chunk. Then every handler of this
     // manager is released, so no BLE thread can reach this object afterwards.
     const std::unique_lock operation = lock_operations_without_link_hook();
-    if (connected.load() || peripheral.initialized()) close_link();
+    if (connected.load() || peripheral.initialized())
+      close_link();
+    else
+      log_text(log_level::INFO, "Unable to disconnect - no connection to device");
   }
   log_text(log_level::INFO, "Destroying manager");
 }

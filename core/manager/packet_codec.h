@@ -73,12 +73,20 @@ struct packet_layout {
   std::size_t counter_offset = 0; // 32-bit packet counter
 };
 
+// Bytes of a payload carrying `samples` (at least 1) samples of `streamed`
+// electrodes of a device with `electrodes` electrodes.
+std::size_t payload_size(std::size_t samples, std::size_t streamed, std::size_t electrodes,
+                         bool has_accel, bool impedance);
+
 // The layout of a payload of `size` bytes carrying `streamed` electrodes of a
 // device with `electrodes` electrodes. Empty when the payload cannot be
-// decoded: no streamed electrode, or shorter than one sample plus the
-// trailer. In impedance mode every sample is stored as 24-bit values.
+// decoded: no streamed electrode, or a length that is not exactly the
+// payload_size of a whole number of samples between 1 and `max_samples` (a
+// truncated or damaged notification would otherwise decode to samples with
+// invented sample numbers). In impedance mode every sample is stored as
+// 24-bit values.
 std::optional<packet_layout> compute_layout(std::size_t size, std::size_t streamed,
                                             std::size_t electrodes, bool has_accel,
-                                            bool impedance);
+                                            bool impedance, std::size_t max_samples);
 
 }  // namespace calyra::core::packet_codec

@@ -57,16 +57,10 @@ void eeg_manager_implementation::begin_stream_layout() {
   chunk_pointers.reserve(stream_channels.size());
 
   next_expected_sample = 0;
-  stream_electrodes.clear();
-  for (std::int32_t i = 0; i < electrode_count; ++i) {
-    const auto measurement = static_cast<std::uint16_t>(eeg_channel_id::ELECTRODE_MEASUREMENT + i);
-    const auto contact = static_cast<std::uint16_t>(eeg_channel_id::ELECTRODE_CONTACT + i);
-    if (std::binary_search(stream_channels.begin(), stream_channels.end(), measurement) ||
-        std::binary_search(stream_channels.begin(), stream_channels.end(), contact)) {
-      stream_electrodes.push_back(static_cast<std::uint8_t>(i));
-    }
-  }
+  stream_electrodes = electrodes_streamed_by(stream_channels);
   current_sample = 0;
+  // Each stream has its own clock: the headset's counter starts again.
+  stream_clock_.restart(sample_frequency_hz(data_stream_rate.load()));
   streaming = true;
 
   undecodable_packets = 0;
@@ -105,6 +99,7 @@ void eeg_manager_implementation::build_decode_plan() {
   }
 
   plan.has_accel = features != nullptr && features->has_accel();
+  plan.max_samples = features != nullptr ? features->samples_per_packet() : 0;
   for (std::size_t axis = 0; axis < accelerometer_channels.size(); ++axis) {
     const auto i = buffer_of(accelerometer_channels[axis], channel_data_type::FLOAT32);
     plan.accel[axis] = plan.has_accel && i != SIZE_MAX ? &float32_buffers[i] : nullptr;

@@ -34,6 +34,7 @@ error eeg_manager_implementation::start_stream(completion_callback callback, voi
       join_jobs.emplace(job);
       return error::OK;
     }
+    if (const error fit = check_packets_fit_link(); fit != error::OK) return fit;
     service_chunks();
     job();
     return error::OK;
@@ -54,7 +55,7 @@ void eeg_manager_implementation::run_start_sequence(completion_callback callback
       const auto data = gatt::uuids(gatt::role::stream_data);
       stream_subscribed = true;
       peripheral.notify(data.service, data.characteristic,
-                        [this](const ble::ByteArray& payload) { handle_stream_notification(payload); });
+                        [this](const ble::ByteArray& payload, std::int64_t) { handle_stream_notification(payload); });
     }
     stream_start_time.store(std::chrono::duration_cast<std::chrono::milliseconds>(
                                 std::chrono::steady_clock::now().time_since_epoch())

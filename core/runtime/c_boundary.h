@@ -1,6 +1,6 @@
 // The guard every exported function that runs library code sits behind: no
 // exception of any type reaches the host. An unexpected one is logged at
-// ERROR level and turned into the code the caller names.
+// ERROR level and turned into the result the caller names.
 #pragma once
 
 #include <exception>
@@ -11,27 +11,40 @@
 
 namespace calyra::core {
 
-template <class Body>
-error guard_c_call(const char* function, error on_exception, Body&& body) noexcept {
+// Runs `body`; an exception of any type is logged and `fallback` returned.
+template <class Result, class Body>
+Result guard_c_value(const char* function, Result fallback, Body&& body) noexcept {
+  const auto report = [function](const char* what) noexcept {
+    try {
+      logger::log(log_level::ERROR,
+                  [&](std::ostream& out) { out << "Unexpected error in " << function << ": " << what; });
+    } catch (...) {
+      // Logging itself failed (out of memory); the result still reaches the host.
+    }
+  };
   try {
     return std::forward<Body>(body)();
   } catch (const std::exception& e) {
-    try {
-      logger::log(log_level::ERROR, [&](std::ostream& out) {
-        out << "Unexpected error in " << function << ": " << e.what();
-      });
-    } catch (...) {
-      // Logging itself failed (out of memory); the code still reaches the host.
-    }
+    report(e.what());
   } catch (...) {
-    try {
-      logger::log(log_level::ERROR, [&](std::ostream& out) {
-        out << "Unexpected error in " << function << ": unknown exception";
-      });
-    } catch (...) {
-    }
+    report("unknown exception");
   }
-  return on_exception;
+  return fallback;
+}
+
+// For functions that return an error code.
+template <class Body>
+error guard_c_call(const char* function, error on_exception, Body&& body) noexcept {
+  return guard_c_value(function, on_exception, std::forward<Body>(body));
+}
+
+// For functions without a result.
+template <class Body>
+void guard_c_void(const char* function, Body&& body) noexcept {
+  guard_c_value(function, 0, [&] {
+    std::forward<Body>(body)();
+    return 0;
+  });
 }
 
 }  // namespace calyra::core

@@ -76,6 +76,11 @@ CYCORE_API cy_error cy_core_set_config(const cy_core_config* config) {
   }));
 }
 
+CYCORE_API cy_error cy_core_set_stdout_diagnostics(bool enabled) {
+  state::set_stdout_diagnostics(enabled);
+  return code(error::OK);
+}
+
 CYCORE_API const cy_version* cy_core_get_version(void) { return &library_version; }
 
 CYCORE_API bool cy_is_version_compatible(const cy_version* a, const cy_version* b) {

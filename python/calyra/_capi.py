@@ -145,6 +145,13 @@ _CYCORE_FUNCTIONS = {
 }
 
 _D = POINTER(c_double)
+
+
+class FilterSpec(Structure):
+    """cy_bci_filter_spec: one design of an online filter chain."""
+    _fields_ = [("kind", c_int), ("order", c_int), ("f1", c_double), ("f2", c_double)]
+
+
 _BCI_FUNCTIONS = {
     "cy_bci_connect_get_version": (POINTER(Version), []),
     "cy_bci_connect_median": (None, [_D, c_size_t, c_size_t, _D]),
@@ -164,6 +171,14 @@ _BCI_FUNCTIONS = {
     "cy_bci_connect_filter_bandpass":
         (None, [_D, c_size_t, c_size_t, c_double, c_double, c_double]),
     "cy_bci_connect_filter_notch": (None, [_D, c_size_t, c_size_t, c_double, c_double, c_double]),
+    "cy_bci_online_filter_new_chain":
+        (c_void_p, [POINTER(FilterSpec), c_size_t, c_double, c_size_t, POINTER(c_int)]),
+    "cy_bci_online_filter_process": (None, [c_void_p, _D, c_size_t, _D]),
+    "cy_bci_online_filter_reset": (c_int, [c_void_p, c_int]),
+    "cy_bci_online_filter_sections": (c_size_t, [c_void_p]),
+    "cy_bci_online_filter_get_sos": (None, [c_void_p, _D]),
+    "cy_bci_online_filter_free": (None, [c_void_p]),
+    "cy_bci_online_filter_error_text": (c_char_p, [c_int]),
 }
 
 _lock = threading.Lock()

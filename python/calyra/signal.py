@@ -8,20 +8,33 @@ shape, or write into `out=` (a C-contiguous float64 array of that shape,
 which may be the input itself for in-place work) and return it. Per-channel
 functions return one value per channel (a float for 1-D input).
 
+Every function also takes a `calyra.Block` (its `data`, channels x
+samples in microvolts) wherever it takes an array.
+
 Frequencies are in Hz and checked against the Nyquist frequency before the
 library is called: the library does not validate them and would return
 non-finite samples.
+
+The functions above filter one block on its own (zero phase, so they look
+at both sides of every sample). `OnlineFilter` is the causal filter for a
+stream that arrives in chunks: it carries its state from one `process`
+call to the next, so the chunks come out exactly as the whole recording
+would (SciPy's `sosfilt` with the state carried in `zi`).
 """
 
+import ctypes
+import operator
+import threading
 from collections import namedtuple
 
 import numpy as np
 
 from . import _capi
+from .block import Block
 
 __all__ = ["lowpass", "highpass", "bandpass", "notch", "detrend", "fft", "quality",
            "median", "mad", "mean", "std", "mean_std", "minmax", "demean", "standardize",
-           "ewma", "ewma_standardize", "Spectrum", "BAD", "NOISY", "GOOD"]
+           "ewma", "ewma_standardize", "OnlineFilter", "Spectrum", "BAD", "NOISY", "GOOD"]
 
 BAD, NOISY, GOOD = 0.0, 1.0, 2.0
 
@@ -38,18 +51,28 @@ def _ptr(a):
     return a.ctypes.data_as(_capi._D)
 
 
+_EXPECTED = "channels x samples numbers (a 1-D or 2-D array, or a calyra.Block)"
+
+
+def _samples(data):
+    """The samples of a Block, anything else as it is."""
+    return data.data if isinstance(data, Block) else data
+
+
 def _as_channels(data):
     """(float64 C-contiguous 2-D view or copy, was_1d)."""
-    a = np.asarray(data)
+    a = np.asarray(_samples(data))
     if np.iscomplexobj(a):
         raise TypeError("complex data is not supported")
+    if a.dtype == object or not (np.issubdtype(a.dtype, np.number) or a.dtype == bool):
+        raise TypeError(f"expected {_EXPECTED}, got {type(data).__name__}")
     if a.ndim == 1:
         a = a[np.newaxis, :]
         one = True
     elif a.ndim == 2:
         one = False
     else:
-        raise ValueError(f"expected channels x samples (1-D or 2-D), got {a.ndim}-D")
+        raise ValueError(f"expected {_EXPECTED}, got a {a.ndim}-D array")
     return np.ascontiguousarray(a, dtype=np.float64), one
 
 
@@ -63,6 +86,7 @@ def _check_out(out, shape):
 
 
 def _elementwise(name, data, out, *extra):
+    data = _samples(data)
     shape = np.shape(data)
     x, _ = _as_channels(data)
     if out is None:
@@ -84,6 +108,7 @@ def _per_channel(name, data, outputs=1, fill=np.nan):
 
 
 def _in_place(name, data, out, *params):
+    data = _samples(data)
     shape = np.shape(data)
     if out is None:
         x, _ = _as_channels(data)
@@ -139,6 +164,135 @@ def notch(data, rate, freq=50.0, width=4.0, out=None):
     `freq` (mains hum: 50 or 60)."""
     _nyquist_check(rate, freq - width / 2, freq + width / 2)
     return _in_place("cy_bci_connect_filter_notch", data, out, rate, freq, width)
+
+
+# ---- online filters -----------------------------------------------------------
+
+_KINDS = {"lowpass": 0, "highpass": 1, "bandpass": 2, "bandstop": 3}
+_INITIAL = {"zero": 0, "steady": 1}
+_NO_MEMORY = 7
+
+
+def _spec(kind, order, f1, f2):
+    if kind not in _KINDS:
+        raise ValueError(f"kind must be one of {', '.join(_KINDS)}, not {kind!r}")
+    try:
+        order = operator.index(order)
+    except TypeError:
+        raise ValueError(f"order must be a whole number, not {order!r}") from None
+    band = kind in ("bandpass", "bandstop")
+    if band and f2 is None:
+        raise ValueError(f"a {kind} needs both band edges f1 and f2")
+    if not band and f2 is not None:
+        raise ValueError(f"a {kind} takes one frequency, f1; f2 must be None")
+    # Out-of-range numbers are the library's to refuse (with its own text).
+    return _capi.FilterSpec(_KINDS[kind], max(min(order, 2**31 - 1), -2**31), float(f1),
+                            float(f2) if band else 0.0)
+
+
+class OnlineFilter:
+    """Causal Butterworth filter of a stream that arrives in chunks.
+
+    OnlineFilter(kind, order, rate, f1, f2=None, channels=1, initial="steady")
+
+    kind       "lowpass", "highpass" (cut-off f1) or "bandpass", "bandstop"
+               (band f1 .. f2 Hz), SciPy's names; order 1 to 8, counted as
+               SciPy's butter counts it
+    rate       samples per second
+    channels   how many rows every chunk has
+    initial    "steady": each channel starts in the steady state of its
+               first sample (sosfilt_zi(sos) * x0), so an electrode offset
+               does not ring; "zero": from zero state
+
+    `process(chunk)` filters the next samples (a channels x samples array
+    or a calyra.Block; a 1-D array for one channel) and returns a new array
+    of the same shape, or writes into `out=` (C-contiguous float64, may be
+    the input). The result equals scipy.signal.sosfilt(f.sos, x, zi=...)
+    of the whole stream, however it is cut into chunks. `reset()` starts
+    over. `OnlineFilter.chain(specs, rate, ...)` runs several designs one
+    after the other in one object, e.g. [("bandpass", 4, 1, 40),
+    ("bandstop", 2, 48, 52)]. Bad arguments raise ValueError. One object
+    serves one stream; calls on one object are serialised by a lock.
+    """
+
+    def __init__(self, kind, order, rate, f1, f2=None, channels=1, initial="steady"):
+        self._build([_spec(kind, order, f1, f2)], rate, channels, initial)
+
+    @classmethod
+    def chain(cls, specs, rate, channels=1, initial="steady"):
+        """One filter running `specs` in turn: (kind, order, f1) or (kind,
+        order, f1, f2) tuples."""
+        self = cls.__new__(cls)
+        specs = [tuple(spec) + (None,) * (4 - len(spec)) for spec in specs]
+        self._build([_spec(*spec) for spec in specs], rate, channels, initial)
+        return self
+
+    def _build(self, specs, rate, channels, initial):
+        self._handle = None
+        if initial not in _INITIAL:
+            raise ValueError(f"initial must be 'zero' or 'steady', not {initial!r}")
+        try:
+            channels = operator.index(channels)
+        except TypeError:
+            raise ValueError(f"channels must be a whole number, not {channels!r}") from None
+        if channels < 1:
+            raise ValueError("channels must be at least 1")
+        lib = _lib()
+        array = (_capi.FilterSpec * len(specs))(*specs)
+        error = ctypes.c_int(0)
+        handle = lib.cy_bci_online_filter_new_chain(array, len(specs), float(rate), channels,
+                                                    ctypes.byref(error))
+        if not handle:
+            text = lib.cy_bci_online_filter_error_text(error.value).decode()
+            raise MemoryError(text) if error.value == _NO_MEMORY else ValueError(text)
+        self._lock = threading.Lock()
+        self._handle = handle
+        self._free = lib.cy_bci_online_filter_free
+        self.channels = channels
+        self.rate = float(rate)
+        self.initial = initial
+        sos = np.empty((lib.cy_bci_online_filter_sections(handle), 6))
+        lib.cy_bci_online_filter_get_sos(handle, _ptr(sos))
+        self._sos = sos
+        self.reset()
+
+    @property
+    def sos(self):
+        """The sections, sections x 6 in SciPy's layout (b0, b1, b2, 1, a1,
+        a2), first section first (a copy)."""
+        return self._sos.copy()
+
+    def reset(self, initial=None):
+        """Starts over: `initial` ("zero" or "steady") or the one given at
+        construction."""
+        initial = self.initial if initial is None else initial
+        if initial not in _INITIAL:
+            raise ValueError(f"initial must be 'zero' or 'steady', not {initial!r}")
+        with self._lock:
+            _lib().cy_bci_online_filter_reset(self._handle, _INITIAL[initial])
+
+    def process(self, data, out=None):
+        """Filters the next chunk; returns the filtered samples."""
+        samples = _samples(data)
+        x, one = _as_channels(samples)
+        if x.shape[0] != self.channels:
+            raise ValueError(f"the filter has {self.channels} channel(s), the chunk "
+                             f"{x.shape[0]}")
+        if out is None:
+            result = np.empty_like(x)
+        else:
+            result = _check_out(out, np.shape(samples)).reshape(x.shape)
+        with self._lock:
+            _lib().cy_bci_online_filter_process(self._handle, _ptr(x), x.shape[1],
+                                                _ptr(result))
+        if out is not None:
+            return out
+        return result[0] if one else result
+
+    def __del__(self):
+        if getattr(self, "_handle", None):
+            self._free(self._handle)
+            self._handle = None
 
 
 # ---- element-wise -------------------------------------------------------------

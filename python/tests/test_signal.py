@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 from scipy import signal as sps
 
+import calyra
 from calyra import signal as cs
 
 RATE = 250.0
@@ -136,3 +137,102 @@ def test_quality_grades_clean_hum_and_flat_channels():
     grades = cs.quality(np.vstack([clean, hum, flat]), RATE)
     assert list(grades) == [cs.GOOD, cs.NOISY, cs.BAD]
     assert list(cs.quality(np.vstack([cs.notch(hum, RATE, 50)]), RATE)) == [cs.GOOD]
+
+
+# ---- online filters -----------------------------------------------------------
+
+BANDS = {"lowpass": (30.0, None), "highpass": (1.0, None), "bandpass": (1.0, 40.0),
+         "bandstop": (48.0, 52.0)}
+
+
+def _chunks(n, kind, rng):
+    """Chunk lengths covering n samples: fixed, or random (zeros included)."""
+    if kind == "random":
+        lengths = rng.integers(0, 60, size=n)
+    else:
+        lengths = np.full(n, kind)
+    bounds = np.minimum(np.concatenate([[0], np.cumsum(lengths)]), n)
+    return [(a, b) for a, b in zip(bounds[:-1], bounds[1:]) if a < n] + [(n, n)]
+
+
+def _scipy_reference(sos, x, initial):
+    zi = np.zeros((sos.shape[0], x.shape[0], 2))
+    if initial == "steady":
+        zi = sps.sosfilt_zi(sos)[:, None, :] * x[:, 0][None, :, None]
+    return sps.sosfilt(sos, x, axis=-1, zi=zi)[0]
+
+
+@pytest.mark.parametrize("rate", [250.0, 500.0, 1000.0])
+@pytest.mark.parametrize("kind", list(BANDS))
+def test_online_filter_equals_sosfilt_of_the_whole_signal_for_any_chunking(kind, rate):
+    """Orders 1-8, zero and steady start, chunks of 1, 7, 25, 250 and random
+    lengths: the chunks give SciPy's sosfilt of the whole signal (with zi from
+    sosfilt_zi for the steady start), and the sections are SciPy's butter."""
+    rng = np.random.default_rng(int(rate) + len(kind))
+    n = 1000
+    t = np.arange(n) / rate
+    x = np.vstack([20 * np.sin(2 * np.pi * 10 * t + ch) + 8 * np.sin(2 * np.pi * 50 * t)
+                   + 5 * rng.standard_normal(n) + 40 * ch for ch in range(3)])
+    f1, f2 = BANDS[kind]
+    for order in range(1, 9):
+        design = sps.butter(order, f1 if f2 is None else [f1, f2], btype=kind, fs=rate,
+                            output="sos")
+        for initial in ("zero", "steady"):
+            f = cs.OnlineFilter(kind, order, rate, f1, f2, channels=3, initial=initial)
+            if initial == "zero":
+                _assert_relative(sps.sosfilt(f.sos, x, axis=-1),
+                                 sps.sosfilt(design, x, axis=-1), 1e-8)
+            expected = _scipy_reference(f.sos, x, initial)
+            for chunking in (1, 7, 25, 250, "random"):
+                f.reset()
+                y = np.hstack([f.process(x[:, a:b]) for a, b in _chunks(n, chunking, rng)])
+                error = np.abs(y - expected)
+                scale = np.max(np.abs(expected), axis=-1, keepdims=True)
+                assert np.all(error <= np.maximum(1e-12 * scale, 1e-9)), \
+                    (order, initial, chunking, np.max(error))
+
+
+def test_online_filter_chain_blocks_in_place_and_arguments(eeg):
+    specs = [("bandpass", 4, 1, 40), ("bandstop", 2, 48, 52), ("highpass", 1, 0.5)]
+    chain = cs.OnlineFilter.chain(specs, RATE, channels=4)
+    sos = np.vstack([sps.butter(4, [1, 40], "bandpass", fs=RATE, output="sos"),
+                     sps.butter(2, [48, 52], "bandstop", fs=RATE, output="sos"),
+                     sps.butter(1, 0.5, "highpass", fs=RATE, output="sos")])
+    _assert_relative(chain.process(eeg), _scipy_reference(sos, eeg, "steady"), 1e-9)
+
+    single = cs.OnlineFilter("lowpass", 4, RATE, 30, channels=4, initial="zero")
+    expected = single.process(eeg)
+    single.reset()
+    buffer = eeg.copy()
+    assert single.process(buffer, out=buffer) is buffer
+    assert np.array_equal(buffer, expected)
+    one = cs.OnlineFilter("lowpass", 4, RATE, 30, initial="zero")
+    assert np.array_equal(one.process(eeg[1]), expected[1])  # 1-D: one channel
+    block = calyra.Block(data=eeg, sample_numbers=np.arange(eeg.shape[1], dtype=np.uint64),
+                         rate=RATE, channel_names=["E1", "E2", "E3", "E4"],
+                         filled=np.zeros(eeg.shape[1], dtype=bool))
+    single.reset()
+    assert np.array_equal(single.process(block), expected)
+
+    with pytest.raises(ValueError, match="2 channel"):
+        cs.OnlineFilter("lowpass", 4, RATE, 30, channels=2).process(eeg)
+    for args, kw in [(("lowpass", 0, RATE, 30), {}), (("lowpass", 9, RATE, 30), {}),
+                     (("lowpass", 4, RATE, 125), {}), (("lowpass", 4, 0, 30), {}),
+                     (("lowpass", 4, RATE, 30, 40), {}), (("bandpass", 4, RATE, 30), {}),
+                     (("bandpass", 4, RATE, 40, 30), {}), (("notch", 4, RATE, 50), {}),
+                     (("lowpass", 2.5, RATE, 30), {}), (("lowpass", 4, RATE, 30), {"channels": 0}),
+                     (("lowpass", 4, RATE, 30), {"initial": "first"})]:
+        with pytest.raises(ValueError):
+            cs.OnlineFilter(*args, **kw)
+
+
+def test_signal_functions_take_a_block_and_say_what_they_expect(eeg):
+    block = calyra.Block(data=eeg, sample_numbers=np.arange(eeg.shape[1], dtype=np.uint64),
+                         rate=RATE, channel_names=["E1", "E2", "E3", "E4"],
+                         filled=np.zeros(eeg.shape[1], dtype=bool))
+    assert np.array_equal(cs.bandpass(block, RATE, 1, 40), cs.bandpass(eeg, RATE, 1, 40))
+    assert np.array_equal(cs.detrend(block), cs.detrend(eeg))
+    assert np.array_equal(cs.mean(block), cs.mean(eeg))
+    assert np.array_equal(cs.quality(block, RATE), cs.quality(eeg, RATE))
+    with pytest.raises(TypeError, match="calyra.Block"):
+        cs.bandpass({"data": eeg}, RATE, 1, 40)

@@ -62,6 +62,30 @@ int main(void) {
   cy_bci_connect_filter_notch(block, CHANNELS, SAMPLES, 250.0, 50.0, 4.0);
   check(isfinite(block[SAMPLES / 2]), "filters give finite output");
 
+  {
+    cy_bci_filter_error error = CY_BCI_FILTER_NO_MEMORY;
+    cy_bci_filter_spec chain[2];
+    cy_bci_online_filter* online;
+    chain[0].kind = CY_BCI_FILTER_BANDPASS;
+    chain[0].order = 4;
+    chain[0].f1 = 1.0;
+    chain[0].f2 = 40.0;
+    chain[1].kind = CY_BCI_FILTER_BANDSTOP;
+    chain[1].order = 2;
+    chain[1].f1 = 48.0;
+    chain[1].f2 = 52.0;
+    online = cy_bci_online_filter_new_chain(chain, 2, 250.0, CHANNELS, &error);
+    check(online != NULL && error == CY_BCI_FILTER_OK, "online filter chain");
+    check(cy_bci_online_filter_reset(online, CY_BCI_FILTER_INITIAL_STEADY) == CY_BCI_FILTER_OK,
+          "steady start");
+    cy_bci_online_filter_process(online, block, SAMPLES, out);
+    check(isfinite(out[SAMPLES + 3]), "online filter gives finite output");
+    cy_bci_online_filter_free(online);
+    check(cy_bci_online_filter_new(CY_BCI_FILTER_LOWPASS, 9, 250.0, 30.0, 0.0, 1, &error) == NULL &&
+              error == CY_BCI_FILTER_BAD_ORDER,
+          "order 9 refused");
+  }
+
   if (failures == 0) {
     puts("c99 host: all checks passed");
   }

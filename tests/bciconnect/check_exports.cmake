@@ -1,4 +1,4 @@
-# Fails unless LIBRARY exports exactly the cy_bci_connect_ functions and
+# Fails unless LIBRARY exports exactly the cy_bci_connect_ and cy_bci_online_filter_ functions and
 # carries the SONAME libcybciconnect.so.2.
 find_program(NM nm REQUIRED)
 find_program(READELF readelf REQUIRED)
@@ -15,13 +15,13 @@ foreach(line IN LISTS lines)
     continue()
   endif()
   string(REGEX MATCH "^[^ ]+" name "${line}")
-  if(NOT name MATCHES "^cy_bci_connect_[a-z_]+$")
+  if(NOT name MATCHES "^cy_bci_(connect|online_filter)_[a-z_]+$")
     message(FATAL_ERROR "unexpected exported symbol: ${name}")
   endif()
   math(EXPR exported "${exported} + 1")
 endforeach()
-if(NOT exported EQUAL 17)
-  message(FATAL_ERROR "expected 17 exported functions, found ${exported}")
+if(NOT exported EQUAL 26)
+  message(FATAL_ERROR "expected 26 exported functions, found ${exported}")
 endif()
 
 execute_process(COMMAND ${READELF} -d ${LIBRARY} OUTPUT_VARIABLE dynamic)

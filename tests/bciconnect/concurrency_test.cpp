@@ -19,6 +19,12 @@ struct results {
 results process(const std::vector<double>& block, std::size_t channels, std::size_t n) {
   results r;
   r.filtered = block;
+  // Each thread's own online filter object: objects share nothing.
+  cy_bci_online_filter* online =
+      cy_bci_online_filter_new(CY_BCI_FILTER_HIGHPASS, 2, 250, 0.5, 0, channels, nullptr);
+  cy_bci_online_filter_reset(online, CY_BCI_FILTER_INITIAL_STEADY);
+  cy_bci_online_filter_process(online, r.filtered.data(), n, r.filtered.data());
+  cy_bci_online_filter_free(online);
   cy_bci_connect_filter_bandpass(r.filtered.data(), channels, n, 250, 1, 40);
   cy_bci_connect_filter_notch(r.filtered.data(), channels, n, 250, 50, 4);
   r.detrended.resize(block.size());

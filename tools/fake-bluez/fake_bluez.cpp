@@ -32,7 +32,7 @@ constexpr std::int16_t rssi = -52;
 // the device list sets another MTU.
 constexpr std::uint16_t default_mtu = 517;
 
-std::uint16_t mtu_of(const vb::device_config& config) { return config.mtu_given ? config.mtu : default_mtu; }
+std::uint16_t mtu_of(const sim::device_config& config) { return config.mtu_given ? config.mtu : default_mtu; }
 
 std::string hex4(unsigned value) {
   char text[8];
@@ -88,8 +88,8 @@ struct fake_bluez::characteristic {
 };
 
 struct fake_bluez::device {
-  explicit device(vb::device_config config) : headset(std::move(config)) {}
-  fake_headset headset;
+  explicit device(sim::device_config config) : headset(std::move(config), fast_period) {}
+  sim::headset_model headset;
   std::string path;
   std::size_t adapter = 0;  // index into adapters_
   std::unique_ptr<sdbus::IObject> object;
@@ -105,7 +105,7 @@ struct fake_bluez::device {
   clock::time_point burst_next{};
 };
 
-fake_bluez::fake_bluez(sdbus::IConnection& connection, std::vector<vb::device_config> devices,
+fake_bluez::fake_bluez(sdbus::IConnection& connection, std::vector<sim::device_config> devices,
                        options opts)
     : connection_(connection), options_(opts) {
   matches_.push_back(connection_.addMatch(
@@ -232,7 +232,7 @@ void fake_bluez::export_device(device& d) {
   d.object = sdbus::createObject(connection_, d.path);
   auto& o = *d.object;
   device* self = &d;
-  const vb::device_config& config = d.headset.config();
+  const sim::device_config& config = d.headset.config();
   o.registerProperty("Address").onInterface(device_iface).withGetter([self] { return self->headset.config().address; });
   o.registerProperty("AddressType").onInterface(device_iface).withGetter([] { return std::string("random"); });
   o.registerProperty("Name").onInterface(device_iface).withGetter([self] { return self->headset.config().name; });
@@ -270,13 +270,13 @@ void fake_bluez::register_control(device& d) {
   });
   o.registerMethod("SetBattery").onInterface(control_iface).implementedAs(
       [this, self](std::uint8_t level, bool charging) {
-        const std::string value = self->headset.set_battery(level, charging);
-        deliver(*self, {role::battery_status, value});
+        self->headset.set_battery(level, charging);
+        pump(*self, clock::now(), 1);
       });
   o.registerMethod("GetStats").onInterface(control_iface).implementedAs([self] {
-    const fake_headset& h = self->headset;
-    return std::make_tuple(h.connected(), h.streaming(), h.packets_sent(), h.packets_lost(),
-                           h.ota_image_bytes(), h.ota_completed());
+    const sim::model_stats h = self->headset.stats();
+    return std::make_tuple(h.connected, h.streaming, h.packets_sent, h.packets_lost,
+                           h.ota_image_bytes, h.ota_completed);
   });
   // StartNotify sessions and acquired sockets.
   o.registerMethod("NotifySessions").onInterface(control_iface).implementedAs([this, self] {
@@ -343,7 +343,7 @@ void fake_bluez::export_gatt(device& d) {
       object->registerProperty("Notifying").onInterface(characteristic_iface).withGetter([ch] { return ch->notifying; });
       object->registerProperty("Flags").onInterface(characteristic_iface).withGetter([r] {
         std::vector<std::string> flags{"read", "write"};
-        if (vb::headset_state::can_notify(r)) flags.push_back("notify");
+        if (sim::headset_model::can_notify(r)) flags.push_back("notify");
         return flags;
       });
       object->registerProperty("MTU").onInterface(characteristic_iface).withGetter([self] { return mtu_of(self->headset.config()); });
@@ -352,7 +352,8 @@ void fake_bluez::export_gatt(device& d) {
             std::string value;
             try {
               value = self->headset.read(ch->r);
-            } catch (const gatt_failure& f) {
+            } catch (const sim::gatt_error& e) {
+              const gatt_failure f = bluez_failure(e, gatt_operation::read);
               throw sdbus::Error(f.name, f.message);
             }
             // BlueZ updates the cached value, and announces it, on every read.
@@ -366,17 +367,17 @@ void fake_bluez::export_gatt(device& d) {
               result.returnError(sdbus::Error("org.bluez.Error.InProgress", "In Progress"));
               return;
             }
-            std::vector<vb::notification> answers;
-            const std::uint64_t starts = self->headset.starts();
+            const std::uint64_t starts = self->headset.stats().starts;
             try {
-              answers = self->headset.write(ch->r, std::string(value.begin(), value.end()), clock::now());
-            } catch (const gatt_failure& f) {
+              self->headset.write(ch->r, std::string(value.begin(), value.end()), clock::now());
+            } catch (const sim::gatt_error& e) {
+              const gatt_failure f = bluez_failure(e, gatt_operation::write);
               result.returnError(sdbus::Error(f.name, f.message));
               return;
             }
-            if (self->headset.starts() != starts) self->emission_times.clear();
+            if (self->headset.stats().starts != starts) self->emission_times.clear();
             // The headset's answers go out before the write's reply.
-            for (const auto& n : answers) deliver(*self, n);
+            pump(*self, clock::now(), 64);
             ch->write_pending = true;
             auto pending = std::make_shared<sdbus::Result<>>(std::move(result));
             after(options_.write_reply_delay, [ch, pending] {
@@ -393,7 +394,7 @@ void fake_bluez::export_gatt(device& d) {
             return std::make_tuple(std::move(fd), mtu);
           });
       object->registerMethod("StartNotify").onInterface(characteristic_iface).implementedAs([this, self, ch] {
-        if (!vb::headset_state::can_notify(ch->r))
+        if (!sim::headset_model::can_notify(ch->r))
           throw sdbus::Error("org.bluez.Error.NotSupported", "Operation is not supported");
         if (acquired(*ch)) throw sdbus::Error("org.bluez.Error.NotPermitted", "Notify acquired");
         // Answers success without a link: the session starts with the next one.
@@ -462,7 +463,7 @@ void fake_bluez::link_up(device& d) {
 }
 
 sdbus::UnixFd fake_bluez::acquire_notify(device& d, characteristic& c, std::uint16_t& mtu) {
-  if (!options_.acquire_notify || !vb::headset_state::can_notify(c.r))
+  if (!options_.acquire_notify || !sim::headset_model::can_notify(c.r))
     throw sdbus::Error("org.bluez.Error.NotSupported", "Operation is not supported");
   if (acquired(c)) throw sdbus::Error("org.bluez.Error.NotPermitted", "Notify acquired");
   if (!c.sessions.empty()) throw sdbus::Error("org.bluez.Error.InProgress", "In Progress");
@@ -501,6 +502,10 @@ void fake_bluez::disconnect(device& d, bool lost) {
   (void)lost;  // a requested and a lost link look the same to BlueZ's clients
   if (!d.headset.connected()) return;
   d.headset.disconnect();
+  announce_link_down(d);
+}
+
+void fake_bluez::announce_link_down(device& d) {
   d.services_resolved = false;
   d.burst_left = 0;
   // An acquired socket closes with the link.
@@ -550,8 +555,10 @@ void fake_bluez::emit_value(device& d, characteristic& c, const std::string& val
   emit_changed(*c.object, characteristic_iface, {{"Value", sdbus::Variant(c.value)}});
 }
 
-bool fake_bluez::deliver(device& d, const vb::notification& n) {
-  if (!d.headset.connected() || d.characteristics.empty()) return true;
+bool fake_bluez::deliver(device& d, const sim::notification& n) {
+  // The headset decides what it sends (the last packet before a drop_after
+  // loss included); without the GATT objects nothing can carry it.
+  if (d.characteristics.empty()) return true;
   characteristic& c = find(d, n.role);
   // The remote cuts what does not fit one ATT notification.
   const std::size_t fits = std::size_t{mtu_of(d.headset.config())} - 3;
@@ -575,7 +582,7 @@ std::optional<clock::time_point> fake_bluez::next_deadline() const {
   };
   if (!timers_.empty()) earlier(timers_.begin()->first);
   for (const auto& d : devices_) {
-    if (auto due = d->headset.next_packet_due()) earlier(*due);
+    if (auto due = d->headset.next_due_time()) earlier(*due);
     if (d->burst_left > 0) earlier(d->burst_next);
   }
   return next;
@@ -601,21 +608,19 @@ void fake_bluez::run_due(clock::time_point now, bool may_stream) {
       if (d->emission_times.size() > emission_log_size) d->emission_times.pop_front();
       d->burst_next += d->burst_interval;
     }
-    for (int budget = 64; budget > 0; --budget) {
-      const auto due = d->headset.next_packet_due();
-      if (!due || *due > now) break;
-      fake_headset::sent packet = d->headset.send_packet(now);
-      if (packet.payload) {
-        deliver(*d, {role::stream_data, *packet.payload});
-        d->emission_times.push_back(monotonic_ns(clock::now()));
-        if (d->emission_times.size() > emission_log_size) d->emission_times.pop_front();
-      }
-      if (packet.drop_link) {
-        disconnect(*d, true);
-        break;
-      }
-    }
+    pump(*d, now, 64);
   }
+}
+
+void fake_bluez::pump(device& d, clock::time_point now, int budget) {
+  sim::headset_model::output out = d.headset.due_notifications(now, static_cast<std::size_t>(budget));
+  for (const sim::notification& n : out.notifications) {
+    deliver(d, n);
+    if (n.role != role::stream_data) continue;
+    d.emission_times.push_back(monotonic_ns(clock::now()));
+    if (d.emission_times.size() > emission_log_size) d.emission_times.pop_front();
+  }
+  if (out.link_lost) announce_link_down(d);
 }
 
 }  // namespace calyra::fake_bluez

@@ -41,7 +41,7 @@
 #include <string>
 #include <vector>
 
-#include "fake_headset.h"
+#include "bluez_answers.h"
 
 #include <sdbus-c++/MethodResult.h>
 #include <sdbus-c++/Types.h>
@@ -75,7 +75,7 @@ struct options {
 
 class fake_bluez {
  public:
-  fake_bluez(sdbus::IConnection& connection, std::vector<vb::device_config> devices, options opts);
+  fake_bluez(sdbus::IConnection& connection, std::vector<sim::device_config> devices, options opts);
   ~fake_bluez();
   fake_bluez(const fake_bluez&) = delete;
   fake_bluez& operator=(const fake_bluez&) = delete;
@@ -107,7 +107,11 @@ class fake_bluez {
   void vanish(device& d);
   void emit_value(device& d, characteristic& c, const std::string& value);
   // False when the acquired socket is full: the notification was not sent.
-  bool deliver(device& d, const vb::notification& n);
+  bool deliver(device& d, const sim::notification& n);
+  // Sends what the headset has due (at most `budget` notifications).
+  void pump(device& d, clock::time_point now, int budget);
+  // The link went down: BlueZ's clients see Connected become false.
+  void announce_link_down(device& d);
   void update_notifying(device& d, characteristic& c);
   characteristic& find(device& d, core::gatt::role role);
   void after(std::chrono::milliseconds delay, std::function<void()> action);

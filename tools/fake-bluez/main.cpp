@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "ble/virtual/device_config.h"
+#include "simulator/device_config.h"
 #include "fake_bluez.h"
 
 namespace {
@@ -139,11 +139,11 @@ int main(int argc, char** argv) {
     std::cerr << "calyra-fake-bluez: --devices-on " << opts.devices_on << " is not one of the adapters\n";
     return 2;
   }
-  std::vector<vb::device_config> devices;
+  std::vector<sim::device_config> devices;
   const char* list = std::getenv("CYCORE_VIRTUAL_DEVICES");
   try {
-    devices = list && *list ? vb::parse_device_list(list) : vb::default_devices();
-  } catch (const vb::device_list_error& e) {
+    devices = list && *list ? sim::parse_device_list(list) : sim::default_devices();
+  } catch (const sim::device_list_error& e) {
     std::cerr << "calyra-fake-bluez: CYCORE_VIRTUAL_DEVICES: " << e.what() << "\n";
     return 2;
   }

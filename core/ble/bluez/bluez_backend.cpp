@@ -48,6 +48,8 @@ class peripheral_registry {
 
   std::shared_ptr<bluez_peripheral> get(const std::string& path) {
     std::lock_guard lock(mutex_);
+    // Entries of released peripherals go, so rotating addresses do not pile up.
+    std::erase_if(peripherals_, [](const auto& entry) { return entry.second.expired(); });
     auto& slot = peripherals_[path];
     auto existing = slot.lock();
     if (existing) return existing;

@@ -32,8 +32,6 @@ class bluez_peripheral final : public PeripheralBackend {
                    const std::string& characteristic) override;
   void set_callback_on_disconnected(owner_token owner, DisconnectCallback callback) override;
 
-  const std::string& path() const { return path_; }
-
  private:
   // The characteristic's object path; the link must be up. Caller holds the
   // client mutex.

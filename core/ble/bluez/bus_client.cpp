@@ -40,6 +40,12 @@ std::string as_string(const std::vector<std::uint8_t>& bytes) {
   return std::string(bytes.begin(), bytes.end());
 }
 
+std::int64_t steady_now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 std::int64_t micros(std::chrono::milliseconds timeout) {
   return std::chrono::duration_cast<std::chrono::microseconds>(timeout).count();
 }
@@ -113,7 +119,26 @@ std::shared_ptr<device_link> bus_client::link_locked(const std::string& device_p
   return slot;
 }
 
+void bus_client::release_unused() {
+  std::vector<std::shared_ptr<device_link>> unused;  // destroyed with mutex released
+  {
+    std::lock_guard lock(mutex);
+    for (auto it = links_.begin(); it != links_.end();) {
+      const device_link& link = *it->second;
+      // Peripheral objects take their reference under mutex, so a count of one
+      // cannot grow while it is held.
+      if (it->second.use_count() == 1 && !link.up && !link.connecting && !link.closing) {
+        unused.push_back(std::move(it->second));
+        it = links_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+}
+
 void bus_client::begin_scan(const std::string& adapter_path) {
+  release_unused();
   std::lock_guard lock(mutex);
   scanning_adapter_ = adapter_path;
   seen_.clear();
@@ -165,6 +190,9 @@ void bus_client::removed_locked(const std::string& path, const std::vector<std::
 }
 
 void bus_client::on_properties_changed(sdbus::Message& message) {
+  // A notification arrived when its message was read, not when a callback
+  // gets to it.
+  const std::int64_t arrival_ns = steady_now_ns();
   const std::string path = message.getPath();
   std::string interface;
   variant_map values;
@@ -174,7 +202,7 @@ void bus_client::on_properties_changed(sdbus::Message& message) {
   if (interface == characteristic_interface) {
     const auto value = values.find("Value");
     if (value != values.end() && value->second.containsValueOfType<std::vector<std::uint8_t>>())
-      on_value(path, as_string(value->second.get<std::vector<std::uint8_t>>()));
+      on_value(path, as_string(value->second.get<std::vector<std::uint8_t>>()), arrival_ns);
     return;
   }
   {
@@ -204,7 +232,7 @@ void bus_client::changed_locked(const std::string& path, const std::string& inte
   changed.notify_all();
 }
 
-void bus_client::on_value(const std::string& path, std::string value) {
+void bus_client::on_value(const std::string& path, std::string value, std::int64_t arrival_ns) {
   std::lock_guard lock(mutex);
   const auto device = mirror.device_of_characteristic(path);
   if (!device) return;
@@ -216,7 +244,7 @@ void bus_client::on_value(const std::string& path, std::string value) {
     // An acquired characteristic's notifications come through its socket;
     // a Value change here is the echo of a read.
     if (sub.acquired) return;
-    for (auto& [owner, handler] : sub.owners) link.dispatcher.post(handler, value);
+    for (auto& [owner, handler] : sub.owners) link.dispatcher.post(handler, value, arrival_ns);
     return;
   }
 }

@@ -102,9 +102,15 @@ class bus_client : public std::enable_shared_from_this<bus_client> {
   std::condition_variable changed;  // the mirror or a link state changed
   object_mirror mirror;             // guarded by mutex
 
-  // The link state of a device (created on first use, kept for the
-  // client's lifetime). Caller holds mutex.
+  // The link state of a device, created on first use. It is kept while a
+  // peripheral object holds it or the link is in use; release_unused()
+  // forgets the others. Caller holds mutex.
   std::shared_ptr<device_link> link_locked(const std::string& device_path);
+  // Forgets the link states nobody holds (devices a scan saw whose handles
+  // were all released), so that a long session of scans among many or
+  // rotating advertisers stays bounded. Call without mutex; never on the
+  // event-loop thread.
+  void release_unused();
 
   // Scan window bookkeeping.
   void begin_scan(const std::string& adapter_path);
@@ -130,7 +136,7 @@ class bus_client : public std::enable_shared_from_this<bus_client> {
   void on_interfaces_removed(sdbus::Message& message);
   void on_properties_changed(sdbus::Message& message);
   void on_name_owner_changed(sdbus::Message& message);
-  void on_value(const std::string& path, std::string value);
+  void on_value(const std::string& path, std::string value, std::int64_t arrival_ns);
   // These run with `mutex` held; what they have to log waits in notes_
   // until write_notes() runs without it.
   void removed_locked(const std::string& path, const std::vector<std::string>& interfaces);

@@ -20,12 +20,18 @@ constexpr std::size_t max_notification = 514;
 // Packets read in one go before the queue gets a turn.
 constexpr int socket_batch = 64;
 
+std::int64_t monotonic_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 }  // namespace
 
 struct callback_dispatcher::state {
   struct job {
     std::shared_ptr<handler> target;
     std::string payload;
+    std::int64_t arrival_ns;
     bool is_event;
   };
   struct socket_source {
@@ -54,12 +60,11 @@ struct callback_dispatcher::state {
     if (wake_fd >= 0) ::close(wake_fd);
   }
 
-  void start(const std::shared_ptr<state>& self) {
-    // The thread keeps the state alive: the dispatcher may be destroyed on
-    // its own thread (the last handle released inside a callback). Its id is
-    // published under the mutex the thread takes first.
-    wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    std::lock_guard lock(mutex);
+  // Caller holds mutex. The thread keeps the state alive: the dispatcher may
+  // be destroyed on its own thread (the last handle released inside a
+  // callback). Its id is published under the mutex the thread takes first.
+  void start_locked(const std::shared_ptr<state>& self) {
+    if (thread.joinable() || stopping) return;
     thread = std::thread([self] { self->run(); });
     thread_id = thread.get_id();
   }
@@ -117,7 +122,8 @@ struct callback_dispatcher::state {
         end_socket(lock);
         return;
       }
-      job packet{nullptr, std::string(buffer, static_cast<std::size_t>(got)), false};
+      // The packet's arrival is the moment it is read: nothing stands between.
+      job packet{nullptr, std::string(buffer, static_cast<std::size_t>(got)), monotonic_ns(), false};
       const targets_function targets = socket.targets;
       lock.unlock();
       std::vector<std::shared_ptr<handler>> to_call = targets();
@@ -154,7 +160,7 @@ struct callback_dispatcher::state {
       if (call.is_event)
         call.target->on_event();
       else
-        call.target->on_value(call.payload);
+        call.target->on_value(call.payload, call.arrival_ns);
     } catch (const std::exception& e) {
       log_failure(e.what());
     } catch (...) {
@@ -172,7 +178,7 @@ struct callback_dispatcher::state {
 callback_dispatcher::callback_dispatcher(std::string device_name)
     : state_(std::make_shared<state>()) {
   state_->device_name = std::move(device_name);
-  state_->start(state_);
+  state_->wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
 callback_dispatcher::~callback_dispatcher() {
@@ -184,23 +190,27 @@ callback_dispatcher::~callback_dispatcher() {
     thread = std::move(state_->thread);
     state_->wake_locked();
   }
+  if (!thread.joinable()) return;
   if (thread.get_id() == std::this_thread::get_id())
     thread.detach();
   else
     thread.join();
 }
 
-void callback_dispatcher::post(std::shared_ptr<handler> target, std::string payload) {
+void callback_dispatcher::post(std::shared_ptr<handler> target, std::string payload,
+                               std::int64_t arrival_ns) {
   std::lock_guard lock(state_->mutex);
   if (!target->active) return;
-  state_->queue.push_back({std::move(target), std::move(payload), false});
+  state_->start_locked(state_);
+  state_->queue.push_back({std::move(target), std::move(payload), arrival_ns, false});
   state_->wake_locked();
 }
 
 void callback_dispatcher::post_event(std::shared_ptr<handler> target) {
   std::lock_guard lock(state_->mutex);
   if (!target->active) return;
-  state_->queue.push_back({std::move(target), {}, true});
+  state_->start_locked(state_);
+  state_->queue.push_back({std::move(target), {}, 0, true});
   state_->wake_locked();
 }
 
@@ -220,6 +230,7 @@ void callback_dispatcher::attach_socket(int fd, targets_function targets, std::f
   detach_socket();
   std::lock_guard lock(state_->mutex);
   state_->socket = {fd, std::move(targets), std::move(closed)};
+  state_->start_locked(state_);
   state_->wake_locked();  // a poll() without the socket is under way
 }
 

@@ -1,5 +1,6 @@
 // The thread on which one peripheral's notification and link-loss callbacks
-// run. The bus's event-loop thread only queues work here and never waits for
+// run. It starts with the first call queued, so a device a scan saw but that
+// was never connected (nothing is ever queued for it) costs no thread. The bus's event-loop thread only queues work here and never waits for
 // a callback: a callback may block on a lock whose holder is waiting for a
 // method reply, and that reply can only be delivered by the event loop.
 //
@@ -16,6 +17,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -29,7 +31,7 @@ namespace calyra::core::ble::bluez {
 class callback_dispatcher {
  public:
   struct handler {
-    std::function<void(const std::string&)> on_value;  // notifications
+    std::function<void(const std::string&, std::int64_t)> on_value;  // notifications
     std::function<void()> on_event;                     // link loss
     bool active = true;                                 // guarded by the dispatcher's mutex
   };
@@ -41,7 +43,7 @@ class callback_dispatcher {
 
   // Queues one call; never blocks on a callback. Calls of a retired handler
   // are skipped.
-  void post(std::shared_ptr<handler> target, std::string payload);
+  void post(std::shared_ptr<handler> target, std::string payload, std::int64_t arrival_ns);
   void post_event(std::shared_ptr<handler> target);
 
   // No call of `target` runs after this returns (unless called from inside it).

@@ -43,8 +43,4 @@ bool is_no_discovery_started(const sdbus::Error& error) {
   return error.getMessage().find("No discovery started") != std::string::npos;
 }
 
-bool is_no_notify_session(const sdbus::Error& error) {
-  return error.getMessage().find("No notify session started") != std::string::npos;
-}
-
 }  // namespace calyra::core::ble::bluez

@@ -24,6 +24,5 @@ bool is_in_progress(const sdbus::Error& error);
 // The adapter is switched off.
 bool is_not_ready(const sdbus::Error& error);
 bool is_no_discovery_started(const sdbus::Error& error);
-bool is_no_notify_session(const sdbus::Error& error);
 
 }  // namespace calyra::core::ble::bluez

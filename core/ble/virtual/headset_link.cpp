@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "ble/ble_error.h"
+#include "simulator/gatt_error.h"
 #include "runtime/logger.h"
 
 namespace calyra::core::ble::virtual_ble {
@@ -35,21 +36,19 @@ auto take_owner(Entries& entries, owner_token owner) {
 
 }  // namespace
 
-headset_link::headset_link(device_config config)
-    : config_(std::move(config)),
-      shape_(shape_for_model(config_.model)),
-      state_(config_, shape_),
-      source_(config_, shape_) {}
+// With pace=fast the in-process headset sends as fast as its subscribers
+// take the packets.
+headset_link::headset_link(const device_config& config) : model_(config, clock::duration::zero()) {}
 
 headset_link::~headset_link() = default;
 
 void headset_link::connect(owner_token owner) {
   std::lock_guard lock(mutex_);
-  if (stopping_) throw operation_failed_error(config_.name + ": the device is gone");
+  if (stopping_) throw operation_failed_error(config().name + ": the device is gone");
   if (std::find(holders_.begin(), holders_.end(), owner) == holders_.end()) holders_.push_back(owner);
   if (connected_) return;
   connected_ = true;
-  packets_this_link_ = 0;
+  model_.connect(clock::now());
   ensure_worker();
 }
 
@@ -71,8 +70,7 @@ void headset_link::disconnect(owner_token owner) {
 
 void headset_link::close_link(std::unique_lock<std::mutex>& lock) {
   connected_ = false;
-  state_.on_link_lost();
-  pending_.clear();
+  model_.disconnect();
   drop_requested_ = false;
   wake_.notify_all();
   // Subscriptions of owners that never let go end with the link.
@@ -80,6 +78,7 @@ void headset_link::close_link(std::unique_lock<std::mutex>& lock) {
   for (std::size_t slot = 0; slot < subscriptions_.size(); ++slot) {
     for (auto& entry : subscriptions_[slot]) removed[slot].push_back(std::move(entry.callback));
     subscriptions_[slot].clear();
+    update_notifying(static_cast<gatt::role>(slot));
   }
   idle_.wait(lock, [&] {
     return on_worker_thread() || running_slot_ == no_slot || running_slot_ == disconnect_slot;
@@ -94,12 +93,22 @@ bool headset_link::is_connected() {
   return connected_;
 }
 
-void headset_link::check_access(gatt::role role, const char* operation) const {
-  if (!connected_) throw not_connected_error(config_.name + " is not connected");
-  for (gatt::role failing : config_.failing_roles)
-    if (failing == role)
-      throw operation_failed_error(config_.name + ": " + operation + " of " +
+ByteArray headset_link::checked(gatt::role role, const char* operation,
+                                const std::function<ByteArray()>& call) {
+  try {
+    return call();
+  } catch (const simulator::gatt_error& e) {
+    if (e.reason == simulator::gatt_error::kind::not_connected)
+      throw not_connected_error(config().name + " is not connected");
+    if (e.reason == simulator::gatt_error::kind::failing_role)
+      throw operation_failed_error(config().name + ": " + operation + " of " +
                                    gatt::role_name(role) + " failed");
+    throw operation_failed_error(e.what());
+  }
+}
+
+void headset_link::update_notifying(gatt::role role) {
+  model_.set_notifying(role, has_subscribers(role), clock::now());
 }
 
 std::shared_ptr<NotifyCallback> headset_link::subscription_of(gatt::role role,
@@ -115,18 +124,15 @@ bool headset_link::has_subscribers(gatt::role role) const {
 
 ByteArray headset_link::read(gatt::role role) {
   std::lock_guard lock(mutex_);
-  check_access(role, "read");
-  return state_.read(role);
+  return checked(role, "read", [&] { return model_.read(role); });
 }
 
 void headset_link::write(gatt::role role, const ByteArray& value) {
   std::lock_guard lock(mutex_);
-  check_access(role, "write");
-  for (notification& n : state_.write(role, value)) pending_.push_back(std::move(n));
-  if (state_.take_stream_restart()) {
-    source_.restart();
-    schedule_first_packet();
-  }
+  checked(role, "write", [&] {
+    model_.write(role, value, clock::now());
+    return ByteArray();
+  });
   wake_.notify_all();
 }
 
@@ -134,9 +140,12 @@ void headset_link::subscribe(owner_token owner, gatt::role role, NotifyCallback 
   auto replacement = std::make_shared<NotifyCallback>(std::move(callback));
   std::shared_ptr<NotifyCallback> replaced;
   std::unique_lock lock(mutex_);
-  check_access(role, "subscribe");
-  if (!headset_state::can_notify(role))
-    throw operation_failed_error(config_.name + ": " + gatt::role_name(role) +
+  if (!connected_) throw not_connected_error(config().name + " is not connected");
+  for (gatt::role failing : config().failing_roles)
+    if (failing == role)
+      throw operation_failed_error(config().name + ": subscribe of " + gatt::role_name(role) + " failed");
+  if (!simulator::headset_model::can_notify(role))
+    throw operation_failed_error(config().name + ": " + gatt::role_name(role) +
                                  " does not notify");
   // A concurrent subscribe of the same owner may install its handler while
   // this one waits: each replacement waits for the handler it removes.
@@ -147,10 +156,9 @@ void headset_link::subscribe(owner_token owner, gatt::role role, NotifyCallback 
     replaced.reset();
     lock.lock();
   }
-  if (!connected_) throw not_connected_error(config_.name + " is not connected");
-  const bool first_stream_subscriber = role == gatt::role::stream_data && !has_subscribers(role);
+  if (!connected_) throw not_connected_error(config().name + " is not connected");
   subscriptions_[slot_of(role)].push_back({owner, std::move(replacement)});
-  if (first_stream_subscriber) schedule_first_packet();
+  update_notifying(role);
   wake_.notify_all();
 }
 
@@ -158,6 +166,7 @@ void headset_link::unsubscribe(owner_token owner, gatt::role role) {
   std::shared_ptr<NotifyCallback> removed;
   std::unique_lock lock(mutex_);
   removed = take_owner(subscriptions_[slot_of(role)], owner).callback;
+  update_notifying(role);
   wait_until_not_running(lock, owner, static_cast<int>(slot_of(role)));
   lock.unlock();
 }
@@ -180,26 +189,26 @@ bool headset_link::drop_link() {
 
 void headset_link::set_battery(std::uint8_t level, bool charging) {
   std::lock_guard lock(mutex_);
-  std::string value = state_.set_battery(level, charging);
-  if (connected_ && has_subscribers(gatt::role::battery_status)) {
-    pending_.push_back({gatt::role::battery_status, std::move(value)});
-    wake_.notify_all();
-  }
+  model_.set_battery(level, charging);
+  wake_.notify_all();
 }
 
 link_stats headset_link::stats() {
   std::lock_guard lock(mutex_);
-  link_stats out = counters_;
+  const simulator::model_stats s = model_.stats();
+  link_stats out;
   out.connected = connected_;
-  out.streaming = stream_active();
-  out.ota_image_bytes = state_.ota_image_bytes();
-  out.ota_completed = state_.ota_completed();
+  out.streaming = s.streaming;
+  out.packets_sent = s.packets_sent;
+  out.packets_lost = s.packets_lost;
+  out.ota_image_bytes = s.ota_image_bytes;
+  out.ota_completed = s.ota_completed;
   return out;
 }
 
 std::string headset_link::last_config() {
   std::lock_guard lock(mutex_);
-  return state_.last_config_bytes();
+  return model_.last_config();
 }
 
 void headset_link::shutdown() {
@@ -213,7 +222,6 @@ void headset_link::shutdown() {
     holders_.clear();
     removed = std::exchange(subscriptions_, {});
     hooks = std::exchange(disconnect_hooks_, {});
-    pending_.clear();
     worker = std::move(worker_);
     wake_.notify_all();
   }
@@ -232,16 +240,6 @@ void headset_link::ensure_worker() {
   worker_id_ = worker_.get_id();
 }
 
-bool headset_link::stream_active() const {
-  return connected_ && state_.stream_requested() && has_subscribers(gatt::role::stream_data) &&
-         source_.can_send(state_.config());
-}
-
-void headset_link::schedule_first_packet() {
-  next_packet_ = clock::now();
-  if (config_.pace == pacing::realtime) next_packet_ += source_.period(state_.config());
-}
-
 void headset_link::run() {
   std::unique_lock lock(mutex_);
   while (!stopping_) {
@@ -250,62 +248,50 @@ void headset_link::run() {
       if (connected_) lose_link(lock);
       continue;
     }
-    if (!pending_.empty()) {
-      notification next = std::move(pending_.front());
-      pending_.pop_front();
-      deliver(lock, next.role, next.payload);
+    const std::optional<clock::time_point> due = model_.next_due_time();
+    if (!due) {
+      wake_.wait(lock);
       continue;
     }
-    if (stream_active()) {
-      if (config_.pace == pacing::fast) {
-        send_packet(lock);
-        // Let host threads waiting for the lock (stop, unsubscribe) in.
-        lock.unlock();
-        std::this_thread::yield();
-        lock.lock();
-      } else if (clock::now() >= next_packet_) {
-        send_packet(lock);
-      } else {
-        wake_.wait_until(lock, next_packet_);
-      }
+    if (*due > clock::now()) {
+      wake_.wait_until(lock, *due);
       continue;
     }
-    wake_.wait(lock);
+    // One at a time: a host thread waiting for the lock (stop, unsubscribe)
+    // gets in between, even at pace=fast.
+    simulator::headset_model::output out = model_.due_notifications(clock::now(), 1);
+    for (const simulator::notification& n : out.notifications) deliver(lock, n.role, n.payload);
+    if (out.link_lost) drop_requested_ = true;
+    lock.unlock();
+    std::this_thread::yield();
+    lock.lock();
   }
-}
-
-void headset_link::send_packet(std::unique_lock<std::mutex>& lock) {
-  packet_source::packet packet = source_.next(state_.config());
-  ++packets_this_link_;
-  ++(packet.lost ? counters_.packets_lost : counters_.packets_sent);
-  if (config_.pace == pacing::realtime) {
-    next_packet_ += source_.period(state_.config());
-    // A consumer that fell far behind does not get a burst to catch up.
-    const clock::time_point now = clock::now();
-    if (next_packet_ + std::chrono::seconds(1) < now) next_packet_ = now;
-  }
-  if (config_.drop_after > 0 && packets_this_link_ >= config_.drop_after) drop_requested_ = true;
-  if (!packet.lost) deliver(lock, gatt::role::stream_data, packet.payload);
 }
 
 void headset_link::deliver(std::unique_lock<std::mutex>& lock, gatt::role role,
                            const std::string& payload) {
+  // The simulated radio delivers it now.
+  const std::int64_t arrival_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                      clock::now().time_since_epoch())
+                                      .count();
   // Every subscriber in turn; one that unsubscribed meanwhile is skipped.
   std::vector<owner_token> owners;
   for (const subscription& entry : subscriptions_[slot_of(role)]) owners.push_back(entry.owner);
   for (const owner_token owner : owners) {
     const std::shared_ptr<NotifyCallback> callback = subscription_of(role, owner);
     if (!callback || !connected_) continue;
-    run_unlocked(lock, static_cast<int>(slot_of(role)), owner, [&] { (*callback)(payload); });
+    run_unlocked(lock, static_cast<int>(slot_of(role)), owner,
+                 [&] { (*callback)(payload, arrival_ns); });
   }
 }
 
 void headset_link::lose_link(std::unique_lock<std::mutex>& lock) {
   connected_ = false;
-  state_.on_link_lost();
+  model_.disconnect();
   const std::vector<owner_token> holders = std::exchange(holders_, {});
   std::array<std::vector<subscription>, gatt::role_count> removed = std::exchange(subscriptions_, {});
-  pending_.clear();
+  for (std::size_t slot = 0; slot < removed.size(); ++slot)
+    update_notifying(static_cast<gatt::role>(slot));
   lock.unlock();
   removed = {};
   lock.lock();
@@ -332,9 +318,9 @@ void headset_link::run_unlocked(std::unique_lock<std::mutex>& lock, int slot, ow
   try {
     call();
   } catch (const std::exception& e) {
-    log_handler_failure(config_.name, e.what());
+    log_handler_failure(config().name, e.what());
   } catch (...) {
-    log_handler_failure(config_.name, "unknown exception");
+    log_handler_failure(config().name, "unknown exception");
   }
   lock.lock();
   running_slot_ = no_slot;

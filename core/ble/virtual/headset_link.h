@@ -20,7 +20,7 @@
 #include <array>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -28,12 +28,16 @@
 #include <vector>
 
 #include "ble/backend.h"
-#include "ble/virtual/device_config.h"
-#include "ble/virtual/headset_state.h"
-#include "ble/virtual/model_shapes.h"
-#include "ble/virtual/packet_source.h"
+#include "simulator/device_config.h"
+#include "simulator/headset_model.h"
 
 namespace calyra::core::ble::virtual_ble {
+
+using simulator::device_config;
+using simulator::pacing;
+using simulator::default_devices;
+using simulator::device_list_error;
+using simulator::parse_device_list;
 
 struct link_stats {
   bool connected = false;
@@ -46,12 +50,12 @@ struct link_stats {
 
 class headset_link : public std::enable_shared_from_this<headset_link> {
  public:
-  explicit headset_link(device_config config);
+  explicit headset_link(const device_config& config);
   ~headset_link();
   headset_link(const headset_link&) = delete;
   headset_link& operator=(const headset_link&) = delete;
 
-  const device_config& config() const { return config_; }
+  const device_config& config() const { return model_.config(); }
 
   void connect(owner_token owner);
   void disconnect(owner_token owner);
@@ -89,8 +93,8 @@ class headset_link : public std::enable_shared_from_this<headset_link> {
 
   void run();
   void ensure_worker();
-  bool stream_active() const;
-  void send_packet(std::unique_lock<std::mutex>& lock);
+  void update_notifying(gatt::role role);
+  ByteArray checked(gatt::role role, const char* operation, const std::function<ByteArray()>& call);
   void deliver(std::unique_lock<std::mutex>& lock, gatt::role role, const std::string& payload);
   void lose_link(std::unique_lock<std::mutex>& lock);
   // Runs one callback of `owner` in `slot` with the mutex released, marked as
@@ -103,26 +107,17 @@ class headset_link : public std::enable_shared_from_this<headset_link> {
   bool has_subscribers(gatt::role role) const;
   void close_link(std::unique_lock<std::mutex>& lock);
   bool on_worker_thread() const { return std::this_thread::get_id() == worker_id_; }
-  void check_access(gatt::role role, const char* operation) const;
-  void schedule_first_packet();
 
-  const device_config config_;
-  const model_shape shape_;
 
   std::mutex mutex_;
   std::condition_variable wake_;  // the worker has something to do
   std::condition_variable idle_;  // a callback has returned
-  headset_state state_;
-  packet_source source_;
+  simulator::headset_model model_;
   bool connected_ = false;
   std::vector<owner_token> holders_;
   std::array<std::vector<subscription>, gatt::role_count> subscriptions_;
   std::vector<hook_entry> disconnect_hooks_;
-  std::deque<notification> pending_;
   bool drop_requested_ = false;
-  std::uint64_t packets_this_link_ = 0;
-  clock::time_point next_packet_{};
-  link_stats counters_;
   int running_slot_ = no_slot;
   owner_token running_owner_ = 0;
 

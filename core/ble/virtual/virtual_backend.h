@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "ble/backend.h"
-#include "ble/virtual/device_config.h"
+#include "simulator/device_config.h"
 #include "ble/virtual/virtual_peripheral.h"
 
 namespace calyra::core::ble::virtual_ble {

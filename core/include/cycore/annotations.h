@@ -31,6 +31,11 @@ typedef struct cy_annotation {
  * Stores `text` (copied byte for byte, UTF-8 passes through) with the sample
  * number the stream has reached by now, estimated from the stream's timing
  * and the configured data stream rate (0 for a rate outside the table).
+ * This is the start-of-stream estimate: one fit of the first notifications'
+ * arrival times, made once in the manager's life and never corrected for
+ * the headset's clock drift, so it is tens of milliseconds off after an
+ * hour. Positions stay as earlier releases computed them; for precise
+ * timing use cy_eeg_manager_annotate_at (cycore/stream_clock.h).
  * Annotating keeps working after the stream has stopped.
  * Returns CY_OK; CY_PRECONDITION_FAILED when `text` is NULL;
  * CY_CONNECTION_ERROR when not connected; CY_NOT_STREAMING when no stream

@@ -70,8 +70,8 @@ typedef void (*cy_full_battery_callback)(const cy_full_battery_info* info, void*
 
 /*
  * Returns the battery state cached from the headset's last report: the first
- * reading at connect, every battery notification and every full query update
- * it. Does not contact the device and does not block beyond a short lock.
+ * reading at connect, every battery notification that holds a level and every
+ * full query update it. Does not contact the device and does not block beyond a short lock.
  * Not connected: returns the all-zero record and logs an INFO line.
  */
 CYCORE_API cy_battery_info cy_eeg_manager_get_battery_info(cy_eeg_manager* manager);

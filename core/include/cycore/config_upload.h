@@ -24,7 +24,9 @@ CYCORE_EXTERN_C_BEGIN
  * (one acknowledged write; blocks until it is done). Call it after changing
  * settings and before starting a stream. An enabled electrode without a gain
  * is configured, and from then on recorded, with gain X1.
- * The record is also printed on standard output as "Configs(E): b|b|...|".
+ * The record is logged at INFO as "Config(E): b|b|...|" and also printed on
+ * standard output as "Configs(E): b|b|...|" unless
+ * cy_core_set_stdout_diagnostics(false) was called.
  * callback: called with user_data on the calling thread after the write; may
  *           be NULL.
  * Returns CY_OK; CY_CONNECTION_ERROR when not connected or when the write

@@ -4,8 +4,9 @@
  * Threads: cy_core_init, cy_core_close, cy_core_get_config and
  * cy_core_set_config change process-wide state without locking it. Call them
  * while no other thread uses the library (typically once at start-up and once
- * at shut-down). cy_core_get_version and cy_is_version_compatible may be
- * called from any thread at any time, also before cy_core_init.
+ * at shut-down). cy_core_get_version, cy_is_version_compatible and
+ * cy_core_set_stdout_diagnostics may be called from any thread at any time,
+ * also before cy_core_init.
  */
 #ifndef CYCORE_CORE_H
 #define CYCORE_CORE_H
@@ -54,6 +55,25 @@ CYCORE_API cy_error cy_core_get_config(cy_core_config* config);
  * A log file that cannot be opened is not reported; its lines are lost.
  */
 CYCORE_API cy_error cy_core_set_config(const cy_core_config* config);
+
+/*
+ * Chooses where the library's two standard-output diagnostics go:
+ *   - the configuration record sent by cy_eeg_manager_load_config,
+ *     "Configs(E): b|b|...|";
+ *   - one line per gap in a stream (outside impedance mode), the headset's
+ *     name, "|||||MISSED||||| ", the count of gaps of the manager, "last: ",
+ *     the expected sample number, " current: ", the received one.
+ * enabled true (the default): both are written to standard output, flushed.
+ * enabled false: neither is written to standard output; the record stays in
+ * the log's INFO line "Config(E): ..." that load_config always writes, and
+ * each gap line is written to the log at WARNING (with the manager prefix).
+ * Lost samples remain visible in the chunks either way (filler samples with
+ * CY_CHANNEL_STREAMING 0).
+ * Callable from any thread, before or after cy_core_init; the choice holds
+ * for the whole process (cy_core_close does not reset it) and takes effect
+ * for the next line. Returns CY_OK.
+ */
+CYCORE_API cy_error cy_core_set_stdout_diagnostics(bool enabled);
 
 /*
  * The library's own version, {3, 6, 1}. The record is static and owned by the

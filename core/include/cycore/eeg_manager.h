@@ -241,9 +241,16 @@ CYCORE_API const cy_device_info* cy_eeg_manager_get_device_info(cy_eeg_manager* 
  *           thread for a queued start), inside the manager's stream lock: it
  *           must not call start, stop, is_streaming, disconnect or free of
  *           this manager.
+ * Link size: a notification carries at most MTU - 3 bytes. When not even a
+ * packet of one sample of the enabled electrodes fits, the start is refused
+ * (nothing is subscribed or sent): stream fewer electrodes or use a link with
+ * a larger MTU. When only the model's full packet does not fit, the start
+ * goes on with a WARNING line, since a headset may send shorter packets. A
+ * queued start is not checked (it streams no channel).
  * Returns CY_OK; CY_CONNECTION_ERROR when not connected or when subscribing
- * or writing fails (ERROR line in the log). Blocks for one subscription and
- * one write.
+ * or writing fails (ERROR line in the log); CY_PRECONDITION_FAILED when a
+ * one-sample packet cannot fit the link (ERROR line naming both sizes).
+ * Blocks for one subscription and one write.
  */
 CYCORE_API cy_error cy_eeg_manager_start_stream(cy_eeg_manager* manager,
                                                 cy_completion_callback callback,
@@ -296,7 +303,9 @@ CYCORE_API void cy_eeg_manager_set_callback_chunk(cy_eeg_manager* manager,
 /*
  * Registers the battery callback (NULL removes it). It is called on the BLE
  * notification thread with the state the headset has just reported; the
- * record is valid only during the call. Does not talk to the device.
+ * record is valid only during the call. A notification too short to hold the
+ * level (under 4 bytes) is ignored with a WARNING line: neither the cache nor
+ * the callback hears of it. Does not talk to the device.
  */
 CYCORE_API void cy_eeg_manager_set_callback_battery(cy_eeg_manager* manager,
                                                     cy_battery_callback callback,

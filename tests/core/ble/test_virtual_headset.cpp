@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "ble/ble_error.h"
-#include "ble/virtual/synthetic_signal.h"
+#include "simulator/synthetic_signal.h"
 #include "virtual_test_support.h"
 #include "../protocol/reference_decoder.h"
 #include "protocol/config_record.h"
@@ -68,7 +68,7 @@ TEST(VirtualHeadset, RemembersChargingSettingsAndRejectsWhatAHeadsetWould) {
                not_found_error);
   // The role configured to fail fails for read and subscribe; others work.
   EXPECT_THROW(read(p, role::battery_status), operation_failed_error);
-  EXPECT_THROW(subscribe(p, role::battery_status, [](const ByteArray&) {}), operation_failed_error);
+  EXPECT_THROW(subscribe(p, role::battery_status, [](const ByteArray&, std::int64_t) {}), operation_failed_error);
   EXPECT_NO_THROW(read(p, role::battery_energy));
 }
 
@@ -93,7 +93,7 @@ TEST(VirtualHeadset, EveryModelStreamsTheSignalInTheExactPacketLayout) {
   for (const auto& m : all_models)
     list += "CY M " + std::to_string(m.model_code) + ",model=" + std::to_string(m.model_code) + ",pace=fast;";
   headsets h(list);
-  const virtual_ble::synthetic_signal signal(1, 50.0);
+  const calyra::simulator::synthetic_signal signal(1, 50.0);
   const unsigned multipliers[] = {1, 2, 4, 6, 8, 12};
 
   for (const auto& m : all_models) {
@@ -138,7 +138,7 @@ TEST(VirtualHeadset, EveryModelStreamsTheSignalInTheExactPacketLayout) {
 
 TEST(VirtualHeadset, ImpedanceModeAndTheDefaultConfiguration) {
   headsets h("CY K 1,pace=fast,seed=5,line=0");
-  const virtual_ble::synthetic_signal signal(5, 0.0);
+  const calyra::simulator::synthetic_signal signal(5, 0.0);
   Peripheral p = h.get("CY K 1");
 
   // Before any configuration record: all four electrodes at multiplier 8, 250 Hz.

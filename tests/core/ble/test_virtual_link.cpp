@@ -107,7 +107,7 @@ TEST(VirtualLink, NoHandlerRunsAfterUnsubscribeOrDisconnectReturns) {
   for (int round = 0; round < 20; ++round) {
     std::atomic<int> calls{0};
     std::atomic<bool> inside{false};
-    subscribe(p, role::stream_data, [&](const ByteArray&) {
+    subscribe(p, role::stream_data, [&](const ByteArray&, std::int64_t) {
       inside = true;
       std::this_thread::sleep_for(100us);
       ++calls;
@@ -136,7 +136,7 @@ TEST(VirtualLink, CallbacksMayRemoveThemselvesWithoutDeadlock) {
   Peripheral p = h.get("CY S 1");
   p.connect();
   std::atomic<int> calls{0};
-  subscribe(p, role::stream_data, [&](const ByteArray&) {
+  subscribe(p, role::stream_data, [&](const ByteArray&, std::int64_t) {
     ++calls;
     unsubscribe(p, role::stream_data);
   });
@@ -164,7 +164,7 @@ TEST(VirtualLink, ReleasingTheLastHandleInsideACallbackIsSafe) {
   p->connect();
   std::atomic<bool> released{false};
   std::shared_ptr<Peripheral> handle = p;
-  subscribe(*p, role::stream_data, [&released, handle](const ByteArray&) mutable {
+  subscribe(*p, role::stream_data, [&released, handle](const ByteArray&, std::int64_t) mutable {
     if (!released.exchange(true)) {
       handle.reset();
     }

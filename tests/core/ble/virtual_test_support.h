@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "ble/peripheral.h"
-#include "ble/virtual/device_config.h"
+#include "simulator/device_config.h"
 #include "ble/virtual/virtual_backend.h"
 #include "protocol/gatt_map.h"
 
@@ -24,7 +24,7 @@ using core::gatt::role;
 // A private backend with the given device list; nothing global is touched.
 struct headsets {
   explicit headsets(const std::string& list)
-      : backend(core::ble::virtual_ble::parse_device_list(list)) {}
+      : backend(simulator::parse_device_list(list)) {}
   Peripheral get(const std::string& name) { return Peripheral(backend.find(name)); }
   core::ble::virtual_ble::virtual_backend backend;
 };
@@ -50,7 +50,7 @@ inline void unsubscribe(Peripheral& p, role r) {
 class collector {
  public:
   core::ble::NotifyCallback callback() {
-    return [this](const ByteArray& payload) {
+    return [this](const ByteArray& payload, std::int64_t) {
       std::lock_guard lock(mutex_);
       payloads_.push_back(payload);
       threads_.insert(std::this_thread::get_id());

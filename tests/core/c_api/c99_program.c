@@ -66,6 +66,23 @@ int main(void) {
   CHECK(cy_core_device_features_get(&info) == NULL);
   CHECK(cy_core_device_features_get(NULL) == NULL);
 
+  {
+    /* A new manager has no stream clock yet. */
+    cy_eeg_manager* manager = cy_eeg_manager_new();
+    cy_clock_info clock_info;
+    double sample = 1.0;
+    CHECK(offsetof(cy_clock_info, drift_ppm) == 8);
+    CHECK(offsetof(cy_clock_info, packets_fitted) == 48);
+    CHECK(manager != NULL);
+    if (manager != NULL) {
+      memset(&clock_info, 0xFF, sizeof clock_info);
+      CHECK(cy_eeg_manager_get_clock_info(manager, &clock_info) == CY_OK);
+      CHECK(clock_info.state == CY_CLOCK_UNKNOWN && clock_info.packets_fitted == 0);
+      CHECK(cy_eeg_manager_sample_at(manager, 0, &sample) == CY_NOT_STREAMING);
+      cy_eeg_manager_free(manager);
+    }
+  }
+
   if (failures != 0) fprintf(stderr, "%d check(s) failed\n", failures);
   return failures == 0 ? 0 : 1;
 }

@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <set>
 
 #include "capabilities/device_features.h"
 
@@ -55,9 +56,15 @@ TEST(CapabilityTable, EveryModelAnswersItsRow) {
 }
 
 TEST(CapabilityTable, OnlyCodesUpToFiveSelectAModel) {
+  // Each model code has its own instance, the same one on every call.
+  std::set<const device_features_internal*> instances;
   for (std::uint8_t code = 0; code <= max_model_code; ++code) {
-    EXPECT_EQ(for_model_code(code), for_model_code(code));
+    const device_features_internal* f = for_model_code(code);
+    ASSERT_NE(f, nullptr) << int{code};
+    EXPECT_EQ(for_model_code(code), f) << int{code};
+    instances.insert(f);
   }
+  EXPECT_EQ(instances.size(), std::size_t{max_model_code} + 1);
   for (int code = 6; code <= 255; ++code) {
     EXPECT_EQ(for_model_code(static_cast<std::uint8_t>(code)), nullptr) << code;
   }

@@ -195,7 +195,7 @@ TEST_F(BatteryTest, NotificationStoresLogsAndCallsBackOutsideTheCacheLock) {
       &seen);
   manager->on_battery_notification(bytes({0, 0x22, 0, 64}));
   manager->on_battery_notification(bytes({0, 0x22, 0, 64}));
-  manager->on_battery_notification(bytes({0, 0x02}));  // short: level 0
+  manager->on_battery_notification(bytes({0, 0x02, 0, 0, 0x7F}));  // longer: the rest is ignored
   ASSERT_EQ(seen.records.size(), 6u);
   EXPECT_EQ(seen.records[0].level, 64);
   EXPECT_TRUE(seen.records[1].is_charging);
@@ -205,6 +205,21 @@ TEST_F(BatteryTest, NotificationStoresLogsAndCallsBackOutsideTheCacheLock) {
   EXPECT_EQ(logged("INFO", "battery level dropped: 64"), 2);
   EXPECT_EQ(logged("INFO", "battery level dropped: 0"), 1);
   EXPECT_TRUE(device->reads.empty());
+}
+
+TEST_F(BatteryTest, NotificationTooShortForTheLevelIsIgnored) {
+  int calls = 0;
+  manager->set_callback_battery([](const cy_battery_info*, void* data) { ++*static_cast<int*>(data); }, &calls);
+  manager->on_battery_notification(bytes({0, 0x22, 0, 64}));
+  for (const auto& short_record : {bytes({}), bytes({0}), bytes({0, 0x02}), bytes({0, 0x02, 0})}) {
+    manager->on_battery_notification(short_record);
+  }
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(manager->get_battery_info().level, 64);
+  EXPECT_TRUE(manager->get_battery_info().is_charging);
+  EXPECT_EQ(logged("INFO", "battery level dropped: 0"), 0);
+  EXPECT_EQ(logged("WARNING", "Ignoring a battery notification of 0 bytes: the battery record needs 4"), 1);
+  EXPECT_EQ(logged("WARNING", "Ignoring a battery notification of 3 bytes: the battery record needs 4"), 1);
 }
 
 TEST_F(BatteryTest, ChargingSettings) {

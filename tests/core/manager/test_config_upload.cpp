@@ -2,6 +2,8 @@
 // every model, the log and standard-output lines, and the failure paths.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
 #include <vector>
 
@@ -90,6 +92,18 @@ TEST_F(ConfigUploadTest, SendsTheDocumentedExampleAndPrintsIt) {
   EXPECT_TRUE(tail(3, "): Config(8): 0|8|8|8|8|8|8|8|8|3|6|"));
   EXPECT_TRUE(lines[lines.size() - 2].empty());
   EXPECT_TRUE(tail(1, "): Future callback done"));
+
+  // Switched off, the record is in the log only.
+  ASSERT_EQ(cy_core_set_stdout_diagnostics(false), CY_OK);
+  ::testing::internal::CaptureStdout();
+  ASSERT_EQ(cy_eeg_manager_load_config(handle, nullptr, nullptr), CY_OK);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  const auto after = log_lines();
+  EXPECT_EQ(std::count_if(after.begin(), after.end(),
+                          [](const std::string& line) {
+                            return line.find("): Config(8): 0|8|8|8|8|8|8|8|8|3|6|") != std::string::npos;
+                          }),
+            2);
 }
 
 TEST_F(ConfigUploadTest, RecordForEveryModel) {

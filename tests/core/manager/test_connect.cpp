@@ -79,6 +79,17 @@ TEST_F(Connect, TheSuccessfulSequenceLogsEachStepInOrder) {
   }
 }
 
+TEST_F(Connect, FreeingAManagerThatNeverConnectedSaysSoBeforeDestroyingIt) {
+  start_library("CY KESTREL 5");
+  cy_eeg_manager* m = new_manager();
+  const std::string p = prefix(m);
+  forget(m);
+  cy_eeg_manager_free(m);
+  const long unable = position_of("[INFO] " + p + "Unable to disconnect - no connection to device");
+  EXPECT_GE(unable, 0);
+  EXPECT_GT(position_of("[INFO] " + p + "Destroying manager", unable), unable);
+}
+
 TEST_F(Connect, ThePloverReportsAnImu) {
   start_library("CY PLOVER 4,model=3");
   cy_eeg_manager* m = new_manager();

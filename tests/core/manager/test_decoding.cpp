@@ -5,6 +5,8 @@
 // gap, and payloads that cannot be decoded.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -319,6 +321,66 @@ TEST_F(DecodingLogged, UndecodablePayloadsAreDroppedWithOneWarningPerStream) {
     if (line.find("[WARNING]") != std::string::npos && line.find("undecodable") != std::string::npos) ++warnings;
   }
   EXPECT_EQ(warnings, 3);
+}
+
+TEST_F(DecodingLogged, PayloadsOfAnotherLengthBecomeNoSamplesAndNoGap) {
+  cy_core_config config = logging_config();
+  config.autoflush = true;
+  init_with(config);
+  decoder_harness h(4);  // 4 electrodes with accelerometer, 50 samples per packet (318 bytes)
+  h.enable_all();
+  h.start();
+  const auto encoder = h.encoder();
+  const auto with_samples = [&](std::uint8_t samples) {
+    const protocol::packet_shape shape{4, samples, h.model().sample_difference_size(), true};
+    return protocol::packet_encoder(shape, h.manager.stream_electrodes, false);
+  };
+  ::testing::internal::CaptureStdout();
+  h.feed(walk_packet(encoder, 49, 1, nullptr));
+  // A full packet cut to 245 bytes (37 samples would need 240): its
+  // "counter" is a piece of the difference stream.
+  h.feed(walk_packet(encoder, 99, 2, nullptr).substr(0, 245));
+  // One sample more than the model sends.
+  h.feed(walk_packet(with_samples(51), 100, 3, nullptr));
+  h.feed(walk_packet(encoder, 99, 4, nullptr));
+  // Shorter packets of the model's own layout are decoded.
+  h.feed(walk_packet(with_samples(1), 100, 5, nullptr));
+  h.flush();
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(h.manager.missed_packet_count, 0);
+  EXPECT_EQ(h.values(eeg_channel_id::SAMPLE_NUMBER), iota_from(0, 101));
+  int warnings = 0;
+  for (const auto& line : log_lines()) {
+    if (line.find("[WARNING]") == std::string::npos) continue;
+    ++warnings;
+    EXPECT_NE(line.find("first: 245 bytes for 4 streamed electrodes, where a packet of 1 to 50 samples has "
+                        "24 to 318 bytes"),
+              std::string::npos)
+        << line;
+  }
+  EXPECT_EQ(warnings, 1);
+}
+
+TEST_F(DecodingLogged, WithStandardOutputDiagnosticsOffAGapIsLoggedAtWarning) {
+  cy_core_config config = logging_config();
+  config.autoflush = true;
+  init_with(config);
+  ASSERT_EQ(cy_core_set_stdout_diagnostics(false), CY_OK);
+  decoder_harness h(4);
+  h.enable({eeg_channel_id::SAMPLE_NUMBER, measurement(0)});
+  h.start();
+  ::testing::internal::CaptureStdout();
+  h.feed(walk_packet(h.encoder(), 49, 1, nullptr));
+  h.feed(walk_packet(h.encoder(), 149, 2, nullptr));
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(h.manager.missed_packet_count, 1);
+  const auto lines = log_lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) {
+                            return line.rfind("[WARNING] [eeg_manager] (", 0) == 0 &&
+                                   line.ends_with("): |||||MISSED||||| 1last: 50 current: 100");
+                          }),
+            1);
 }
 
 }  // namespace

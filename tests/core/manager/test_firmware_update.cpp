@@ -75,7 +75,7 @@ class ota_peripheral final : public ble::PeripheralBackend {
   void notify_status(const ble::ByteArray& payload) {
     // A copy: the handler may unsubscribe itself while it runs.
     const ble::NotifyCallback handler = status_handler_;
-    if (handler) handler(payload);
+    if (handler) handler(payload, 0);
   }
 
  private:
@@ -158,13 +158,13 @@ TEST_F(ScriptedUpdateTest, AcknowledgementHandlerLogsAndSetsTheFlag) {
                         step{9, false, 3, "Unknown data. |\x09|"},
                         step{0, false, 3, std::string("Unknown data. |\0|", 17)}}) {
     SCOPED_TRACE(s.code);
-    handler(ble::ByteArray(1, static_cast<char>(s.code)));
+    handler(ble::ByteArray(1, static_cast<char>(s.code)), 0);
     EXPECT_EQ(manager->ota_acknowledged, s.flag);
     EXPECT_EQ(device->unsubscriptions, s.unsubscriptions);
     EXPECT_TRUE(logged("INFO", s.line));
   }
   const std::size_t lines = log_lines().size();
-  handler(ble::ByteArray());  // ignored
+  handler(ble::ByteArray(), 0);  // ignored
   EXPECT_EQ(log_lines().size(), lines);
 }
 

@@ -77,7 +77,8 @@ TEST(PacketCodec, LayoutMatchesTheEncoderForEveryModelShape) {
         for (std::size_t i = 0; i < streamed; ++i) electrodes.push_back(static_cast<std::uint8_t>(i));
         const protocol::packet_encoder encoder(shape, electrodes, impedance);
         const std::size_t size = encoder.payload_size();
-        const auto layout = compute_layout(size, streamed, shape.electrode_count, shape.has_accel, impedance);
+        const auto layout = compute_layout(size, streamed, shape.electrode_count, shape.has_accel, impedance,
+                                           shape.samples_per_packet);
         ASSERT_TRUE(layout) << "model " << int{code} << " L " << streamed;
         EXPECT_EQ(layout->samples, shape.samples_per_packet) << "model " << int{code} << " L " << streamed;
         const std::size_t status_bytes = (shape.electrode_count + 7) / 8;
@@ -94,15 +95,31 @@ TEST(PacketCodec, LayoutMatchesTheEncoderForEveryModelShape) {
 TEST(PacketCodec, PayloadsThatCannotBeDecodedAreRejected) {
   // 4 electrodes with accelerometer: one sample of 2 electrodes needs
   // 6 + 1 + 11 bytes.
-  EXPECT_TRUE(compute_layout(18, 2, 4, true, false));
-  EXPECT_EQ(compute_layout(18, 2, 4, true, false)->samples, 1u);
-  EXPECT_FALSE(compute_layout(17, 2, 4, true, false));
-  EXPECT_FALSE(compute_layout(0, 2, 4, true, false));
+  EXPECT_TRUE(compute_layout(18, 2, 4, true, false, 10));
+  EXPECT_EQ(compute_layout(18, 2, 4, true, false, 10)->samples, 1u);
+  EXPECT_FALSE(compute_layout(17, 2, 4, true, false, 10));
+  EXPECT_FALSE(compute_layout(0, 2, 4, true, false, 10));
   // Without accelerometer the trailer is 6 bytes shorter.
-  EXPECT_TRUE(compute_layout(12, 2, 4, false, false));
-  EXPECT_FALSE(compute_layout(11, 2, 4, false, false));
+  EXPECT_TRUE(compute_layout(12, 2, 4, false, false, 10));
+  EXPECT_FALSE(compute_layout(11, 2, 4, false, false, 10));
   // No streamed electrode: nothing to decode, whatever the size.
-  EXPECT_FALSE(compute_layout(500, 0, 4, true, false));
+  EXPECT_FALSE(compute_layout(500, 0, 4, true, false, 10));
+}
+
+TEST(PacketCodec, OnlyExactLengthsOfOneToTheModelsSampleCountAreDecoded) {
+  // 3 electrodes: every later sample adds 4.5 bytes, so lengths alternate
+  // between 4 and 5 bytes apart; the lengths between are not packets.
+  for (std::size_t samples = 1; samples <= 10; ++samples) {
+    const std::size_t size = packet_codec::payload_size(samples, 3, 4, true, false);
+    ASSERT_TRUE(compute_layout(size, 3, 4, true, false, 10)) << samples;
+    EXPECT_EQ(compute_layout(size, 3, 4, true, false, 10)->samples, samples);
+    EXPECT_FALSE(compute_layout(size + 1, 3, 4, true, false, 10)) << samples;
+  }
+  // One sample more than the model sends is not a packet of that model.
+  EXPECT_FALSE(compute_layout(packet_codec::payload_size(11, 3, 4, true, false), 3, 4, true, false, 10));
+  // Impedance mode: 9 bytes per sample.
+  EXPECT_TRUE(compute_layout(9 * 2 + 12, 3, 4, true, true, 10));
+  EXPECT_FALSE(compute_layout(9 * 2 + 12 + 4, 3, 4, true, true, 10));
 }
 
 TEST(PacketCodec, HalfPrecisionConversion) {

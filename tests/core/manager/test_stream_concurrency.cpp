@@ -199,5 +199,22 @@ TEST_F(StreamConcurrency, LinkLossRacesTeardown) {
   }
 }
 
+TEST_F(StreamConcurrency, StdoutDiagnosticsSwitchedWhileGapsAreReported) {
+  start_library("CY KESTREL 5,pace=fast,loss=0.3,seed=3", CY_LOG_LEVEL_WARNING);
+  chunk_recorder recorder;
+  cy_eeg_manager* m = connect_kestrel(recorder);
+  ::testing::internal::CaptureStdout();
+  ASSERT_EQ(cy_eeg_manager_start_stream(m, nullptr, nullptr), CY_OK);
+  for (int i = 0; i < 200; ++i) {
+    cy_core_set_stdout_diagnostics(i % 2 == 0);
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  cy_core_set_stdout_diagnostics(false);
+  const bool logged = eventually([&] { return !lines_with("|||||MISSED||||| ").empty(); });
+  cy_eeg_manager_free(m);
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(logged);
+}
+
 }  // namespace
 }  // namespace calyra::core

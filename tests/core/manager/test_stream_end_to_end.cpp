@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "ble/virtual/synthetic_signal.h"
+#include "simulator/synthetic_signal.h"
 #include "capabilities/device_features.h"
 #include "chunk_recorder.h"
 #include "virtual_fixture.h"
@@ -105,7 +105,7 @@ TEST_F(Streaming, ChunksCarryTheHeadsetsSignalUntilTheStopCompletes) {
   EXPECT_EQ(recorder.channel(static_cast<std::size_t>(index_of_flag)), std::vector<double>(numbers.size(), 1.0));
 
   // The virtual headset's signal, within the quantisation of 12-bit differences.
-  const ble::virtual_ble::synthetic_signal signal(1, 50.0);
+  const calyra::simulator::synthetic_signal signal(1, 50.0);
   for (int e = 0; e < 4; ++e) {
     const auto microvolts = recorder.channel(static_cast<std::size_t>(electrode_index[static_cast<std::size_t>(e)]));
     ASSERT_EQ(microvolts.size(), numbers.size());
@@ -433,6 +433,58 @@ TEST_F(Streaming, StartAndStopFailuresAndTheNoConnectionPaths) {
   EXPECT_EQ(cy_eeg_manager_stop_stream(m, &callback_probe::on_event, &probe), CY_OK);
   EXPECT_EQ(probe.calls, 1);
   EXPECT_EQ(probe.thread.load(), std::this_thread::get_id());
+}
+
+TEST_F(Streaming, AStartWhosePacketsCannotFitTheLinkIsRefusedOrWarned) {
+  // A KESTREL with accelerometer streaming all 4 electrodes: one sample takes
+  // 24 bytes, a full packet of 50 samples 318 (612 in impedance mode). A
+  // notification carries MTU - 3 bytes.
+  start_library("CY MTU 26,mtu=26,pace=fast;CY MTU 27,mtu=27,pace=fast;CY MTU 320,mtu=320,pace=fast;"
+                "CY MTU 321,mtu=321,pace=fast");
+  const auto warnings_of = [&](cy_eeg_manager* m) {
+    return lines_with("[WARNING] " + prefix(m) + "Starting the stream although a full packet of 50 samples");
+  };
+  cy_eeg_manager* m = connect_all_channels("CY MTU 26");
+  callback_probe started;
+  EXPECT_EQ(cy_eeg_manager_start_stream(m, &callback_probe::on_event, &started), CY_PRECONDITION_FAILED);
+  EXPECT_EQ(started.calls, 0);
+  EXPECT_FALSE(cy_eeg_manager_is_streaming(m));
+  EXPECT_GE(position_of("[ERROR] " + prefix(m) +
+                        "Unable to start stream - a packet of one sample of the 4 streamed electrodes takes 24 "
+                        "bytes, but a notification on this link (MTU 26) carries at most 23 bytes: stream fewer "
+                        "electrodes or use a link with a larger MTU"),
+            0);
+  // Two electrodes: one sample (18 bytes) fits, a full packet (165) does not.
+  for (const int e : {2, 3}) {
+    cy_eeg_manager_set_channel_enabled(m, measurement(e), false);
+    cy_eeg_manager_set_channel_enabled(m, contact(e), false);
+  }
+  EXPECT_EQ(cy_eeg_manager_start_stream(m, &callback_probe::on_event, &started), CY_OK);
+  EXPECT_EQ(started.calls, 1);
+  EXPECT_TRUE(cy_eeg_manager_is_streaming(m));
+  ASSERT_EQ(warnings_of(m).size(), 1u);
+  EXPECT_NE(warnings_of(m)[0].find("of the 2 streamed electrodes takes 165 bytes, but a notification on this link "
+                                   "(MTU 26) carries at most 23 bytes"),
+            std::string::npos);
+  EXPECT_EQ(cy_eeg_manager_stop_stream(m, nullptr, nullptr), CY_OK);
+  cy_eeg_manager_disconnect(m);
+
+  // At the edges: exactly one sample fits, one byte short of a full packet,
+  // exactly a full packet.
+  for (const auto& [name, warned] : {std::pair{"CY MTU 27", true}, {"CY MTU 320", true}, {"CY MTU 321", false}}) {
+    SCOPED_TRACE(name);
+    cy_eeg_manager* edge = connect_all_channels(name);
+    EXPECT_EQ(cy_eeg_manager_start_stream(edge, nullptr, nullptr), CY_OK);
+    EXPECT_EQ(warnings_of(edge).size(), warned ? 1u : 0u);
+    EXPECT_EQ(cy_eeg_manager_stop_stream(edge, nullptr, nullptr), CY_OK);
+    cy_eeg_manager_disconnect(edge);
+  }
+  // Impedance mode stores every sample whole.
+  cy_eeg_manager* impedance = connect_all_channels("CY MTU 321");
+  cy_eeg_manager_set_impedance_mode(impedance, 1);
+  EXPECT_EQ(cy_eeg_manager_start_stream(impedance, nullptr, nullptr), CY_OK);
+  ASSERT_EQ(warnings_of(impedance).size(), 1u);
+  EXPECT_NE(warnings_of(impedance)[0].find("in impedance mode takes 612 bytes"), std::string::npos);
 }
 
 }  // namespace

@@ -25,6 +25,7 @@ class LibraryTest : public ::testing::Test {
   void SetUp() override {
     close_quietly();
     state::store_config(default_config());
+    state::set_stdout_diagnostics(true);
     dir_ = std::filesystem::temp_directory_path() /
            ("cycore-test-" + std::to_string(::getpid()) + "-" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -35,6 +36,7 @@ class LibraryTest : public ::testing::Test {
   void TearDown() override {
     close_quietly();
     state::store_config(default_config());
+    state::set_stdout_diagnostics(true);
     std::filesystem::remove_all(dir_);
   }
 

@@ -104,6 +104,17 @@ TEST_F(CoreLifecycle, ConfigurationRoundTripsAndSurvivesClose) {
   EXPECT_TRUE(same_bytes(got, wanted)) << "the record must survive close and init";
 }
 
+TEST_F(CoreLifecycle, StdoutDiagnosticsSwitchWorksBeforeInitAndSurvivesInitAndClose) {
+  EXPECT_TRUE(stdout_diagnostics_enabled());
+  EXPECT_EQ(cy_core_set_stdout_diagnostics(false), CY_OK);
+  ASSERT_EQ(cy_core_init(), CY_OK);
+  EXPECT_FALSE(stdout_diagnostics_enabled());
+  ASSERT_EQ(cy_core_close(), CY_OK);
+  EXPECT_FALSE(stdout_diagnostics_enabled());
+  EXPECT_EQ(cy_core_set_stdout_diagnostics(true), CY_OK);
+  EXPECT_TRUE(stdout_diagnostics_enabled());
+}
+
 TEST_F(CoreLifecycle, PathsFillingTheWholeFieldAreTerminated) {
   ASSERT_EQ(cy_core_init(), CY_OK);
   cy_core_config config = default_config();

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "cli/electrode_list.h"
+#include "quality/signal_filters.h"
 #include "view/view_options.h"
 
 namespace calyra::cli {
@@ -240,6 +241,10 @@ void finish_command_line(const CLI::App& app, parsed_command_line& out) {
   }
   if (s.notch_hz != 0.0 && (s.notch_hz <= 2.0 || s.notch_hz + 2.0 >= nyquist)) {
     throw CLI::ValidationError("--notch", "HZ must lie between 2 Hz and half the sample rate minus 2 Hz");
+  }
+  if (s.filter_output) {
+    const std::string refused = quality::output_filter_refusal({s.bandpass, s.notch_hz}, s.rate_hz);
+    if (!refused.empty()) throw CLI::ValidationError("--filter-output", refused);
   }
 }
 

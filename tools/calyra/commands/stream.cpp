@@ -194,10 +194,7 @@ unsigned samples_per_packet(const cy_device_info& info, bool impedance) {
 
 std::string prefilter_text(const cli::stream_options& o) {
   if (!o.filter_output) return {};
-  std::ostringstream text;
-  if (o.bandpass) text << "HP:" << o.bandpass->low_hz << "Hz LP:" << o.bandpass->high_hz << "Hz";
-  if (o.notch_hz > 0.0) text << (o.bandpass ? " " : "") << "N:" << o.notch_hz << "Hz";
-  return text.str();
+  return quality::describe_output_filter({o.bandpass, o.notch_hz});
 }
 
 void print_summary(std::ostream& out, const stream::stream_plan& plan, stream::recording_pipeline& pipeline,
@@ -262,25 +259,47 @@ struct recording_files {
   }
 };
 
-}  // namespace
+// The screen while streaming: the live block (or plain lines) with the
+// library's own output captured above it.
+struct stream_screen {
+  bool terminal = isatty(STDOUT_FILENO) != 0;
+  // The library's own lines (lost packets, ...) go above the live block; in
+  // a pipe they pass through unchanged.
+  display::output_capture capture{terminal};
+  display::status_display view{capture.display(), terminal, terminal_columns()};
+};
 
-int run_stream(const cli::global_options& global, const cli::stream_options& o) {
-  app::install_interrupt_handlers();
-  // An unusable or taken output path is reported before anything touches a headset.
-  std::optional<recording_files> files;
-  if (!o.out_path.empty()) {
-    files.emplace(o.out_path, o.overwrite);
-    app::discard_on_exit(files->data.temporary_path().c_str());
-    app::discard_on_exit(files->events.temporary_path().c_str());
-    app::discard_on_exit(files->description.temporary_path().c_str());
-  }
+// What the steps of a stream share once it runs.
+struct stream_run {
+  const cli::stream_options& o;
+  app::headset& h;
+  stream_context& ctx;
+  stream::recording_pipeline& pipeline;
+  view::live_view* live;
+  stream_screen& screen;
+};
 
-  app::core_session core(global, {o.chunk_size, {}});
-  stream_context ctx;  // outlives the headset: its callbacks point here
-  app::headset h(o.device, app::firmware_policy::require_compatible);
-  release_queue_first release{ctx};
-  if (app::interrupt_requested()) throw app::command_failure("interrupted before the stream started");
+// How the loop ended.
+struct loop_outcome {
+  std::string stop_reason;        // empty: the requested length was reached
+  std::string failure;            // why the recording could not be written
+  std::uint64_t shown_samples = 0;  // samples in the last plain status line
+  std::optional<cy_error> stopped;  // nullopt: the stop was abandoned
+};
 
+// Reserves the output names, so that an unusable or taken path is reported
+// before anything touches a headset.
+void reserve_files(const cli::stream_options& o, std::optional<recording_files>& files) {
+  if (o.out_path.empty()) return;
+  files.emplace(o.out_path, o.overwrite);
+  app::discard_on_exit(files->data.temporary_path().c_str());
+  app::discard_on_exit(files->events.temporary_path().c_str());
+  app::discard_on_exit(files->description.temporary_path().c_str());
+}
+
+// Checks the options against the headset, plans the signals and sends the
+// configuration.
+void plan_and_configure(const app::headset& h, const cli::stream_options& o, stream_context& ctx) {
   const std::vector<unsigned> electrodes = electrodes_to_stream(o, h);
   if (o.accel && !cy_core_device_features_has_accel(h.features())) {
     throw app::command_failure(h.name() + " (" + h.model_name() + ") has no accelerometer");
@@ -288,9 +307,12 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
   ctx.plan = stream::plan_stream({electrodes, o.contact, o.accel, o.impedance, o.gain});
   ctx.manager = h.handle();
   configure(h, o, ctx.plan, electrodes);
+}
 
+recording::recording_layout layout_of(const app::headset& h, const cli::stream_options& o,
+                                      const stream::stream_plan& plan) {
   recording::recording_layout layout;
-  layout.signals = ctx.plan.signals;
+  layout.signals = plan.signals;
   layout.sample_rate_hz = o.rate_hz;
   layout.equipment = "Calyra " + h.model_name() + " fw " + app::version_text(h.info().firmware_version);
   layout.prefilter = prefilter_text(o);
@@ -299,11 +321,11 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
   layout.note = o.note;
   layout.file_name = o.out_path;
   layout.start_time = std::chrono::system_clock::now();
-  std::unique_ptr<recording::recording_writer> writer;
-  if (files) {
-    writer = recording::open_recording(files->data.temporary_path(),
-                                       recording::recording_format_of(o.out_path), layout);
-  }
+  return layout;
+}
+
+stream::pipeline_settings pipeline_settings_of(const app::headset& h, const cli::stream_options& o,
+                                               const std::optional<recording_files>& files) {
   stream::pipeline_settings settings;
   settings.rate_hz = o.rate_hz;
   settings.target_samples =
@@ -317,23 +339,43 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
     settings.events_path = files->events.temporary_path();
     settings.events_name = files->events.final_path();
   }
-  stream::recording_pipeline pipeline(ctx.plan.signals, ctx.plan.electrode_signals, settings,
-                                      std::move(writer));
-  const auto live =
-      view::open_stream_view(o, ctx.plan, h.name() + " (" + h.model_name() + ")", pipeline);
+  return settings;
+}
 
+void start_streaming(const app::headset& h, stream_context& ctx) {
   cy_eeg_manager_set_callback_chunk(h.handle(), on_chunk, &ctx);
   cy_eeg_manager_set_callback_disconnect(h.handle(), on_disconnect, &ctx);
   const cy_error started = cy_eeg_manager_start_stream(h.handle(), nullptr, nullptr);
   if (started != CY_OK) throw app::command_failure::from_code(started, "starting the stream");
   app::recording_started();
+}
 
-  const bool terminal = isatty(STDOUT_FILENO) != 0;
-  const int columns = terminal_columns();
-  // The library's own lines (lost packets, ...) go above the live block; in
-  // a pipe they pass through unchanged.
-  display::output_capture capture(terminal);
-  display::status_display view(capture.display(), terminal, columns);
+// Hands queued chunks to the pipeline; the first write error is kept.
+void take_blocks(stream::recording_pipeline& pipeline, std::deque<recording::sample_block>& pending,
+                 std::string& failure) {
+  for (; !pending.empty(); pending.pop_front()) {
+    try {
+      pipeline.accept(pending.front());
+    } catch (const recording::recording_error& e) {
+      if (failure.empty()) failure = e.what();
+    }
+  }
+}
+
+// The reason to stop now, or empty to go on.
+std::string reason_to_stop(const stream_run& run, const loop_outcome& outcome) {
+  if (!outcome.failure.empty()) return "the file could not be written";
+  if (app::interrupt_requested()) return app::interrupt_reason();
+  if (run.ctx.link_lost) return "the headset disconnected";
+  return {};
+}
+
+// Records until the length is reached, the user stops, the link drops or the
+// file fails; then stops the stream and takes its last samples.
+loop_outcome record_until_stopped(stream_run& run) {
+  const cli::stream_options& o = run.o;
+  display::status_display& view = run.screen.view;
+  const bool terminal = run.screen.terminal;
   // A program in the background must not read the terminal: the read would stop it.
   const bool read_input = isatty(STDIN_FILENO) == 0 || tcgetpgrp(STDIN_FILENO) == getpgrp();
   stream::line_reader input(read_input ? STDIN_FILENO : -1);
@@ -341,139 +383,179 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
   std::deque<recording::sample_block> blocks;
   auto next_redraw = clock::now();
   std::uint64_t next_line_at = o.rate_hz;  // plain output: one line per second of stream
-  std::uint64_t shown_samples = 0;
-  std::string stop_reason;
-  std::string failure;  // why the recording could not be written
-
-  auto take = [&](std::deque<recording::sample_block>& pending) {
-    for (; !pending.empty(); pending.pop_front()) {
-      try {
-        pipeline.accept(pending.front());
-      } catch (const recording::recording_error& e) {
-        if (failure.empty()) failure = e.what();
-      }
-    }
-  };
+  loop_outcome outcome;
 
   while (true) {
-    ctx.queue.pop_all(blocks, std::chrono::milliseconds(20));
-    take(blocks);
+    run.ctx.queue.pop_all(blocks, std::chrono::milliseconds(20));
+    take_blocks(run.pipeline, blocks, outcome.failure);
     std::vector<std::string> lines = input.read_available(0);
     if (typing_echoes) view.lines_echoed(static_cast<int>(lines.size()));
-    if (live) live->take_annotation_requests(lines);  // typed into the page
-    for (const std::string& line : lines) annotate(h.handle(), line, pipeline, view, o.rate_hz);
-    for (const std::string& line : capture.lines()) view.message(line);
-    if (!o.impedance && pipeline.quality().due()) pipeline.quality().evaluate();
+    if (run.live) run.live->take_annotation_requests(lines);  // typed into the page
+    for (const std::string& line : lines) annotate(run.h.handle(), line, run.pipeline, view, o.rate_hz);
+    for (const std::string& line : run.screen.capture.lines()) view.message(line);
+    if (!o.impedance && run.pipeline.quality().due()) run.pipeline.quality().evaluate();
 
-    if (live && live->status_due()) {
-      live->publish_status(status_of(ctx.plan, pipeline, o), cy_eeg_manager_get_battery_info(h.handle()));
+    if (run.live && run.live->status_due()) {
+      run.live->publish_status(status_of(run.ctx.plan, run.pipeline, o),
+                               cy_eeg_manager_get_battery_info(run.h.handle()));
     }
     if (terminal && clock::now() >= next_redraw) {
-      view.show(status_of(ctx.plan, pipeline, o));
+      view.show(status_of(run.ctx.plan, run.pipeline, o));
       next_redraw = clock::now() + std::chrono::milliseconds(250);
-    } else if (!terminal && pipeline.samples() >= next_line_at) {
-      view.show(status_of(ctx.plan, pipeline, o));
-      shown_samples = pipeline.samples();
+    } else if (!terminal && run.pipeline.samples() >= next_line_at) {
+      view.show(status_of(run.ctx.plan, run.pipeline, o));
+      outcome.shown_samples = run.pipeline.samples();
       next_line_at += o.rate_hz;
     }
 
-    if (pipeline.target_reached()) break;
-    if (!failure.empty()) {
-      stop_reason = "the file could not be written";
-      break;
-    }
-    if (app::interrupt_requested()) {
-      stop_reason = app::interrupt_reason();
-      break;
-    }
-    if (ctx.link_lost) {
-      stop_reason = "the headset disconnected";
-      break;
-    }
+    if (run.pipeline.target_reached()) break;
+    outcome.stop_reason = reason_to_stop(run, outcome);
+    if (!outcome.stop_reason.empty()) break;
   }
 
   // The stop delivers the last chunk on the stopping thread; the queue must not block it.
-  ctx.queue.stop_waiting();
-  const std::optional<cy_error> stopped = stop_stream_patiently(h.handle());
-  while (ctx.queue.pop_all(blocks, std::chrono::milliseconds(0))) take(blocks);
-  if (!o.impedance && pipeline.quality().new_samples() > 0) pipeline.quality().evaluate();
-  for (const std::string& line : capture.lines()) view.message(line);
-
-  // The recording is finished and under its name before anything more is
-  // printed: printing can fail or block (a closed pipe, a stopped terminal).
-  std::vector<std::string> written;
-  if (files) {
-    try {
-      pipeline.finish();
-    } catch (const recording::recording_error& e) {
-      failure = e.what();  // says what the finished file holds
-    }
-    recording::recording_description d;
-    d.program_version = CALYRA_VERSION;
-    d.device_name = h.name();
-    d.model = h.model_name();
-    d.model_code = h.info().id;
-    d.serial_number = std::to_string(h.info().serial_number);
-    d.hardware_version = app::version_text(h.info().hardware_version);
-    d.firmware_version = app::version_text(h.info().firmware_version);
-    d.gain = o.gain;
-    d.impedance = o.impedance;
-    d.bandpass = o.bandpass_text;
-    d.notch_hz = o.notch_hz;
-    d.filtered_output = o.filter_output;
-    d.samples = pipeline.samples();
-    d.missed_packets = pipeline.missed_packets();
-    d.lost_samples = pipeline.lost_samples();
-    d.annotations = pipeline.annotations();
-    d.stop_reason = stop_reason;
-    d.recording_file = files->data.final_path();
-    d.events_file = files->events.final_path();
-    try {
-      recording::write_json_sidecar(files->description.temporary_path(), layout, d,
-                                     files->description.final_path());
-    } catch (const recording::recording_error& e) {
-      if (failure.empty()) failure = e.what();
-    }
-    try {
-      files->commit();
-      written = {files->data.final_path(), files->events.final_path(), files->description.final_path()};
-    } catch (const recording::recording_error& e) {
-      if (failure.empty()) failure = e.what();
-    }
+  run.ctx.queue.stop_waiting();
+  outcome.stopped = stop_stream_patiently(run.h.handle());
+  while (run.ctx.queue.pop_all(blocks, std::chrono::milliseconds(0))) {
+    take_blocks(run.pipeline, blocks, outcome.failure);
   }
+  if (!o.impedance && run.pipeline.quality().new_samples() > 0) run.pipeline.quality().evaluate();
+  for (const std::string& line : run.screen.capture.lines()) view.message(line);
+  return outcome;
+}
 
-  if (!stopped && stop_reason.empty()) stop_reason = app::interrupt_reason();
+recording::recording_description description_of(const stream_run& run, const recording_files& files,
+                                                 const std::string& stop_reason) {
+  const app::headset& h = run.h;
+  const cli::stream_options& o = run.o;
+  recording::recording_description d;
+  d.program_version = CALYRA_VERSION;
+  d.device_name = h.name();
+  d.model = h.model_name();
+  d.model_code = h.info().id;
+  d.serial_number = std::to_string(h.info().serial_number);
+  d.hardware_version = app::version_text(h.info().hardware_version);
+  d.firmware_version = app::version_text(h.info().firmware_version);
+  d.gain = o.gain;
+  d.impedance = o.impedance;
+  d.bandpass = o.bandpass_text;
+  d.notch_hz = o.notch_hz;
+  d.filtered_output = o.filter_output;
+  d.samples = run.pipeline.samples();
+  d.missed_packets = run.pipeline.missed_packets();
+  d.lost_samples = run.pipeline.lost_samples();
+  d.annotations = run.pipeline.annotations();
+  d.stop_reason = stop_reason;
+  d.recording_file = files.data.final_path();
+  d.events_file = files.events.final_path();
+  return d;
+}
+
+// Finishes the recording and its sidecars and gives them their names, before
+// anything more is printed: printing can fail or block (a closed pipe, a
+// stopped terminal). Returns the names written; a failure lands in `outcome`.
+std::vector<std::string> finish_files(stream_run& run, recording_files& files,
+                                      const recording::recording_layout& layout, loop_outcome& outcome) {
+  try {
+    run.pipeline.finish();
+  } catch (const recording::recording_error& e) {
+    outcome.failure = e.what();  // says what the finished file holds
+  }
+  try {
+    recording::write_json_sidecar(files.description.temporary_path(), layout,
+                                   description_of(run, files, outcome.stop_reason),
+                                   files.description.final_path());
+  } catch (const recording::recording_error& e) {
+    if (outcome.failure.empty()) outcome.failure = e.what();
+  }
+  try {
+    files.commit();
+    return {files.data.final_path(), files.events.final_path(), files.description.final_path()};
+  } catch (const recording::recording_error& e) {
+    if (outcome.failure.empty()) outcome.failure = e.what();
+  }
+  return {};
+}
+
+// The final status, the live view's last word and the summary.
+void report_end(stream_run& run, loop_outcome& outcome, std::vector<std::string> written) {
+  if (!outcome.stopped && outcome.stop_reason.empty()) outcome.stop_reason = app::interrupt_reason();
+  display::status_display& view = run.screen.view;
   // A terminal shows the final state; plain output has its last line already
   // unless samples arrived after it.
-  if (terminal || pipeline.samples() != shown_samples) view.show(status_of(ctx.plan, pipeline, o));
-  view.finish();
-  if (live) {
-    live->publish_status(status_of(ctx.plan, pipeline, o), cy_eeg_manager_get_battery_info(h.handle()));
-    live->finish(stop_reason.empty() ? "the stream is complete" : stop_reason);
+  if (run.screen.terminal || run.pipeline.samples() != outcome.shown_samples) {
+    view.show(status_of(run.ctx.plan, run.pipeline, run.o));
   }
-  for (const std::string& line : capture.restore()) std::cout << line << '\n';
-  if (!failure.empty() && !written.empty()) written.front() += " (incomplete: see the error below)";
-  print_summary(std::cout, ctx.plan, pipeline, o, stop_reason, written);
-  if (std::cout.fail() && !written.empty() && failure.empty()) {
+  view.finish();
+  if (run.live) {
+    run.live->publish_status(status_of(run.ctx.plan, run.pipeline, run.o),
+                             cy_eeg_manager_get_battery_info(run.h.handle()));
+    run.live->finish(outcome.stop_reason.empty() ? "the stream is complete" : outcome.stop_reason);
+  }
+  for (const std::string& line : run.screen.capture.restore()) std::cout << line << '\n';
+  if (!outcome.failure.empty() && !written.empty()) written.front() += " (incomplete: see the error below)";
+  print_summary(std::cout, run.ctx.plan, run.pipeline, run.o, outcome.stop_reason, written);
+  if (std::cout.fail() && !written.empty() && outcome.failure.empty()) {
     std::cerr << "calyra: standard output was closed; the recording went on and is in " << written.front()
               << std::endl;
   }
+}
 
-  if (!stopped) {
+// The exit status, or the failure thrown for the error line.
+int exit_status(const stream_run& run, const loop_outcome& outcome, bool recorded) {
+  if (!outcome.stopped) {
     // The stop is still running on its thread, inside the library: leave
     // without waiting for it, and without touching the headset again.
-    if (!failure.empty()) std::cerr << "calyra: error: " << failure << std::endl;
+    if (!outcome.failure.empty()) std::cerr << "calyra: error: " << outcome.failure << std::endl;
     std::cerr << "calyra: interrupted twice: left without waiting for the headset to stop" << std::endl;
-    std::_Exit(failure.empty() ? 130 : 1);
+    std::_Exit(outcome.failure.empty() ? 130 : 1);
   }
-  if (!failure.empty()) throw recording::recording_error(failure);
-  if (ctx.link_lost) {
+  if (!outcome.failure.empty()) throw recording::recording_error(outcome.failure);
+  if (run.ctx.link_lost) {
     throw app::command_failure::from_code(
-        CY_CONNECTION_ERROR, "the link to " + h.name() + " dropped during the stream" +
-                                 (files ? " (what arrived is saved in " + o.out_path + ")" : ""));
+        CY_CONNECTION_ERROR, "the link to " + run.h.name() + " dropped during the stream" +
+                                 (recorded ? " (what arrived is saved in " + run.o.out_path + ")" : ""));
   }
-  if (*stopped != CY_OK) throw app::command_failure::from_code(*stopped, "stopping the stream");
+  if (*outcome.stopped != CY_OK) throw app::command_failure::from_code(*outcome.stopped, "stopping the stream");
   return app::interrupt_insisted() ? 130 : 0;
+}
+
+}  // namespace
+
+// Open (output names, headset, configuration, recording, start), loop until
+// a reason to stop, finish (files, report, exit status). The objects are
+// declared in the order their teardown needs reversed.
+int run_stream(const cli::global_options& global, const cli::stream_options& o) {
+  app::install_interrupt_handlers();
+  std::optional<recording_files> files;
+  reserve_files(o, files);
+  app::core_session core(global, {o.chunk_size, {}});
+  stream_context ctx;  // outlives the headset: its callbacks point here
+  app::headset h(o.device, app::firmware_policy::require_compatible);
+  release_queue_first release{ctx};
+  if (app::interrupt_requested()) throw app::command_failure("interrupted before the stream started");
+  plan_and_configure(h, o, ctx);
+
+  const recording::recording_layout layout = layout_of(h, o, ctx.plan);
+  std::unique_ptr<recording::recording_writer> writer;
+  if (files) {
+    writer = recording::open_recording(files->data.temporary_path(),
+                                       recording::recording_format_of(o.out_path), layout);
+  }
+  stream::recording_pipeline pipeline(ctx.plan.signals, ctx.plan.electrode_signals,
+                                      pipeline_settings_of(h, o, files), std::move(writer));
+  const auto live =
+      view::open_stream_view(o, ctx.plan, h.name() + " (" + h.model_name() + ")", pipeline);
+  start_streaming(h, ctx);
+
+  stream_screen screen;
+  stream_run run{o, h, ctx, pipeline, live.get(), screen};
+  loop_outcome outcome = record_until_stopped(run);
+
+  std::vector<std::string> written;
+  if (files) written = finish_files(run, *files, layout, outcome);
+  report_end(run, outcome, written);
+  return exit_status(run, outcome, files.has_value());
 }
 
 }  // namespace calyra::commands

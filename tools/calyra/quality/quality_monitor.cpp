@@ -121,6 +121,9 @@ const std::vector<electrode_quality>& quality_monitor::evaluate() {
     std::copy(history_[e].end() - static_cast<std::ptrdiff_t>(length), history_[e].end(),
               block.begin() + static_cast<std::ptrdiff_t>(e * length));
   }
+  // Zero phase over the whole window: each grade looks at its own two
+  // seconds afresh, so nothing needs to carry over from the last window,
+  // and the lead second absorbs the start-up at the window's front.
   apply_filters(block.data(), electrodes_.size(), length, static_cast<double>(rate_), filters_);
   if (length != window) {
     // Keep only the last `window` samples of each filtered channel.

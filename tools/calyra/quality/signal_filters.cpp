@@ -3,9 +3,15 @@
 #include <cybciconnect.h>
 
 #include <algorithm>
+#include <sstream>
+#include <stdexcept>
 
 namespace calyra::quality {
 
+// Used by the quality monitor only: it grades whole windows afresh every
+// second and needs no continuity between them, and zero phase keeps the
+// window's waveform where it is. What is shown live and what is written go
+// through the causal filters instead.
 void apply_filters(double* data, std::size_t n_channels, std::size_t n_samples, double rate_hz,
                    const filter_settings& settings) {
   if (!settings.any() || n_channels == 0 || n_samples == 0) return;
@@ -31,70 +37,62 @@ void apply_filters(double* data, std::size_t n_channels, std::size_t n_samples, 
   }
 }
 
+std::vector<cy_bci_filter_spec> output_filter_specs(const filter_settings& settings) {
+  std::vector<cy_bci_filter_spec> specs;
+  if (settings.bandpass) {
+    specs.push_back({CY_BCI_FILTER_BANDPASS, output_filter_order, settings.bandpass->low_hz,
+                     settings.bandpass->high_hz});
+  }
+  if (settings.notch_hz > 0.0) {
+    specs.push_back({CY_BCI_FILTER_BANDSTOP, output_filter_order,
+                     settings.notch_hz - notch_width_hz / 2, settings.notch_hz + notch_width_hz / 2});
+  }
+  return specs;
+}
+
+std::string output_filter_refusal(const filter_settings& settings, double rate_hz) {
+  try {
+    const causal_filter trial(output_filter_specs(settings), rate_hz, 1);
+  } catch (const std::invalid_argument& e) {
+    return e.what();
+  }
+  return {};
+}
+
+std::string describe_output_filter(const filter_settings& settings) {
+  if (!settings.any()) return {};
+  std::ostringstream text;
+  // "HP:", "LP:" and "N:" are the fields readers of the header pick up.
+  if (settings.bandpass) text << "HP:" << settings.bandpass->low_hz << "Hz LP:" << settings.bandpass->high_hz << "Hz ";
+  if (settings.notch_hz > 0.0) text << "N:" << settings.notch_hz << "Hz ";
+  text << "(causal Butterworth, order " << output_filter_order;
+  if (settings.bandpass && settings.notch_hz > 0.0) text << " each";
+  if (settings.notch_hz > 0.0) {
+    text << "; notch " << settings.notch_hz - notch_width_hz / 2 << '-' << settings.notch_hz + notch_width_hz / 2
+         << "Hz";
+  }
+  text << ')';
+  return text.str();
+}
+
 output_filter::output_filter(const filter_settings& settings, unsigned rate_hz,
-                             std::vector<std::size_t> electrode_signals, std::size_t signal_count)
-    : settings_(settings),
-      rate_(rate_hz > 0 ? rate_hz : 1),
-      electrodes_(std::move(electrode_signals)),
-      signal_count_(signal_count),
-      left_context_(electrodes_.size()) {
-  pending_.reset(signal_count_);
-}
-
-recording::sample_block output_filter::filter_front(std::size_t rows) {
-  // Window: left context, the rows to release, and whatever follows them.
-  const std::size_t left = left_context_.empty() ? 0 : left_context_.front().size();
-  const std::size_t right = std::min(pending_.size() - rows, rate_);
-  const std::size_t length = left + rows + right;
-  std::vector<double> window(electrodes_.size() * length);
-  for (std::size_t e = 0; e < electrodes_.size(); ++e) {
-    double* row = window.data() + e * length;
-    std::copy(left_context_[e].begin(), left_context_[e].end(), row);
-    const auto& column = pending_.signals[electrodes_[e]];
-    std::copy(column.begin(), column.begin() + static_cast<std::ptrdiff_t>(rows + right), row + left);
-  }
-  apply_filters(window.data(), electrodes_.size(), length, static_cast<double>(rate_), settings_);
-
-  recording::sample_block ready;
-  ready.reset(signal_count_);
-  ready.append(pending_, 0, rows);
-  for (std::size_t e = 0; e < electrodes_.size(); ++e) {
-    const double* filtered = window.data() + e * length + left;
-    std::copy(filtered, filtered + rows, ready.signals[electrodes_[e]].begin());
-    // The raw values become the next block's left context (one second).
-    auto& context = left_context_[e];
-    const auto& column = pending_.signals[electrodes_[e]];
-    context.insert(context.end(), column.begin(), column.begin() + static_cast<std::ptrdiff_t>(rows));
-    if (context.size() > rate_) {
-      context.erase(context.begin(), context.end() - static_cast<std::ptrdiff_t>(rate_));
-    }
-  }
-  recording::sample_block rest;
-  rest.reset(signal_count_);
-  rest.append(pending_, rows, pending_.size() - rows);
-  pending_ = std::move(rest);
-  return ready;
-}
+                             std::vector<std::size_t> electrode_signals)
+    : electrodes_(std::move(electrode_signals)),
+      filter_(output_filter_specs(settings), static_cast<double>(rate_hz), electrodes_.size()) {}
 
 recording::sample_block output_filter::push(const recording::sample_block& block) {
-  pending_.append(block, 0, block.size());
-  recording::sample_block ready;
-  ready.reset(signal_count_);
-  // Release one second at a time once the second after it has arrived.
-  while (pending_.size() >= 2 * rate_) {
-    const recording::sample_block part = filter_front(rate_);
-    ready.append(part, 0, part.size());
+  recording::sample_block out = block;
+  const std::size_t n = block.size();
+  std::vector<const double*> columns;
+  for (const std::size_t signal : electrodes_) columns.push_back(block.signals[signal].data());
+  filter_.process(columns, block.streaming.data(), n, filtered_);
+  for (std::size_t e = 0; e < electrodes_.size(); ++e) {
+    std::vector<double>& column = out.signals[electrodes_[e]];
+    for (std::size_t i = 0; i < n; ++i) {
+      if (block.streaming[i] != 0) column[i] = filtered_[e * n + i];
+    }
   }
-  return ready;
-}
-
-recording::sample_block output_filter::finish() {
-  if (pending_.empty()) {
-    recording::sample_block none;
-    none.reset(signal_count_);
-    return none;
-  }
-  return filter_front(pending_.size());
+  return out;
 }
 
 }  // namespace calyra::quality

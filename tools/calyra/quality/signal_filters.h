@@ -1,18 +1,25 @@
-// Band-pass and band-stop filtering of electrode signals for what is shown
-// and, on request, for what is written.
+// Band-pass and band-stop filtering of electrode signals: zero phase over
+// the quality monitor's windows, causal for what is written.
 #pragma once
+
+#include <cybciconnect.h>
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "cli/options.h"
+#include "quality/causal_filter.h"
 #include "recording/sample_block.h"
 
 namespace calyra::quality {
 
 // Width of the band-stop placed around --notch.
 inline constexpr double notch_width_hz = 4.0;
+// Butterworth order of the band-pass and of the band-stop (the order of the
+// zero-phase filters' designs, so both run the same sections).
+inline constexpr int output_filter_order = 4;
 
 struct filter_settings {
   std::optional<cli::band> bandpass;
@@ -27,30 +34,34 @@ struct filter_settings {
 void apply_filters(double* data, std::size_t n_channels, std::size_t n_samples, double rate_hz,
                    const filter_settings& settings);
 
-// Filters a stream block by block for writing. The filters look at both
-// sides of each sample, so every second of output waits for the next second
-// of input; each block is filtered with one second of context on either side
-// so that the block edges do not show. Columns other than the electrodes
-// pass through unchanged, delayed the same way.
+// The online filter chain for `settings`: the band-pass, then the band-stop.
+std::vector<cy_bci_filter_spec> output_filter_specs(const filter_settings& settings);
+
+// Why the library refuses to build that chain at `rate_hz` (its text), or
+// empty when it builds.
+std::string output_filter_refusal(const filter_settings& settings, double rate_hz);
+
+// What output_filter applies, for a recording's prefilter field (at most 80
+// characters): "HP:1Hz LP:40Hz N:50Hz (causal Butterworth, order 4 each;
+// notch 48-52Hz)". Empty without filters.
+std::string describe_output_filter(const filter_settings& settings);
+
+// Filters a stream block by block for writing, causally: each block comes
+// out as soon as it goes in, and the result does not depend on how the
+// stream is cut into blocks. Columns other than the electrodes pass through
+// unchanged, and so do filler rows for lost samples (the filter does not see
+// them, see causal_filter).
 class output_filter {
  public:
   output_filter(const filter_settings& settings, unsigned rate_hz,
-                std::vector<std::size_t> electrode_signals, std::size_t signal_count);
+                std::vector<std::size_t> electrode_signals);
 
-  // Takes rows in; returns the rows that are ready (possibly none).
   recording::sample_block push(const recording::sample_block& block);
-  // Returns every row still held (end of the stream).
-  recording::sample_block finish();
 
  private:
-  recording::sample_block filter_front(std::size_t rows);
-
-  filter_settings settings_;
-  std::size_t rate_;
   std::vector<std::size_t> electrodes_;
-  std::size_t signal_count_;
-  recording::sample_block pending_;               // rows not yet released
-  std::vector<std::vector<double>> left_context_;  // raw electrode values already released
+  causal_filter filter_;
+  std::vector<double> filtered_;
 };
 
 }  // namespace calyra::quality

@@ -34,24 +34,6 @@ std::string iso_time(std::chrono::system_clock::time_point t) {
 
 }  // namespace
 
-std::string json_string(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (u < 0x20) {
-      char escape[16];
-      std::snprintf(escape, sizeof escape, "\\u%04x", u);
-      out += escape;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
 void write_json_sidecar(const std::string& path, const recording_layout& layout,
                         const recording_description& d, const std::string& name) {
   std::ostringstream j;

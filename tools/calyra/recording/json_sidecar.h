@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "app/json_text.h"
+
 #include "recording/sample_block.h"
 
 namespace calyra::recording {
@@ -32,8 +34,8 @@ struct recording_description {
   std::string events_file;
 };
 
-// `text` as a JSON string literal, quotes included.
-std::string json_string(const std::string& text);
+// `text` as a JSON string literal (one escaper for the whole program).
+using app::json_string;
 
 // Writes the description. Throws recording_error when the file cannot be
 // written completely.

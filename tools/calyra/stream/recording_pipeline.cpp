@@ -15,8 +15,7 @@ recording_pipeline::recording_pipeline(const std::vector<recording::signal_descr
       writer_(std::move(writer)),
       quality_(electrode_signals, settings.rate_hz, settings.filters) {
   if (writer_ && settings_.filter_output && settings_.filters.any()) {
-    output_filter_.emplace(settings_.filters, settings_.rate_hz, std::move(electrode_signals),
-                           signal_count_);
+    output_filter_.emplace(settings_.filters, settings_.rate_hz, std::move(electrode_signals));
   }
 }
 
@@ -106,11 +105,6 @@ std::vector<recording::recording_event> recording_pipeline::events() const {
 void recording_pipeline::finish() {
   if (!writer_) return;
   std::string failure;
-  try {
-    if (output_filter_ && !write_failed_) writer_->write(output_filter_->finish());
-  } catch (const recording::recording_error& e) {
-    failure = e.what();
-  }
   try {
     writer_->close();
   } catch (const recording::recording_error& e) {

@@ -43,7 +43,7 @@ class recording_pipeline {
   // Stores `text` (made valid UTF-8) at the stream sample `sample` and
   // returns the text as stored.
   std::string annotate(std::int64_t sample, const std::string& text);
-  // Flushes the filter, finishes the file and writes the events table.
+  // Finishes the file and writes the events table.
   // Throws recording_error (the files stay as readable as they can be).
   void finish();
 

@@ -1,49 +1,33 @@
-// The filter behind the page's "filter" switch: band-pass 1-40 Hz with
-// band-stops at 50 and 60 Hz, for what is drawn only. It is causal, one
-// sample in and one out: the library's zero-phase filters look at samples
-// on both sides, so a live trace filtered with them would lag by their
-// context, and re-filtering a window every frame would move samples that
-// are already drawn.
+// The filter behind the page's "filter" switch, for what is drawn only:
+// band-pass 1-40 Hz, then band-stops at 50 and 60 Hz, each a second-order
+// Butterworth design run causally by the library's online filter. Causal, so
+// a live trace does not lag and samples already drawn never move; every
+// channel starts in the steady state of its first sample, so an electrode
+// offset of thousands of microvolts does not ring through the window.
 #pragma once
 
-#include <array>
 #include <cstddef>
+#include <optional>
 #include <vector>
 
+#include "quality/causal_filter.h"
+#include "view/display_tap.h"
+
 namespace calyra::view {
-
-// One second-order section (transposed direct form II).
-struct biquad {
-  double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
-  double z1 = 0, z2 = 0;
-
-  double step(double x) {
-    const double y = b0 * x + z1;
-    z1 = b1 * x - a1 * y + z2;
-    z2 = b2 * x - a2 * y;
-    return y;
-  }
-};
-
-// Second-order Butterworth sections and a band-stop of the given width.
-biquad design_highpass(double rate_hz, double cutoff_hz);
-biquad design_lowpass(double rate_hz, double cutoff_hz);
-biquad design_bandstop(double rate_hz, double centre_hz, double width_hz);
 
 class display_filter {
  public:
   display_filter(std::size_t channels, double rate_hz);
 
-  // Filters one sample of channel `ch`.
-  double step(std::size_t ch, double x);
+  // Filters the next rows into out, channel-major (channels x rows). A
+  // non-finite sample comes out as it went in; lost-sample fillers and
+  // non-finite samples are held over (see quality::causal_filter). At a
+  // rate too low for the 60 Hz band-stop the rows pass unfiltered.
+  void process(const display_rows& rows, std::vector<double>& out);
 
  private:
-  struct channel_state {
-    std::array<biquad, 4> sections;
-    double offset = 0.0;
-    bool started = false;
-  };
-  std::vector<channel_state> channels_;
+  std::size_t channels_;
+  std::optional<quality::causal_filter> filter_;
 };
 
 }  // namespace calyra::view

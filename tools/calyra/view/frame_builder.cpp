@@ -60,6 +60,7 @@ void frame_builder::add(const display_rows& rows) {
     bucket_index_ = (rows.first_row + per_bucket_ - 1) / per_bucket_;
     next_row_ = rows.first_row;
   }
+  filter_.process(rows, filtered_);
   for (std::size_t i = 0; i < rows.size(); ++i, ++next_row_) {
     const bool in_bucket = next_row_ >= bucket_index_ * per_bucket_;
     if (in_bucket && bucket_fill_ == 0) {
@@ -71,7 +72,7 @@ void frame_builder::add(const display_rows& rows) {
     if (rows.streaming[i] == 0) bucket_flags_ |= 1;
     for (std::size_t ch = 0; ch < channels_; ++ch) {
       const double v = rows.channels[ch][i];
-      const double f = filter_.step(ch, v);
+      const double f = filtered_[ch * rows.size() + i];
       history_[ch].push_back(v);
       if (history_[ch].size() > 2 * rate_) history_[ch].pop_front();
       if (!in_bucket) continue;

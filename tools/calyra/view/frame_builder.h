@@ -45,6 +45,7 @@ class frame_builder {
   unsigned rate_;
   unsigned per_bucket_;
   display_filter filter_;
+  std::vector<double> filtered_;  // the rows being added, filtered, channel-major
 
   std::uint64_t next_row_ = 0;
   // The bucket being filled.

@@ -115,29 +115,6 @@ std::string base64_decode(const std::string& text) {
   return out;
 }
 
-std::string json_string(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char hex[8];
-          std::snprintf(hex, sizeof hex, "\\u%04x", c);
-          out += hex;
-        } else {
-          out.push_back(static_cast<char>(c));
-        }
-    }
-  }
-  out += '"';
-  return out;
-}
-
 std::string sse_event(const std::string& name, const std::string& data) {
   // Neither the names nor the data (base64 or JSON with escaped line
   // ends) hold a line break, so one data line carries the whole message.

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "app/json_text.h"
+
 namespace calyra::view {
 
 // One bucket of consecutive samples: the range of each channel.
@@ -37,8 +39,8 @@ bool decode_samples(const std::string& bytes, bucket_set& out);
 std::string base64_encode(const std::string& bytes);
 std::string base64_decode(const std::string& text);  // empty on malformed input
 
-// `text` as a JSON string literal, quotes included.
-std::string json_string(const std::string& text);
+// `text` as a JSON string literal (one escaper for the whole program).
+using app::json_string;
 
 // A complete server-sent event.
 std::string sse_event(const std::string& name, const std::string& data);

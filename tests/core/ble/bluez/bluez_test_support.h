@@ -11,10 +11,10 @@
 
 #include "ble/backend.h"
 #include "ble/bluez/bluez_backend.h"
-#include "ble/virtual/device_config.h"
-#include "ble/virtual/headset_state.h"
-#include "ble/virtual/model_shapes.h"
-#include "ble/virtual/packet_source.h"
+#include "simulator/device_config.h"
+#include "simulator/headset_state.h"
+#include "simulator/model_shapes.h"
+#include "simulator/packet_source.h"
 #include "private_bus.h"
 #include "protocol/gatt_map.h"
 
@@ -65,7 +65,7 @@ inline void unsubscribe(PeripheralBackend& p, core::ble::owner_token owner, role
 // The stream packets the in-process headset of this configuration sends
 // after a start command (before any configuration upload), lost ones left out.
 inline std::vector<ByteArray> expected_stream(const std::string& device_entry, std::size_t count) {
-  namespace vb = core::ble::virtual_ble;
+  namespace vb = simulator;
   const vb::device_config config = vb::parse_device_list(device_entry).at(0);
   const vb::model_shape shape = vb::shape_for_model(config.model);
   const vb::headset_state state(config, shape);

@@ -210,7 +210,7 @@ TEST_F(BluezBackend, DisconnectOfTheLastHolderStopsNotifySessionsFirst) {
   p->connect(owner);
   collector battery;
   subscribe(*p, owner, role::battery_status, battery.callback());
-  subscribe(*p, owner, role::stream_data, [](const ByteArray&) {});
+  subscribe(*p, owner, role::stream_data, [](const ByteArray&, std::int64_t) {});
   EXPECT_EQ(notify_sessions("C0:00:00:00:00:05"), 2u);
   p->disconnect(owner);
   // BlueZ would re-enable sessions left behind at the next connection.
@@ -298,9 +298,20 @@ TEST_F(BluezBackend, PacketsReceivedBeforeALinkLossReachASlowSubscriber) {
   std::atomic<std::size_t> at_loss{0};
   collector packets;
   auto record = packets.callback();
-  subscribe(*p, owner, role::stream_data, [&](const ByteArray& payload) {
+  // The arrival time is taken when the bus thread reads the message, so it
+  // does not move with the queue in front of a slow subscriber.
+  std::int64_t last_arrival = 0;
+  std::int64_t longest_wait_ns = 0;
+  subscribe(*p, owner, role::stream_data, [&](const ByteArray& payload, std::int64_t arrival_ns) {
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count();
+    EXPECT_LE(arrival_ns, now);
+    EXPECT_GE(arrival_ns, last_arrival);
+    last_arrival = arrival_ns;
+    longest_wait_ns = std::max(longest_wait_ns, now - arrival_ns);
     std::this_thread::sleep_for(3ms);  // slower than the headset: a queue builds up
-    record(payload);
+    record(payload, arrival_ns);
   });
   p->set_callback_on_disconnected(owner, [&] {
     at_loss = packets.payloads().size();
@@ -310,6 +321,7 @@ TEST_F(BluezBackend, PacketsReceivedBeforeALinkLossReachASlowSubscriber) {
   ASSERT_TRUE(eventually([&] { return lost.load(); }));
   EXPECT_EQ(at_loss, 100u);  // all of them, before the link-loss callback
   EXPECT_TRUE(packets.payloads() == expected_stream(dropping, 100));
+  EXPECT_GT(longest_wait_ns, 20'000'000);  // queued behind the slow calls
   p->disconnect(owner);
 }
 
@@ -319,7 +331,7 @@ TEST_F(BluezBackend, CallbacksMayRemoveThemselvesWithoutWaiting) {
   const auto owner = ble::new_owner_token();
   p->connect(owner);
   std::atomic<int> calls{0};
-  subscribe(*p, owner, role::stream_data, [&](const ByteArray&) {
+  subscribe(*p, owner, role::stream_data, [&](const ByteArray&, std::int64_t) {
     if (++calls == 1) unsubscribe(*p, owner, role::stream_data);
   });
   write(*p, role::stream_control, std::string(1, '\x01'));
@@ -395,7 +407,7 @@ TEST_F(BluezSlowWriteReply, ANotificationBeforeTheWriteReplyDoesNotStallTheWrite
   p->connect(owner);
   std::mutex stream_lock;
   std::atomic<int> handled{0};
-  subscribe(*p, owner, role::stream_data, [&](const ByteArray&) {
+  subscribe(*p, owner, role::stream_data, [&](const ByteArray&, std::int64_t) {
     std::lock_guard lock(stream_lock);
     ++handled;
   });

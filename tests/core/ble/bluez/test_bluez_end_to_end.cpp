@@ -14,7 +14,7 @@
 #include <fstream>
 #include <thread>
 
-#include "ble/virtual/device_config.h"
+#include "simulator/device_config.h"
 #include "capabilities/device_features.h"
 #include "cycore.h"
 #include "cycore_virtual.h"
@@ -145,7 +145,7 @@ class BluezEndToEnd : public core::testing::LibraryTest {
 bus_and_fake BluezEndToEnd::suite;
 
 std::string address_of(const std::string& name) {
-  return core::ble::virtual_ble::address_from_name(name);
+  return simulator::address_from_name(name);
 }
 
 bool same_bits(const std::vector<std::vector<double>>& a, const std::vector<std::vector<double>>& b) {

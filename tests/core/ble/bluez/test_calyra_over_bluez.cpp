@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "ble/virtual/device_config.h"
+#include "simulator/device_config.h"
 #include "bdf_reader.h"
 #include "private_bus.h"
 #include "program_runner.h"
@@ -45,7 +45,7 @@ TEST(CalyraOverBluez, ScanInfoAndStreamWorkAsWithVirtualHeadsets) {
   EXPECT_NE(scan.out.find("CY FINCH 2"), std::string::npos) << scan.out;
   // Paired headsets come first, found without advertising.
   EXPECT_LT(scan.out.find("CY HOME 3"), scan.out.find("CY KESTREL 5")) << scan.out;
-  EXPECT_NE(scan.out.find(core::ble::virtual_ble::address_from_name("CY HOME 3")), std::string::npos);
+  EXPECT_NE(scan.out.find(simulator::address_from_name("CY HOME 3")), std::string::npos);
 
   request.args = {"info", "CY FINCH 2"};
   const run_result info = run_calyra(request);

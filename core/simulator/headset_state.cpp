@@ -1,10 +1,10 @@
-#include "ble/virtual/headset_state.h"
+#include "simulator/headset_state.h"
 
-#include "ble/ble_error.h"
+#include "simulator/gatt_error.h"
 #include "protocol/battery_layout.h"
 #include "protocol/commands.h"
 
-namespace calyra::core::ble::virtual_ble {
+namespace calyra::simulator {
 namespace {
 
 using gatt::role;
@@ -13,7 +13,7 @@ constexpr std::uint8_t default_multiplier = 8;
 constexpr std::uint8_t default_rate_code = 6;  // 250 Hz
 
 [[noreturn]] void reject(const device_config& device, role r, const std::string& why) {
-  throw operation_failed_error(device.name + ": " + gatt::role_name(r) + ": " + why);
+  throw gatt_error(gatt_error::kind::rejected, device.name + ": " + gatt::role_name(r) + ": " + why);
 }
 
 std::string one_byte(std::uint8_t value) { return std::string(1, static_cast<char>(value)); }
@@ -151,4 +151,4 @@ void headset_state::on_link_lost() {
   ota_accepting_ = false;
 }
 
-}  // namespace calyra::core::ble::virtual_ble
+}  // namespace calyra::simulator

@@ -1,4 +1,4 @@
-#include "ble/virtual/device_config.h"
+#include "simulator/device_config.h"
 
 #include <cctype>
 #include <charconv>
@@ -8,7 +8,7 @@
 #include <limits>
 #include <set>
 
-namespace calyra::core::ble::virtual_ble {
+namespace calyra::simulator {
 namespace {
 
 std::vector<std::string_view> split(std::string_view text, char separator) {
@@ -215,4 +215,4 @@ std::string address_from_name(std::string_view name) {
   return text;
 }
 
-}  // namespace calyra::core::ble::virtual_ble
+}  // namespace calyra::simulator

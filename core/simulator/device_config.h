@@ -8,6 +8,8 @@
 // may appear once per entry, except `fail`, which may repeat.
 #pragma once
 
+#include "protocol/packet_encoder.h"
+
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -16,7 +18,10 @@
 
 #include "protocol/gatt_map.h"
 
-namespace calyra::core::ble::virtual_ble {
+namespace calyra::simulator {
+
+namespace gatt = core::gatt;
+namespace protocol = core::protocol;
 
 enum class pacing { realtime, fast };
 
@@ -59,4 +64,4 @@ std::vector<device_config> default_devices();
 // "AA:BB:CC:DD:EE:FF" computed from the name, stable across runs.
 std::string address_from_name(std::string_view name);
 
-}  // namespace calyra::core::ble::virtual_ble
+}  // namespace calyra::simulator

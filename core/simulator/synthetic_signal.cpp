@@ -1,4 +1,4 @@
-#include "ble/virtual/synthetic_signal.h"
+#include "simulator/synthetic_signal.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,7 +6,7 @@
 
 #include "protocol/packet_encoder.h"
 
-namespace calyra::core::ble::virtual_ble {
+namespace calyra::simulator {
 namespace {
 
 std::uint64_t mix(std::uint64_t x) {
@@ -47,4 +47,4 @@ std::int32_t synthetic_signal::impedance_counts(unsigned electrode, std::uint64_
   return static_cast<std::int32_t>(12000 + 1500 * electrode + std::lround(20.0 * noise(electrode, sample)));
 }
 
-}  // namespace calyra::core::ble::virtual_ble
+}  // namespace calyra::simulator

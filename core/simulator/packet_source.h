@@ -8,12 +8,12 @@
 #include <optional>
 #include <string>
 
-#include "ble/virtual/device_config.h"
-#include "ble/virtual/model_shapes.h"
-#include "ble/virtual/synthetic_signal.h"
+#include "simulator/device_config.h"
+#include "simulator/model_shapes.h"
+#include "simulator/synthetic_signal.h"
 #include "protocol/config_record.h"
 
-namespace calyra::core::ble::virtual_ble {
+namespace calyra::simulator {
 
 class packet_source {
  public:
@@ -49,4 +49,4 @@ class packet_source {
   std::size_t replay_index_ = 0;
 };
 
-}  // namespace calyra::core::ble::virtual_ble
+}  // namespace calyra::simulator

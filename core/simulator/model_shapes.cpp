@@ -1,6 +1,6 @@
-#include "ble/virtual/model_shapes.h"
+#include "simulator/model_shapes.h"
 
-namespace calyra::core::ble::virtual_ble {
+namespace calyra::simulator {
 namespace {
 
 // 3.9 milli-g per count.
@@ -22,4 +22,4 @@ model_shape shape_for_model(std::uint8_t model_code) {
   }
 }
 
-}  // namespace calyra::core::ble::virtual_ble
+}  // namespace calyra::simulator

@@ -6,7 +6,9 @@
 
 #include <cstdint>
 
-namespace calyra::core::ble::virtual_ble {
+#include "simulator/model_shapes.h"
+
+namespace calyra::simulator {
 
 class synthetic_signal {
  public:
@@ -37,4 +39,4 @@ class synthetic_signal {
   double line_hz_;
 };
 
-}  // namespace calyra::core::ble::virtual_ble
+}  // namespace calyra::simulator

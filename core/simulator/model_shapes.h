@@ -4,11 +4,16 @@
 // outside 0..5 (used to test unknown models) gets the shape of code 4.
 #pragma once
 
+#include "protocol/gatt_map.h"
+
 #include <cstdint>
 
 #include "protocol/packet_encoder.h"
 
-namespace calyra::core::ble::virtual_ble {
+namespace calyra::simulator {
+
+namespace gatt = core::gatt;
+namespace protocol = core::protocol;
 
 struct model_shape {
   protocol::packet_shape packet;
@@ -17,4 +22,4 @@ struct model_shape {
 
 model_shape shape_for_model(std::uint8_t model_code);
 
-}  // namespace calyra::core::ble::virtual_ble
+}  // namespace calyra::simulator

@@ -1,6 +1,6 @@
 // The virtual headset's GATT server without any threading: what each
 // characteristic answers, and how the headset reacts to what is written.
-// The owner serialises all calls (headset_link holds its mutex around them).
+// Used only through headset_model, which serialises all calls.
 //
 // Before any configuration record arrives the headset streams every electrode
 // at multiplier 8 and 250 Hz, impedance off: the same scaling the library
@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "ble/virtual/device_config.h"
-#include "ble/virtual/model_shapes.h"
+#include "simulator/device_config.h"
+#include "simulator/model_shapes.h"
 #include "protocol/config_record.h"
 #include "protocol/gatt_map.h"
 
-namespace calyra::core::ble::virtual_ble {
+namespace calyra::simulator {
 
 struct notification {
   gatt::role role;
@@ -27,10 +27,10 @@ class headset_state {
  public:
   headset_state(const device_config& config, const model_shape& shape);
 
-  // Throws operation_failed_error for a characteristic that is not readable.
+  // Throws gatt_error (rejected) for a characteristic that is not readable.
   std::string read(gatt::role role) const;
   // Applies a write; returns the notifications the headset sends in answer.
-  // Throws operation_failed_error for a characteristic that is not writable or
+  // Throws gatt_error (rejected) for a characteristic that is not writable or
   // a value the headset rejects.
   std::vector<notification> write(gatt::role role, const std::string& value);
 
@@ -73,4 +73,4 @@ class headset_state {
   std::uint64_t ota_image_bytes_ = 0;
 };
 
-}  // namespace calyra::core::ble::virtual_ble
+}  // namespace calyra::simulator

@@ -1,4 +1,4 @@
-#include "ble/virtual/packet_source.h"
+#include "simulator/packet_source.h"
 
 #include <cmath>
 #include <numbers>
@@ -7,13 +7,13 @@
 #include "protocol/packet_encoder.h"
 #include "runtime/stream_types.h"
 
-namespace calyra::core::ble::virtual_ble {
+namespace calyra::simulator {
 namespace {
 
 constexpr double fallback_rate_hz = 250.0;
 
 double rate_hz(const protocol::config_record& config) {
-  const std::uint32_t hz = sample_frequency_hz(config.rate_code);
+  const std::uint32_t hz = core::sample_frequency_hz(config.rate_code);
   return hz == 0 ? fallback_rate_hz : hz;
 }
 
@@ -106,4 +106,4 @@ std::string packet_source::synthetic_payload(const protocol::config_record& conf
   return encoder.encode(content);
 }
 
-}  // namespace calyra::core::ble::virtual_ble
+}  // namespace calyra::simulator

@@ -8,11 +8,11 @@
 
 #include <unistd.h>
 
-#include "ble/virtual/device_config.h"
+#include "simulator/device_config.h"
 
 namespace {
 
-using namespace calyra::core::ble::virtual_ble;
+using namespace calyra::simulator;
 using calyra::core::gatt::role;
 
 std::filesystem::path temp_file(const std::string& name, const std::string& content) {

@@ -1,0 +1,70 @@
+// The stream clock seen from the host: placing host times on samples and
+// back, annotations at a host time, and the clock's state. The estimator
+// itself lives in core/clock; these only read its published snapshot.
+#include <cmath>
+
+#include "manager/eeg_manager_implementation.h"
+
+namespace calyra::core {
+namespace {
+
+// Beyond this a double no longer converts to int64.
+constexpr double int64_limit = 9.2e18;
+
+cy_clock_state to_code(clock::clock_state state) {
+  switch (state) {
+    case clock::clock_state::settling: return CY_CLOCK_SETTLING;
+    case clock::clock_state::tracking: return CY_CLOCK_TRACKING;
+    case clock::clock_state::unknown: break;
+  }
+  return CY_CLOCK_UNKNOWN;
+}
+
+}  // namespace
+
+error eeg_manager_implementation::sample_at(std::int64_t host_time_ns, double* sample_number) const {
+  if (sample_number == nullptr) return error::PRECONDITION_FAILED;
+  const clock::clock_snapshot snap = stream_clock_.snapshot();
+  if (snap.state == clock::clock_state::unknown) return error::NOT_STREAMING;
+  *sample_number = snap.line.sample_at(host_time_ns);
+  return error::OK;
+}
+
+error eeg_manager_implementation::time_of_sample(double sample_number, std::int64_t* host_time_ns) const {
+  if (host_time_ns == nullptr || !std::isfinite(sample_number)) return error::PRECONDITION_FAILED;
+  const clock::clock_snapshot snap = stream_clock_.snapshot();
+  if (snap.state == clock::clock_state::unknown) return error::NOT_STREAMING;
+  const double t = std::round(snap.line.time_of(sample_number));
+  if (!(std::fabs(t) < int64_limit)) return error::PRECONDITION_FAILED;
+  *host_time_ns = static_cast<std::int64_t>(t);
+  return error::OK;
+}
+
+error eeg_manager_implementation::annotate_at(const char* text, std::int64_t host_time_ns) {
+  if (text == nullptr) return error::PRECONDITION_FAILED;
+  if (!connected) return error::CONNECTION_ERROR;
+  double sample = 0.0;
+  const error known = sample_at(host_time_ns, &sample);
+  if (known != error::OK) return known;
+  // std::round: halves away from zero, as annotate rounds.
+  const double nearest = std::round(sample);
+  if (!(std::fabs(nearest) < int64_limit)) return error::PRECONDITION_FAILED;
+  return store_annotation(static_cast<std::int64_t>(nearest), text);
+}
+
+error eeg_manager_implementation::get_clock_info(cy_clock_info* info) const {
+  if (info == nullptr) return error::PRECONDITION_FAILED;
+  const clock::clock_snapshot snap = stream_clock_.snapshot();
+  *info = cy_clock_info{};
+  if (snap.state == clock::clock_state::unknown) return error::OK;
+  info->state = to_code(snap.state);
+  info->rate_hz = 1e9 / snap.line.ns_per_sample;
+  info->nominal_rate_hz = snap.nominal_rate_hz;
+  info->drift_ppm = snap.nominal_rate_hz > 0.0 ? (info->rate_hz / snap.nominal_rate_hz - 1.0) * 1e6 : 0.0;
+  info->jitter_ms = snap.jitter_ms;
+  info->span_s = snap.span_s;
+  info->packets_fitted = snap.packets_fitted;
+  return error::OK;
+}
+
+}  // namespace calyra::core

@@ -1,0 +1,114 @@
+// One simulated headset, single-threaded: its link state, GATT server, packet
+// source, pacing, loss, drop_after and configured failures. Hosts (the
+// in-process virtual backend and the fake BlueZ) serialise the calls and move
+// what the headset sends to their consumers; they do not pace by themselves.
+//
+// Time is always given by the host. Everything the headset sends goes through
+// due_notifications(now): answers to writes, battery changes and stream
+// packets, in the order they leave the headset. next_due_time() tells the host
+// when to ask next. This is the one place that decides when a notification is
+// due, so whatever shapes timing (pacing, a drop after N packets) lives here.
+//
+// Timing: the first stream packet is due one packet time after the start
+// command (or after notifications of stream_data are enabled), then one per
+// packet time; a host that fell more than a second behind gets no burst to
+// catch up. With pace=fast a packet is due every `fast_period` (zero: each
+// time the host asks).
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <limits>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "simulator/device_config.h"
+#include "simulator/headset_state.h"
+#include "simulator/model_shapes.h"
+#include "simulator/packet_source.h"
+
+namespace calyra::simulator {
+
+using clock = std::chrono::steady_clock;
+
+struct model_stats {
+  bool connected = false;
+  bool streaming = false;  // start command received and stream_data notifying
+  std::uint64_t starts = 0;  // start commands received
+  std::uint64_t packets_sent = 0;
+  std::uint64_t packets_lost = 0;
+  std::uint64_t ota_image_bytes = 0;
+  bool ota_completed = false;
+};
+
+class headset_model {
+ public:
+  headset_model(device_config config, clock::duration fast_period);
+  headset_model(const headset_model&) = delete;
+  headset_model& operator=(const headset_model&) = delete;
+
+  const device_config& config() const { return config_; }
+  bool connected() const { return connected_; }
+
+  void connect(clock::time_point now);
+  // The link ends (requested or lost): streaming and update mode stop and
+  // nothing queued is sent. Which notifications are enabled is the host's
+  // business (BlueZ keeps its sessions across links).
+  void disconnect();
+
+  // Both throw gatt_error. A write's answers are queued for
+  // due_notifications(); they are due at once.
+  std::string read(gatt::role role) const;
+  void write(gatt::role role, const std::string& value, clock::time_point now);
+
+  static bool can_notify(gatt::role role) { return headset_state::can_notify(role); }
+  // Whether the host wants the headset's notifications of `role`.
+  void set_notifying(gatt::role role, bool on, clock::time_point now);
+  bool notifying(gatt::role role) const { return notifying_.count(role) != 0; }
+
+  // New battery values; a battery_status notification is queued when enabled
+  // (replacing one still queued).
+  void set_battery(std::uint8_t level, bool charging);
+
+  struct output {
+    std::vector<notification> notifications;
+    // drop_after was reached: the link is gone (disconnect() has run).
+    bool link_lost = false;
+  };
+  // What the headset sends up to `now`, at most `limit` notifications (the
+  // rest stays due).
+  output due_notifications(clock::time_point now,
+                           std::size_t limit = std::numeric_limits<std::size_t>::max());
+  // When due_notifications() has something next; nullopt: nothing until the
+  // host calls something else.
+  std::optional<clock::time_point> next_due_time() const;
+
+  model_stats stats() const;
+  const std::string& last_config() const { return state_.last_config_bytes(); }
+
+ private:
+  bool stream_active() const;
+  void schedule_first_packet(clock::time_point now);
+  void check_access(gatt::role role) const;
+  void queue(notification n);
+
+  const device_config config_;
+  const model_shape shape_;
+  const clock::duration fast_period_;
+  headset_state state_;
+  packet_source source_;
+  bool connected_ = false;
+  std::set<gatt::role> notifying_;
+  std::deque<notification> answers_;
+  clock::time_point next_packet_{};
+  std::uint64_t packets_this_link_ = 0;
+  std::uint64_t packets_sent_ = 0;
+  std::uint64_t packets_lost_ = 0;
+  std::uint64_t starts_ = 0;
+};
+
+}  // namespace calyra::simulator
