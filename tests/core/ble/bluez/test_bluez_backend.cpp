@@ -298,8 +298,10 @@ TEST_F(BluezBackend, PacketsReceivedBeforeALinkLossReachASlowSubscriber) {
   std::atomic<std::size_t> at_loss{0};
   collector packets;
   auto record = packets.callback();
-  // The arrival time is taken when the bus thread reads the message, so it
-  // does not move with the queue in front of a slow subscriber.
+  // The stream comes through AcquireNotify's socket, read on the callback
+  // thread: the arrival time is the read, and the backlog of a slow
+  // subscriber waits in the socket (the signal path's stamp, taken before
+  // its queue, is checked in test_bluez_notify_socket.cpp).
   std::int64_t last_arrival = 0;
   std::int64_t longest_wait_ns = 0;
   subscribe(*p, owner, role::stream_data, [&](const ByteArray& payload, std::int64_t arrival_ns) {
@@ -321,7 +323,6 @@ TEST_F(BluezBackend, PacketsReceivedBeforeALinkLossReachASlowSubscriber) {
   ASSERT_TRUE(eventually([&] { return lost.load(); }));
   EXPECT_EQ(at_loss, 100u);  // all of them, before the link-loss callback
   EXPECT_TRUE(packets.payloads() == expected_stream(dropping, 100));
-  EXPECT_GT(longest_wait_ns, 20'000'000);  // queued behind the slow calls
   p->disconnect(owner);
 }
 

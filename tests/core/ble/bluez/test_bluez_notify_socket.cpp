@@ -5,6 +5,8 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <algorithm>
+#include <atomic>
 #include <map>
 
 #include "bluez_test_support.h"
@@ -117,13 +119,30 @@ class BluezWithoutNotifySocket : public BluezNotifySocket {
   static void SetUpTestSuite() { suite.start(kestrel, {"--no-acquire-notify"}); }
 };
 
-TEST_F(BluezWithoutNotifySocket, TheStreamComesThroughSignals) {
+TEST_F(BluezWithoutNotifySocket, TheStreamComesThroughSignalsStampedBeforeTheQueue) {
   p->connect(owner);
   collector packets;
   ASSERT_TRUE(stream(packets, 100));
   EXPECT_FALSE(other_program().notify_acquired());
   const auto got = packets.payloads();
   EXPECT_TRUE(got == expected_stream(kestrel, got.size()));
+  unsubscribe(*p, owner, role::stream_data);
+
+  // The arrival time is taken when the bus thread reads the message, so it
+  // does not move with the queue in front of a slow subscriber.
+  std::atomic<std::int64_t> longest_wait_ns{0};
+  std::atomic<int> calls{0};
+  subscribe(*p, owner, role::stream_data, [&](const ByteArray&, std::int64_t arrival_ns) {
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count();
+    longest_wait_ns = std::max<std::int64_t>(longest_wait_ns, now - arrival_ns);
+    std::this_thread::sleep_for(3ms);  // slower than the headset: a queue builds up
+    ++calls;
+  });
+  for (int i = 0; i < 500 && calls < 20; ++i) std::this_thread::sleep_for(10ms);
+  unsubscribe(*p, owner, role::stream_data);
+  EXPECT_GT(longest_wait_ns, 20'000'000);  // queued behind the slow calls
   p->disconnect(owner);
 }
 
