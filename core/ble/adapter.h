@@ -27,6 +27,7 @@ class Adapter {
 
   std::string identifier() { return impl_->identifier(); }
   std::string address() { return impl_->address(); }
+  bool powered() { return impl_->powered(); }
   // Blocks for the whole duration.
   void scan_for(int timeout_ms) { impl_->scan_for(timeout_ms); }
   std::vector<Peripheral> scan_get_results() { return wrap(impl_->scan_get_results()); }

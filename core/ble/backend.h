@@ -85,6 +85,9 @@ class AdapterBackend {
 
   virtual std::string identifier() = 0;
   virtual std::string address() = 0;
+  // False while the adapter is switched off (it can neither scan nor connect).
+  virtual bool powered() { return true; }
+  // Throws adapter_off_error when the adapter is switched off.
   virtual void scan_for(int timeout_ms) = 0;
   virtual std::vector<std::shared_ptr<PeripheralBackend>> scan_get_results() = 0;
   virtual std::vector<std::shared_ptr<PeripheralBackend>> get_paired_peripherals() = 0;

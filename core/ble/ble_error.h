@@ -20,6 +20,11 @@ struct not_found_error : ble_error {
   using ble_error::ble_error;
 };
 
+// The adapter the operation needs is switched off; the text names it.
+struct adapter_off_error : ble_error {
+  using ble_error::ble_error;
+};
+
 // The operation reached the device and failed there (or the link failed).
 struct operation_failed_error : ble_error {
   using ble_error::ble_error;

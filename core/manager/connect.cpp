@@ -1,8 +1,10 @@
 // Connection: find the headset by name, open the link, then initialise the
 // manager from what the device reports (device_setup.cpp).
+#include <algorithm>
 #include <iostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ble/adapter.h"
 #include "ble/ble_error.h"
@@ -87,9 +89,24 @@ error eeg_manager_implementation::connect(const char* name, connect_callback cal
   return result;
 }
 
+namespace {
+
+// Names each adapter that is switched off, after "Bluetooth not enabled".
+void log_adapters_off(std::vector<ble::Adapter>& adapters) {
+  for (ble::Adapter& adapter : adapters) {
+    if (adapter.powered()) continue;
+    logger::log(log_level::ERROR,
+                [&](std::ostream& out) { out << "Bluetooth adapter " << adapter.identifier() << " is off"; });
+  }
+}
+
+}  // namespace
+
 error eeg_manager_implementation::open_link(const char* name) {
   if (!ble::Adapter::bluetooth_enabled()) {
     logger::log_text(log_level::ERROR, "Bluetooth not enabled");
+    auto adapters = ble::Adapter::get_adapters();
+    log_adapters_off(adapters);
     return error::BLUETOOTH_DISABLED;
   }
   logger::log_text(log_level::INFO, "Bluetooth is enabled");
@@ -100,10 +117,24 @@ error eeg_manager_implementation::open_link(const char* name) {
     return error::ADAPTER_NOT_FOUND;
   }
   logger::log_text(log_level::INFO, "Bluetooth adapter found");
+  // The first adapter that is switched on: one that is off can neither scan
+  // nor connect.
+  const auto on = std::find_if(adapters.begin(), adapters.end(), [](ble::Adapter& a) { return a.powered(); });
+  if (on == adapters.end()) {
+    log_adapters_off(adapters);
+    return error::BLUETOOTH_DISABLED;
+  }
 
   const std::string_view wanted = name != nullptr ? name : "";
   ble::Peripheral found;
-  if (!find_peripheral(adapters.front(), wanted, found)) {
+  bool seen = false;
+  try {
+    seen = find_peripheral(*on, wanted, found);
+  } catch (const ble::adapter_off_error& e) {
+    logger::log(log_level::ERROR, [&](std::ostream& out) { out << e.what(); });
+    return error::BLUETOOTH_DISABLED;  // switched off since: no link was opened
+  }
+  if (!seen) {
     logger::log(log_level::ERROR,
                 [&](std::ostream& out) { out << "Device with name " << wanted << " not found"; });
     return error::DEVICE_NOT_FOUND;

@@ -145,6 +145,7 @@ device_config parse_entry(std::size_t number, std::size_t index, std::string_vie
       device.address = std::string(value);
     } else if (key == "mtu") {
       device.mtu = parser.integer<std::uint16_t>(key, value, 23, 517);
+      device.mtu_given = true;
     } else if (key == "paired") {
       device.paired = parser.flag(key, value);
     } else if (key == "advertising") {

@@ -33,6 +33,7 @@ struct device_config {
   std::string serial;   // "SN000" + position in the list unless given
   std::string address;  // derived from the name unless given
   std::uint16_t mtu = 247;
+  bool mtu_given = false;  // the list set `mtu`
   bool paired = false;
   bool advertising = true;
   std::uint8_t battery = 80;

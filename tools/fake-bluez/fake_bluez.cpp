@@ -2,8 +2,14 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include "protocol/gatt_map.h"
@@ -14,8 +20,6 @@ namespace {
 using core::gatt::role;
 using bytes = std::vector<std::uint8_t>;
 
-constexpr const char* adapter_path = "/org/bluez/hci0";
-constexpr const char* adapter_address = "00:1B:DC:0F:AC:E0";
 constexpr const char* adapter_iface = "org.bluez.Adapter1";
 constexpr const char* device_iface = "org.bluez.Device1";
 constexpr const char* service_iface = "org.bluez.GattService1";
@@ -24,6 +28,11 @@ constexpr const char* control_iface = "org.calyra.FakeHeadset1";
 constexpr const char* properties_iface = "org.freedesktop.DBus.Properties";
 constexpr std::size_t emission_log_size = 1 << 16;
 constexpr std::int16_t rssi = -52;
+// What a headset streaming packets of several hundred bytes negotiates, unless
+// the device list sets another MTU.
+constexpr std::uint16_t default_mtu = 517;
+
+std::uint16_t mtu_of(const sim::device_config& config) { return config.mtu_given ? config.mtu : default_mtu; }
 
 std::string hex4(unsigned value) {
   char text[8];
@@ -31,11 +40,13 @@ std::string hex4(unsigned value) {
   return text;
 }
 
-std::string device_path(const std::string& address) {
-  std::string path = std::string(adapter_path) + "/dev_" + address;
+std::string device_path(const std::string& adapter_path, const std::string& address) {
+  std::string path = adapter_path + "/dev_" + address;
   std::replace(path.begin(), path.end(), ':', '_');
   return path;
 }
+
+sdbus::Error not_ready() { return sdbus::Error("org.bluez.Error.NotReady", "Resource Not Ready"); }
 
 bytes to_bytes(const std::string& text) { return bytes(text.begin(), text.end()); }
 
@@ -54,6 +65,15 @@ void emit_changed(sdbus::IObject& object, const char* interface,
 
 }  // namespace
 
+struct fake_bluez::adapter {
+  std::string name;  // hciN
+  std::string path;
+  std::string address;
+  bool powered = true;
+  std::set<std::string> discovery_clients;
+  std::unique_ptr<sdbus::IObject> object;
+};
+
 struct fake_bluez::characteristic {
   role r;
   std::string path;
@@ -61,6 +81,8 @@ struct fake_bluez::characteristic {
   std::unique_ptr<sdbus::IObject> object;
   bytes value;
   std::set<std::string> sessions;  // clients holding a notify session
+  int acquired_fd = -1;            // our end of the socket of AcquireNotify
+  std::string acquirer;            // the client holding it
   bool notifying = false;
   bool write_pending = false;
 };
@@ -69,7 +91,9 @@ struct fake_bluez::device {
   explicit device(sim::device_config config) : headset(std::move(config), fast_period) {}
   sim::headset_model headset;
   std::string path;
+  std::size_t adapter = 0;  // index into adapters_
   std::unique_ptr<sdbus::IObject> object;
+  bool connecting = false;  // a Connect waits for the link
   bool services_resolved = false;
   std::vector<std::unique_ptr<sdbus::IObject>> services;
   std::vector<std::unique_ptr<characteristic>> characteristics;
@@ -77,6 +101,8 @@ struct fake_bluez::device {
   std::uint64_t burst_left = 0;
   std::uint16_t burst_size = 0;
   std::uint32_t burst_sequence = 0;
+  std::chrono::microseconds burst_interval{0};
+  clock::time_point burst_next{};
 };
 
 fake_bluez::fake_bluez(sdbus::IConnection& connection, std::vector<sim::device_config> devices,
@@ -90,17 +116,40 @@ fake_bluez::fake_bluez(sdbus::IConnection& connection, std::vector<sim::device_c
         m >> name >> old_owner >> new_owner;
         if (new_owner.empty() && !name.empty() && name[0] == ':') on_client_gone(name);
       }));
-  build_adapter();
+  std::size_t devices_adapter = 0;
+  for (std::size_t i = 0; i < options_.adapters.size(); ++i) {
+    auto a = std::make_unique<adapter>();
+    a->name = options_.adapters[i].name;
+    a->path = "/org/bluez/" + a->name;
+    char address[18];
+    std::snprintf(address, sizeof address, "00:1B:DC:0F:AC:%02X", static_cast<unsigned>(0xE0 + i) & 0xffu);
+    a->address = address;
+    a->powered = options_.adapters[i].powered;
+    if (a->name == options_.devices_on) devices_adapter = i;
+    build_adapter(*a);
+    adapters_.push_back(std::move(a));
+  }
   for (auto& config : devices) {
     devices_.push_back(std::make_unique<device>(std::move(config)));
-    devices_.back()->path = device_path(devices_.back()->headset.config().address);
+    device& d = *devices_.back();
+    d.adapter = devices_adapter;
+    d.path = device_path(adapters_[devices_adapter]->path, d.headset.config().address);
   }
   // Paired devices are known to BlueZ before any discovery.
   for (auto& d : devices_)
     if (d->headset.config().paired) export_device(*d);
 }
 
-fake_bluez::~fake_bluez() = default;
+fake_bluez::~fake_bluez() {
+  for (auto& d : devices_)
+    for (auto& c : d->characteristics)
+      if (c->acquired_fd >= 0) ::close(c->acquired_fd);
+}
+
+const fake_bluez::adapter& fake_bluez::adapter_of(const device& d) const { return *adapters_[d.adapter]; }
+
+// A connected headset stops advertising.
+bool fake_bluez::advertising(const device& d) { return d.headset.config().advertising && !d.headset.connected(); }
 
 std::string fake_bluez::current_sender(const sdbus::IObject& object) {
   const sdbus::Message* message = object.getCurrentlyProcessedMessage();
@@ -111,62 +160,72 @@ void fake_bluez::after(std::chrono::milliseconds delay, std::function<void()> ac
   timers_.emplace(clock::now() + delay, std::move(action));
 }
 
-void fake_bluez::build_adapter() {
-  adapter_ = sdbus::createObject(connection_, adapter_path);
-  auto& a = *adapter_;
-  a.registerProperty("Address").onInterface(adapter_iface).withGetter([] { return std::string(adapter_address); });
+void fake_bluez::build_adapter(adapter& ad) {
+  ad.object = sdbus::createObject(connection_, ad.path);
+  auto& a = *ad.object;
+  adapter* self = &ad;
+  a.registerProperty("Address").onInterface(adapter_iface).withGetter([self] { return self->address; });
   a.registerProperty("Name").onInterface(adapter_iface).withGetter([] { return std::string("calyra-fake"); });
   a.registerProperty("Alias").onInterface(adapter_iface).withGetter([] { return std::string("calyra-fake"); });
-  a.registerProperty("Powered").onInterface(adapter_iface).withGetter([] { return true; });
-  a.registerProperty("Discovering").onInterface(adapter_iface).withGetter([this] {
-    return !discovery_clients_.empty();
+  a.registerProperty("Powered").onInterface(adapter_iface).withGetter([self] { return self->powered; });
+  a.registerProperty("Discovering").onInterface(adapter_iface).withGetter([self] {
+    return !self->discovery_clients.empty();
   });
   a.registerMethod("SetDiscoveryFilter").onInterface(adapter_iface).implementedAs(
       [](const std::map<std::string, sdbus::Variant>&) {});
-  a.registerMethod("StartDiscovery").onInterface(adapter_iface).implementedAs([this] {
-    const std::string sender = current_sender(*adapter_);
-    if (!discovery_clients_.insert(sender).second)
+  a.registerMethod("StartDiscovery").onInterface(adapter_iface).implementedAs([this, self] {
+    if (!self->powered) throw not_ready();
+    const std::string sender = current_sender(*self->object);
+    if (!self->discovery_clients.insert(sender).second)
       throw sdbus::Error("org.bluez.Error.InProgress", "Operation already in progress");
-    if (discovery_clients_.size() == 1) set_discovering(true);
+    if (self->discovery_clients.size() == 1) set_discovering(*self, true);
     for (auto& d : devices_) {
-      if (!d->headset.config().advertising) continue;
+      if (&adapter_of(*d) != self || !advertising(*d)) continue;
       if (!d->object)
         export_device(*d);
       else
         emit_changed(*d->object, device_iface, {{"RSSI", sdbus::Variant(rssi)}});
     }
   });
-  a.registerMethod("StopDiscovery").onInterface(adapter_iface).implementedAs([this] {
-    if (discovery_clients_.erase(current_sender(*adapter_)) == 0)
+  a.registerMethod("StopDiscovery").onInterface(adapter_iface).implementedAs([this, self] {
+    if (self->discovery_clients.erase(current_sender(*self->object)) == 0)
       throw sdbus::Error("org.bluez.Error.Failed", "No discovery started");
-    if (discovery_clients_.empty()) set_discovering(false);
+    if (self->discovery_clients.empty()) set_discovering(*self, false);
   });
   a.finishRegistration();
 }
 
-void fake_bluez::set_discovering(bool on) {
-  emit_changed(*adapter_, adapter_iface, {{"Discovering", sdbus::Variant(on)}});
+void fake_bluez::set_discovering(adapter& a, bool on) {
+  emit_changed(*a.object, adapter_iface, {{"Discovering", sdbus::Variant(on)}});
   if (!on) return;
   // Advertisements keep arriving while discovery runs (DuplicateData).
   struct repeat {
-    static void arm(fake_bluez* self) {
-      self->after(std::chrono::milliseconds(100), [self] {
-        if (self->discovery_clients_.empty()) return;
+    static void arm(fake_bluez* self, adapter* a) {
+      self->after(std::chrono::milliseconds(100), [self, a] {
+        if (a->discovery_clients.empty()) return;
         for (auto& d : self->devices_)
-          if (d->object && d->headset.config().advertising)
+          if (d->object && &self->adapter_of(*d) == a && advertising(*d))
             emit_changed(*d->object, device_iface, {{"RSSI", sdbus::Variant(rssi)}});
-        arm(self);
+        arm(self, a);
       });
     }
   };
-  repeat::arm(this);
+  repeat::arm(this, &a);
 }
 
 void fake_bluez::on_client_gone(const std::string& name) {
-  if (discovery_clients_.erase(name) != 0 && discovery_clients_.empty()) set_discovering(false);
-  for (auto& d : devices_)
-    for (auto& c : d->characteristics)
-      if (c->sessions.erase(name) != 0) update_notifying(*d, *c);
+  for (auto& a : adapters_)
+    if (a->discovery_clients.erase(name) != 0 && a->discovery_clients.empty()) set_discovering(*a, false);
+  for (auto& d : devices_) {
+    for (auto& c : d->characteristics) {
+      bool changed = c->sessions.erase(name) != 0;
+      if (c->acquired_fd >= 0 && c->acquirer == name) {
+        release(*c);
+        changed = true;
+      }
+      if (changed) update_notifying(*d, *c);
+    }
+  }
 }
 
 void fake_bluez::export_device(device& d) {
@@ -178,13 +237,16 @@ void fake_bluez::export_device(device& d) {
   o.registerProperty("AddressType").onInterface(device_iface).withGetter([] { return std::string("random"); });
   o.registerProperty("Name").onInterface(device_iface).withGetter([self] { return self->headset.config().name; });
   o.registerProperty("Alias").onInterface(device_iface).withGetter([self] { return self->headset.config().name; });
-  o.registerProperty("Adapter").onInterface(device_iface).withGetter([] { return sdbus::ObjectPath(adapter_path); });
+  o.registerProperty("Adapter").onInterface(device_iface).withGetter([path = adapter_of(d).path] {
+    return sdbus::ObjectPath(path);
+  });
   o.registerProperty("Paired").onInterface(device_iface).withGetter([paired = config.paired] { return paired; });
   o.registerProperty("Trusted").onInterface(device_iface).withGetter([] { return false; });
   o.registerProperty("Connected").onInterface(device_iface).withGetter([self] { return self->headset.connected(); });
   o.registerProperty("ServicesResolved").onInterface(device_iface).withGetter([self] { return self->services_resolved; });
   o.registerProperty("RSSI").onInterface(device_iface).withGetter([] { return rssi; });
-  o.registerMethod("Connect").onInterface(device_iface).implementedAs([this, self] { connect(*self); });
+  o.registerMethod("Connect").onInterface(device_iface).implementedAs(
+      [this, self](sdbus::Result<>&& reply) { connect(*self, std::move(reply)); });
   o.registerMethod("Disconnect").onInterface(device_iface).implementedAs([this, self] {
     disconnect(*self, false);
   });
@@ -216,9 +278,11 @@ void fake_bluez::register_control(device& d) {
     return std::make_tuple(h.connected, h.streaming, h.packets_sent, h.packets_lost,
                            h.ota_image_bytes, h.ota_completed);
   });
-  o.registerMethod("NotifySessions").onInterface(control_iface).implementedAs([self] {
+  // StartNotify sessions and acquired sockets.
+  o.registerMethod("NotifySessions").onInterface(control_iface).implementedAs([this, self] {
     std::uint32_t count = 0;
-    for (const auto& c : self->characteristics) count += static_cast<std::uint32_t>(c->sessions.size());
+    for (const auto& c : self->characteristics)
+      count += static_cast<std::uint32_t>(c->sessions.size()) + (acquired(*c) ? 1u : 0u);
     return count;
   });
   o.registerMethod("LastConfig").onInterface(control_iface).implementedAs([self] {
@@ -227,13 +291,18 @@ void fake_bluez::register_control(device& d) {
   o.registerMethod("EmissionTimes").onInterface(control_iface).implementedAs([self] {
     return std::vector<std::uint64_t>(self->emission_times.begin(), self->emission_times.end());
   });
-  // Values of `size` bytes on stream_data as fast as the bus takes them,
-  // each starting with a 32-bit little-endian sequence number.
+  // `count` values of `size` bytes on stream_data, each starting with a
+  // 32-bit little-endian sequence number: one every `interval_us`, or with
+  // 0 as fast as the bus (or the acquired socket) takes them. Their times
+  // of sending replace EmissionTimes.
   o.registerMethod("Burst").onInterface(control_iface).implementedAs(
-      [self](std::uint32_t count, std::uint16_t size) {
+      [self](std::uint32_t count, std::uint16_t size, std::uint32_t interval_us) {
         self->burst_left = count;
         self->burst_size = std::max<std::uint16_t>(size, 4);
         self->burst_sequence = 0;
+        self->burst_interval = std::chrono::microseconds(interval_us);
+        self->burst_next = clock::now();
+        self->emission_times.clear();
       });
 }
 
@@ -277,7 +346,7 @@ void fake_bluez::export_gatt(device& d) {
         if (sim::headset_model::can_notify(r)) flags.push_back("notify");
         return flags;
       });
-      object->registerProperty("MTU").onInterface(characteristic_iface).withGetter([self] { return self->headset.config().mtu; });
+      object->registerProperty("MTU").onInterface(characteristic_iface).withGetter([self] { return mtu_of(self->headset.config()); });
       object->registerMethod("ReadValue").onInterface(characteristic_iface).implementedAs(
           [this, self, ch](const std::map<std::string, sdbus::Variant>&) {
             std::string value;
@@ -316,9 +385,18 @@ void fake_bluez::export_gatt(device& d) {
               pending->returnResults();
             });
           });
+      object->registerProperty("NotifyAcquired").onInterface(characteristic_iface).withGetter([ch] {
+        return ch->acquired_fd >= 0;
+      });
+      object->registerMethod("AcquireNotify").onInterface(characteristic_iface).implementedAs([this, self, ch](const std::map<std::string, sdbus::Variant>&) {
+            std::uint16_t mtu = 0;
+            sdbus::UnixFd fd = acquire_notify(*self, *ch, mtu);
+            return std::make_tuple(std::move(fd), mtu);
+          });
       object->registerMethod("StartNotify").onInterface(characteristic_iface).implementedAs([this, self, ch] {
         if (!sim::headset_model::can_notify(ch->r))
           throw sdbus::Error("org.bluez.Error.NotSupported", "Operation is not supported");
+        if (acquired(*ch)) throw sdbus::Error("org.bluez.Error.NotPermitted", "Notify acquired");
         // Answers success without a link: the session starts with the next one.
         if (!ch->sessions.insert(current_sender(*ch->object)).second)
           throw sdbus::Error("org.bluez.Error.InProgress", "Operation already in progress");
@@ -337,8 +415,41 @@ void fake_bluez::export_gatt(device& d) {
   }
 }
 
-void fake_bluez::connect(device& d) {
-  if (d.headset.connected()) return;
+void fake_bluez::connect(device& d, sdbus::Result<>&& reply) {
+  if (!adapter_of(d).powered) {
+    reply.returnError(not_ready());
+    return;
+  }
+  // The link is the device's, not the caller's: a connected LE device
+  // answers success to every client.
+  if (d.headset.connected()) {
+    reply.returnResults();
+    return;
+  }
+  if (d.connecting) {
+    reply.returnError(sdbus::Error("org.bluez.Error.InProgress", "In Progress"));
+    return;
+  }
+  if (options_.connect_delay.count() == 0) {
+    link_up(d);
+    reply.returnResults();
+    return;
+  }
+  d.connecting = true;
+  auto pending = std::make_shared<sdbus::Result<>>(std::move(reply));
+  device* self = &d;
+  after(options_.connect_delay, [this, self, pending] {
+    self->connecting = false;
+    if (!self->object) {
+      pending->returnError(sdbus::Error("org.bluez.Error.Failed", "Device vanished"));
+      return;
+    }
+    link_up(*self);
+    pending->returnResults();
+  });
+}
+
+void fake_bluez::link_up(device& d) {
   d.headset.connect(clock::now());
   emit_changed(*d.object, device_iface, {{"Connected", sdbus::Variant(true)}});
   if (d.characteristics.empty()) export_gatt(d);
@@ -351,6 +462,42 @@ void fake_bluez::connect(device& d) {
   });
 }
 
+sdbus::UnixFd fake_bluez::acquire_notify(device& d, characteristic& c, std::uint16_t& mtu) {
+  if (!options_.acquire_notify || !sim::headset_model::can_notify(c.r))
+    throw sdbus::Error("org.bluez.Error.NotSupported", "Operation is not supported");
+  if (acquired(c)) throw sdbus::Error("org.bluez.Error.NotPermitted", "Notify acquired");
+  if (!c.sessions.empty()) throw sdbus::Error("org.bluez.Error.InProgress", "In Progress");
+  if (!d.headset.connected()) throw sdbus::Error("org.bluez.Error.NotConnected", "Not Connected");
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+    throw sdbus::Error("org.bluez.Error.Failed", std::strerror(errno));
+  c.acquired_fd = pair[0];
+  c.acquirer = current_sender(*c.object);
+  mtu = mtu_of(d.headset.config());
+  update_notifying(d, c);
+  emit_changed(*c.object, characteristic_iface, {{"NotifyAcquired", sdbus::Variant(true)}});
+  return sdbus::UnixFd(pair[1], sdbus::adopt_fd);
+}
+
+bool fake_bluez::acquired(characteristic& c) {
+  if (c.acquired_fd < 0) return false;
+  // The client closing its end releases the characteristic.
+  pollfd p{c.acquired_fd, 0, 0};
+  if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR)) != 0) {
+    release(c);
+    return false;
+  }
+  return true;
+}
+
+void fake_bluez::release(characteristic& c) {
+  if (c.acquired_fd < 0) return;
+  ::close(c.acquired_fd);
+  c.acquired_fd = -1;
+  c.acquirer.clear();
+  if (c.object) emit_changed(*c.object, characteristic_iface, {{"NotifyAcquired", sdbus::Variant(false)}});
+}
+
 void fake_bluez::disconnect(device& d, bool lost) {
   (void)lost;  // a requested and a lost link look the same to BlueZ's clients
   if (!d.headset.connected()) return;
@@ -361,6 +508,12 @@ void fake_bluez::disconnect(device& d, bool lost) {
 void fake_bluez::announce_link_down(device& d) {
   d.services_resolved = false;
   d.burst_left = 0;
+  // An acquired socket closes with the link.
+  for (auto& c : d.characteristics) {
+    if (c->acquired_fd < 0) continue;
+    release(*c);
+    update_notifying(d, *c);
+  }
   emit_changed(*d.object, device_iface,
                {{"ServicesResolved", sdbus::Variant(false)}, {"Connected", sdbus::Variant(false)}});
 }
@@ -371,6 +524,7 @@ void fake_bluez::vanish(device& d) {
   d.services_resolved = false;
   d.burst_left = 0;
   for (auto& c : d.characteristics) {
+    release(*c);
     c->object->emitInterfacesRemovedSignal();
     if (c->write_pending) orphans_.push_back(std::move(c));  // its reply is still due
   }
@@ -382,7 +536,7 @@ void fake_bluez::vanish(device& d) {
 }
 
 void fake_bluez::update_notifying(device& d, characteristic& c) {
-  const bool on = !c.sessions.empty();
+  const bool on = !c.sessions.empty() || c.acquired_fd >= 0;
   if (on == c.notifying) return;
   c.notifying = on;
   d.headset.set_notifying(c.r, on, clock::now());
@@ -401,13 +555,24 @@ void fake_bluez::emit_value(device& d, characteristic& c, const std::string& val
   emit_changed(*c.object, characteristic_iface, {{"Value", sdbus::Variant(c.value)}});
 }
 
-void fake_bluez::deliver(device& d, const sim::notification& n) {
+bool fake_bluez::deliver(device& d, const sim::notification& n) {
   // The headset decides what it sends (the last packet before a drop_after
   // loss included); without the GATT objects nothing can carry it.
-  if (d.characteristics.empty()) return;
+  if (d.characteristics.empty()) return true;
   characteristic& c = find(d, n.role);
-  if (c.sessions.empty()) return;
-  emit_value(d, c, n.payload);
+  // The remote cuts what does not fit one ATT notification.
+  const std::size_t fits = std::size_t{mtu_of(d.headset.config())} - 3;
+  const std::string payload = n.payload.substr(0, fits);
+  if (c.acquired_fd >= 0) {
+    if (::send(c.acquired_fd, payload.data(), payload.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) return true;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+    release(c);  // the client closed its end
+    update_notifying(d, c);
+    return true;
+  }
+  if (c.sessions.empty()) return true;
+  emit_value(d, c, payload);
+  return true;
 }
 
 std::optional<clock::time_point> fake_bluez::next_deadline() const {
@@ -418,7 +583,7 @@ std::optional<clock::time_point> fake_bluez::next_deadline() const {
   if (!timers_.empty()) earlier(timers_.begin()->first);
   for (const auto& d : devices_) {
     if (auto due = d->headset.next_due_time()) earlier(*due);
-    if (d->burst_left > 0) earlier(clock::time_point{});
+    if (d->burst_left > 0) earlier(d->burst_next);
   }
   return next;
 }
@@ -432,11 +597,16 @@ void fake_bluez::run_due(clock::time_point now, bool may_stream) {
   if (!may_stream) return;
   for (auto& d : devices_) {
     // A bounded batch per turn keeps method calls answered during a stream.
-    for (int budget = 64; budget > 0 && d->burst_left > 0; --budget, --d->burst_left) {
+    for (int budget = 64; budget > 0 && d->burst_left > 0 && d->burst_next <= now; --budget) {
       std::string value(d->burst_size, '\0');
       for (int i = 0; i < 4; ++i) value[static_cast<std::size_t>(i)] = static_cast<char>(d->burst_sequence >> (8 * i));
+      const std::uint64_t sent_at = monotonic_ns(clock::now());
+      if (!deliver(*d, {role::stream_data, value})) break;  // the socket is full: next turn
       ++d->burst_sequence;
-      deliver(*d, {role::stream_data, value});
+      --d->burst_left;
+      d->emission_times.push_back(sent_at);
+      if (d->emission_times.size() > emission_log_size) d->emission_times.pop_front();
+      d->burst_next += d->burst_interval;
     }
     pump(*d, now, 64);
   }

@@ -3,9 +3,12 @@
 // DBUS_SYSTEM_BUS_ADDRESS names, when set). Runs until SIGTERM or SIGINT.
 //
 //   calyra-fake-bluez [--write-reply-delay-ms N] [--resolve-delay-ms N]
+//                     [--connect-delay-ms N] [--adapters hciN[:off],...]
+//                     [--devices-on hciN] [--no-acquire-notify]
 //
 // The headsets come from CYCORE_VIRTUAL_DEVICES, with the same syntax and
-// defaults as the virtual backend.
+// defaults as the virtual backend. They are seen by one adapter: the one
+// --devices-on names, else the first of --adapters (default: hci0, on).
 #include <sdbus-c++/sdbus-c++.h>
 
 #include <poll.h>
@@ -13,12 +16,14 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "simulator/device_config.h"
 #include "fake_bluez.h"
@@ -29,6 +34,8 @@ using namespace calyra::fake_bluez;
 
 void usage(std::ostream& out) {
   out << "usage: calyra-fake-bluez [--write-reply-delay-ms N] [--resolve-delay-ms N]\n"
+         "                         [--connect-delay-ms N] [--adapters hciN[:off],...]\n"
+         "                         [--devices-on hciN] [--no-acquire-notify]\n"
          "Owns org.bluez on the system bus (DBUS_SYSTEM_BUS_ADDRESS when set) and presents\n"
          "the virtual headsets of CYCORE_VIRTUAL_DEVICES (default: one per model).\n";
 }
@@ -39,6 +46,32 @@ bool parse_ms(const char* text, std::chrono::milliseconds& out) {
   if (end == text || *end != '\0' || value < 0 || value > 60000) return false;
   out = std::chrono::milliseconds(value);
   return true;
+}
+
+bool is_adapter_name(const std::string& name) {
+  return name.size() > 3 && name.compare(0, 3, "hci") == 0 &&
+         name.find_first_not_of("0123456789", 3) == std::string::npos;
+}
+
+// "hci0,hci1:off": names and power states.
+bool parse_adapters(const std::string& text, std::vector<adapter_option>& out) {
+  out.clear();
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t end = std::min(text.find(',', start), text.size());
+    std::string entry = text.substr(start, end - start);
+    adapter_option a;
+    if (const auto colon = entry.find(':'); colon != std::string::npos) {
+      if (entry.substr(colon + 1) != "off") return false;
+      a.powered = false;
+      entry.resize(colon);
+    }
+    if (!is_adapter_name(entry)) return false;
+    a.name = entry;
+    out.push_back(a);
+    start = end + 1;
+  }
+  return !out.empty();
 }
 
 // Milliseconds until the earlier of the bus's and the fake's deadlines.
@@ -62,14 +95,35 @@ int poll_timeout(const sdbus::IConnection::PollData& bus, std::optional<clock::t
 
 int main(int argc, char** argv) {
   options opts;
+  bool devices_on_given = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       usage(std::cout);
       return 0;
     }
-    if ((arg == "--write-reply-delay-ms" || arg == "--resolve-delay-ms") && i + 1 < argc) {
-      auto& target = arg == "--write-reply-delay-ms" ? opts.write_reply_delay : opts.resolve_delay;
+    if (arg == "--no-acquire-notify") {
+      opts.acquire_notify = false;
+      continue;
+    }
+    if (arg == "--adapters" && i + 1 < argc) {
+      if (!parse_adapters(argv[++i], opts.adapters)) {
+        std::cerr << "calyra-fake-bluez: --adapters needs a list like hci0,hci1:off\n";
+        return 2;
+      }
+      if (!devices_on_given) opts.devices_on = opts.adapters.front().name;
+      continue;
+    }
+    if (arg == "--devices-on" && i + 1 < argc) {
+      opts.devices_on = argv[++i];
+      devices_on_given = true;
+      continue;
+    }
+    if ((arg == "--write-reply-delay-ms" || arg == "--resolve-delay-ms" || arg == "--connect-delay-ms") &&
+        i + 1 < argc) {
+      auto& target = arg == "--write-reply-delay-ms" ? opts.write_reply_delay
+                     : arg == "--resolve-delay-ms"   ? opts.resolve_delay
+                                                     : opts.connect_delay;
       if (!parse_ms(argv[++i], target)) {
         std::cerr << "calyra-fake-bluez: " << arg << " needs a number of milliseconds (0..60000)\n";
         return 2;
@@ -80,6 +134,11 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  if (std::none_of(opts.adapters.begin(), opts.adapters.end(),
+                   [&](const adapter_option& a) { return a.name == opts.devices_on; })) {
+    std::cerr << "calyra-fake-bluez: --devices-on " << opts.devices_on << " is not one of the adapters\n";
+    return 2;
+  }
   std::vector<sim::device_config> devices;
   const char* list = std::getenv("CYCORE_VIRTUAL_DEVICES");
   try {

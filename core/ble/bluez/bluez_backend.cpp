@@ -2,13 +2,16 @@
 
 #include <sdbus-c++/Error.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <map>
 #include <set>
 #include <string>
 #include <thread>
 #include <utility>
 
+#include "ble/ble_error.h"
 #include "ble/bluez/bluez_peripheral.h"
 #include "ble/bluez/bus_client.h"
 #include "ble/bluez/dbus_errors.h"
@@ -18,6 +21,24 @@ namespace calyra::core::ble::bluez {
 namespace {
 
 using namespace std::chrono_literals;
+
+std::string last_element(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// Adapters in the order of their numbers (hci2 before hci10); names of
+// another form after them, by name.
+bool before(const std::string& a_path, const std::string& b_path) {
+  const auto number = [](const std::string& name) -> unsigned long {
+    if (name.size() <= 3 || name.compare(0, 3, "hci") != 0 ||
+        name.find_first_not_of("0123456789", 3) != std::string::npos || name.size() > 12)
+      return static_cast<unsigned long>(-1);
+    return std::stoul(name.substr(3));
+  };
+  const std::string a = last_element(a_path), b = last_element(b_path);
+  const unsigned long na = number(a), nb = number(b);
+  return na != nb ? na < nb : a < b;
+}
+
+std::string off_text(const std::string& adapter) { return "Bluetooth adapter " + adapter + " is off"; }
 
 // Hands out one peripheral object per device, so that every scan and every
 // paired list returns the same handle for the same device.
@@ -50,7 +71,7 @@ class bluez_adapter final : public AdapterBackend {
   bluez_adapter(std::shared_ptr<peripheral_registry> registry, std::string path)
       : registry_(std::move(registry)), path_(std::move(path)) {}
 
-  std::string identifier() override { return path_.substr(path_.rfind('/') + 1); }
+  std::string identifier() override { return last_element(path_); }
 
   std::string address() override {
     bus_client& client = registry_->client();
@@ -59,8 +80,16 @@ class bluez_adapter final : public AdapterBackend {
     return it == client.mirror.adapters().end() ? std::string() : it->second.address;
   }
 
+  bool powered() override {
+    bus_client& client = registry_->client();
+    std::lock_guard lock(client.mutex);
+    const auto it = client.mirror.adapters().find(path_);
+    return it != client.mirror.adapters().end() && it->second.powered;
+  }
+
   void scan_for(int timeout_ms) override {
     bus_client& client = registry_->client();
+    if (!powered()) throw adapter_off_error(off_text(identifier()));
     // Device objects outlive scans and StopDiscovery clears RSSI, so what
     // this scan saw is collected while it runs.
     client.begin_scan(path_);
@@ -72,8 +101,11 @@ class bluez_adapter final : public AdapterBackend {
         if (!is_in_progress(e)) throw;
       }
     } catch (const sdbus::Error& e) {
-      std::lock_guard lock(mutex_);
-      last_seen_ = client.end_scan();
+      {
+        std::lock_guard lock(mutex_);
+        last_seen_ = client.end_scan();
+      }
+      if (is_not_ready(e)) throw adapter_off_error(off_text(identifier()));
       throw_ble_error("scan on " + identifier(), e);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(std::max(0, timeout_ms)));
@@ -129,16 +161,19 @@ class bluez_adapter final : public AdapterBackend {
 
 class bluez_backend final : public Backend {
  public:
-  explicit bluez_backend(std::shared_ptr<bus_client> client)
-      : client_(client), registry_(std::make_shared<peripheral_registry>(std::move(client))) {}
+  // `chosen`: the one adapter to offer (CYCORE_BLE_ADAPTER), or empty for all.
+  bluez_backend(std::shared_ptr<bus_client> client, std::string chosen)
+      : client_(client),
+        registry_(std::make_shared<peripheral_registry>(std::move(client))),
+        chosen_(std::move(chosen)) {}
 
   std::string name() const override { return "bluez"; }
 
-  // org.bluez absent means Bluetooth is off.
+  // Bluetooth is on when an adapter on offer is; org.bluez absent means off.
   bool bluetooth_enabled() override {
     std::lock_guard lock(client_->mutex);
     for (const auto& [path, adapter] : client_->mirror.adapters())
-      if (adapter.powered) return true;
+      if (offered(path) && adapter.powered) return true;
     return false;
   }
 
@@ -146,7 +181,14 @@ class bluez_backend final : public Backend {
     std::vector<std::string> paths;
     {
       std::lock_guard lock(client_->mutex);
-      for (const auto& [path, adapter] : client_->mirror.adapters()) paths.push_back(path);
+      for (const auto& [path, adapter] : client_->mirror.adapters())
+        if (offered(path)) paths.push_back(path);
+    }
+    std::sort(paths.begin(), paths.end(), before);
+    if (paths.empty() && !chosen_.empty()) {
+      logger::log(log_level::WARNING, [&](std::ostream& out) {
+        out << "BlueZ: CYCORE_BLE_ADAPTER names " << chosen_ << ", which BlueZ does not show";
+      });
     }
     std::lock_guard lock(mutex_);
     std::vector<std::shared_ptr<AdapterBackend>> out;
@@ -159,8 +201,11 @@ class bluez_backend final : public Backend {
   }
 
  private:
+  bool offered(const std::string& path) const { return chosen_.empty() || last_element(path) == chosen_; }
+
   std::shared_ptr<bus_client> client_;
   std::shared_ptr<peripheral_registry> registry_;
+  const std::string chosen_;
   std::mutex mutex_;
   std::map<std::string, std::shared_ptr<AdapterBackend>> adapters_;
 };
@@ -179,7 +224,8 @@ std::shared_ptr<Backend> create_backend(bool require_daemon, std::string* why_no
     if (why_not) *why_not = "org.bluez does not answer on the system bus";
     return nullptr;
   }
-  return std::make_shared<bluez_backend>(std::move(client));
+  const char* chosen = std::getenv("CYCORE_BLE_ADAPTER");
+  return std::make_shared<bluez_backend>(std::move(client), chosen ? chosen : "");
 }
 
 }  // namespace calyra::core::ble::bluez

@@ -8,6 +8,7 @@
 
 #include "ble/ble_error.h"
 #include "ble/bluez/dbus_errors.h"
+#include "protocol/gatt_map.h"
 #include "runtime/logger.h"
 
 namespace calyra::core::ble::bluez {
@@ -23,6 +24,20 @@ constexpr auto disconnect_timeout = 5s;
 
 std::string subscription_key(const std::string& service, const std::string& characteristic) {
   return to_lower(service) + "/" + to_lower(characteristic);
+}
+
+// The EEG stream comes through AcquireNotify's socket when BlueZ hands one
+// out: no bus daemon and no thread hand-off on the way.
+bool wants_socket(const std::string& key) {
+  const auto stream = gatt::uuids(gatt::role::stream_data);
+  return key == subscription_key(stream.service, stream.characteristic);
+}
+
+// BlueZ will not hand out the socket, but StartNotify may still work: another
+// program holds the socket or a notify session, or BlueZ cannot do it.
+bool is_refusal(const sdbus::Error& e) {
+  return e.getName() == "org.bluez.Error.NotPermitted" || e.getName() == "org.bluez.Error.NotSupported" ||
+         is_in_progress(e) || e.getName() == "org.freedesktop.DBus.Error.UnknownMethod";
 }
 
 void log_ignored(const std::string& what, const sdbus::Error& e) {
@@ -100,30 +115,74 @@ void bluez_peripheral::connect(owner_token owner) {
   client_->changed.notify_all();
 }
 
+std::string bluez_peripheral::adapter_off_text() {
+  std::lock_guard lock(client_->mutex);
+  const device_record* d = client_->mirror.device(path_);
+  const std::string adapter = d != nullptr ? d->adapter : std::string();
+  return "Bluetooth adapter " + adapter.substr(adapter.rfind('/') + 1) + " is off";
+}
+
+void bluez_peripheral::wait_for_foreign_connect(const std::string& name) {
+  // Another program is connecting this device (Connect answered InProgress):
+  // its link is used once it is up.
+  std::unique_lock lock(client_->mutex);
+  const bool up = client_->changed.wait_for(lock, connect_call_timeout, [&] {
+    const device_record* d = client_->mirror.device(path_);
+    return d == nullptr || d->connected;
+  });
+  if (!up || client_->mirror.device(path_) == nullptr)
+    throw operation_failed_error(name + ": connect: another program's connection did not come up within " +
+                                 std::to_string(connect_call_timeout.count()) + " s");
+}
+
 void bluez_peripheral::open_link() {
   const std::string name = display_name();
+  // A link that another program brought up is shared, not ours to close.
+  bool was_connected = false;
+  {
+    std::lock_guard lock(client_->mutex);
+    const device_record* d = client_->mirror.device(path_);
+    was_connected = d != nullptr && d->connected;
+  }
+  bool brought_up = !was_connected;
   try {
     client_->call_void(path_, device_interface, "Connect", connect_call_timeout);
   } catch (const sdbus::Error& e) {
-    if (e.getName() != "org.bluez.Error.AlreadyConnected") throw_ble_error(name + ": connect", e);
+    if (is_not_ready(e)) throw adapter_off_error(name + ": connect: " + adapter_off_text());
+    if (is_in_progress(e)) {
+      wait_for_foreign_connect(name);
+      brought_up = false;
+    } else if (e.getName() == "org.bluez.Error.AlreadyConnected") {
+      brought_up = false;
+    } else {
+      throw_ble_error(name + ": connect", e);
+    }
   }
   std::optional<std::string> any_characteristic;
   {
     std::unique_lock lock(client_->mutex);
-    // For LE, Connect answers before service discovery has finished.
+    // For LE, Connect answers before service discovery has finished. The
+    // reply may also overtake the Connected change that preceded it (the
+    // caller's thread reads the reply, the loop thread the signal), so only
+    // Connected false after true is a link that went down.
+    bool seen_up = false;
     const bool settled = client_->changed.wait_for(lock, services_resolved_timeout, [&] {
       const device_record* d = client_->mirror.device(path_);
-      return d == nullptr || !d->connected || d->services_resolved;
+      if (d == nullptr || d->services_resolved) return true;
+      seen_up = seen_up || d->connected;
+      return seen_up && !d->connected;
     });
     const device_record* d = client_->mirror.device(path_);
     if (d == nullptr || !d->connected)
       throw operation_failed_error(name + ": connect: the link went down before the services were resolved");
     if (!settled) {
       lock.unlock();
-      try {
-        client_->call_void(path_, device_interface, "Disconnect", disconnect_timeout);
-      } catch (const sdbus::Error& e) {
-        log_ignored(name + ": disconnect after a failed connect", e);
+      if (brought_up) {
+        try {
+          client_->call_void(path_, device_interface, "Disconnect", disconnect_timeout);
+        } catch (const sdbus::Error& e) {
+          log_ignored(name + ": disconnect after a failed connect", e);
+        }
       }
       throw operation_failed_error(name + ": connect: services not resolved within " +
                                    std::to_string(services_resolved_timeout.count()) + " s");
@@ -138,6 +197,7 @@ void bluez_peripheral::open_link() {
   if (d == nullptr || !d->connected)
     throw operation_failed_error(name + ": connect: the link went down while connecting");
   link_->mtu = mtu;
+  link_->brought_up = brought_up;
 }
 
 void bluez_peripheral::disconnect(owner_token owner) {
@@ -152,7 +212,7 @@ void bluez_peripheral::disconnect(owner_token owner) {
       if (it == sub.owners.end()) continue;
       removed.push_back(it->second);
       sub.owners.erase(it);
-      if (sub.owners.empty() && sub.session) emptied.push_back(key);
+      if (sub.owners.empty() && (sub.session || sub.acquired)) emptied.push_back(key);
     }
     if (const auto it = link_->hooks.find(owner); it != link_->hooks.end()) {
       removed.push_back(it->second);
@@ -192,13 +252,18 @@ void bluez_peripheral::close_link() {
 
   std::lock_guard gatt(link_->gatt_mutex);
   std::vector<std::string> sessions;
+  bool socket = false;
   {
     std::lock_guard lock(client_->mutex);
     for (auto& [key, sub] : link_->subscriptions) {
       if (sub.session) sessions.push_back(sub.path);
       sub.session = false;
+      socket = socket || sub.acquired;
+      if (sub.acquired) ++sub.acquisition;
+      sub.acquired = false;
     }
   }
+  if (socket) link_->dispatcher.detach_socket();
   // BlueZ would re-enable these sessions at the next connection otherwise.
   for (const std::string& path : sessions) {
     try {
@@ -206,6 +271,23 @@ void bluez_peripheral::close_link() {
     } catch (const sdbus::Error& e) {
       log_ignored(name + ": StopNotify before disconnect", e);
     }
+  }
+  bool ours = false;
+  {
+    std::lock_guard lock(client_->mutex);
+    ours = link_->brought_up;
+  }
+  if (!ours) {
+    // Disconnect drops the link for every program using it: one that
+    // another program brought up is only let go.
+    logger::log(log_level::DEBUG, [&](std::ostream& out) {
+      out << "BlueZ: " << name << ": letting go of a link another program brought up";
+    });
+    std::lock_guard lock(client_->mutex);
+    link_->up = false;
+    link_->closing = false;
+    client_->changed.notify_all();
+    return;
   }
   try {
     client_->call_void(path_, device_interface, "Disconnect", disconnect_timeout);
@@ -286,7 +368,7 @@ void bluez_peripheral::notify(owner_token owner, const std::string& service,
     subscription& sub = link_->subscriptions[key];
     const auto it = sub.owners.find(owner);
     if (it == sub.owners.end() || it->second != fresh) return;  // removed meanwhile
-    if (sub.session) return;
+    if (sub.session || sub.acquired) return;
     path = sub.path;
   }
   const auto drop = [&] {
@@ -296,10 +378,12 @@ void bluez_peripheral::notify(owner_token owner, const std::string& service,
     if (it != sub.owners.end() && it->second == fresh) sub.owners.erase(it);
     link_->dispatcher.deactivate(fresh);
   };
+  bool acquired = false;
   try {
-    client_->call_void(path, characteristic_interface, "StartNotify", gatt_timeout);
+    acquired = wants_socket(key) && acquire(key, path, characteristic);
+    if (!acquired) client_->call_void(path, characteristic_interface, "StartNotify", gatt_timeout);
   } catch (const sdbus::Error& e) {
-    if (!is_in_progress(e)) {  // InProgress: our session already exists
+    if (!is_in_progress(e)) {  // InProgress of StartNotify: our session already exists
       drop();
       throw_ble_error(display_name() + ": subscribe to " + characteristic, e);
     }
@@ -307,7 +391,7 @@ void bluez_peripheral::notify(owner_token owner, const std::string& service,
   bool up = false;
   {
     std::lock_guard lock(client_->mutex);
-    link_->subscriptions[key].session = true;
+    if (!acquired) link_->subscriptions[key].session = true;
     up = link_->up;
   }
   // StartNotify on a device without a link answers success.
@@ -334,12 +418,69 @@ void bluez_peripheral::unsubscribe(owner_token owner, const std::string& service
       if (const auto it = sub->second.owners.find(owner); it != sub->second.owners.end()) {
         removed.push_back(it->second);
         sub->second.owners.erase(it);
-        last = sub->second.owners.empty() && sub->second.session;
+        last = sub->second.owners.empty() && (sub->second.session || sub->second.acquired);
       }
     }
   }
   for (const handler_ptr& h : removed) link_->dispatcher.retire(h);
   if (last) stop_session(key);
+}
+
+bool bluez_peripheral::acquire(const std::string& key, const std::string& path,
+                               const std::string& characteristic) {
+  int fd = -1;
+  try {
+    fd = client_->acquire_notify(path, gatt_timeout);
+  } catch (const sdbus::Error& e) {
+    if (!is_refusal(e)) throw;
+    logger::log(log_level::INFO, [&](std::ostream& out) {
+      out << "BlueZ: " << display_name() << ": notifications of " << characteristic
+          << " through PropertiesChanged signals (AcquireNotify refused: " << e.getName() << ": "
+          << e.getMessage() << ")";
+    });
+    return false;
+  }
+  std::uint64_t acquisition = 0;
+  {
+    std::lock_guard lock(client_->mutex);
+    subscription& sub = link_->subscriptions[key];
+    sub.acquired = true;
+    acquisition = ++sub.acquisition;
+  }
+  // The client and the link outlive the dispatcher thread that calls these.
+  bus_client* client = client_.get();
+  device_link* link = link_.get();
+  const auto targets = [client, link, key] {
+    std::vector<handler_ptr> out;
+    std::lock_guard lock(client->mutex);
+    if (const auto sub = link->subscriptions.find(key); sub != link->subscriptions.end())
+      for (const auto& [owner, handler] : sub->second.owners) out.push_back(handler);
+    // Received before a link loss: still delivered.
+    if (const auto ended = link->ended.find(key); ended != link->ended.end())
+      for (const auto& [owner, handler] : ended->second) out.push_back(handler);
+    return out;
+  };
+  const std::string name = display_name();
+  const auto closed = [client, link, key, acquisition, name] {
+    bool unexpected = false;
+    {
+      std::lock_guard lock(client->mutex);
+      subscription& sub = link->subscriptions[key];
+      if (sub.acquisition != acquisition || !sub.acquired) return;
+      sub.acquired = false;
+      unexpected = link->up;
+    }
+    // With the link up, BlueZ let go of the socket: no more notifications
+    // come until the next subscription.
+    if (unexpected)
+      logger::log(log_level::WARNING,
+                  [&](std::ostream& out) { out << "BlueZ: " << name << ": the notification socket closed"; });
+  };
+  link_->dispatcher.attach_socket(fd, targets, closed);
+  logger::log(log_level::INFO, [&](std::ostream& out) {
+    out << "BlueZ: " << name << ": notifications of " << characteristic << " through AcquireNotify's socket";
+  });
+  return true;
 }
 
 void bluez_peripheral::stop_session(const std::string& key) {
@@ -348,9 +489,19 @@ void bluez_peripheral::stop_session(const std::string& key) {
   {
     std::lock_guard lock(client_->mutex);
     subscription& sub = link_->subscriptions[key];
-    if (!sub.owners.empty() || !sub.session) return;
-    sub.session = false;
-    path = sub.path;
+    if (!sub.owners.empty() || !(sub.session || sub.acquired)) return;
+    if (sub.acquired) {
+      // Closing the socket ends the acquisition in BlueZ.
+      sub.acquired = false;
+      ++sub.acquisition;
+    } else {
+      sub.session = false;
+      path = sub.path;
+    }
+  }
+  if (path.empty()) {
+    link_->dispatcher.detach_socket();
+    return;
   }
   try {
     client_->call_void(path, characteristic_interface, "StopNotify", gatt_timeout);

@@ -38,8 +38,13 @@ class bluez_peripheral final : public PeripheralBackend {
   std::string characteristic_path_locked(const std::string& service,
                                          const std::string& characteristic);
   void open_link();
+  void wait_for_foreign_connect(const std::string& name);
+  std::string adapter_off_text();
   void close_link();
   void stop_session(const std::string& key);
+  // Takes notifications through AcquireNotify's socket; false when BlueZ
+  // refuses (StartNotify is the way then). Throws sdbus::Error otherwise.
+  bool acquire(const std::string& key, const std::string& path, const std::string& characteristic);
   std::string display_name();
 
   std::shared_ptr<bus_client> client_;

@@ -241,6 +241,9 @@ void bus_client::on_value(const std::string& path, std::string value, std::int64
   device_link& link = *it->second;
   for (auto& [key, sub] : link.subscriptions) {
     if (sub.path != path) continue;
+    // An acquired characteristic's notifications come through its socket;
+    // a Value change here is the echo of a read.
+    if (sub.acquired) return;
     for (auto& [owner, handler] : sub.owners) link.dispatcher.post(handler, value, arrival_ns);
     return;
   }
@@ -281,7 +284,10 @@ void bus_client::forget_daemon() {
     if (link->up && !link->closing) lose_link(*link, "bluetoothd left the bus", path);
     link->up = false;
     // The sessions died with the daemon.
-    for (auto& [key, sub] : link->subscriptions) sub.session = false;
+    for (auto& [key, sub] : link->subscriptions) {
+      sub.session = false;
+      sub.acquired = false;
+    }
   }
   mirror.clear();
   bluez_present_ = false;
@@ -293,6 +299,8 @@ void bus_client::lose_link(device_link& link, const char* reason, const std::str
   for (auto& [key, sub] : link.subscriptions) {
     for (auto& [owner, handler] : sub.owners) link.ended[key][owner] = handler;
     sub.owners.clear();
+    // The socket closes with the link; its dispatcher reads it to the end.
+    sub.acquired = false;
   }
   // Every holder hears of the loss once; an owner that let go earlier is not
   // told. The hooks stay registered for the next link.
@@ -347,6 +355,17 @@ void bus_client::write_value(const std::string& path, const std::string& value,
   call << std::vector<std::uint8_t>(value.begin(), value.end())
        << variant_map{{"type", sdbus::Variant(std::string("request"))}};
   proxy->callMethod(call, micros(timeout));
+}
+
+int bus_client::acquire_notify(const std::string& path, std::chrono::milliseconds timeout) {
+  auto proxy = sdbus::createProxy(*connection_, bluez_name, path);
+  auto call = proxy->createMethodCall(characteristic_interface, "AcquireNotify");
+  call << variant_map{};
+  auto reply = proxy->callMethod(call, micros(timeout));
+  sdbus::UnixFd fd;
+  std::uint16_t mtu = 0;
+  reply >> fd >> mtu;
+  return fd.release();
 }
 
 std::optional<std::uint16_t> bus_client::read_mtu(const std::string& path) {

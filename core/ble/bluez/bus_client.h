@@ -50,6 +50,11 @@ struct subscription {
   // re-enabled by BlueZ at the next connection, so it is only ended by an
   // explicit StopNotify (or by bluetoothd going away).
   bool session = false;
+  // Notifications come through AcquireNotify's socket, which the device's
+  // dispatcher reads. The socket ends with the link: acquired again at the
+  // next subscription. `acquisition` tells one socket's end from a later's.
+  bool acquired = false;
+  std::uint64_t acquisition = 0;
 };
 
 // The state of the link to one device; guarded by bus_client::mutex except
@@ -66,6 +71,9 @@ struct device_link {
   bool up = false;
   bool connecting = false;
   bool closing = false;  // a requested disconnect is running: Connected=false is expected
+  // This process called Connect while the device had no link: only then is
+  // closing it ours to do (Disconnect drops it for every program).
+  bool brought_up = false;
   std::uint16_t mtu = 23;
   // Keyed by "service uuid/characteristic uuid", lower case.
   std::map<std::string, subscription> subscriptions;
@@ -115,6 +123,8 @@ class bus_client : public std::enable_shared_from_this<bus_client> {
   std::string read_value(const std::string& path, std::chrono::milliseconds timeout);
   void write_value(const std::string& path, const std::string& value,
                    std::chrono::milliseconds timeout);
+  // AcquireNotify: the socket's descriptor, owned by the caller.
+  int acquire_notify(const std::string& path, std::chrono::milliseconds timeout);
   // The MTU property of a characteristic, when BlueZ shows one.
   std::optional<std::uint16_t> read_mtu(const std::string& path);
 

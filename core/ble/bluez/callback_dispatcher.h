@@ -8,6 +8,12 @@
 // queued calls of it are dropped, and waits until a running call of it has
 // returned, except on the dispatcher thread itself (a callback removing
 // itself), where waiting would never end.
+//
+// The thread may also read one notification socket (AcquireNotify's): it
+// waits for the queue and the socket at once and calls the socket's
+// subscribers itself, so a notification crosses no thread on its way.
+// Everything in the socket arrived before a link loss queued meanwhile, so
+// the socket is read empty before a link-loss call runs.
 #pragma once
 
 #include <condition_variable>
@@ -18,6 +24,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace calyra::core::ble::bluez {
 
@@ -43,6 +50,18 @@ class callback_dispatcher {
   void retire(const std::shared_ptr<handler>& target);
   // Marks the handler inactive without waiting (for the event-loop thread).
   void deactivate(const std::shared_ptr<handler>& target);
+
+  // Reads `fd` (a SOCK_SEQPACKET socket, one notification per packet; the
+  // dispatcher owns it from now on) and calls each handler `targets()`
+  // returns with every packet. `targets` runs on the dispatcher thread
+  // without the dispatcher's lock. At the end of the socket (the link
+  // dropped, or BlueZ let go), it is closed and `closed` runs. A socket
+  // attached earlier is detached first.
+  using targets_function = std::function<std::vector<std::shared_ptr<handler>>()>;
+  void attach_socket(int fd, targets_function targets, std::function<void()> closed);
+  // Closes the socket: when this returns, the thread no longer reads it
+  // (called on the dispatcher thread it closes at once).
+  void detach_socket();
 
  private:
   struct state;

@@ -37,6 +37,8 @@ bool is_in_progress(const sdbus::Error& error) {
   return error.getName() == "org.bluez.Error.InProgress";
 }
 
+bool is_not_ready(const sdbus::Error& error) { return error.getName() == "org.bluez.Error.NotReady"; }
+
 bool is_no_discovery_started(const sdbus::Error& error) {
   return error.getMessage().find("No discovery started") != std::string::npos;
 }

@@ -21,6 +21,8 @@ failure_kind classify(std::string_view name, std::string_view message);
 
 // BlueZ answers that are not failures for the operation at hand.
 bool is_in_progress(const sdbus::Error& error);
+// The adapter is switched off.
+bool is_not_ready(const sdbus::Error& error);
 bool is_no_discovery_started(const sdbus::Error& error);
 
 }  // namespace calyra::core::ble::bluez

@@ -191,7 +191,10 @@ CYCORE_API void cy_eeg_manager_free(cy_eeg_manager* manager);
  *                          connected);
  *   CY_CONNECTION_ERROR    a BLE operation failed, or a revision or model text
  *                          did not parse (not connected);
- *   CY_BLUETOOTH_DISABLED, CY_ADAPTER_NOT_FOUND, CY_DEVICE_NOT_FOUND.
+ *   CY_BLUETOOTH_DISABLED  no adapter is switched on (each one that is off
+ *                          is logged with its name);
+ *   CY_ADAPTER_NOT_FOUND, CY_DEVICE_NOT_FOUND.
+ * The search uses the first adapter that is switched on.
  */
 CYCORE_API cy_error cy_eeg_manager_connect(cy_eeg_manager* manager, const char* device_name,
                                            cy_connect_callback callback, void* user_data);

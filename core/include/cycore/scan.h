@@ -49,7 +49,8 @@ typedef struct cy_scan_entry {
  *   CY_OK                       scan done (zero or more matches; with zero a
  *                               WARNING "Calyra devices not found" is logged)
  *   CY_NOT_INITIALIZED          cy_core_init was not called
- *   CY_BLUETOOTH_DISABLED       no Bluetooth hardware, or a radio switch blocks it
+ *   CY_BLUETOOTH_DISABLED       no Bluetooth hardware, a radio switch blocks it,
+ *                               or the adapter is switched off (logged with its name)
  *   CY_ADAPTER_NOT_FOUND        the Bluetooth stack offers no adapter
  *   CY_ADAPTER_INDEX_NOT_FOUND  adapter_index names no adapter
  *   CY_PRECONDITION_FAILED      devices or count is NULL

@@ -71,6 +71,9 @@ error run_scan(cy_scan_entry** devices, std::uint64_t* count) {
     std::vector<ble::Peripheral> paired = adapter.get_paired_peripherals();
     add_matches(paired);
     add_matches(seen);
+  } catch (const ble::adapter_off_error& e) {
+    logger::log(log_level::ERROR, [&e](std::ostream& out) { out << e.what(); });
+    return error::BLUETOOTH_DISABLED;
   } catch (const std::runtime_error& e) {
     logger::log(log_level::ERROR,
                 [&e](std::ostream& out) { out << "Bluetooth scan failed: " << e.what(); });

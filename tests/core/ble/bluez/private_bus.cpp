@@ -225,11 +225,12 @@ std::vector<std::uint64_t> emission_times(const std::string& address) {
   return times;
 }
 
-void burst(const std::string& address, std::uint32_t count, std::uint16_t size) {
+void burst(const std::string& address, std::uint32_t count, std::uint16_t size,
+           std::uint32_t interval_us) {
   std::unique_ptr<sdbus::IConnection> c;
   auto p = control(address, c);
   auto call = p->createMethodCall("org.calyra.FakeHeadset1", "Burst");
-  call << count << size;
+  call << count << size << interval_us;
   p->callMethod(call);
 }
 

@@ -27,6 +27,7 @@ class private_bus {
   private_bus& operator=(const private_bus&) = delete;
 
   const std::string& address() const { return address_; }
+  pid_t pid() const { return pid_; }
 
  private:
   std::filesystem::path dir_;
@@ -68,7 +69,9 @@ void set_battery(const std::string& address, std::uint8_t level, bool charging);
 std::uint32_t notify_sessions(const std::string& address);
 std::string last_config(const std::string& address);
 std::vector<std::uint64_t> emission_times(const std::string& address);
-void burst(const std::string& address, std::uint32_t count, std::uint16_t size);
+// `interval_us` 0: as fast as the bus or the socket takes them.
+void burst(const std::string& address, std::uint32_t count, std::uint16_t size,
+           std::uint32_t interval_us = 0);
 
 // A sysfs class tree showing one enabled adapter (the scan's status check
 // reads it, and these machines have no Bluetooth in the kernel). Points

@@ -22,7 +22,7 @@ namespace ble = core::ble;
 
 const std::string kestrel = "CY KESTREL 5,model=4,address=C0:00:00:00:00:05,pace=fast";
 const std::string paired = "CY PAIRED 1,model=0,paired=1,advertising=0,address=C0:00:00:00:00:01";
-const std::string lossy = "CY LOSSY 3,model=2,loss=0.2,seed=7,address=C0:00:00:00:00:03,pace=fast";
+const std::string lossy = "CY LOSSY 3,model=1,loss=0.2,seed=7,address=C0:00:00:00:00:03,pace=fast";
 const std::string failing = "CY FAIL 4,fail=battery_health,address=C0:00:00:00:00:04,mtu=185";
 const std::string dropping = "CY DROP 9,drop_after=100,address=C0:00:00:00:00:09,pace=fast";
 
@@ -298,8 +298,10 @@ TEST_F(BluezBackend, PacketsReceivedBeforeALinkLossReachASlowSubscriber) {
   std::atomic<std::size_t> at_loss{0};
   collector packets;
   auto record = packets.callback();
-  // The arrival time is taken when the bus thread reads the message, so it
-  // does not move with the queue in front of a slow subscriber.
+  // The stream comes through AcquireNotify's socket, read on the callback
+  // thread: the arrival time is the read, and the backlog of a slow
+  // subscriber waits in the socket (the signal path's stamp, taken before
+  // its queue, is checked in test_bluez_notify_socket.cpp).
   std::int64_t last_arrival = 0;
   std::int64_t longest_wait_ns = 0;
   subscribe(*p, owner, role::stream_data, [&](const ByteArray& payload, std::int64_t arrival_ns) {
@@ -321,7 +323,6 @@ TEST_F(BluezBackend, PacketsReceivedBeforeALinkLossReachASlowSubscriber) {
   ASSERT_TRUE(eventually([&] { return lost.load(); }));
   EXPECT_EQ(at_loss, 100u);  // all of them, before the link-loss callback
   EXPECT_TRUE(packets.payloads() == expected_stream(dropping, 100));
-  EXPECT_GT(longest_wait_ns, 20'000'000);  // queued behind the slow calls
   p->disconnect(owner);
 }
 
@@ -420,6 +421,48 @@ TEST_F(BluezSlowWriteReply, ANotificationBeforeTheWriteReplyDoesNotStallTheWrite
   EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
   EXPECT_TRUE(eventually([&] { return handled > 10; }));
   p->disconnect(owner);
+}
+
+// Two programs (two bus connections) using one headset, whose Connect takes
+// 200 ms: the second Connect meets the first under way.
+class BluezSharedLink : public BluezBackend {
+ protected:
+  static void SetUpTestSuite() { suite.start(kestrel, {"--connect-delay-ms", "200"}); }
+};
+
+TEST_F(BluezSharedLink, AConnectUnderWayIsJoinedAndOnlyItsOwnerClosesTheLink) {
+  auto first = find("CY KESTREL 5");
+  ASSERT_TRUE(first);
+  auto other_backend = ble::bluez::create_backend(true, nullptr);
+  std::shared_ptr<PeripheralBackend> second;
+  auto other_adapter = other_backend->get_adapters().at(0);
+  other_adapter->scan_for(150);
+  for (auto& p : other_adapter->scan_get_results())
+    if (p->identifier() == "CY KESTREL 5") second = p;
+  ASSERT_TRUE(second);
+
+  const auto a = ble::new_owner_token();
+  const auto b = ble::new_owner_token();
+  std::thread bringing_up([&] { first->connect(a); });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_NO_THROW(second->connect(b));  // Connect answers InProgress: the first one's link is used
+  bringing_up.join();
+  ASSERT_TRUE(first->is_connected());
+  EXPECT_EQ(read(*second, role::model_number), "4");
+
+  collector packets;
+  subscribe(*first, a, role::stream_data, packets.callback());
+  write(*first, role::stream_control, std::string(1, '\x01'));
+  ASSERT_TRUE(packets.wait_for(10));
+  // The program that did not bring the link up lets go without closing it.
+  second->disconnect(b);
+  EXPECT_FALSE(second->is_connected());
+  const std::size_t now = packets.payloads().size();
+  EXPECT_TRUE(packets.wait_for(now + 50));
+  EXPECT_TRUE(first->is_connected());
+  EXPECT_TRUE(stats_of("C0:00:00:00:00:05").connected);
+  first->disconnect(a);
+  EXPECT_FALSE(stats_of("C0:00:00:00:00:05").connected);
 }
 
 // bluetoothd going away mid-stream and coming back.

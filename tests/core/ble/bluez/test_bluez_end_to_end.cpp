@@ -208,7 +208,9 @@ TEST_F(BluezEndToEnd, AHostExitingWithoutClosingTheLibraryExitsCleanly) {
   // A host that connects over the bluez backend and leaves main() without
   // cy_core_close: static destruction must not tear down D-Bus objects.
   pid_t pid = -1;
-  std::vector<std::string> args{CALYRA_EXIT_WITHOUT_CLOSE, "CY KESTREL 5"};
+  // A headset no later test uses: its link outlives the host, and a
+  // connected headset does not advertise.
+  std::vector<std::string> args{CALYRA_EXIT_WITHOUT_CLOSE, "CY PLOVER 4"};
   char* argv[] = {args[0].data(), args[1].data(), nullptr};
   ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ), 0);
   int status = 0;
@@ -242,6 +244,11 @@ TEST_F(BluezEndToEnd, BatteryNotificationsAndAnnotationsReachTheHost) {
   cy_eeg_manager_get_annotations(m, &annotations, &count);
   ASSERT_EQ(count, 1u);
   EXPECT_STREQ(annotations[0].text, "eyes closed");
+  // The log says which way the stream came.
+  std::string log;
+  for (const auto& line : log_lines()) log += line + "\n";
+  EXPECT_NE(log.find("[INFO] BlueZ: CY KESTREL 5: notifications of "), std::string::npos) << log;
+  EXPECT_NE(log.find(" through AcquireNotify's socket"), std::string::npos) << log;
 }
 
 TEST_F(BluezEndToEnd, FirmwareUpdateSendsTheWholeImage) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "simulator/device_config.h"
 #include "bdf_reader.h"
@@ -72,6 +73,38 @@ TEST(CalyraOverBluez, ScanInfoAndStreamWorkAsWithVirtualHeadsets) {
     ASSERT_EQ(a.signals[s].samples.size(), 500u);
     EXPECT_EQ(a.signals[s].samples, b.signals[s].samples) << a.signals[s].label;
   }
+  fs::remove_all(dir);
+}
+
+TEST(CalyraOverBluez, AnotherProgramReadingTheHeadsetLeavesAStreamRunning) {
+  std::unique_ptr<private_bus> bus;
+  std::unique_ptr<fake_bluez_process> fake;
+  ASSERT_NO_THROW({
+    bus = std::make_unique<private_bus>();
+    fake = std::make_unique<fake_bluez_process>("CY FINCH 2,model=1,paired=1");
+  });
+  enabled_adapter_sysfs sysfs;
+  const fs::path dir = fs::temp_directory_path() / ("calyra_bluez_shared_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+
+  run_request streaming;
+  streaming.env = {{"CYCORE_BLE_BACKEND", ""}};
+  streaming.args = {"stream", "CY FINCH 2", "--seconds", "4", "--out", (dir / "a.bdf").string()};
+  run_result a;
+  std::thread program_a([&] { a = run_calyra(streaming); });
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  run_request reading;
+  reading.env = streaming.env;
+  reading.args = {"info", "CY FINCH 2"};  // device information and battery
+  const run_result b = run_calyra(reading);
+  program_a.join();
+
+  EXPECT_EQ(b.exit_code, 0) << describe(b);
+  ASSERT_EQ(a.exit_code, 0) << describe(a);
+  EXPECT_NE(a.out.find("Missed packets  0 "), std::string::npos) << a.out;
+  const bdf_contents recorded = read_bdf((dir / "a.bdf").string());
+  ASSERT_FALSE(recorded.signals.empty());
+  EXPECT_EQ(recorded.signals[0].samples.size(), 4u * 250u);
   fs::remove_all(dir);
 }
 
