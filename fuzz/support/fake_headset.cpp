@@ -1,5 +1,6 @@
 #include "support/fake_headset.h"
 
+#include <chrono>
 #include <utility>
 #include <vector>
 
@@ -97,12 +98,17 @@ bool fake_peripheral::deliver(role r, const ByteArray& payload) {
   }
   // A handler may unsubscribe itself or another owner: each is looked up
   // again and called through a copy.
+  // Every subscriber sees the packet arrive at the same moment, as on a
+  // real link.
+  const std::int64_t arrival_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                      std::chrono::steady_clock::now().time_since_epoch())
+                                      .count();
   bool delivered = false;
   for (const auto& key : subscribers) {
     const auto it = handlers_.find(key);
     if (it == handlers_.end()) continue;
     const core::ble::NotifyCallback handler = it->second;
-    handler(payload);
+    handler(payload, arrival_ns);
     delivered = true;
   }
   return delivered;
