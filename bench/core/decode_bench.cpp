@@ -103,13 +103,17 @@ void decode_and_deliver(benchmark::State& state, std::uint8_t model_code) {
   // The counter keeps rising across rounds (patched in place), so the
   // decoder never sees a gap or a repeated packet.
   std::uint32_t counter = 0;
+  std::int64_t arrival_ns = 0;
+  const auto packet_ns = static_cast<std::int64_t>(1e9 * static_cast<double>(samples_per_packet) / 250.0);
   std::size_t decoded_packets = 0;
   for (auto _ : state) {
     for (auto& payload : stream) {
       counter += static_cast<std::uint32_t>(samples_per_packet);
       const std::uint32_t last = counter - 1;
       std::memcpy(payload.data() + payload.size() - 5, &last, sizeof last);  // little-endian host
-      manager.handle_stream_notification(payload);
+      // Arrivals a packet time apart, as a paced headset delivers them.
+      arrival_ns += packet_ns;
+      manager.handle_stream_notification(payload, arrival_ns);
     }
     decoded_packets += stream.size();
   }

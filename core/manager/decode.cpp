@@ -7,7 +7,6 @@
 // interleave. Steady streaming allocates nothing: every value goes straight
 // into a buffer reserved at stream start.
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -28,20 +27,7 @@ constexpr std::uint64_t max_filled_gap = 65536;
 // This first sample number never counts as a gap.
 constexpr std::uint64_t never_a_gap = 0x80000001u;
 
-std::int64_t steady_now_ns() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 }  // namespace
-
-void eeg_manager_implementation::handle_stream_notification(const ble::ByteArray& payload) {
-  // ARRIVAL STAMP: the one place where the manager reads the clock for a
-  // notification, on entry to its handler, for backends that do not stamp
-  // notifications themselves. Everything after uses this value.
-  handle_stream_notification(payload, steady_now_ns());
-}
 
 void eeg_manager_implementation::handle_stream_notification(const ble::ByteArray& payload,
                                                             std::int64_t arrival_ns) {

@@ -133,9 +133,8 @@ class eeg_manager_implementation final : public eeg_manager {
   // ---- decoding (decode.cpp) ----
   // The stream_data notification handler: arrival-time fit, then decoding of
   // the whole payload under stream_mutex. arrival_ns: steady clock (ns) when
-  // the notification reached this process; the one-argument form stamps it
-  // on entry.
-  void handle_stream_notification(const ble::ByteArray& payload);
+  // the backend first saw the notification, so that no queue between the
+  // radio and this handler shifts the stream's clock.
   void handle_stream_notification(const ble::ByteArray& payload, std::int64_t arrival_ns);
   // Decodes one stream_data payload and appends its samples; with an arrival
   // time the stream clock learns the packet first, so a chunk callback

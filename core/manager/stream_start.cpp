@@ -55,7 +55,9 @@ void eeg_manager_implementation::run_start_sequence(completion_callback callback
       const auto data = gatt::uuids(gatt::role::stream_data);
       stream_subscribed = true;
       peripheral.notify(data.service, data.characteristic,
-                        [this](const ble::ByteArray& payload, std::int64_t) { handle_stream_notification(payload); });
+                        [this](const ble::ByteArray& payload, std::int64_t arrival_ns) {
+                          handle_stream_notification(payload, arrival_ns);
+                        });
     }
     stream_start_time.store(std::chrono::duration_cast<std::chrono::milliseconds>(
                                 std::chrono::steady_clock::now().time_since_epoch())
