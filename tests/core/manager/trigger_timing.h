@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -111,13 +112,16 @@ inline void expect_triggers_on_pulses(cy_eeg_manager* m, const std::vector<trigg
     EXPECT_LE(notes[i].sample_number, pulses[i] + 1) << "trigger " << i;
   }
   std::string report;
-  for (double e : errors) {
+  double longest_call_ms = 0.0;
+  for (std::size_t i = 0; i < errors.size(); ++i) {
     char text[16];
-    std::snprintf(text, sizeof text, " %+.2f", e);
+    std::snprintf(text, sizeof text, " %+.2f", errors[i]);
     report += text;
+    longest_call_ms = std::max(longest_call_ms, static_cast<double>(calls[i].after_ns - calls[i].before_ns) / 1e6);
   }
-  std::printf("trigger placement minus the middle of the period before each pulse, in samples:%s\n",
-              report.c_str());
+  std::printf("trigger placement minus the middle of the period before each pulse, in samples:%s\n"
+              "longest trigger call: %.3f ms\n",
+              report.c_str(), longest_call_ms);
 }
 
 }  // namespace calyra::core::testing
