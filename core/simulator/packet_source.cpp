@@ -57,11 +57,6 @@ bool packet_source::can_send(const protocol::config_record& config) const {
   return false;
 }
 
-std::chrono::nanoseconds packet_source::period(const protocol::config_record& config) const {
-  const double seconds = shape_.packet.samples_per_packet / rate_hz(config);
-  return std::chrono::nanoseconds(static_cast<std::int64_t>(seconds * 1e9));
-}
-
 bool packet_source::draw_loss() {
   if (device_.loss <= 0.0) return false;
   // xorshift64*: cheap, and the same sequence for the same seed everywhere.

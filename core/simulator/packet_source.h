@@ -3,7 +3,6 @@
 // packet counter that starts at 0 with each start command, and seeded loss.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -35,8 +34,6 @@ class packet_source {
   // The next packet; call only when can_send().
   packet next(const protocol::config_record& config);
 
-  // Time one packet covers at the configured rate.
-  std::chrono::nanoseconds period(const protocol::config_record& config) const;
   // The configured rate (250 Hz for a code without one).
   static double rate_hz(const protocol::config_record& config);
   // The first sample of the next packet.
