@@ -37,6 +37,20 @@
  *                          and subscribe fail; may be given more than once
  *   ota_ack      2         code sent on ota_status after the update request
  *                          (0: no answer; 2 accepts the image)
+ *   clock_ppm    0         the headset's sample clock runs this many ppm fast
+ *                          (+) or slow (-) against the host (-5000..5000)
+ *   interval_ms  0         BLE connection interval (0, or 7.5..100): packets
+ *                          ready between two connection events arrive
+ *                          together at the next one (0: each when ready)
+ *   delay_ms     0         mean of an extra random delay of every connection
+ *                          event (exponential, from `seed`; 0..10000)
+ *   stall        0         chance per second (0..1) of a 100-500 ms radio
+ *                          stall, after which the held packets arrive at once
+ * The last four apply with pace=realtime. A packet is ready once its last
+ * sample is taken on the headset's clock; nothing is lost and the order is
+ * kept (loss stays `loss`). With any of them set, a host that falls behind
+ * gets every packet it missed in a burst; with none, a host more than a
+ * second behind gets no burst (the headset pauses).
  * Unset CYCORE_VIRTUAL_DEVICES gives "CY WREN 1" (model 0), "CY FINCH 2" (1),
  * "CY HERON 3" (2), "CY PLOVER 4" (3), "CY KESTREL 5" (4) and "CY KESTREL 6"
  * (5). A malformed list is logged at ERROR and leaves no device.
@@ -141,6 +155,23 @@ CYCORE_API cy_error cy_virtual_drop_link(const char* name);
  * level above 100, or the virtual backend is not in use).
  */
 CYCORE_API cy_error cy_virtual_set_battery(const char* name, uint8_t level, bool charging);
+
+/*
+ * Fires the trigger input of the headset `name`, like a photodiode on a
+ * stimulus screen wired to electrode E1: the first sample the headset takes
+ * at or after the moment of the call (by its own clock, see clock_ppm) and
+ * the 9 after it carry an extra +300 uV on E1 (the synthetic signal only;
+ * nothing shows in impedance mode, on replayed payloads, or when E1 is not
+ * streamed). The moment is read on entry, so a host that takes
+ * CLOCK_MONOTONIC just before the call knows it to within the call's
+ * duration; the stream clock (cy_eeg_manager_sample_at) should place that
+ * time on the marked sample. With pace=fast the next sample sent is marked.
+ * Returns CY_OK; CY_DEVICE_NOT_FOUND (no such headset) or CY_NOT_STREAMING
+ * (the headset is not streaming: no start command or stream_data not
+ * subscribed), both with an ERROR log line; CY_PRECONDITION_FAILED (NULL
+ * name, or the virtual backend is not in use).
+ */
+CYCORE_API cy_error cy_virtual_trigger(const char* name);
 
 CYCORE_EXTERN_C_END
 

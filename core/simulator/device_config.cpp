@@ -175,6 +175,17 @@ device_config parse_entry(std::size_t number, std::size_t index, std::string_vie
       device.failing_roles.push_back(*role);
     } else if (key == "ota_ack") {
       device.ota_ack = parser.integer<std::uint8_t>(key, value, 0, 255);
+    } else if (key == "clock_ppm") {
+      device.clock_ppm = parser.real(key, value, -5000.0, 5000.0);
+    } else if (key == "interval_ms") {
+      device.interval_ms = parser.real(key, value, 0.0, 100.0);
+      // BLE allows connection intervals from 7.5 ms.
+      if (device.interval_ms != 0.0 && device.interval_ms < 7.5)
+        parser.fail("interval_ms must be 0 or a number from 7.5 to 100, not \"" + std::string(value) + "\"");
+    } else if (key == "delay_ms") {
+      device.delay_ms = parser.real(key, value, 0.0, 10000.0);
+    } else if (key == "stall") {
+      device.stalls_per_s = parser.real(key, value, 0.0, 1.0);
     } else {
       parser.fail("unknown key \"" + std::string(key) + "\"");
     }

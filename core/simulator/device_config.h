@@ -47,6 +47,15 @@ struct device_config {
   std::vector<std::string> replay_payloads;  // loaded from replay_path
   std::vector<gatt::role> failing_roles;
   std::uint8_t ota_ack = 2;  // code sent on ota_status after the update request, 0: none
+  // Timing of a real crystal and radio (realtime pace only; see radio_schedule.h).
+  double clock_ppm = 0.0;     // the sample clock runs this much fast (+) or slow (-)
+  double interval_ms = 0.0;   // BLE connection interval, 0: each packet leaves when ready
+  double delay_ms = 0.0;      // mean extra delay per connection event
+  double stalls_per_s = 0.0;  // chance per second of a 100-500 ms radio stall
+  // Any of the four above is set: the headset keeps its own sample clock.
+  bool realistic_timing() const {
+    return clock_ppm != 0.0 || interval_ms != 0.0 || delay_ms != 0.0 || stalls_per_s != 0.0;
+  }
 };
 
 // A device list that cannot be used; the message says which entry and why.

@@ -1,5 +1,6 @@
 #include "simulator/headset_model.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "simulator/gatt_error.h"
@@ -13,12 +14,15 @@ headset_model::headset_model(device_config config, clock::duration fast_period)
       shape_(shape_for_model(config_.model)),
       fast_period_(fast_period),
       state_(config_, shape_),
-      source_(config_, shape_) {}
+      source_(config_, shape_),
+      sample_clock_(config_.clock_ppm),
+      radio_({config_.interval_ms, config_.delay_ms, config_.stalls_per_s, config_.seed}) {}
 
 void headset_model::connect(clock::time_point now) {
   if (connected_) return;
   connected_ = true;
   packets_this_link_ = 0;
+  radio_.link_up(now);
   if (notifying(role::stream_data)) schedule_first_packet(now);
 }
 
@@ -85,9 +89,32 @@ bool headset_model::stream_active() const {
 }
 
 void headset_model::schedule_first_packet(clock::time_point now) {
-  next_packet_ = now + (config_.pace == pacing::realtime
-                            ? std::chrono::duration_cast<clock::duration>(source_.period(state_.config()))
-                            : fast_period_);
+  if (config_.pace == pacing::fast) {
+    next_packet_ = now + fast_period_;
+    return;
+  }
+  sample_clock_.start(now, source_.next_sample(), packet_source::rate_hz(state_.config()));
+  // Whatever was planned before (and not sent) is gone; nothing sent earlier is still on its way.
+  radio_.forget_order();
+  schedule_next_packet();
+}
+
+void headset_model::schedule_next_packet() {
+  const std::uint64_t first = source_.next_sample();
+  sample_clock_.change_rate(first, packet_source::rate_hz(state_.config()));
+  const clock::time_point ready = sample_clock_.taken_at(first + shape_.packet.samples_per_packet - 1);
+  next_packet_ = radio_.arrival(ready);
+}
+
+bool headset_model::trigger(clock::time_point now) {
+  if (!stream_active()) return false;
+  // Samples already sent cannot change; with pace=fast there is no clock to
+  // read, and the next sample is the one being taken.
+  std::uint64_t first = source_.next_sample();
+  if (config_.pace == pacing::realtime)
+    first = std::max(first, sample_clock_.first_taken_at_or_after(now));
+  source_.mark_trigger(first);
+  return true;
 }
 
 std::optional<clock::time_point> headset_model::next_due_time() const {
@@ -107,8 +134,13 @@ headset_model::output headset_model::due_notifications(clock::time_point now, st
     ++packets_this_link_;
     ++(packet.lost ? packets_lost_ : packets_sent_);
     if (config_.pace == pacing::realtime) {
-      next_packet_ += std::chrono::duration_cast<clock::duration>(source_.period(state_.config()));
-      if (next_packet_ + std::chrono::seconds(1) < now) next_packet_ = now;
+      schedule_next_packet();
+      // With the default timing a host far behind gets no burst: the headset
+      // pauses instead.
+      if (!config_.realistic_timing() && next_packet_ + std::chrono::seconds(1) < now) {
+        sample_clock_.shift(now - next_packet_);
+        next_packet_ = now;
+      }
     } else {
       next_packet_ = now + fast_period_;
     }

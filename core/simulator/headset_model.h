@@ -9,11 +9,19 @@
 // when to ask next. This is the one place that decides when a notification is
 // due, so whatever shapes timing (pacing, a drop after N packets) lives here.
 //
-// Timing: the first stream packet is due one packet time after the start
-// command (or after notifications of stream_data are enabled), then one per
-// packet time; a host that fell more than a second behind gets no burst to
-// catch up. With pace=fast a packet is due every `fast_period` (zero: each
-// time the host asks).
+// Timing: the headset starts sampling at the start command (or when
+// notifications of stream_data are enabled) on its own clock (sample_clock:
+// clock_ppm), so the first packet is ready one packet time later, then one
+// per packet time. A packet is due when the radio delivers it
+// (radio_schedule: interval_ms, delay_ms, stall); with the default radio that
+// is the moment it is ready. Payloads are built when they are due, so a
+// trigger marks samples not yet sent. Only with the default timing (none of
+// the four keys set) does a host that fell more than a second behind get no
+// burst to catch up (the headset pauses); otherwise the headset keeps its
+// clock and the host gets everything it missed. A stop, an unsubscription or
+// a lost link drops what the radio still holds. With pace=fast a packet is
+// due every `fast_period` (zero: each time the host asks), whatever the
+// timing keys say.
 #pragma once
 
 #include <chrono>
@@ -30,10 +38,10 @@
 #include "simulator/headset_state.h"
 #include "simulator/model_shapes.h"
 #include "simulator/packet_source.h"
+#include "simulator/radio_schedule.h"
+#include "simulator/sample_clock.h"
 
 namespace calyra::simulator {
-
-using clock = std::chrono::steady_clock;
 
 struct model_stats {
   bool connected = false;
@@ -87,12 +95,19 @@ class headset_model {
   // host calls something else.
   std::optional<clock::time_point> next_due_time() const;
 
+  // A trigger input (a photodiode on electrode 0) fires at `now`: the first
+  // sample the headset takes at or after `now` by its own clock, and the
+  // packet_source::trigger_samples - 1 after it, carry an extra
+  // packet_source::trigger_microvolts. False (nothing marked) when not streaming.
+  bool trigger(clock::time_point now);
+
   model_stats stats() const;
   const std::string& last_config() const { return state_.last_config_bytes(); }
 
  private:
   bool stream_active() const;
   void schedule_first_packet(clock::time_point now);
+  void schedule_next_packet();
   void check_access(gatt::role role) const;
   void queue(notification n);
 
@@ -101,6 +116,8 @@ class headset_model {
   const clock::duration fast_period_;
   headset_state state_;
   packet_source source_;
+  sample_clock sample_clock_;
+  radio_schedule radio_;
   bool connected_ = false;
   std::set<gatt::role> notifying_;
   std::deque<notification> answers_;

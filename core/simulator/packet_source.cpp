@@ -12,11 +12,6 @@ namespace {
 
 constexpr double fallback_rate_hz = 250.0;
 
-double rate_hz(const protocol::config_record& config) {
-  const std::uint32_t hz = core::sample_frequency_hz(config.rate_code);
-  return hz == 0 ? fallback_rate_hz : hz;
-}
-
 std::vector<std::uint8_t> streamed_electrodes(const protocol::config_record& config) {
   std::vector<std::uint8_t> electrodes;
   for (std::size_t i = 0; i < config.gains.size(); ++i)
@@ -30,6 +25,11 @@ std::int16_t to_raw(double counts) {
 
 }  // namespace
 
+double packet_source::rate_hz(const protocol::config_record& config) {
+  const std::uint32_t hz = core::sample_frequency_hz(config.rate_code);
+  return hz == 0 ? fallback_rate_hz : hz;
+}
+
 packet_source::packet_source(const device_config& device, const model_shape& shape)
     : device_(device), shape_(shape), signal_(device.seed, device.line_hz) {
   restart();
@@ -39,6 +39,15 @@ void packet_source::restart() {
   next_sample_ = 0;
   loss_state_ = device_.seed ^ 0x6c6f7373ull;  // "loss"
   replay_index_ = 0;
+  trigger_starts_.clear();
+}
+
+void packet_source::mark_trigger(std::uint64_t first) { trigger_starts_.push_back(first); }
+
+bool packet_source::in_trigger_pulse(std::uint64_t sample) const {
+  for (const std::uint64_t first : trigger_starts_)
+    if (sample >= first && sample < first + trigger_samples) return true;
+  return false;
 }
 
 bool packet_source::can_send(const protocol::config_record& config) const {
@@ -46,11 +55,6 @@ bool packet_source::can_send(const protocol::config_record& config) const {
   for (std::uint8_t gain : config.gains)
     if (gain != 0) return true;
   return false;
-}
-
-std::chrono::nanoseconds packet_source::period(const protocol::config_record& config) const {
-  const double seconds = shape_.packet.samples_per_packet / rate_hz(config);
-  return std::chrono::nanoseconds(static_cast<std::int64_t>(seconds * 1e9));
 }
 
 bool packet_source::draw_loss() {
@@ -67,6 +71,7 @@ packet_source::packet packet_source::next(const protocol::config_record& config)
   packet out;
   if (!device_.replay_payloads.empty()) {
     out.payload = device_.replay_payloads[replay_index_++];
+    next_sample_ += shape_.packet.samples_per_packet;  // keeps time, whatever the payload says
   } else {
     out.payload = synthetic_payload(config);
   }
@@ -85,9 +90,11 @@ std::string packet_source::synthetic_payload(const protocol::config_record& conf
   values.reserve(S * electrodes.size());
   for (std::size_t s = 0; s < S; ++s) {
     const std::uint64_t sample = next_sample_ + s;
+    // A photodiode on the first electrode; pulses that overlap do not add up.
+    const double pulse = in_trigger_pulse(sample) ? trigger_microvolts : 0.0;
     for (std::uint8_t e : electrodes)
       values.push_back(impedance ? signal_.impedance_counts(e, sample)
-                                 : signal_.counts(e, sample, hz, config.gains[e]));
+                                 : signal_.counts(e, sample, hz, config.gains[e], e == 0 ? pulse : 0.0));
   }
 
   protocol::packet_content content;
@@ -100,6 +107,7 @@ std::string packet_source::synthetic_payload(const protocol::config_record& conf
   content.accel = {to_raw(0.05 * g * std::sin(2.0 * std::numbers::pi * 0.2 * t)), to_raw(0.0),
                    to_raw(g)};
   next_sample_ += S;
+  std::erase_if(trigger_starts_, [&](std::uint64_t first) { return first + trigger_samples <= next_sample_; });
   content.counter = static_cast<std::uint32_t>(next_sample_ - 1);
 
   const protocol::packet_encoder encoder(shape, electrodes, impedance);

@@ -36,8 +36,8 @@ double synthetic_signal::microvolts(unsigned electrode, std::uint64_t sample, do
 }
 
 std::int32_t synthetic_signal::counts(unsigned electrode, std::uint64_t sample, double rate_hz,
-                                      unsigned multiplier) const {
-  const double volts = microvolts(electrode, sample, rate_hz) / 1e6;
+                                      unsigned multiplier, double extra_microvolts) const {
+  const double volts = (microvolts(electrode, sample, rate_hz) + extra_microvolts) / 1e6;
   const double raw = volts * multiplier / full_scale_volts * protocol::max_sample_value;
   return static_cast<std::int32_t>(std::clamp(std::lround(raw), -long{protocol::max_sample_value},
                                               long{protocol::max_sample_value}));

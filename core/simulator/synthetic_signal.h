@@ -19,8 +19,9 @@ class synthetic_signal {
 
   // Raw counts as the front end reports them at gain `multiplier`, so that
   // counts / 8388607 · 4.5 / multiplier · 1e6 gives the microvolts back.
+  // `extra_microvolts` is added before the conversion (a trigger pulse).
   std::int32_t counts(unsigned electrode, std::uint64_t sample, double rate_hz,
-                      unsigned multiplier) const;
+                      unsigned multiplier, double extra_microvolts = 0.0) const;
 
   // Impedance mode: a steady per-electrode reading with a little noise, in
   // raw counts (the receiver does not scale these).

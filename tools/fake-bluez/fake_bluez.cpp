@@ -273,6 +273,12 @@ void fake_bluez::register_control(device& d) {
         self->headset.set_battery(level, charging);
         pump(*self, clock::now(), 1);
       });
+  // The trigger input fires now (see headset_model::trigger).
+  o.registerMethod("Trigger").onInterface(control_iface).implementedAs([self] {
+    const clock::time_point now = clock::now();
+    if (!self->headset.trigger(now))
+      throw sdbus::Error("org.calyra.Error.NotStreaming", self->headset.config().name + " is not streaming");
+  });
   o.registerMethod("GetStats").onInterface(control_iface).implementedAs([self] {
     const sim::model_stats h = self->headset.stats();
     return std::make_tuple(h.connected, h.streaming, h.packets_sent, h.packets_lost,

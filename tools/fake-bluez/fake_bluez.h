@@ -24,8 +24,9 @@
 //   sessions exist gets InProgress. The socket closes when the link drops;
 //   closing it releases the characteristic.
 // A test-control interface (org.calyra.FakeHeadset1) on each device lets
-// tests disturb the headset (link loss, the object vanishing, battery) and
-// read its counters.
+// tests disturb the headset (link loss, the object vanishing, battery, the
+// trigger input: Trigger() fails with org.calyra.Error.NotStreaming unless
+// the headset streams) and read its counters.
 //
 // Everything runs on one thread: the caller's loop polls the bus and calls
 // run_due() at next_deadline().

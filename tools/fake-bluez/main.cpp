@@ -22,6 +22,7 @@
 #include <cstring>
 #include <iostream>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -74,8 +75,12 @@ bool parse_adapters(const std::string& text, std::vector<adapter_option>& out) {
   return !out.empty();
 }
 
-// Milliseconds until the earlier of the bus's and the fake's deadlines.
-int poll_timeout(const sdbus::IConnection::PollData& bus, std::optional<clock::time_point> fake) {
+// Time until the earlier of the bus's and the fake's deadlines, to the
+// microsecond (stream packets are due at the simulated radio's moments, and
+// waking a millisecond late would add to every packet's delay); nullopt:
+// no deadline.
+std::optional<timespec> poll_timeout(const sdbus::IConnection::PollData& bus,
+                                     std::optional<clock::time_point> fake) {
   std::int64_t wait_us = -1;
   if (bus.timeout_usec != std::numeric_limits<std::uint64_t>::max()) {
     const auto now_us = std::chrono::duration_cast<std::chrono::microseconds>(
@@ -87,8 +92,8 @@ int poll_timeout(const sdbus::IConnection::PollData& bus, std::optional<clock::t
     const std::int64_t fake_us = std::max<std::int64_t>(0, until);
     wait_us = wait_us < 0 ? fake_us : std::min(wait_us, fake_us);
   }
-  if (wait_us < 0) return -1;
-  return static_cast<int>((wait_us + 999) / 1000);
+  if (wait_us < 0) return std::nullopt;
+  return timespec{static_cast<time_t>(wait_us / 1000000), static_cast<long>(wait_us % 1000000 * 1000)};
 }
 
 }  // namespace
@@ -168,8 +173,9 @@ int main(int argc, char** argv) {
       fake.run_due(clock::now(), (bus.events & POLLOUT) == 0);
       bus = connection->getEventLoopPollData();
       pollfd fds[2] = {{bus.fd, bus.events, 0}, {stop_fd, POLLIN, 0}};
-      const int timeout = poll_timeout(bus, fake.next_deadline());
-      if (::poll(fds, 2, timeout) < 0 && errno != EINTR) throw std::runtime_error(std::strerror(errno));
+      const std::optional<timespec> timeout = poll_timeout(bus, fake.next_deadline());
+      if (::ppoll(fds, 2, timeout ? &*timeout : nullptr, nullptr) < 0 && errno != EINTR)
+        throw std::runtime_error(std::strerror(errno));
       if (fds[1].revents & POLLIN) break;
     }
   } catch (const sdbus::Error& e) {

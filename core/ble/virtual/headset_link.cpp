@@ -193,6 +193,11 @@ void headset_link::set_battery(std::uint8_t level, bool charging) {
   wake_.notify_all();
 }
 
+bool headset_link::trigger(clock::time_point at) {
+  std::lock_guard lock(mutex_);
+  return model_.trigger(at);
+}
+
 link_stats headset_link::stats() {
   std::lock_guard lock(mutex_);
   const simulator::model_stats s = model_.stats();
@@ -270,7 +275,9 @@ void headset_link::run() {
 
 void headset_link::deliver(std::unique_lock<std::mutex>& lock, gatt::role role,
                            const std::string& payload) {
-  // The simulated radio delivers it now.
+  // The model hands a notification over once its simulated arrival (the
+  // connection event plus its delay) has come: now is that moment, or the
+  // later one when this thread runs late.
   const std::int64_t arrival_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                       clock::now().time_since_epoch())
                                       .count();

@@ -70,6 +70,9 @@ class headset_link : public std::enable_shared_from_this<headset_link> {
   // Simulated radio events, for tests and the cy_virtual_ functions.
   bool drop_link();  // false when not connected
   void set_battery(std::uint8_t level, bool charging);
+  // The trigger input fires at `at` (see headset_model::trigger); false when
+  // not streaming.
+  bool trigger(std::chrono::steady_clock::time_point at);
   link_stats stats();
   std::string last_config();
 

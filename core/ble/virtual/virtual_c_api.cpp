@@ -1,6 +1,7 @@
 // The cy_virtual_ exports: configuration and observation of the virtual
 // headsets from code.
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "ble/backend.h"
@@ -114,6 +115,26 @@ CYCORE_API cy_error cy_virtual_set_battery(const char* name, uint8_t level, bool
   if (level > 100) return to_code(error::PRECONDITION_FAILED);
   return to_code(with_headset("cy_virtual_set_battery", name, [&](headset_link& link) {
     link.set_battery(level, charging);
+    return error::OK;
+  }));
+}
+
+CYCORE_API cy_error cy_virtual_trigger(const char* name) {
+  // The moment of the call, before any lookup or lock: what the headset marks.
+  const auto at = std::chrono::steady_clock::now();
+  return to_code(guard_c_call("cy_virtual_trigger", error::PRECONDITION_FAILED, [&] {
+    const auto fail = [name](error code, const char* why) {
+      logger::log(log_level::ERROR, [&](std::ostream& out) {
+        out << "cy_virtual_trigger: " << (name ? name : "(null)") << ": " << why;
+      });
+      return code;
+    };
+    if (name == nullptr) return fail(error::PRECONDITION_FAILED, "no headset named");
+    const auto backend = current_virtual_backend();
+    if (!backend) return fail(error::PRECONDITION_FAILED, "the virtual backend is not in use");
+    const auto device = backend->find(name);
+    if (!device) return fail(error::DEVICE_NOT_FOUND, "no such virtual headset");
+    if (!device->link().trigger(at)) return fail(error::NOT_STREAMING, "the headset is not streaming");
     return error::OK;
   }));
 }

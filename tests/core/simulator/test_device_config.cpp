@@ -26,7 +26,8 @@ TEST(DeviceList, EveryKeyIsApplied) {
   const auto devices = parse_device_list(
       "CY X 1,model=3,hw=1.2.3,fw=abc,serial=ZZ042,address=01:23:45:67:89:ab,mtu=100,"
       "paired=1,advertising=0,battery=55,charging=1,pace=fast,loss=0.25,seed=99,line=60,"
-      "drop_after=7,fail=stream_control,fail=ota_data,ota_ack=3");
+      "drop_after=7,fail=stream_control,fail=ota_data,ota_ack=3,clock_ppm=-120.5,interval_ms=7.5,"
+      "delay_ms=2,stall=0.1");
   ASSERT_EQ(devices.size(), 1u);
   const device_config& d = devices[0];
   EXPECT_EQ(d.name, "CY X 1");
@@ -47,6 +48,12 @@ TEST(DeviceList, EveryKeyIsApplied) {
   EXPECT_EQ(d.drop_after, 7u);
   EXPECT_EQ(d.failing_roles, (std::vector<role>{role::stream_control, role::ota_data}));
   EXPECT_EQ(d.ota_ack, 3);
+  EXPECT_DOUBLE_EQ(d.clock_ppm, -120.5);
+  EXPECT_DOUBLE_EQ(d.interval_ms, 7.5);
+  EXPECT_DOUBLE_EQ(d.delay_ms, 2.0);
+  EXPECT_DOUBLE_EQ(d.stalls_per_s, 0.1);
+  EXPECT_TRUE(d.realistic_timing());
+  EXPECT_FALSE(parse_device_list("CY Y 1").at(0).realistic_timing());
 }
 
 TEST(DeviceList, DefaultsSerialsAddressesAndEmptyEntries) {
@@ -80,6 +87,11 @@ TEST(DeviceList, MalformedEntriesAreClearErrors) {
       {"CY A 1,paired=2", "paired"},
       {"CY A 1,loss=1.5", "loss"},
       {"CY A 1,loss=", "loss"},
+      {"CY A 1,clock_ppm=5001", "clock_ppm must be a number from -5000 to 5000"},
+      {"CY A 1,interval_ms=5", "interval_ms must be 0 or a number from 7.5 to 100"},
+      {"CY A 1,interval_ms=101", "interval_ms"},
+      {"CY A 1,delay_ms=-1", "delay_ms"},
+      {"CY A 1,stall=2", "stall"},
       {"CY A 1,battery=101", "battery"},
       {"CY A 1,pace=slow", "pace"},
       {"CY A 1,fail=nothing", "fail"},

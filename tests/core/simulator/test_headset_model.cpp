@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <string>
+#include <vector>
 
 #include "protocol/commands.h"
 #include "simulator/gatt_error.h"
@@ -19,13 +21,14 @@ const std::string start(1, static_cast<char>(calyra::core::protocol::stream_star
 
 // A connected headset with stream_data enabled and a start command written at t0.
 struct streaming {
-  explicit streaming(const std::string& entry) : model(one(entry), 500us) {
+  explicit streaming(const std::string& entry, clock::time_point begin = clock::now())
+      : model(one(entry), 500us), t0(begin) {
     model.connect(t0);
     model.set_notifying(role::stream_data, true, t0);
     model.write(role::stream_control, start, t0);
   }
   headset_model model;
-  clock::time_point t0 = clock::now();
+  clock::time_point t0;
 };
 
 TEST(HeadsetModel, PacketsAreDueOnePacketTimeApartAndALateHostGetsNoBurst) {
@@ -38,6 +41,59 @@ TEST(HeadsetModel, PacketsAreDueOnePacketTimeApartAndALateHostGetsNoBurst) {
   EXPECT_EQ(*h.model.next_due_time(), first + 3 * period);
   // Ten seconds late: a packet or two, not ten seconds' worth.
   EXPECT_LE(h.model.due_notifications(first + 10s).notifications.size(), 2u);
+}
+
+TEST(HeadsetModel, WithItsOwnClockTheHeadsetSendsALateHostEverythingItMissed) {
+  streaming h("CY P 1,model=4,clock_ppm=1000");
+  const clock::time_point first = *h.model.next_due_time();
+  // 50 samples per packet at 250 Hz on a crystal 1000 ppm fast.
+  const auto period = std::chrono::duration<double>(0.2 / 1.001);
+  EXPECT_NEAR(std::chrono::duration<double>(first - h.t0).count(), period.count(), 1e-9);
+  const auto out = h.model.due_notifications(h.t0 + 10s);
+  EXPECT_EQ(out.notifications.size(), static_cast<std::size_t>(10.0 / period.count()));
+  EXPECT_NEAR(std::chrono::duration<double>(*h.model.next_due_time() - h.t0).count(),
+              (static_cast<double>(out.notifications.size()) + 1.0) * period.count(), 1e-6);
+}
+
+// Electrode 0's raw values in stream packets of a PLOVER (4 electrodes streamed).
+std::vector<std::int32_t> electrode_0(const std::vector<notification>& packets) {
+  std::vector<std::int32_t> out;
+  for (const notification& n : packets) {
+    const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(n.payload.at(i)); };
+    const std::uint32_t pattern = byte(0) | byte(1) << 8 | byte(2) << 16;
+    std::int32_t value = pattern >= 0x800000 ? static_cast<std::int32_t>(pattern) - 0xFFFFFF : static_cast<std::int32_t>(pattern);
+    out.push_back(value);
+    for (std::size_t field = 0; field < 9 * 4; ++field) {
+      const std::size_t bit = 12 * 8 + 12 * field;
+      const std::uint32_t two = byte(bit / 8) << 8 | byte(bit / 8 + 1);
+      const std::uint32_t r = (two >> (4 - bit % 8)) & 0xFFF;
+      const std::int32_t m = static_cast<std::int32_t>(r & 0x7FF);
+      if (field % 4 == 0) out.push_back(value += (r & 0x800) ? 4 * m - 0x1FFF : 4 * m);
+    }
+  }
+  return out;
+}
+
+TEST(HeadsetModel, ATriggerMarksTheSampleTakenAtThatMomentByTheHeadsetsClock) {
+  const std::string entry = "CY P 1,model=3,clock_ppm=2000,interval_ms=30,delay_ms=3";
+  streaming marked(entry), plain(entry, marked.t0);
+  EXPECT_TRUE(marked.model.trigger(marked.t0 + 1013ms));
+  // Sample n is taken (n + 1) periods of the fast crystal after the start.
+  const double ns_per_sample = 4e6 / 1.002;
+  const auto expected = static_cast<std::size_t>(std::ceil(1013e6 / ns_per_sample - 1.0));
+  const auto with = electrode_0(marked.model.due_notifications(marked.t0 + 3s).notifications);
+  const auto without = electrode_0(plain.model.due_notifications(marked.t0 + 3s).notifications);
+  ASSERT_EQ(with.size(), without.size());
+  ASSERT_GT(with.size(), expected + 20);
+  // 300 uV at gain 8: 300e-6 * 8 / 4.5 * 8388607 counts, within the differences' rounding.
+  for (std::size_t s = 0; s < with.size(); ++s) {
+    const bool pulse = s >= expected && s < expected + 10;
+    ASSERT_NEAR(with[s] - without[s], pulse ? 4474 : 0, 4) << "sample " << s;
+  }
+
+  headset_model idle(one(entry), 0ns);
+  idle.connect(clock::now());
+  EXPECT_FALSE(idle.trigger(clock::now()));  // not streaming
 }
 
 TEST(HeadsetModel, DropAfterEndsTheLinkWithTheLastPacket) {

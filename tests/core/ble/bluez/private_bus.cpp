@@ -234,6 +234,17 @@ void burst(const std::string& address, std::uint32_t count, std::uint16_t size,
   p->callMethod(call);
 }
 
+trigger_line::trigger_line(const std::string& address)
+    : connection_(sdbus::createSystemBusConnection()),
+      proxy_(sdbus::createProxy(*connection_, "org.bluez", device_path(address))) {}
+
+trigger_line::~trigger_line() = default;
+
+void trigger_line::fire() {
+  auto call = proxy_->createMethodCall("org.calyra.FakeHeadset1", "Trigger");
+  proxy_->callMethod(call);
+}
+
 enabled_adapter_sysfs::enabled_adapter_sysfs()
     : root_(std::filesystem::temp_directory_path() /
             ("calyra-sysfs-" + std::to_string(::getpid()) + "-" + std::to_string(instance++))) {

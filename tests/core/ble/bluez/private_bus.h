@@ -11,9 +11,15 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
+
+namespace sdbus {
+class IConnection;
+class IProxy;
+}  // namespace sdbus
 
 namespace calyra::test {
 
@@ -72,6 +78,22 @@ std::vector<std::uint64_t> emission_times(const std::string& address);
 // `interval_us` 0: as fast as the bus or the socket takes them.
 void burst(const std::string& address, std::uint32_t count, std::uint16_t size,
            std::uint32_t interval_us = 0);
+
+// The fake's Trigger() on one device, over a bus connection opened
+// beforehand so that each call is one round trip.
+class trigger_line {
+ public:
+  explicit trigger_line(const std::string& address);
+  ~trigger_line();
+  trigger_line(const trigger_line&) = delete;
+  trigger_line& operator=(const trigger_line&) = delete;
+  // Throws sdbus::Error with the fake's answer when it refuses.
+  void fire();
+
+ private:
+  std::unique_ptr<sdbus::IConnection> connection_;
+  std::unique_ptr<sdbus::IProxy> proxy_;
+};
 
 // A sysfs class tree showing one enabled adapter (the scan's status check
 // reads it, and these machines have no Bluetooth in the kernel). Points
