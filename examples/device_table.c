@@ -10,9 +10,6 @@
 
 #include <cycore.h>
 
-static const char* const model_names[] = {"WREN", "FINCH", "HERON", "PLOVER", "KESTREL",
-                                          "KESTREL v2"};
-
 static const char* yes_no(bool value) { return value ? "yes" : "no"; }
 
 static int print_file(const char* path) {
@@ -59,7 +56,7 @@ int main(int argc, char** argv) {
       printf("%-4u (no model with this code)\n", (unsigned)id);
       continue;
     }
-    printf("%-4u %-10s %10u %5s %4s %7s %4s\n", (unsigned)id, model_names[id],
+    printf("%-4u %-10s %10u %5s %4s %7s %4s\n", (unsigned)id, cy_core_device_model_name(id),
            (unsigned)cy_core_device_features_electrode_count(features),
            yes_no(cy_core_device_features_has_accel(features)),
            yes_no(cy_core_device_features_has_gyro(features)),

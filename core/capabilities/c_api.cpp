@@ -25,6 +25,10 @@ CYCORE_API const cy_device_features* cy_core_device_features_get(const cy_device
   return reinterpret_cast<const cy_device_features*>(features);
 }
 
+CYCORE_API const char* cy_core_device_model_name(uint8_t model_code) {
+  return calyra::core::capabilities::model_name(model_code);
+}
+
 CYCORE_API bool cy_core_device_features_has_accel(const cy_device_features* features) {
   return internal(features).has_accel();
 }

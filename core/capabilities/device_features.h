@@ -117,5 +117,8 @@ inline constexpr std::uint8_t max_model_code = 5;
 // 4 kestrel, 5 kestrel_v2; null above 5. The base model is never handed out.
 const device_features_internal* for_model_code(std::uint8_t code);
 
+// The model's name as hosts show it; "unknown model" above 5. Static text.
+const char* model_name(std::uint8_t code);
+
 }  // namespace capabilities
 }  // namespace calyra::core

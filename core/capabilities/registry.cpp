@@ -18,10 +18,17 @@ constinit const std::array<const device_features_internal*, max_model_code + 1> 
     &wren_1_0_1_instance, &finch_instance,   &heron_instance,
     &plover_instance,     &kestrel_instance, &kestrel_v2_instance,
 };
+constinit const std::array<const char*, max_model_code + 1> names_by_model_code = {
+    "WREN", "FINCH", "HERON", "PLOVER", "KESTREL", "KESTREL v2",
+};
 }  // namespace
 
 const device_features_internal* for_model_code(std::uint8_t code) {
   return code <= max_model_code ? by_model_code[code] : nullptr;
+}
+
+const char* model_name(std::uint8_t code) {
+  return code <= max_model_code ? names_by_model_code[code] : "unknown model";
 }
 
 }  // namespace calyra::core::capabilities

@@ -3,7 +3,8 @@
  *
  * This is the only header a host includes. It gathers one header per
  * family: library state and configuration, versions and error codes,
- * device capabilities, device scan, the EEG manager and its stream clock.
+ * device capabilities, device scan, the EEG manager, its stream clock and
+ * its stream counts.
  */
 #ifndef CYCORE_H
 #define CYCORE_H
@@ -15,5 +16,6 @@
 #include "cycore/scan.h"
 #include "cycore/eeg_manager.h"
 #include "cycore/stream_clock.h"
+#include "cycore/stream_stats.h"
 
 #endif /* CYCORE_H */

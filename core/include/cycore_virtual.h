@@ -102,7 +102,11 @@ CYCORE_API cy_error cy_virtual_check_devices(const char* devices, char* reason, 
 
 /*
  * Forgets cy_virtual_configure and cy_virtual_set_scan_scale and selects the
- * backend from the environment again, at once.
+ * backend from the environment again, at once and without a round trip on
+ * the system bus: CYCORE_BLE_BACKEND=virtual gives the virtual headsets of
+ * CYCORE_VIRTUAL_DEVICES, "none" (or an unknown name) no adapter. A choice
+ * that needs the bus (CYCORE_BLE_BACKEND=bluez, or unset) is made by the
+ * next scan or connect (or cy_core_init); until then there is no adapter.
  */
 CYCORE_API void cy_virtual_reset(void);
 

@@ -141,6 +141,7 @@ void eeg_manager_implementation::sample_to_buffer(const ble::ByteArray& payload,
   const auto layout = packet_codec::compute_layout(size, streamed, static_cast<std::size_t>(electrode_count),
                                                    plan.has_accel, impedance, plan.max_samples);
   if (!layout) {
+    stream_stats.count_undecodable();
     drop_undecodable(size);
     return;
   }
@@ -153,13 +154,20 @@ void eeg_manager_implementation::sample_to_buffer(const ble::ByteArray& payload,
   current_sample = first;
 
   const float accel_zero = plan.has_accel ? features->convert_accel(0) : 0.0f;
-  if (current_sample != next_expected_sample && current_sample != never_a_gap) {
+  const bool gap = current_sample != next_expected_sample && current_sample != never_a_gap;
+  const bool fill = gap && current_sample > next_expected_sample &&
+                    current_sample - next_expected_sample <= max_filled_gap;
+  // Counted before any sample of the packet goes out: a chunk callback that
+  // receives a filler sample finds it in the stats already.
+  const std::uint64_t filled = fill ? current_sample - next_expected_sample : 0;
+  stream_stats.count_packet((filled + layout->samples - 1) / layout->samples, filled);
+  if (gap) {
     if (!impedance) {
       ++missed_packet_count;
       report_missed_packet();
     }
     if (current_sample > next_expected_sample) {
-      if (current_sample - next_expected_sample <= max_filled_gap) {
+      if (fill) {
         for (std::uint64_t s = next_expected_sample; s < current_sample;) {
           append_filler_sample(s, accel_zero);
           after_filler_sample();

@@ -12,6 +12,7 @@
 //     -> channel_settings_mutex -> gain_mutex -> logger mutex
 //   stream_operation_mutex -> peripheral_mutex
 //   battery_cache_lock -> logger mutex
+//   stream_mutex -> the stream_stats counter's lock (a leaf)
 // Nothing may hold stream_mutex while unsubscribing from stream_data or
 // clearing peripheral hooks: those wait for a running handler, and the
 // stream handler takes stream_mutex.
@@ -53,6 +54,7 @@
 #include "clock/stream_clock.h"
 #include "cycore/stream_clock.h"
 #include "manager/eeg_manager.h"
+#include "manager/stream_stats.h"
 #include "protocol/gatt_map.h"
 #include "runtime/logger.h"
 
@@ -150,6 +152,9 @@ class eeg_manager_implementation final : public eeg_manager {
   error time_of_sample(double sample_number, std::int64_t* host_time_ns) const;
   error annotate_at(const char* text, std::int64_t host_time_ns);
   error get_clock_info(cy_clock_info* info) const;
+  // PRECONDITION_FAILED for a null `stats`; takes only the counter's leaf
+  // lock, so it may run inside a chunk callback (stream_stats.cpp).
+  error get_stream_stats(cy_stream_stats* stats) const;
 
   // ---- local halves of connect step 12 and of the start sequence ----
   // Sizes the decoder and the channel tables for a model (connect step 12).
@@ -297,6 +302,10 @@ class eeg_manager_implementation final : public eeg_manager {
   // restarted under stream_mutex, read by any thread through its snapshot.
   // Lock order: stream_mutex -> the clock's own lock (a leaf).
   clock::stream_clock stream_clock_;
+  // The counts of the current (or last) stream: added by the decoder and
+  // reset by a start under stream_mutex, read by any thread through the
+  // counter's own lock (a leaf: stream_mutex -> the counter's lock).
+  stream_stats_counter stream_stats;
 
   // Chunk buffers, one per streamed channel of each type, in stream order.
   std::vector<std::vector<float>> float32_buffers;           // guard: stream_mutex

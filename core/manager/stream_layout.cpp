@@ -64,6 +64,7 @@ void eeg_manager_implementation::begin_stream_layout() {
   streaming = true;
 
   undecodable_packets = 0;
+  stream_stats.reset();
   plan.chunk_size = chunk_size;
   build_decode_plan();
 }

@@ -102,6 +102,7 @@ assert CoreConfig.adapter_index.offset == 425
 assert ctypes.sizeof(DeviceInfo) == 24
 assert DeviceInfo.serial_number.offset == 8
 assert ctypes.sizeof(BatteryInfo) == 3
+assert ctypes.sizeof(StreamStats) == 32 and StreamStats.undecodable_payloads.offset == 24
 assert ctypes.sizeof(ClockInfo) == 56 and ClockInfo.packets_fitted.offset == 48
 
 # ---- callbacks -------------------------------------------------------------
@@ -209,6 +210,7 @@ _BCI_FUNCTIONS: Dict[str, Tuple[Any, List[Any]]] = {
 # that the package still runs over an older library (has() tells).
 _CYCORE_OPTIONAL: Dict[str, Tuple[Any, List[Any]]] = {
     "cy_core_set_stdout_diagnostics": (cy_error, [c_bool]),
+    "cy_core_device_model_name": (c_char_p, [c_uint8]),
     "cy_eeg_manager_get_stream_stats": (cy_error, [M, POINTER(StreamStats)]),
     "cy_eeg_manager_time_of_sample": (cy_error, [M, c_double, POINTER(c_int64)]),
     "cy_eeg_manager_sample_at": (cy_error, [M, c_int64, POINTER(c_double)]),

@@ -5,7 +5,7 @@ from collections import namedtuple
 from dataclasses import dataclass
 from typing import Any
 
-MODEL_NAMES = {0: "WREN", 1: "FINCH", 2: "HERON", 3: "PLOVER", 4: "KESTREL", 5: "KESTREL v2"}
+from . import _capi
 
 Battery = namedtuple("Battery", "level charger_connected charging")
 Battery.__doc__ = "Battery state as the headset last reported it."
@@ -40,6 +40,14 @@ def _version_text(v: Any) -> str:
     return f"{v.major}.{v.minor}.{v.patch}"
 
 
+def model_name(cy: Any, code: int) -> str:
+    """The library's name of model `code`; "unknown model" for a code it does
+    not know, or when the loaded library cannot tell."""
+    if not _capi.has("cy_core_device_model_name"):
+        return "unknown model"
+    return str(cy.cy_core_device_model_name(code).decode())
+
+
 def read_device_info(cy: Any, manager: int, name: str, compatible: bool) -> "DeviceInfo":
     """The DeviceInfo of a connected manager, with its model's capabilities."""
     info = cy.cy_eeg_manager_get_device_info(manager).contents
@@ -50,7 +58,7 @@ def read_device_info(cy: Any, manager: int, name: str, compatible: bool) -> "Dev
         bipolar=bool(cy.cy_core_device_features_is_bipolar(features)),
         firmware_update=bool(cy.cy_core_device_features_supports_ota(features)))
     return DeviceInfo(
-        name=name, model=MODEL_NAMES.get(info.id, "unknown model"), model_code=info.id,
+        name=name, model=model_name(cy, info.id), model_code=info.id,
         hardware=_version_text(info.hardware_version),
         firmware=_version_text(info.firmware_version), serial=info.serial_number,
         electrode_count=cy.cy_core_device_features_electrode_count(features),

@@ -55,6 +55,9 @@ def test_connect_reads_identity_battery_and_channels(virtual):
         assert block.data.shape[0] == 2 and block.channel_names == ["E1", "E3"]
         assert block.contact is None and block.accel.shape == (3, len(block))
         assert np.all(np.diff(block.sample_numbers.astype(np.int64)) == 1)
+        stats = h.stream_stats  # the library's counts, through the binding
+        assert stats is not None and stats.packets_received > 0
+        assert (stats.missed_packets, stats.filled_samples, stats.undecodable_payloads) == (0, 0, 0)
     assert not calyra.virtual.stats("CY HERON 3").connected  # the with block disconnected
 
 

@@ -253,7 +253,6 @@ TEST(recording_pipeline, cuts_at_the_target_and_counts_lost_packets) {
   stream::pipeline_settings settings;
   settings.rate_hz = 250;
   settings.target_samples = 100;
-  settings.samples_per_packet = 5;
   const std::vector<recording::signal_description> signals = {
       {recording::signal_kind::electrode, "E1", "uV", -1.0, 1.0}};
   stream::recording_pipeline pipeline(signals, {0}, settings, nullptr);
@@ -278,12 +277,11 @@ TEST(recording_pipeline, cuts_at_the_target_and_counts_lost_packets) {
   EXPECT_EQ(pipeline.samples(), 100U);
   EXPECT_EQ(pipeline.next_sample_number(), 100U);
   // 5 filler samples are one packet of 5, 2 are part of one more.
-  EXPECT_EQ(pipeline.missed_packets(), 2U);
+  EXPECT_EQ(pipeline.missed_packets(5), 2U);
   EXPECT_EQ(pipeline.lost_samples(), 7U);
 
   // A gap of seven 50-sample packets is seven missed packets, not one.
   settings.target_samples = 0;
-  settings.samples_per_packet = 50;
   stream::recording_pipeline kestrel(signals, {0}, settings, nullptr);
   recording::sample_block b;
   b.reset(1);
@@ -293,7 +291,7 @@ TEST(recording_pipeline, cuts_at_the_target_and_counts_lost_packets) {
     b.signals[0].push_back(0.0);
   }
   kestrel.accept(b);
-  EXPECT_EQ(kestrel.missed_packets(), 7U);
+  EXPECT_EQ(kestrel.missed_packets(50), 7U);
   EXPECT_EQ(kestrel.lost_samples(), 350U);
 }
 

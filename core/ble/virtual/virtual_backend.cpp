@@ -129,8 +129,4 @@ std::shared_ptr<virtual_backend> create_backend() {
   return std::make_shared<virtual_backend>(devices);
 }
 
-std::shared_ptr<virtual_backend> current_virtual_backend() {
-  return std::dynamic_pointer_cast<virtual_backend>(current_backend());
-}
-
 }  // namespace calyra::core::ble::virtual_ble

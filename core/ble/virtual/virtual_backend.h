@@ -52,7 +52,7 @@ bool configured_from_code();
 // and gives a backend without devices.
 std::shared_ptr<virtual_backend> create_backend();
 
-// The backend in use if it is the virtual one, else null.
-std::shared_ptr<virtual_backend> current_virtual_backend();
+// The backend in use if it is the virtual one, else null (the factory's).
+using ble::current_virtual_backend;
 
 }  // namespace calyra::core::ble::virtual_ble

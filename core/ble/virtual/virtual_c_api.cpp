@@ -45,7 +45,7 @@ CYCORE_API cy_error cy_virtual_configure(const char* devices) {
       return error::PRECONDITION_FAILED;
     }
     set_device_list_from_code(list);
-    ble::set_backend(create_backend());
+    ble::use_virtual_backend();
     return error::OK;
   }));
 }
@@ -72,7 +72,7 @@ CYCORE_API void cy_virtual_reset(void) {
   guard_c_call("cy_virtual_reset", error::OK, [] {
     set_device_list_from_code(std::nullopt);
     set_scan_scale_from_code(std::nullopt);
-    ble::select_backend_from_environment();
+    ble::reselect_backend_from_environment();
     return error::OK;
   });
 }

@@ -24,6 +24,14 @@ typedef struct cy_device_features cy_device_features;
 CYCORE_API const cy_device_features* cy_core_device_features_get(const cy_device_info* info);
 
 /*
+ * The name of the model with code `model_code` (cy_device_info.id): "WREN",
+ * "FINCH", "HERON", "PLOVER", "KESTREL" and "KESTREL v2" for codes 0..5,
+ * "unknown model" for any other code (255 included). Never NULL; the string
+ * is static (the host never frees it) and valid for the library's lifetime.
+ */
+CYCORE_API const char* cy_core_device_model_name(uint8_t model_code);
+
+/*
  * The queries below answer for one model. `features` must be a pointer
  * returned by cy_core_device_features_get; it is not checked.
  */

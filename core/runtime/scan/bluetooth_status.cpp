@@ -56,7 +56,7 @@ status read_status(const fs::path& sysfs_root) {
 status current_status() {
   if (const char* root = std::getenv("CYCORE_SYSFS_ROOT"); root != nullptr && *root != '\0')
     return read_status(root);
-  if (ble::current_backend()->name() == "virtual") return enabled;
+  if (ble::current_backend_kind() == ble::backend_kind::virtual_headsets) return enabled;
   return read_status("/sys/class");
 }
 

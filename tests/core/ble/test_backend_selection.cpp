@@ -2,11 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "ble/adapter.h"
@@ -151,6 +155,67 @@ TEST_F(BackendSelection, VirtualApiObservesAndDisturbsAHeadset) {
   cy_virtual_reset();
   EXPECT_EQ(cy_virtual_get_stats("CY V 1", &stats), CY_PRECONDITION_FAILED);
   EXPECT_EQ(cy_virtual_get_config_record("CY V 1", copy, sizeof copy), 0u);
+}
+
+// A system bus that accepts connections and never answers: a bus round
+// trip would wait on it. Restores the bus address when it goes.
+class silent_bus {
+ public:
+  silent_bus() : path_(std::filesystem::temp_directory_path() / ("cy_silent_bus_" + std::to_string(::getpid()))) {
+    std::filesystem::remove(path_);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path_.c_str());
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::listen(fd_, 8), 0);
+    if (const char* old = std::getenv("DBUS_SYSTEM_BUS_ADDRESS")) previous_ = old;
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + path_.string()).c_str(), 1);
+  }
+  ~silent_bus() {
+    if (previous_.empty()) {
+      ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    } else {
+      ::setenv("DBUS_SYSTEM_BUS_ADDRESS", previous_.c_str(), 1);
+    }
+    ::close(fd_);
+    std::filesystem::remove(path_);
+  }
+  silent_bus(const silent_bus&) = delete;
+  silent_bus& operator=(const silent_bus&) = delete;
+  // A connection is waiting to be accepted.
+  bool contacted() const {
+    pollfd p{fd_, POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1;
+  }
+
+ private:
+  std::filesystem::path path_;
+  int fd_ = -1;
+  std::string previous_;
+};
+
+// Reset never waits on the bus: virtual (or none) is installed at once, and
+// a choice that needs the bus is left to the next use of the backend.
+TEST_F(BackendSelection, ResetMakesNoBusRoundTrip) {
+  silent_bus bus;
+  ::setenv("CYCORE_VIRTUAL_DEVICES", "CY ENV 1", 1);
+  for (const bool virtual_requested : {true, false}) {
+    if (virtual_requested) {
+      ::setenv("CYCORE_BLE_BACKEND", "virtual", 1);
+    } else {
+      ::unsetenv("CYCORE_BLE_BACKEND");
+    }
+    ASSERT_EQ(cy_virtual_configure("CY CODE 1"), CY_OK);
+    const auto before = std::chrono::steady_clock::now();
+    cy_virtual_reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(500));
+    EXPECT_FALSE(bus.contacted()) << "virtual requested: " << virtual_requested;
+    EXPECT_EQ(device_names(), virtual_requested ? std::vector<std::string>{"CY ENV 1"}
+                                                : std::vector<std::string>{});
+  }
+  EXPECT_EQ(cy_virtual_drop_link("CY ENV 1"), CY_PRECONDITION_FAILED);  // no virtual backend
+  EXPECT_FALSE(bus.contacted());
 }
 
 }  // namespace

@@ -54,16 +54,6 @@ headset::headset(const std::string& name, firmware_policy policy) : name_(name) 
 
 headset::~headset() { cy_eeg_manager_free(manager_); }
 
-std::string headset::model_name() const {
-  switch (info_.id) {
-    case 0: return "WREN";
-    case 1: return "FINCH";
-    case 2: return "HERON";
-    case 3: return "PLOVER";
-    case 4: return "KESTREL";
-    case 5: return "KESTREL v2";
-    default: return "unknown model";
-  }
-}
+std::string headset::model_name() const { return cy_core_device_model_name(info_.id); }
 
 }  // namespace calyra::app

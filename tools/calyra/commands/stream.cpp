@@ -136,16 +136,31 @@ std::vector<display::electrode_status> electrode_statuses(const stream::stream_p
   return result;
 }
 
-display::stream_status status_of(const stream::stream_plan& plan, stream::recording_pipeline& pipeline,
+// Samples per packet of the running stream, from the library's counts: every
+// lost packet of a stream has the stream's packet size, so the filled samples
+// divide exactly (impedance mode included). 0 while nothing was lost.
+std::uint64_t samples_per_lost_packet(cy_eeg_manager* manager) {
+  cy_stream_stats counts{};
+  if (cy_eeg_manager_get_stream_stats(manager, &counts) != CY_OK || counts.missed_packets == 0) return 0;
+  return counts.filled_samples / counts.missed_packets;
+}
+
+// Packets lost within what was recorded (the stream may run on past the
+// requested length until the stop).
+std::uint64_t missed_packets(cy_eeg_manager* manager, const stream::recording_pipeline& pipeline) {
+  return pipeline.missed_packets(samples_per_lost_packet(manager));
+}
+
+display::stream_status status_of(const stream_context& ctx, stream::recording_pipeline& pipeline,
                                  const cli::stream_options& o) {
   display::stream_status s;
   s.elapsed_seconds = pipeline.seconds();
   s.target_seconds = o.seconds;
   s.samples = pipeline.samples();
-  s.missed_packets = pipeline.missed_packets();
+  s.missed_packets = missed_packets(ctx.manager, pipeline);
   s.lost_samples = pipeline.lost_samples();
   s.annotations = pipeline.annotations();
-  s.electrodes = electrode_statuses(plan, pipeline, o.impedance);
+  s.electrodes = electrode_statuses(ctx.plan, pipeline, o.impedance);
   return s;
 }
 
@@ -185,33 +200,18 @@ calyra::view::annotation_outcome annotate(cy_eeg_manager* m, const std::string& 
   return {true, line.str()};
 }
 
-// Samples per stream notification of each model code: a run of filler
-// samples spans whole packets.
-unsigned samples_per_packet(const cy_device_info& info, bool impedance) {
-  if (impedance) return 0;  // the packet layout changes with impedance mode
-  switch (info.id) {
-    case 0: return 30;
-    case 1: return 15;
-    case 2: return 10;
-    case 3: return 10;
-    case 4:
-    case 5: return 50;
-    default: return 0;
-  }
-}
-
 std::string prefilter_text(const cli::stream_options& o) {
   if (!o.filter_output) return {};
   return quality::describe_output_filter({o.bandpass, o.notch_hz});
 }
 
-void print_summary(std::ostream& out, const stream::stream_plan& plan, stream::recording_pipeline& pipeline,
+void print_summary(std::ostream& out, const stream_context& ctx, stream::recording_pipeline& pipeline,
                    const cli::stream_options& o, const std::string& stop_reason,
                    const std::vector<std::string>& files) {
   out << "Summary" << (stop_reason.empty() ? "" : " (" + stop_reason + ")") << '\n';
   out << "  Duration        " << display::format_seconds(pipeline.seconds()) << " ("
       << pipeline.samples() << " samples at " << o.rate_hz << " Hz)\n";
-  out << "  Missed packets  " << pipeline.missed_packets() << " (" << pipeline.lost_samples()
+  out << "  Missed packets  " << missed_packets(ctx.manager, pipeline) << " (" << pipeline.lost_samples()
       << " samples filled)\n";
   out << "  Annotations     " << pipeline.annotations() << '\n';
   for (const std::string& remark : pipeline.remarks()) out << "                  " << remark << '\n';
@@ -219,7 +219,7 @@ void print_summary(std::ostream& out, const stream::stream_plan& plan, stream::r
     out << (i == 0 ? "  Recording       " : "                  ") << files[i] << '\n';
   }
   out << "  Quality        ";
-  for (const display::electrode_status& e : electrode_statuses(plan, pipeline, o.impedance)) {
+  for (const display::electrode_status& e : electrode_statuses(ctx.plan, pipeline, o.impedance)) {
     out << ' ' << e.label << ' ' << e.grade;
     if (!e.reason.empty()) out << " (" << e.reason << ")";
   }
@@ -333,7 +333,7 @@ recording::recording_layout layout_of(const app::headset& h, const cli::stream_o
   return layout;
 }
 
-stream::pipeline_settings pipeline_settings_of(const app::headset& h, const cli::stream_options& o,
+stream::pipeline_settings pipeline_settings_of(const cli::stream_options& o,
                                                const std::optional<recording_files>& files) {
   stream::pipeline_settings settings;
   settings.rate_hz = o.rate_hz;
@@ -343,7 +343,6 @@ stream::pipeline_settings pipeline_settings_of(const app::headset& h, const cli:
   settings.filters.bandpass = o.bandpass;
   settings.filters.notch_hz = o.notch_hz;
   settings.filter_output = o.filter_output;
-  settings.samples_per_packet = samples_per_packet(h.info(), o.impedance);
   if (files) {
     settings.events_path = files->events.temporary_path();
     settings.events_name = files->events.final_path();
@@ -411,14 +410,14 @@ loop_outcome record_until_stopped(stream_run& run) {
     if (!o.impedance && run.pipeline.quality().due()) run.pipeline.quality().evaluate();
 
     if (run.live && run.live->status_due()) {
-      run.live->publish_status(status_of(run.ctx.plan, run.pipeline, o),
+      run.live->publish_status(status_of(run.ctx, run.pipeline, o),
                                cy_eeg_manager_get_battery_info(run.h.handle()));
     }
     if (terminal && clock::now() >= next_redraw) {
-      view.show(status_of(run.ctx.plan, run.pipeline, o));
+      view.show(status_of(run.ctx, run.pipeline, o));
       next_redraw = clock::now() + std::chrono::milliseconds(250);
     } else if (!terminal && run.pipeline.samples() >= next_line_at) {
-      view.show(status_of(run.ctx.plan, run.pipeline, o));
+      view.show(status_of(run.ctx, run.pipeline, o));
       outcome.shown_samples = run.pipeline.samples();
       next_line_at += o.rate_hz;
     }
@@ -457,7 +456,7 @@ recording::recording_description description_of(const app::headset& h, const cli
   d.notch_hz = o.notch_hz;
   d.filtered_output = o.filter_output;
   d.samples = pipeline.samples();
-  d.missed_packets = pipeline.missed_packets();
+  d.missed_packets = missed_packets(h.handle(), pipeline);
   d.lost_samples = pipeline.lost_samples();
   d.annotations = pipeline.annotations();
   d.stop_reason = stop_reason;
@@ -499,17 +498,17 @@ void report_end(stream_run& run, loop_outcome& outcome, std::vector<std::string>
   // A terminal shows the final state; plain output has its last line already
   // unless samples arrived after it.
   if (run.screen.terminal || run.pipeline.samples() != outcome.shown_samples) {
-    view.show(status_of(run.ctx.plan, run.pipeline, run.o));
+    view.show(status_of(run.ctx, run.pipeline, run.o));
   }
   view.finish();
   if (run.live) {
-    run.live->publish_status(status_of(run.ctx.plan, run.pipeline, run.o),
+    run.live->publish_status(status_of(run.ctx, run.pipeline, run.o),
                              cy_eeg_manager_get_battery_info(run.h.handle()));
     run.live->finish(outcome.stop_reason.empty() ? "the stream is complete" : outcome.stop_reason);
   }
   for (const std::string& line : run.screen.capture.restore()) std::cout << line << '\n';
   if (!outcome.failure.empty() && !written.empty()) written.front() += " (incomplete: see the error below)";
-  print_summary(std::cout, run.ctx.plan, run.pipeline, run.o, outcome.stop_reason, written);
+  print_summary(std::cout, run.ctx, run.pipeline, run.o, outcome.stop_reason, written);
   if (std::cout.fail() && run.pipeline.samples() > 0 && !written.empty() && outcome.failure.empty()) {
     std::cerr << "calyra: standard output was closed; the recording went on and is in " << written.front()
               << std::endl;
@@ -565,7 +564,7 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
                                        recording::recording_format_of(o.out_path), layout);
   }
   stream::recording_pipeline pipeline(ctx.plan.signals, ctx.plan.electrode_signals,
-                                      pipeline_settings_of(h, o, files), std::move(writer));
+                                      pipeline_settings_of(o, files), std::move(writer));
   if (files) {
     // Written now with what is known, so that a run that never finishes
     // still leaves its description.

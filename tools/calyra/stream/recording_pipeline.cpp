@@ -23,14 +23,14 @@ recording_pipeline::recording_pipeline(const std::vector<recording::signal_descr
   }
 }
 
-std::uint64_t recording_pipeline::packets_in(std::uint64_t filler_samples) const {
-  const std::uint64_t per_packet = settings_.samples_per_packet;
-  if (per_packet == 0) return filler_samples > 0 ? 1 : 0;
-  return (filler_samples + per_packet - 1) / per_packet;
-}
-
-std::uint64_t recording_pipeline::missed_packets() const {
-  return finished_gap_packets_ + packets_in(gap_length_);
+std::uint64_t recording_pipeline::missed_packets(std::uint64_t samples_per_packet) const {
+  const auto packets_in = [samples_per_packet](std::uint64_t filler_samples) -> std::uint64_t {
+    if (samples_per_packet == 0) return filler_samples > 0 ? 1 : 0;
+    return (filler_samples + samples_per_packet - 1) / samples_per_packet;
+  };
+  std::uint64_t packets = packets_in(gap_length_);
+  for (const auto& gap : gaps_) packets += packets_in(static_cast<std::uint64_t>(gap.duration));
+  return packets;
 }
 
 void recording_pipeline::accept(const recording::sample_block& block) {
@@ -61,7 +61,6 @@ void recording_pipeline::accept(const recording::sample_block& block) {
       const auto length = static_cast<std::int64_t>(gap_length_);
       gaps_.push_back({end - length, length, recording::bdf_writer::gap_text});
       if (events_log_) events_log_->append(gaps_.back());
-      finished_gap_packets_ += packets_in(gap_length_);
       gap_length_ = 0;
     }
   }

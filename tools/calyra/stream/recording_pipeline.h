@@ -24,7 +24,6 @@ struct pipeline_settings {
   std::uint64_t target_samples = 0;  // 0: no limit
   quality::filter_settings filters;  // applied to what is graded
   bool filter_output = false;        // also to what is written
-  unsigned samples_per_packet = 0;   // 0: unknown (lost packets are then counted per gap)
   std::string events_path;           // where the events table is kept, empty: nowhere
   std::string events_name;           // its name in messages
 };
@@ -53,8 +52,9 @@ class recording_pipeline {
   }
   std::uint64_t samples() const { return samples_; }
   double seconds() const { return static_cast<double>(samples_) / settings_.rate_hz; }
-  // Packets lost: each run of filler samples spans whole packets.
-  std::uint64_t missed_packets() const;
+  // Packets lost within the recording: each run of filler samples spans
+  // whole packets of `samples_per_packet` samples (0: unknown, one per run).
+  std::uint64_t missed_packets(std::uint64_t samples_per_packet) const;
   std::uint64_t lost_samples() const { return lost_; }
   std::size_t annotations() const { return annotations_.size(); }
   // Annotations whose text had invalid UTF-8 or control characters replaced.
@@ -69,7 +69,6 @@ class recording_pipeline {
   void set_observer(pipeline_observer* observer) { observer_ = observer; }
 
  private:
-  std::uint64_t packets_in(std::uint64_t filler_samples) const;
   std::vector<recording::recording_event> events() const;
   void log_event(std::int64_t sample, const std::string& text);
 
@@ -82,7 +81,6 @@ class recording_pipeline {
   quality::quality_monitor quality_;
   std::uint64_t samples_ = 0;
   std::uint64_t lost_ = 0;
-  std::uint64_t finished_gap_packets_ = 0;
   std::uint64_t gap_length_ = 0;  // filler samples of the gap in progress
   std::vector<recording::recording_event> gaps_;  // position and duration in rows
   std::vector<std::pair<std::int64_t, std::string>> annotations_;  // stream sample, text

@@ -1,0 +1,12 @@
+// The stream counts as the host reads them.
+#include "manager/eeg_manager_implementation.h"
+
+namespace calyra::core {
+
+error eeg_manager_implementation::get_stream_stats(cy_stream_stats* stats) const {
+  if (stats == nullptr) return error::PRECONDITION_FAILED;
+  *stats = stream_stats.snapshot();
+  return error::OK;
+}
+
+}  // namespace calyra::core
