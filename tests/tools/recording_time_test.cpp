@@ -1,0 +1,112 @@
+// Recordings on the host's clock, end to end: a line typed at a known
+// moment, the CSV host times, the BDF start and the events file agree with
+// the stream clock (a real-time virtual headset; the test's clocks are the
+// program's: same machine).
+#include <chrono>
+#include <ctime>
+
+#include "bdf_reader.h"
+#include "program_fixture.h"
+
+using namespace calyra::test;
+
+namespace {
+
+struct moment {
+  double monotonic_s = 0.0;
+  double wall_s = 0.0;  // since the epoch
+};
+
+double seconds_of(std::chrono::nanoseconds t) { return std::chrono::duration<double>(t).count(); }
+
+// Types `line` once `after` is printed, and notes when (just after the write).
+trigger type_line(const std::string& after, const std::string& line, moment& at) {
+  return {after, line, false, false, [&at](pid_t) {
+            at.monotonic_s = seconds_of(std::chrono::steady_clock::now().time_since_epoch());
+            at.wall_s = seconds_of(std::chrono::system_clock::now().time_since_epoch());
+          }};
+}
+
+struct event {
+  double onset = -1.0;
+  long long position = -1;
+};
+
+event find_event(const std::string& events_file, const std::string& text) {
+  std::istringstream in(read_text(events_file));
+  event e;
+  for (std::string line; std::getline(in, line);) {
+    if (line.size() > text.size() && line.compare(line.size() - text.size() - 1, std::string::npos, "\t" + text) == 0) {
+      std::istringstream cells(line);
+      std::string duration;
+      cells >> e.onset >> duration >> e.position;
+    }
+  }
+  return e;
+}
+
+}  // namespace
+
+TEST_F(program, csv_rows_and_typed_lines_carry_the_stream_clock_time) {
+  const std::string csv = file("timed.csv");
+  moment typed;
+  const run_result r = run({"stream", "CY KESTREL 9", "--seconds", "3", "--out", csv},
+                           {type_line("2.0 s / 3.0 s", "mark\n", typed)});
+  ASSERT_EQ(r.exit_code, 0) << describe(r);
+  EXPECT_NE(r.out.find("\n  Clock           "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" ppm, jitter p99 "), std::string::npos) << r.out;
+
+  // Every row is timed (rows wait for the clock at the start), a sample
+  // period apart.
+  const auto rows = read_csv(csv);
+  ASSERT_EQ(rows.size(), 751U);
+  ASSERT_EQ(rows[0][2], "host_time_s");
+  std::vector<double> host;
+  for (std::size_t i = 1; i < rows.size(); ++i) {
+    ASSERT_FALSE(rows[i][2].empty()) << "row " << i;
+    host.push_back(std::stod(rows[i][2]));
+    if (host.size() > 1) {
+      ASSERT_NEAR(host.back() - host[host.size() - 2], 0.004, 0.0005) << "row " << i;
+    }
+  }
+
+  // The line lands at the sample acquired when it was typed (by the
+  // clock, ±1), and the events file, the CSV row and the onset agree.
+  const event mark = find_event(file("timed_events.tsv"), "mark");
+  ASSERT_GE(mark.position, 0) << read_text(file("timed_events.tsv"));
+  EXPECT_NEAR(mark.onset, static_cast<double>(mark.position) / 250.0, 1e-6);
+  ASSERT_LT(mark.position, static_cast<long long>(host.size()));
+  EXPECT_EQ(rows[static_cast<std::size_t>(mark.position) + 1].back(), "mark");
+  std::size_t nearest = 0;
+  for (std::size_t i = 1; i < host.size(); ++i) {
+    if (std::abs(host[i] - typed.monotonic_s) < std::abs(host[nearest] - typed.monotonic_s)) nearest = i;
+  }
+  EXPECT_NEAR(static_cast<double>(nearest), static_cast<double>(mark.position), 1.0)
+      << "typed at " << typed.monotonic_s << ", row time " << host[static_cast<std::size_t>(mark.position)];
+
+  const std::string json = read_text(file("timed.json"));
+  EXPECT_NE(json.find("\"start_time_source\": \"stream clock\""), std::string::npos) << json;
+  EXPECT_NE(json.find("\"clock\": {\"state\": \"settling\", \"drift_ppm\": "), std::string::npos) << json;
+}
+
+TEST_F(program, the_bdf_file_starts_when_its_first_sample_was_acquired) {
+  const std::string bdf = file("timed.bdf");
+  moment typed;
+  const run_result r = run({"stream", "CY KESTREL 9", "--seconds", "3", "--out", bdf},
+                           {type_line("2.0 s / 3.0 s", "mark\n", typed)});
+  ASSERT_EQ(r.exit_code, 0) << describe(r);
+  const event mark = find_event(file("timed_events.tsv"), "mark");
+  ASSERT_GE(mark.position, 0) << read_text(file("timed_events.tsv"));
+
+  // The first sample was acquired `onset` before the line was typed.
+  const bdf_contents rec = read_bdf(bdf);
+  const double start = static_cast<double>(rec.start_second) + static_cast<double>(rec.start_subsecond) / 1e7;
+  EXPECT_NEAR(start, typed.wall_s - mark.onset, 0.008);
+  bool found = false;
+  for (const bdf_annotation& a : rec.annotations) {
+    if (a.text != "mark") continue;
+    found = true;
+    EXPECT_NEAR(a.onset_seconds, mark.onset, 1e-4);
+  }
+  EXPECT_TRUE(found);
+}
