@@ -574,10 +574,10 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
     writer = recording::open_recording(files->data.temporary_path(),
                                        recording::recording_format_of(o.out_path), layout);
   }
-  const stream::manager_clock clock(h.handle());
+  const stream::manager_clock stream_clock(h.handle());
   stream::recording_pipeline pipeline(ctx.plan.signals, ctx.plan.electrode_signals,
                                       pipeline_settings_of(h, o, files), std::move(writer));
-  pipeline.set_clock(&clock);
+  pipeline.set_clock(&stream_clock);
   if (files) {
     // Written now with what is known, so that a run that never finishes
     // still leaves its description; again once the start is known.
