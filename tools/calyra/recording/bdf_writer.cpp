@@ -21,6 +21,9 @@ constexpr int bdf_digital_max = 8388607;  // 24-bit, symmetric so that 0 stays 0
 constexpr long long units_per_second = 10000000;  // record times: 100 ns
 constexpr long long onset_units_per_second = 10000;  // annotation times: 100 us
 constexpr std::int64_t record_count_offset = 236;
+// The recording field (80 bytes), the start date and the start time (8 each).
+constexpr std::int64_t start_fields_offset = 88;
+constexpr std::size_t start_fields_bytes = 96;
 // Records reach the file a few times a second; the count follows each write.
 constexpr auto write_interval = std::chrono::milliseconds(400);
 constexpr std::size_t records_per_write = 10;  // when data comes faster than real time
@@ -182,9 +185,10 @@ void bdf_writer::set_start_time(std::chrono::system_clock::time_point first_samp
   if (failed_ || records_encoded_ > 0) return;
   layout_.start_time = first_sample;
   start_offset_units_ = start_offset_of(first_sample);
-  // The same bytes but for the date, the time and the recording field's
-  // start date: a reader sees the old start or the new one.
-  write_at(header(), 0);
+  // Only the recording field (its start date), the date and the time
+  // change, and they lie together: one small positioned write, and the
+  // file stays a valid recording of no records throughout.
+  write_at(header().substr(start_fields_offset, start_fields_bytes), start_fields_offset);
 }
 
 bdf_writer::~bdf_writer() {
