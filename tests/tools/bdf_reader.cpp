@@ -26,6 +26,15 @@ bdf_contents read_bdf(const std::string& path) {
   contents.file_type = header->filetype;
   contents.equipment = trimmed(header->equipment);
   contents.start_subsecond = header->starttime_subsecond;
+  std::tm start{};
+  start.tm_year = header->startdate_year - 1900;
+  start.tm_mon = header->startdate_month - 1;
+  start.tm_mday = header->startdate_day;
+  start.tm_hour = header->starttime_hour;
+  start.tm_min = header->starttime_minute;
+  start.tm_sec = header->starttime_second;
+  start.tm_isdst = -1;
+  contents.start_second = std::mktime(&start);
   contents.patient = trimmed(header->patientcode);
   contents.record_seconds = static_cast<double>(header->datarecord_duration) / EDFLIB_TIME_DIMENSION;
   for (int s = 0; s < header->edfsignals; ++s) {

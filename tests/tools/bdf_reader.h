@@ -1,6 +1,7 @@
 // Reads a BDF+ file back with EDFlib's reader, for checking recordings.
 #pragma once
 
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,7 @@ struct bdf_contents {
   int file_type = -1;
   std::string equipment;
   double record_seconds = 0.0;
+  std::time_t start_second = 0;   // the header's start date and time, read as local time
   long long start_subsecond = 0;  // fraction of the start second, units of 100 ns
   std::string patient;            // the BDF+ patient field, subfields joined by blanks
   std::vector<bdf_signal> signals;

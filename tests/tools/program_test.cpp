@@ -84,7 +84,7 @@ TEST_F(program, bdf_recording_holds_what_was_streamed) {
   EXPECT_EQ(read_text(csv).rfind("sample,time,", 0), 0U);
   const auto rows = read_csv(csv);
   ASSERT_EQ(rows.size(), 501U);  // header + 2 s at 250 Hz
-  EXPECT_EQ(rows[0], (std::vector<std::string>{"sample", "time", "E1", "E2", "E3", "E4", "Accel X",
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"sample", "time", "host_time_s", "E1", "E2", "E3", "E4", "Accel X",
                                                "Accel Y", "Accel Z", "STREAMING", "ANNOTATION"}));
   EXPECT_EQ(rows[1][1], "0");
   EXPECT_EQ(rows[251][1], "1");  // the time column: seconds from the first row
@@ -97,7 +97,7 @@ TEST_F(program, bdf_recording_holds_what_was_streamed) {
   for (std::size_t s = 0; s < 7; ++s) {
     ASSERT_EQ(rec.signals[s].samples.size(), 500U);
     for (std::size_t i = 0; i < 500; ++i) {
-      ASSERT_NEAR(rec.signals[s].samples[i], std::stod(rows[i + 1][s + 2]), rec.resolution(s))
+      ASSERT_NEAR(rec.signals[s].samples[i], std::stod(rows[i + 1][s + 3]), rec.resolution(s))
           << rec.signals[s].label << " sample " << i;
     }
   }
@@ -123,8 +123,8 @@ TEST_F(program, packet_loss_is_filled_and_marked) {
     ASSERT_EQ(std::stoull(rows[i][0]), std::stoull(rows[1][0]) + i - 1);
     if (rows[i][streaming] == "0") {
       ++fillers;
-      EXPECT_EQ(rows[i][2], "0") << i;  // filler value
-      EXPECT_EQ(rows[i][6], "0") << i;  // contact flag of a filler
+      EXPECT_EQ(rows[i][3], "0") << i;  // filler value
+      EXPECT_EQ(rows[i][7], "0") << i;  // contact flag of a filler
     }
   }
   EXPECT_GT(fillers, 0U);

@@ -290,7 +290,7 @@ TEST_F(program, csv_recordings_open_in_the_usual_python_readers) {
   const std::string script =
       "import csv, sys, numpy\n"
       "rows = list(csv.DictReader(open(sys.argv[1])))\n"
-      "data = numpy.genfromtxt(sys.argv[1], delimiter=',', names=True, usecols=range(5))\n"
+      "data = numpy.genfromtxt(sys.argv[1], delimiter=',', names=True, usecols=range(6))\n"
       "print(len(rows), rows[0]['E1'] != '', [r['ANNOTATION'] for r in rows if r['ANNOTATION']],\n"
       "      data.dtype.names, len(data))\n";
   std::ofstream(file("read.py")) << script;
@@ -300,5 +300,5 @@ TEST_F(program, csv_recordings_open_in_the_usual_python_readers) {
   char buffer[512];
   for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
   EXPECT_EQ(::pclose(pipe), 0) << output;
-  EXPECT_EQ(output, "250 True ['with, a comma'] ('sample', 'time', 'E1', 'E2', 'STREAMING') 250\n");
+  EXPECT_EQ(output, "250 True ['with, a comma'] ('sample', 'time', 'host_time_s', 'E1', 'E2', 'STREAMING') 250\n");
 }

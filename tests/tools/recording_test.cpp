@@ -122,6 +122,40 @@ TEST(bdf_writer, utf8_prefix_never_splits_a_character) {
   EXPECT_EQ(utf8_prefix("\xC3\xA9\xC3\xA9", 3), "\xC3\xA9");
 }
 
+// The start known only once the stream clock is (a second into the
+// stream) replaces the one the header was created with: date, time, the
+// recording field's start date and the sub-second start of the records.
+TEST(bdf_writer, a_start_time_set_before_the_first_record_rewrites_the_header) {
+  temp_dir dir;
+  const std::string path = dir.file("t.bdf");
+  recording_layout layout = test_layout();
+  layout.start_time = std::chrono::system_clock::from_time_t(1700000000);
+  const std::time_t second = 1800000000;
+  {
+    bdf_writer writer(path, layout);
+    writer.set_start_time(std::chrono::system_clock::from_time_t(second) + std::chrono::microseconds(123456));
+    writer.annotate(1010, "mark");
+    writer.write(make_rows(1000, 250));
+    writer.close();
+  }
+  const auto bdf = read_bdf(path);
+  EXPECT_EQ(bdf.start_second, second);
+  EXPECT_EQ(bdf.start_subsecond, 1234000);  // to 100 us
+  ASSERT_EQ(bdf.annotations.size(), 1U);
+  EXPECT_DOUBLE_EQ(bdf.annotations[0].onset_seconds, 0.04);  // onsets count from the first sample
+  std::tm local{};
+  localtime_r(&second, &local);
+  char date[32];
+  std::strftime(date, sizeof date, "Startdate %d-%b-%Y", &local);
+  std::string expected = date;
+  for (char& c : expected) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  expected.replace(0, 9, "Startdate");
+  std::ifstream in(path, std::ios::binary);
+  std::string header(256, '\0');
+  in.read(header.data(), 256);
+  EXPECT_EQ(header.substr(88, expected.size()), expected);
+}
+
 TEST(csv_writer, rows_streaming_column_and_late_annotations) {
   temp_dir dir;
   const std::string path = dir.file("r.csv");
@@ -139,12 +173,12 @@ TEST(csv_writer, rows_streaming_column_and_late_annotations) {
   std::string line;
   std::getline(in, line);
   // The column names come first, where CSV readers look for them.
-  EXPECT_EQ(line, "sample,time,E1,E2,Contact E1,Accel X,STREAMING,ANNOTATION");
+  EXPECT_EQ(line, "sample,time,host_time_s,E1,E2,Contact E1,Accel X,STREAMING,ANNOTATION");
   std::vector<std::string> rows;
   while (std::getline(in, line)) rows.push_back(line);
   ASSERT_EQ(rows.size(), 600U);
-  EXPECT_EQ(rows[0].substr(0, 5), "10,0,");
-  EXPECT_EQ(rows[599].substr(0, 10), "609,2.396,");
+  EXPECT_EQ(rows[0].substr(0, 6), "10,0,,");  // untimed rows: no host time
+  EXPECT_EQ(rows[599].substr(0, 11), "609,2.396,,");
   // Filler rows 20..22 carry STREAMING 0, the others 1.
   EXPECT_NE(rows[10].find(",0,"), std::string::npos);
   EXPECT_EQ(rows[12].substr(rows[12].size() - 3), ",0,");
@@ -155,9 +189,7 @@ TEST(csv_writer, rows_streaming_column_and_late_annotations) {
   const sample_block expected = make_rows(10, 1);
   std::istringstream cells(rows[0]);
   std::string cell;
-  std::getline(cells, cell, ',');
-  std::getline(cells, cell, ',');
-  std::getline(cells, cell, ',');
+  for (int column = 0; column < 4; ++column) std::getline(cells, cell, ',');
   EXPECT_EQ(std::stod(cell), expected.signals[0][0]);
 }
 

@@ -23,10 +23,11 @@
 #include "recording/json_sidecar.h"
 #include "recording/output_file.h"
 #include "stream/chunk_queue.h"
-#include "stream/line_reader.h"
+#include "stream/manager_clock.h"
 #include "stream/recording_pipeline.h"
 #include "stream/stall_watch.h"
 #include "stream/stream_channels.h"
+#include "stream/timed_lines.h"
 #include "view/stream_view.h"
 
 namespace calyra::commands {
@@ -164,25 +165,28 @@ display::stream_status status_of(const stream_context& ctx, stream::recording_pi
   return s;
 }
 
-// Stamps a line from standard input, or from the page's box (which arrived
-// at `arrival_ns`, CLOCK_MONOTONIC; 0: now), and hands it to the recording.
-// Returns the line shown, and whether it was stored.
+// Places a line from standard input, or from the page's box, at the sample
+// acquired when it arrived (`arrival_ns`, CLOCK_MONOTONIC), and hands it to
+// the recording. Returns the line shown, and whether it was stored.
 calyra::view::annotation_outcome annotate(cy_eeg_manager* m, const std::string& text, stream::recording_pipeline& pipeline,
-                                  display::status_display& view, unsigned rate_hz, std::int64_t arrival_ns = 0) {
+                                  display::status_display& view, unsigned rate_hz, std::int64_t arrival_ns) {
   std::int64_t sample = 0;
   std::string note;
-  // The page's requests are taken within a second of their arrival (or
-  // refused), and placed at the sample acquired when they arrived.
-  const cy_error result = arrival_ns != 0 ? cy_eeg_manager_annotate_at(m, text.c_str(), arrival_ns)
-                                          : cy_eeg_manager_annotate(m, text.c_str());
+  cy_error result = cy_eeg_manager_annotate_at(m, text.c_str(), arrival_ns);
+  if (result == CY_NOT_STREAMING) {
+    // The stream clock is known about a second into the stream; until then
+    // the start-of-stream estimate places it (from the first packets on).
+    result = cy_eeg_manager_annotate(m, text.c_str());
+    note = " (stream clock not known yet: placed by the start-of-stream estimate)";
+  }
   if (result == CY_OK) {
     cy_annotation* all = nullptr;
     std::size_t count = 0;
     cy_eeg_manager_get_annotations(m, &all, &count);
     if (count > 0) sample = all[count - 1].sample_number;
   } else if (result == CY_NOT_STREAMING) {
-    // The library times annotations once it has seen the first packets;
-    // until then the newest received sample is the best estimate.
+    // Before the first packets nothing is timed: the newest received sample
+    // is the best estimate.
     sample = static_cast<std::int64_t>(pipeline.next_sample_number());
     note = " (stream timing not known yet: placed at the newest sample)";
   } else {
@@ -207,12 +211,13 @@ std::string prefilter_text(const cli::stream_options& o) {
 
 void print_summary(std::ostream& out, const stream_context& ctx, stream::recording_pipeline& pipeline,
                    const cli::stream_options& o, const std::string& stop_reason,
-                   const std::vector<std::string>& files) {
+                   const std::vector<std::string>& files, const std::string& clock) {
   out << "Summary" << (stop_reason.empty() ? "" : " (" + stop_reason + ")") << '\n';
   out << "  Duration        " << display::format_seconds(pipeline.seconds()) << " ("
       << pipeline.samples() << " samples at " << o.rate_hz << " Hz)\n";
   out << "  Missed packets  " << missed_packets(ctx.manager, pipeline) << " (" << pipeline.lost_samples()
       << " samples filled)\n";
+  out << "  Clock           " << clock << '\n';
   out << "  Annotations     " << pipeline.annotations() << '\n';
   for (const std::string& remark : pipeline.remarks()) out << "                  " << remark << '\n';
   for (std::size_t i = 0; i < files.size(); ++i) {
@@ -387,7 +392,7 @@ loop_outcome record_until_stopped(stream_run& run) {
   const bool terminal = run.screen.terminal;
   // A program in the background must not read the terminal: the read would stop it.
   const bool read_input = isatty(STDIN_FILENO) == 0 || tcgetpgrp(STDIN_FILENO) == getpgrp();
-  stream::line_reader input(read_input ? STDIN_FILENO : -1);
+  stream::timed_lines input(read_input ? STDIN_FILENO : -1);
   const bool typing_echoes = terminal && isatty(STDIN_FILENO) != 0;
   std::deque<recording::sample_block> blocks;
   auto next_redraw = clock::now();
@@ -398,9 +403,11 @@ loop_outcome record_until_stopped(stream_run& run) {
   while (true) {
     run.ctx.queue.pop_all(blocks, std::chrono::milliseconds(20));
     take_blocks(run.pipeline, blocks, outcome.failure);
-    std::vector<std::string> lines = input.read_available(0);
+    const std::vector<stream::timed_line> lines = input.take();
     if (typing_echoes) view.lines_echoed(static_cast<int>(lines.size()));
-    for (const std::string& line : lines) annotate(run.h.handle(), line, run.pipeline, view, o.rate_hz);
+    for (const stream::timed_line& line : lines) {
+      annotate(run.h.handle(), line.text, run.pipeline, view, o.rate_hz, line.arrival_ns);
+    }
     if (run.live) {  // typed into the page
       run.live->place_annotation_requests([&](const calyra::view::annotation_request& r) {
         return annotate(run.h.handle(), r.text, run.pipeline, view, o.rate_hz, r.arrival_ns);
@@ -462,6 +469,8 @@ recording::recording_description description_of(const app::headset& h, const cli
   d.stop_reason = stop_reason;
   d.recording_file = files.data.final_path();
   d.events_file = files.events.final_path();
+  d.first_sample_time = pipeline.first_sample_time();
+  d.clock = stream::describe_clock(stream::manager_clock(h.handle()).info());
   return d;
 }
 
@@ -508,7 +517,8 @@ void report_end(stream_run& run, loop_outcome& outcome, std::vector<std::string>
   }
   for (const std::string& line : run.screen.capture.restore()) std::cout << line << '\n';
   if (!outcome.failure.empty() && !written.empty()) written.front() += " (incomplete: see the error below)";
-  print_summary(std::cout, run.ctx, run.pipeline, run.o, outcome.stop_reason, written);
+  print_summary(std::cout, run.ctx, run.pipeline, run.o, outcome.stop_reason, written,
+                stream::clock_summary(stream::manager_clock(run.h.handle()).info()));
   if (std::cout.fail() && run.pipeline.samples() > 0 && !written.empty() && outcome.failure.empty()) {
     std::cerr << "calyra: standard output was closed; the recording went on and is in " << written.front()
               << std::endl;
@@ -563,15 +573,21 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
     writer = recording::open_recording(files->data.temporary_path(),
                                        recording::recording_format_of(o.out_path), layout);
   }
+  const stream::manager_clock stream_clock(h.handle());
   stream::recording_pipeline pipeline(ctx.plan.signals, ctx.plan.electrode_signals,
                                       pipeline_settings_of(o, files), std::move(writer));
+  pipeline.set_clock(&stream_clock);
   if (files) {
     // Written now with what is known, so that a run that never finishes
-    // still leaves its description.
-    recording::recording_description d = description_of(h, o, pipeline, *files, {});
-    d.state = "recording";
-    recording::write_json_sidecar(files->description.temporary_path(), layout, d,
-                                   files->description.final_path());
+    // still leaves its description; again once the start is known.
+    const auto describe_so_far = [&] {
+      recording::recording_description d = description_of(h, o, pipeline, *files, {});
+      d.state = "recording";
+      recording::write_json_sidecar(files->description.temporary_path(), layout, d,
+                                     files->description.final_path());
+    };
+    describe_so_far();
+    pipeline.on_start_settled(describe_so_far);
   }
   const auto live =
       view::open_stream_view(o, ctx.plan, h.name() + " (" + h.model_name() + ")", pipeline);

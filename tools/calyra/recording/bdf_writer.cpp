@@ -21,6 +21,9 @@ constexpr int bdf_digital_max = 8388607;  // 24-bit, symmetric so that 0 stays 0
 constexpr long long units_per_second = 10000000;  // record times: 100 ns
 constexpr long long onset_units_per_second = 10000;  // annotation times: 100 us
 constexpr std::int64_t record_count_offset = 236;
+// The recording field (80 bytes), the start date and the start time (8 each).
+constexpr std::int64_t start_fields_offset = 88;
+constexpr std::size_t start_fields_bytes = 96;
 // Records reach the file a few times a second; the count follows each write.
 constexpr auto write_interval = std::chrono::milliseconds(400);
 constexpr std::size_t records_per_write = 10;  // when data comes faster than real time
@@ -61,6 +64,16 @@ std::string time_text(long long units, long long per_second, int digits, const c
   return s;
 }
 
+// The start's offset within its second in units of 100 ns, to 100 us: the
+// header holds whole seconds, the first record's time stamp the rest.
+long long start_offset_of(std::chrono::system_clock::time_point start) {
+  const std::time_t second = std::chrono::system_clock::to_time_t(start);
+  const auto since_second =
+      std::chrono::duration_cast<std::chrono::microseconds>(start - std::chrono::system_clock::from_time_t(second))
+          .count();
+  return std::clamp<long long>(since_second / 100, 0, 9999) * 1000;
+}
+
 std::string seconds_text(double seconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f s", seconds);
@@ -98,44 +111,62 @@ bdf_writer::bdf_writer(const std::string& path, const recording_layout& layout)
   record_seconds_ = tenths ? 0.1 : 1.0;
   const std::size_t n = layout_.signals.size();
   record_.assign(n, std::vector<double>(static_cast<std::size_t>(samples_per_record_)));
-
+  start_offset_units_ = start_offset_of(layout_.start_time);
   const std::time_t start = std::chrono::system_clock::to_time_t(layout_.start_time);
   std::tm local{};
   localtime_r(&start, &local);
-  const auto since_second = std::chrono::duration_cast<std::chrono::microseconds>(
-      layout_.start_time - std::chrono::system_clock::from_time_t(start)).count();
-  start_offset_units_ = std::clamp<long long>(since_second / 100, 0, 9999) * 1000;
+  header_remarks_ = bdf_identity_fields({layout_.subject, layout_.session, layout_.note, layout_.equipment}, local,
+                                        json_path_for(name_)).remarks;
 
-  const bdf_identity id = bdf_identity_fields({layout_.subject, layout_.session, layout_.note, layout_.equipment},
-                                              local, json_path_for(name_));
-  header_remarks_ = id.remarks;
   header_bytes_ = 256 * static_cast<std::int64_t>(n + 2);
-  char date[32];
-  char time[32];
-  std::snprintf(date, sizeof date, "%02d.%02d.%02d", local.tm_mday, local.tm_mon + 1, local.tm_year % 100);
-  std::snprintf(time, sizeof time, "%02d.%02d.%02d", local.tm_hour, local.tm_min, local.tm_sec);
-  std::string header = std::string("\xFF") + "BIOSEMI" + field(id.patient, 80) + field(id.recording, 80) +
-                       date + time + field(std::to_string(header_bytes_), 8) + field("BDF+C", 44) +
-                       field("0", 8) + field(tenths ? "0.1" : "1", 8) + field(std::to_string(n + 1), 4);
-  std::string labels, units, pmins, pmaxs, dmins, dmaxs, filters, counts;
   for (const signal_description& d : layout_.signals) {
     const bool flag = d.kind == signal_kind::contact;
-    const std::string low = limit_text(d.physical_min);
-    const std::string high = limit_text(d.physical_max);
     digital_min_.push_back(flag ? 0 : -bdf_digital_max);
     digital_max_.push_back(flag ? 1 : bdf_digital_max);
     // Scaled by the limits as written, which are what readers use.
-    scale_.push_back((digital_max_.back() - digital_min_.back()) / (std::strtod(high.c_str(), nullptr) -
-                                                                    std::strtod(low.c_str(), nullptr)));
+    scale_.push_back((digital_max_.back() - digital_min_.back()) /
+                     (std::strtod(limit_text(d.physical_max).c_str(), nullptr) -
+                      std::strtod(limit_text(d.physical_min).c_str(), nullptr)));
+    record_bytes_ += 3 * samples_per_record_;
+  }
+  record_bytes_ += annotation_bytes;
+  const std::string fields = header();
+
+  fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd_ < 0) throw recording_error("cannot create BDF file " + name_ + ": " + std::strerror(errno));
+  last_write_ = last_sync_ = std::chrono::steady_clock::now();
+  write_at(fields, 0);
+}
+
+// The header for the layout's start time (to the second; the rest is in
+// every record's time stamp) and the records written so far.
+std::string bdf_writer::header() const {
+  const std::size_t n = layout_.signals.size();
+  const std::time_t start = std::chrono::system_clock::to_time_t(layout_.start_time);
+  std::tm local{};
+  localtime_r(&start, &local);
+  const bdf_identity id = bdf_identity_fields({layout_.subject, layout_.session, layout_.note, layout_.equipment},
+                                              local, json_path_for(name_));
+  char date[32];
+  char time[32];
+  char count[16];
+  std::snprintf(date, sizeof date, "%02d.%02d.%02d", local.tm_mday, local.tm_mon + 1, local.tm_year % 100);
+  std::snprintf(time, sizeof time, "%02d.%02d.%02d", local.tm_hour, local.tm_min, local.tm_sec);
+  std::snprintf(count, sizeof count, "%lld", static_cast<long long>(records_written_));
+  std::string text = std::string("\xFF") + "BIOSEMI" + field(id.patient, 80) + field(id.recording, 80) + date + time +
+                     field(std::to_string(header_bytes_), 8) + field("BDF+C", 44) + field(count, 8) +
+                     field(record_seconds_ == 1.0 ? "1" : "0.1", 8) + field(std::to_string(n + 1), 4);
+  std::string labels, units, pmins, pmaxs, dmins, dmaxs, filters, counts;
+  for (std::size_t s = 0; s < n; ++s) {
+    const signal_description& d = layout_.signals[s];
     labels += ascii_field(bdf_label(d), 16);
     units += ascii_field(d.unit, 8);
-    pmins += field(low, 8);
-    pmaxs += field(high, 8);
-    dmins += field(std::to_string(digital_min_.back()), 8);
-    dmaxs += field(std::to_string(digital_max_.back()), 8);
+    pmins += field(limit_text(d.physical_min), 8);
+    pmaxs += field(limit_text(d.physical_max), 8);
+    dmins += field(std::to_string(digital_min_[s]), 8);
+    dmaxs += field(std::to_string(digital_max_[s]), 8);
     filters += ascii_field(d.kind == signal_kind::electrode ? layout_.prefilter : "", 80);
     counts += field(std::to_string(samples_per_record_), 8);
-    record_bytes_ += 3 * samples_per_record_;
   }
   labels += field("BDF Annotations", 16);
   units += field("", 8);
@@ -145,14 +176,19 @@ bdf_writer::bdf_writer(const std::string& path, const recording_layout& layout)
   dmaxs += field("8388607", 8);
   filters += field("", 80);
   counts += field(std::to_string(annotation_bytes / 3), 8);
-  record_bytes_ += annotation_bytes;
-  header += labels + std::string(80 * (n + 1), ' ') + units + pmins + pmaxs + dmins + dmaxs + filters + counts +
-            std::string(32 * (n + 1), ' ');
+  return text + labels + std::string(80 * (n + 1), ' ') + units + pmins + pmaxs + dmins + dmaxs + filters + counts +
+         std::string(32 * (n + 1), ' ');
+}
 
-  fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd_ < 0) throw recording_error("cannot create BDF file " + name_ + ": " + std::strerror(errno));
-  last_write_ = last_sync_ = std::chrono::steady_clock::now();
-  write_at(header, 0);
+void bdf_writer::set_start_time(std::chrono::system_clock::time_point first_sample) {
+  // Every record already encoded carries the old start in its time stamp.
+  if (failed_ || records_encoded_ > 0) return;
+  layout_.start_time = first_sample;
+  start_offset_units_ = start_offset_of(first_sample);
+  // Only the recording field (its start date), the date and the time
+  // change, and they lie together: one small positioned write, and the
+  // file stays a valid recording of no records throughout.
+  write_at(header().substr(start_fields_offset, start_fields_bytes), start_fields_offset);
 }
 
 bdf_writer::~bdf_writer() {

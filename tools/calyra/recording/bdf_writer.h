@@ -35,6 +35,8 @@ class bdf_writer final : public recording_writer {
   // Throws recording_error as soon as a write fails; the file is then cut
   // back to the records that reached it, and stays readable.
   void write(const sample_block& block) override;
+  // Throws recording_error when the header cannot be written again.
+  void set_start_time(std::chrono::system_clock::time_point first_sample) override;
   void annotate(std::int64_t sample, const std::string& text) override;
   // Pads and writes the last record, places the annotations still waiting
   // and syncs the file.
@@ -62,6 +64,7 @@ class bdf_writer final : public recording_writer {
     std::string text;
   };
 
+  std::string header() const;
   void encode_record();
   std::string timekeeping_tal(std::int64_t record) const;
   std::string event_tal(const waiting_event& e, std::int64_t position, long long& onset) const;
@@ -83,7 +86,7 @@ class bdf_writer final : public recording_writer {
   std::int64_t record_bytes_ = 0;
   int samples_per_record_ = 0;
   double record_seconds_ = 0.0;
-  long long start_offset_units_ = 0;  // start within its second, units of 100 ns
+  long long start_offset_units_ = 0;  // start within its second, units of 100 ns (100 us steps)
   std::vector<double> scale_;          // digital per physical unit, per signal
   std::vector<int> digital_min_, digital_max_;
   std::vector<std::vector<double>> record_;  // one partial record per signal

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace calyra::recording {
@@ -66,7 +68,7 @@ csv_writer::csv_writer(const std::string& path, const recording_layout& layout, 
       hold_rows_(static_cast<std::size_t>(std::ceil(hold_seconds * layout.sample_rate_hz))) {
   if (fd_ < 0) throw recording_error("cannot create CSV file " + name_ + ": " + std::strerror(errno));
   last_write_ = last_sync_ = std::chrono::steady_clock::now();
-  std::string head = "sample,time";
+  std::string head = "sample,time,host_time_s";
   for (const signal_description& d : layout_.signals) head += ',' + csv_cell(d.label);
   head += ",STREAMING,ANNOTATION\n";
   pending_.reset(layout_.signals.size());
@@ -118,6 +120,16 @@ void csv_writer::append_row(std::size_t i, std::string& text) {
   put_number(text, number);
   text += ',';
   put_number(text, static_cast<double>(number - first_sample_number_) / layout_.sample_rate_hz);
+  text += ',';
+  const std::int64_t host_ns = pending_.host_time(i);
+  if (host_ns != unknown_host_time) {
+    // Microseconds: far below a sample, and exact as text.
+    const long long us = host_ns >= 0 ? (host_ns + 500) / 1000 : -((-host_ns + 500) / 1000);
+    char cell[40];
+    std::snprintf(cell, sizeof cell, "%s%lld.%06lld", us < 0 ? "-" : "", std::llabs(us) / 1000000,
+                  std::llabs(us) % 1000000);
+    text += cell;
+  }
   for (std::size_t s = 0; s < layout_.signals.size(); ++s) {
     text += ',';
     const double v = pending_.signals[s][i];

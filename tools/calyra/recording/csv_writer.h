@@ -14,7 +14,9 @@
 
 namespace calyra::recording {
 
-// Columns: "sample", "time" (seconds from the first row), one per layout
+// Columns: "sample", "time" (seconds from the first row), "host_time_s"
+// (when the sample was acquired, seconds of CLOCK_MONOTONIC by the stream
+// clock, microseconds; empty where the clock was not known), one per layout
 // signal (its label), "STREAMING" (0 marks filler samples for lost data),
 // "ANNOTATION" (texts at that sample, joined by " | "). Rows are held back
 // for `hold_seconds` so that annotations, which are stamped a little after

@@ -1,6 +1,7 @@
 #include "recording/json_sidecar.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -33,6 +34,15 @@ std::string iso_time(std::chrono::system_clock::time_point t) {
   return text;
 }
 
+// `value` with `digits` significant digits (a stream's default of 6 would
+// cut a measured rate to a few ppm).
+std::string number(double value, int digits) {
+  if (!std::isfinite(value)) return "null";
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*g", digits, value);
+  return text;
+}
+
 }  // namespace
 
 void write_json_sidecar(const std::string& path, const recording_layout& layout,
@@ -44,7 +54,9 @@ void write_json_sidecar(const std::string& path, const recording_layout& layout,
     << ", \"model_code\": " << d.model_code << ", \"serial_number\": " << json_string(d.serial_number)
     << ", \"hardware\": " << json_string(d.hardware_version) << ", \"firmware\": "
     << json_string(d.firmware_version) << "},\n";
-  j << "  \"start_time\": " << json_string(iso_time(layout.start_time)) << ",\n";
+  j << "  \"start_time\": " << json_string(iso_time(d.first_sample_time.value_or(layout.start_time))) << ",\n";
+  j << "  \"start_time_source\": "
+    << json_string(d.first_sample_time ? "stream clock" : "host clock when the stream was set up") << ",\n";
   j << "  \"sample_rate_hz\": " << layout.sample_rate_hz << ",\n";
   j << "  \"gain\": " << d.gain << ",\n";
   j << "  \"impedance_mode\": " << (d.impedance ? "true" : "false") << ",\n";
@@ -69,6 +81,11 @@ void write_json_sidecar(const std::string& path, const recording_layout& layout,
   j << "  \"missed_packets\": " << d.missed_packets << ",\n";
   j << "  \"filled_samples\": " << d.lost_samples << ",\n";
   j << "  \"annotations\": " << d.annotations << ",\n";
+  // One line, as every field: recover rewrites fields line by line.
+  j << "  \"clock\": {\"state\": " << json_string(d.clock.state) << ", \"drift_ppm\": " << number(d.clock.drift_ppm, 6)
+    << ", \"rate_hz\": " << number(d.clock.rate_hz, 12) << ", \"jitter_p99_ms\": " << number(d.clock.jitter_ms, 4)
+    << ", \"packets_fitted\": " << d.clock.packets_fitted << ", \"fitted_seconds\": "
+    << number(d.clock.fitted_seconds, 6) << "},\n";
   j << "  \"stopped_by\": " << (d.stop_reason.empty() ? "null" : json_string(d.stop_reason)) << ",\n";
   j << "  \"subject\": " << json_string(layout.subject) << ",\n";
   j << "  \"session\": " << json_string(layout.session) << ",\n";

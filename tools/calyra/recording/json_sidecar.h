@@ -2,7 +2,9 @@
 // that a recording can be understood without the program that made it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,16 @@
 #include "recording/sample_block.h"
 
 namespace calyra::recording {
+
+// The stream clock when the description was written.
+struct clock_description {
+  std::string state = "unknown";  // "unknown", "settling" (under 60 s of fit) or "tracking"
+  double drift_ppm = 0.0;         // the headset's sample clock against the host's, +: fast
+  double rate_hz = 0.0;           // the sample rate measured in host time
+  double jitter_ms = 0.0;         // p99 of how late notifications arrived
+  double fitted_seconds = 0.0;    // seconds of stream the fit covers
+  std::uint64_t packets_fitted = 0;
+};
 
 struct recording_description {
   std::string program_version;
@@ -35,6 +47,11 @@ struct recording_description {
   std::string state = "complete";
   std::string recording_file;
   std::string events_file;
+  // When the first sample was acquired, by the stream clock; nullopt: not
+  // known, and the layout's start time (taken as the stream was set up)
+  // stands instead.
+  std::optional<std::chrono::system_clock::time_point> first_sample_time;
+  clock_description clock;
 };
 
 // `text` as a JSON string literal (one escaper for the whole program).

@@ -1,6 +1,7 @@
 // Writers of recordings: BDF+ or CSV, chosen by the file name.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -26,6 +27,11 @@ class recording_writer {
 
   // Appends the rows of `block`, whose columns follow the layout.
   virtual void write(const sample_block& block) = 0;
+
+  // Sets when the first sample was acquired (wall clock), in place of the
+  // layout's start time; called at most once, before the first write. The
+  // header is written again in place, so the file stays valid throughout.
+  virtual void set_start_time(std::chrono::system_clock::time_point /*first_sample*/) {}
 
   // Attaches `text` at the stream sample number `sample`, which may lie
   // before, inside or after the rows written so far (it is clamped into the

@@ -21,6 +21,7 @@ recording_pipeline::recording_pipeline(const std::vector<recording::signal_descr
   if (writer_ && settings_.filter_output && settings_.filters.any()) {
     output_filter_.emplace(settings_.filters, settings_.rate_hz, std::move(electrode_signals));
   }
+  held_.reset(signal_count_);
 }
 
 std::uint64_t recording_pipeline::missed_packets(std::uint64_t samples_per_packet) const {
@@ -69,16 +70,63 @@ void recording_pipeline::accept(const recording::sample_block& block) {
   quality_.add(*rows);
   if (observer_) observer_->rows_accepted(*rows);
   if (!writer_ || write_failed_) return;
+  write_rows(output_filter_ ? output_filter_->push(*rows) : *rows);
+}
+
+void recording_pipeline::stamp(recording::sample_block& rows) const {
+  if (!clock_ || rows.empty() || !clock_->host_time_of(static_cast<double>(rows.sample_numbers.front()))) return;
+  rows.host_times.resize(rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    rows.host_times[i] =
+        clock_->host_time_of(static_cast<double>(rows.sample_numbers[i])).value_or(recording::unknown_host_time);
+  }
+}
+
+// Sets the file's start to when the first sample was acquired, if the
+// clock knows it; otherwise the layout's time stands.
+void recording_pipeline::settle_start() {
+  start_settled_ = true;
+  if (!clock_ || !have_origin_) return;
+  if (const auto t = clock_->host_time_of(static_cast<double>(first_sample_number_))) {
+    first_sample_time_ = wall_time_of(*t);
+    writer_->set_start_time(*first_sample_time_);
+  }
+}
+
+void recording_pipeline::write_checked(const recording::sample_block& rows) {
   try {
-    if (output_filter_) {
-      writer_->write(output_filter_->push(*rows));
-    } else {
-      writer_->write(*rows);
-    }
+    writer_->write(rows);
   } catch (const recording::recording_error&) {
     write_failed_ = true;
     throw;
   }
+}
+
+// Settles the start and writes the rows held until then.
+void recording_pipeline::release_held() {
+  try {
+    settle_start();
+  } catch (const recording::recording_error&) {
+    write_failed_ = true;
+    throw;
+  }
+  recording::sample_block rows = std::move(held_);
+  held_.reset(signal_count_);
+  stamp(rows);
+  write_checked(rows);
+  if (on_start_settled_) on_start_settled_();
+}
+
+void recording_pipeline::write_rows(recording::sample_block rows) {
+  if (start_settled_) {
+    stamp(rows);
+    write_checked(rows);
+    return;
+  }
+  held_.append(rows, 0, rows.size());
+  const bool known = clock_ && clock_->host_time_of(static_cast<double>(first_sample_number_));
+  const bool wait = clock_ && !known && held_.size() < std::uint64_t{max_held_seconds} * settings_.rate_hz;
+  if (!wait) release_held();
 }
 
 std::string recording_pipeline::annotate(std::int64_t sample, const std::string& text) {
@@ -132,9 +180,15 @@ void recording_pipeline::finish() {
   if (!writer_) return;
   std::string failure;
   try {
-    writer_->close();
+    // The stream has stopped: the clock knows all it will.
+    if (!start_settled_ && !write_failed_) release_held();
   } catch (const recording::recording_error& e) {
     failure = e.what();
+  }
+  try {
+    writer_->close();
+  } catch (const recording::recording_error& e) {
+    if (failure.empty()) failure = e.what();
   }
   // The events table is written even when the recording failed: it is small,
   // and it keeps every annotation typed.

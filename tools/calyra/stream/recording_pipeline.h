@@ -4,7 +4,9 @@
 // for the events file.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +18,7 @@
 #include "recording/events.h"
 #include "recording/recording_writer.h"
 #include "recording/sample_block.h"
+#include "stream/sample_clock.h"
 
 namespace calyra::stream {
 
@@ -68,9 +71,29 @@ class recording_pipeline {
   // Also hands accepted rows and annotations to `observer` (null: none).
   void set_observer(pipeline_observer* observer) { observer_ = observer; }
 
+  // Times the recording by `clock` (null: untimed, the default), which must
+  // outlive the pipeline. The file's start is then the moment its first
+  // sample was acquired, and every row gets its host time: rows are held
+  // back until the clock is known (about a second into the stream), for at
+  // most max_held_seconds; past that the file starts at the layout's time
+  // and rows get their host times from when the clock is known.
+  void set_clock(const sample_clock* clock) { clock_ = clock; }
+  static constexpr unsigned max_held_seconds = 3;
+  // Called once the start is settled and the held rows are written, on the
+  // thread that calls accept() or finish(); what it throws passes through.
+  void on_start_settled(std::function<void()> listener) { on_start_settled_ = std::move(listener); }
+  // When the first sample was acquired by the clock; nullopt while not
+  // known, or when the start was settled without the clock.
+  std::optional<std::chrono::system_clock::time_point> first_sample_time() const { return first_sample_time_; }
+
  private:
   std::vector<recording::recording_event> events() const;
   void log_event(std::int64_t sample, const std::string& text);
+  void write_rows(recording::sample_block rows);
+  void write_checked(const recording::sample_block& rows);
+  void release_held();
+  void settle_start();
+  void stamp(recording::sample_block& rows) const;
 
   pipeline_settings settings_;
   std::size_t signal_count_;
@@ -91,6 +114,11 @@ class recording_pipeline {
   std::uint64_t next_sample_number_ = 0;
   bool write_failed_ = false;
   pipeline_observer* observer_ = nullptr;
+  const sample_clock* clock_ = nullptr;
+  bool start_settled_ = false;
+  recording::sample_block held_;  // rows for the writer while the start is not settled
+  std::optional<std::chrono::system_clock::time_point> first_sample_time_;
+  std::function<void()> on_start_settled_;
 };
 
 }  // namespace calyra::stream

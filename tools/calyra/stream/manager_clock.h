@@ -1,0 +1,32 @@
+// A manager's stream clock as the recording uses it: host times of samples,
+// and its state for the summary and the JSON sidecar.
+#pragma once
+
+#include <cycore.h>
+
+#include <string>
+
+#include "recording/json_sidecar.h"
+#include "stream/sample_clock.h"
+
+namespace calyra::stream {
+
+class manager_clock final : public sample_clock {
+ public:
+  explicit manager_clock(cy_eeg_manager* manager) : manager_(manager) {}
+
+  std::optional<std::int64_t> host_time_of(double sample) const override;
+  // All zero and CY_CLOCK_UNKNOWN while the clock is not known.
+  cy_clock_info info() const;
+
+ private:
+  cy_eeg_manager* manager_;
+};
+
+// "+48 ppm, jitter p99 0.4 ms", or why there is nothing to say.
+std::string clock_summary(const cy_clock_info& info);
+
+// The clock's state as the JSON sidecar records it.
+recording::clock_description describe_clock(const cy_clock_info& info);
+
+}  // namespace calyra::stream

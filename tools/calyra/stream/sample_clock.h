@@ -1,0 +1,27 @@
+// Host times of stream samples. The stream loop answers from the library's
+// stream clock (stream/manager_clock.h); the pipeline's tests give their own.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+
+namespace calyra::stream {
+
+class sample_clock {
+ public:
+  virtual ~sample_clock() = default;
+
+  // When the stream sample numbered `sample` was acquired, in nanoseconds
+  // of CLOCK_MONOTONIC; nullopt while the clock is not known.
+  virtual std::optional<std::int64_t> host_time_of(double sample) const = 0;
+};
+
+// CLOCK_MONOTONIC now, in nanoseconds (std::chrono::steady_clock on Linux).
+std::int64_t monotonic_now_ns();
+
+// The wall-clock time (CLOCK_REALTIME) of the CLOCK_MONOTONIC time
+// `monotonic_ns`, by the offset between the two clocks measured now.
+std::chrono::system_clock::time_point wall_time_of(std::int64_t monotonic_ns);
+
+}  // namespace calyra::stream
