@@ -92,7 +92,7 @@ void bluez_peripheral::connect(owner_token owner) {
     std::unique_lock lock(client_->mutex);
     client_->changed.wait(lock, [&] { return !link_->connecting && !link_->closing; });
     if (link_->up) {
-      link_->holders.insert(owner);
+      link_->owners.hold(owner);
       return;
     }
     link_->connecting = true;
@@ -108,10 +108,9 @@ void bluez_peripheral::connect(owner_token owner) {
   std::lock_guard lock(client_->mutex);
   link_->connecting = false;
   link_->up = true;
-  link_->holders.insert(owner);
+  link_->owners.hold(owner);
   // What the last link left queued belongs to a link that is gone.
-  for (auto& [key, owners] : std::exchange(link_->ended, {}))
-    for (auto& [previous, handler] : owners) link_->dispatcher.deactivate(handler);
+  link_->owners.link_opened();
   client_->changed.notify_all();
 }
 
@@ -201,35 +200,20 @@ void bluez_peripheral::open_link() {
 }
 
 void bluez_peripheral::disconnect(owner_token owner) {
-  std::vector<handler_ptr> removed;
+  const bool held = link_->owners.release(owner);
   std::vector<std::string> emptied;
   bool close = false;
   {
     std::lock_guard lock(client_->mutex);
-    const bool held = link_->holders.erase(owner) != 0;
-    for (auto& [key, sub] : link_->subscriptions) {
-      const auto it = sub.owners.find(owner);
-      if (it == sub.owners.end()) continue;
-      removed.push_back(it->second);
-      sub.owners.erase(it);
-      if (sub.owners.empty() && (sub.session || sub.acquired)) emptied.push_back(key);
-    }
-    if (const auto it = link_->hooks.find(owner); it != link_->hooks.end()) {
-      removed.push_back(it->second);
-      link_->hooks.erase(it);
-    }
-    for (auto& [key, owners] : link_->ended) {
-      if (const auto it = owners.find(owner); it != owners.end()) {
-        removed.push_back(it->second);
-        owners.erase(it);
-      }
-    }
-    if (held && link_->holders.empty() && link_->up) {
+    for (auto& [key, sub] : link_->subscriptions)
+      if ((sub.session || sub.acquired) && !link_->owners.has_subscribers(key)) emptied.push_back(key);
+    // Decided under the mutex a connect joins the link under: a connect that
+    // came in meanwhile keeps the link, and only one disconnect closes it.
+    if (held && link_->owners.holder_count() == 0 && link_->up && !link_->closing) {
       close = true;
       link_->closing = true;
     }
   }
-  for (const handler_ptr& h : removed) link_->dispatcher.retire(h);
   if (close) {
     close_link();
     return;
@@ -240,15 +224,7 @@ void bluez_peripheral::disconnect(owner_token owner) {
 void bluez_peripheral::close_link() {
   const std::string name = display_name();
   // Subscriptions of owners that never held the link end with it too.
-  std::vector<handler_ptr> removed;
-  {
-    std::lock_guard lock(client_->mutex);
-    for (auto& [key, sub] : link_->subscriptions) {
-      for (auto& [owner, handler] : sub.owners) removed.push_back(handler);
-      sub.owners.clear();
-    }
-  }
-  for (const handler_ptr& h : removed) link_->dispatcher.retire(h);
+  link_->owners.end_subscriptions();
 
   std::lock_guard gatt(link_->gatt_mutex);
   std::vector<std::string> sessions;
@@ -263,7 +239,7 @@ void bluez_peripheral::close_link() {
       sub.acquired = false;
     }
   }
-  if (socket) link_->dispatcher.detach_socket();
+  if (socket) link_->owners.dispatcher().detach_socket();
   // BlueZ would re-enable these sessions at the next connection otherwise.
   for (const std::string& path : sessions) {
     try {
@@ -349,42 +325,38 @@ void bluez_peripheral::write_request(const std::string& service,
 void bluez_peripheral::notify(owner_token owner, const std::string& service,
                               const std::string& characteristic, NotifyCallback callback) {
   const std::string key = subscription_key(service, characteristic);
-  auto fresh = std::make_shared<callback_dispatcher::handler>();
-  fresh->on_value = std::move(callback);
-  handler_ptr replaced;
   {
     std::lock_guard lock(client_->mutex);
     const std::string path = characteristic_path_locked(service, characteristic);
-    subscription& sub = link_->subscriptions[key];
-    sub.path = path;  // routed before StartNotify, so no early value is missed
-    replaced = std::exchange(sub.owners[owner], fresh);
+    link_->subscriptions[key].path = path;  // routed before StartNotify, so no early value is missed
   }
-  if (replaced) link_->dispatcher.retire(replaced);
+  const owner_table::handler_ptr fresh = link_->owners.subscribe(owner, key, std::move(callback));
 
   std::lock_guard gatt(link_->gatt_mutex);
+  const auto not_connected = [&] {
+    link_->owners.drop(owner, key, fresh);
+    return not_connected_error(display_name() + " is not connected");
+  };
   std::string path;
   {
     std::lock_guard lock(client_->mutex);
-    subscription& sub = link_->subscriptions[key];
-    const auto it = sub.owners.find(owner);
-    if (it == sub.owners.end() || it->second != fresh) return;  // removed meanwhile
-    if (sub.session || sub.acquired) return;
-    path = sub.path;
+    if (!link_->owners.is_current(owner, key, fresh)) return;  // removed meanwhile
+    const subscription& sub = link_->subscriptions[key];
+    // The link may have gone down since the path was resolved.
+    if (sub.session || sub.acquired) {
+      if (link_->up) return;
+    } else {
+      path = sub.path;
+    }
   }
-  const auto drop = [&] {
-    std::lock_guard lock(client_->mutex);
-    subscription& sub = link_->subscriptions[key];
-    const auto it = sub.owners.find(owner);
-    if (it != sub.owners.end() && it->second == fresh) sub.owners.erase(it);
-    link_->dispatcher.deactivate(fresh);
-  };
+  if (path.empty()) throw not_connected();
   bool acquired = false;
   try {
     acquired = wants_socket(key) && acquire(key, path, characteristic);
     if (!acquired) client_->call_void(path, characteristic_interface, "StartNotify", gatt_timeout);
   } catch (const sdbus::Error& e) {
     if (!is_in_progress(e)) {  // InProgress of StartNotify: our session already exists
-      drop();
+      link_->owners.drop(owner, key, fresh);
       throw_ble_error(display_name() + ": subscribe to " + characteristic, e);
     }
   }
@@ -395,34 +367,19 @@ void bluez_peripheral::notify(owner_token owner, const std::string& service,
     up = link_->up;
   }
   // StartNotify on a device without a link answers success.
-  if (!up) {
-    drop();
-    throw not_connected_error(display_name() + " is not connected");
-  }
+  if (!up) throw not_connected();
 }
 
 void bluez_peripheral::unsubscribe(owner_token owner, const std::string& service,
                                    const std::string& characteristic) {
   const std::string key = subscription_key(service, characteristic);
-  std::vector<handler_ptr> removed;
+  link_->owners.unsubscribe(owner, key);
   bool last = false;
   {
     std::lock_guard lock(client_->mutex);
-    if (const auto ended = link_->ended.find(key); ended != link_->ended.end()) {
-      if (const auto it = ended->second.find(owner); it != ended->second.end()) {
-        removed.push_back(it->second);
-        ended->second.erase(it);
-      }
-    }
-    if (const auto sub = link_->subscriptions.find(key); sub != link_->subscriptions.end()) {
-      if (const auto it = sub->second.owners.find(owner); it != sub->second.owners.end()) {
-        removed.push_back(it->second);
-        sub->second.owners.erase(it);
-        last = sub->second.owners.empty() && (sub->second.session || sub->second.acquired);
-      }
-    }
+    if (const auto sub = link_->subscriptions.find(key); sub != link_->subscriptions.end())
+      last = (sub->second.session || sub->second.acquired) && !link_->owners.has_subscribers(key);
   }
-  for (const handler_ptr& h : removed) link_->dispatcher.retire(h);
   if (last) stop_session(key);
 }
 
@@ -450,16 +407,9 @@ bool bluez_peripheral::acquire(const std::string& key, const std::string& path,
   // The client and the link outlive the dispatcher thread that calls these.
   bus_client* client = client_.get();
   device_link* link = link_.get();
-  const auto targets = [client, link, key] {
-    std::vector<handler_ptr> out;
-    std::lock_guard lock(client->mutex);
-    if (const auto sub = link->subscriptions.find(key); sub != link->subscriptions.end())
-      for (const auto& [owner, handler] : sub->second.owners) out.push_back(handler);
-    // Received before a link loss: still delivered.
-    if (const auto ended = link->ended.find(key); ended != link->ended.end())
-      for (const auto& [owner, handler] : ended->second) out.push_back(handler);
-    return out;
-  };
+  // Received before a link loss: still delivered (subscribers() includes
+  // those).
+  const auto targets = [link, key] { return link->owners.subscribers(key); };
   const std::string name = display_name();
   const auto closed = [client, link, key, acquisition, name] {
     bool unexpected = false;
@@ -476,7 +426,7 @@ bool bluez_peripheral::acquire(const std::string& key, const std::string& path,
       logger::log(log_level::WARNING,
                   [&](std::ostream& out) { out << "BlueZ: " << name << ": the notification socket closed"; });
   };
-  link_->dispatcher.attach_socket(fd, targets, closed);
+  link_->owners.dispatcher().attach_socket(fd, targets, closed);
   logger::log(log_level::INFO, [&](std::ostream& out) {
     out << "BlueZ: " << name << ": notifications of " << characteristic << " through AcquireNotify's socket";
   });
@@ -489,7 +439,7 @@ void bluez_peripheral::stop_session(const std::string& key) {
   {
     std::lock_guard lock(client_->mutex);
     subscription& sub = link_->subscriptions[key];
-    if (!sub.owners.empty() || !(sub.session || sub.acquired)) return;
+    if (link_->owners.has_subscribers(key) || !(sub.session || sub.acquired)) return;
     if (sub.acquired) {
       // Closing the socket ends the acquisition in BlueZ.
       sub.acquired = false;
@@ -500,7 +450,7 @@ void bluez_peripheral::stop_session(const std::string& key) {
     }
   }
   if (path.empty()) {
-    link_->dispatcher.detach_socket();
+    link_->owners.dispatcher().detach_socket();
     return;
   }
   try {
@@ -514,19 +464,7 @@ void bluez_peripheral::stop_session(const std::string& key) {
 
 void bluez_peripheral::set_callback_on_disconnected(owner_token owner,
                                                     DisconnectCallback callback) {
-  handler_ptr replaced;
-  {
-    std::lock_guard lock(client_->mutex);
-    if (callback) {
-      auto fresh = std::make_shared<callback_dispatcher::handler>();
-      fresh->on_event = std::move(callback);
-      replaced = std::exchange(link_->hooks[owner], fresh);
-    } else if (const auto it = link_->hooks.find(owner); it != link_->hooks.end()) {
-      replaced = it->second;
-      link_->hooks.erase(it);
-    }
-  }
-  if (replaced) link_->dispatcher.retire(replaced);
+  link_->owners.set_hook(owner, std::move(callback));
 }
 
 }  // namespace calyra::core::ble::bluez

@@ -1,7 +1,8 @@
-// One BlueZ device (org.bluez.Device1) as a PeripheralBackend. Holds, per
-// owner, the link, its subscriptions and its link-loss hook; the device-side
-// subscription (StartNotify) is shared by every owner of a characteristic
-// and ends with the last one, and the link closes with its last holder.
+// One BlueZ device (org.bluez.Device1) as a PeripheralBackend. The link's
+// owner table says who holds the link and who subscribed; this class opens
+// and closes the link and the device-side subscription (StartNotify or
+// AcquireNotify, shared by every owner of a characteristic) accordingly: the
+// subscription ends with its last subscriber, the link with its last holder.
 #pragma once
 
 #include <memory>

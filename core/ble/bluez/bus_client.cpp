@@ -243,8 +243,7 @@ void bus_client::on_value(const std::string& path, std::string value, std::int64
     if (sub.path != path) continue;
     // An acquired characteristic's notifications come through its socket;
     // a Value change here is the echo of a read.
-    if (sub.acquired) return;
-    for (auto& [owner, handler] : sub.owners) link.dispatcher.post(handler, value, arrival_ns);
+    if (!sub.acquired) link.owners.deliver(key, value, arrival_ns);
     return;
   }
 }
@@ -296,17 +295,11 @@ void bus_client::forget_daemon() {
 
 void bus_client::lose_link(device_link& link, const char* reason, const std::string& device_path) {
   link.up = false;
-  for (auto& [key, sub] : link.subscriptions) {
-    for (auto& [owner, handler] : sub.owners) link.ended[key][owner] = handler;
-    sub.owners.clear();
-    // The socket closes with the link; its dispatcher reads it to the end.
-    sub.acquired = false;
-  }
-  // Every holder hears of the loss once; an owner that let go earlier is not
-  // told. The hooks stay registered for the next link.
-  for (const owner_token owner : std::exchange(link.holders, {}))
-    if (const auto hook = link.hooks.find(owner); hook != link.hooks.end())
-      link.dispatcher.post_event(hook->second);
+  // The socket closes with the link; its dispatcher reads it to the end.
+  for (auto& [key, sub] : link.subscriptions) sub.acquired = false;
+  // Queues every holder's hook; notifications received before the loss are
+  // still delivered (the data did arrive).
+  link.owners.lose_link();
   notes_.push_back("BlueZ: link to " + (link.name.empty() ? device_path : link.name) + " lost (" +
                    reason + ")");
 }

@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "ble/backend.h"
-#include "ble/bluez/callback_dispatcher.h"
 #include "ble/bluez/object_mirror.h"
+#include "ble/owner_table.h"
 
 #include <sdbus-c++/TypeTraits.h>
 
@@ -40,12 +40,10 @@ class Variant;
 
 namespace calyra::core::ble::bluez {
 
-using handler_ptr = std::shared_ptr<callback_dispatcher::handler>;
-
-// One characteristic's subscriptions.
+// One characteristic's subscription on the device (who subscribed is in the
+// link's owner table).
 struct subscription {
   std::string path;  // the characteristic's object path when last resolved
-  std::map<owner_token, handler_ptr> owners;
   // BlueZ holds a notify session of ours. It survives a link loss and is
   // re-enabled by BlueZ at the next connection, so it is only ended by an
   // explicit StopNotify (or by bluetoothd going away).
@@ -60,14 +58,16 @@ struct subscription {
 // The state of the link to one device; guarded by bus_client::mutex except
 // where noted.
 struct device_link {
-  explicit device_link(const std::string& path) : dispatcher(path) {}
+  explicit device_link(const std::string& path)
+      : owners("BlueZ peripheral " + path, owner_table::delivery::queued) {}
 
-  callback_dispatcher dispatcher;
+  // The holders, subscribers and link-loss hooks; its own lock. Callbacks run
+  // on its dispatcher, which also reads the notification socket.
+  owner_table owners;
   // Serialises the GATT operations of this device (BlueZ rejects a second
   // concurrent write with InProgress) and subscription changes. Never held
   // while waiting for a callback.
   std::mutex gatt_mutex;
-  std::set<owner_token> holders;
   bool up = false;
   bool connecting = false;
   bool closing = false;  // a requested disconnect is running: Connected=false is expected
@@ -77,11 +77,6 @@ struct device_link {
   std::uint16_t mtu = 23;
   // Keyed by "service uuid/characteristic uuid", lower case.
   std::map<std::string, subscription> subscriptions;
-  std::map<owner_token, handler_ptr> hooks;
-  // Subscriptions ended by a link loss whose notifications, received before
-  // the loss, may still wait on the dispatcher: they are delivered (the data
-  // did arrive), unless the owner unsubscribes or disconnects first.
-  std::map<std::string, std::map<owner_token, handler_ptr>> ended;
   std::string name;     // last known, for when the object is gone
   std::string address;  // last known
 };

@@ -1,4 +1,4 @@
-#include "ble/bluez/callback_dispatcher.h"
+#include "ble/callback_dispatcher.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -12,7 +12,7 @@
 
 #include "runtime/logger.h"
 
-namespace calyra::core::ble::bluez {
+namespace calyra::core::ble {
 namespace {
 
 // The largest notification: an ATT MTU of 517 less the 3-byte header.
@@ -45,7 +45,12 @@ struct callback_dispatcher::state {
   std::condition_variable idle;
   std::deque<job> queue;
   socket_source socket;
-  const handler* running = nullptr;
+  // The calls under way: the dispatcher thread's, and run_here()'s.
+  struct running_call {
+    const handler* target;
+    std::thread::id thread;
+  };
+  std::vector<running_call> running;
   bool stopping = false;
   // The thread sleeps in poll(): a post has to wake it through wake_fd.
   bool waiting = false;
@@ -147,12 +152,24 @@ struct callback_dispatcher::state {
   // Runs one call unlocked, marked as running for retire().
   void call(std::unique_lock<std::mutex>& lock, const job& next) {
     if (!next.target->active) return;
-    running = next.target.get();
+    running.push_back({next.target.get(), std::this_thread::get_id()});
     lock.unlock();
     invoke(next);
     lock.lock();
-    running = nullptr;
+    for (auto it = running.begin(); it != running.end(); ++it) {
+      if (it->thread == std::this_thread::get_id() && it->target == next.target.get()) {
+        running.erase(it);
+        break;
+      }
+    }
     idle.notify_all();
+  }
+
+  // A call of `target` runs on another thread.
+  bool running_elsewhere(const handler* target) const {
+    for (const running_call& r : running)
+      if (r.target == target && r.thread != std::this_thread::get_id()) return true;
+    return false;
   }
 
   void invoke(const job& call) {
@@ -170,7 +187,7 @@ struct callback_dispatcher::state {
 
   void log_failure(const char* what) const {
     logger::log(log_level::WARNING, [&](std::ostream& out) {
-      out << "BlueZ peripheral " << device_name << ": a callback threw: " << what;
+      out << device_name << ": a callback threw: " << what;
     });
   }
 };
@@ -222,8 +239,21 @@ void callback_dispatcher::deactivate(const std::shared_ptr<handler>& target) {
 void callback_dispatcher::retire(const std::shared_ptr<handler>& target) {
   std::unique_lock lock(state_->mutex);
   target->active = false;
-  if (std::this_thread::get_id() == state_->thread_id) return;
-  state_->idle.wait(lock, [&] { return state_->running != target.get(); });
+  // A call on this very thread (a callback retiring itself) is left to end.
+  state_->idle.wait(lock, [&] { return !state_->running_elsewhere(target.get()); });
+}
+
+void callback_dispatcher::run_here(const std::shared_ptr<handler>& target, const std::string& payload,
+                                   std::int64_t arrival_ns) {
+  std::unique_lock lock(state_->mutex);
+  if (state_->stopping) return;
+  state_->call(lock, {target, payload, arrival_ns, false});
+}
+
+void callback_dispatcher::run_event_here(const std::shared_ptr<handler>& target) {
+  std::unique_lock lock(state_->mutex);
+  if (state_->stopping) return;
+  state_->call(lock, {target, {}, 0, true});
 }
 
 void callback_dispatcher::attach_socket(int fd, targets_function targets, std::function<void()> closed) {
@@ -249,4 +279,4 @@ void callback_dispatcher::detach_socket() {
   ::close(fd);
 }
 
-}  // namespace calyra::core::ble::bluez
+}  // namespace calyra::core::ble
