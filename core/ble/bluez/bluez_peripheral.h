@@ -34,11 +34,13 @@ class bluez_peripheral final : public PeripheralBackend {
   void set_callback_on_disconnected(owner_token owner, DisconnectCallback callback) override;
 
  private:
-  // The characteristic's object path; the link must be up. Caller holds the
-  // client mutex.
-  std::string characteristic_path_locked(const std::string& service,
-                                         const std::string& characteristic);
-  void open_link();
+  // The characteristic's object path; the link must be up.
+  std::string characteristic_path(const std::string& service, const std::string& characteristic);
+  struct opened {
+    std::uint16_t mtu = 23;
+    bool brought_up = false;
+  };
+  opened open_link();
   void wait_for_foreign_connect(const std::string& name);
   std::string adapter_off_text();
   void close_link();
