@@ -49,6 +49,8 @@ struct callback_dispatcher::state {
   struct running_call {
     const handler* target;
     std::thread::id thread;
+    // Retired on its own thread (by an earlier callback) before it ran.
+    bool skip = false;
   };
   std::vector<running_call> running;
   bool stopping = false;
@@ -153,16 +155,32 @@ struct callback_dispatcher::state {
   void call(std::unique_lock<std::mutex>& lock, const job& next) {
     if (!next.target->active) return;
     running.push_back({next.target.get(), std::this_thread::get_id()});
-    lock.unlock();
-    invoke(next);
-    lock.lock();
-    for (auto it = running.begin(); it != running.end(); ++it) {
-      if (it->thread == std::this_thread::get_id() && it->target == next.target.get()) {
-        running.erase(it);
-        break;
-      }
+    call_claimed(lock, next);
+  }
+
+  // Runs a call already marked as running on this thread, then unmarks it.
+  // A handler retired by another thread since it was marked still runs: that
+  // retire() waits for it.
+  void call_claimed(std::unique_lock<std::mutex>& lock, const job& next) {
+    const auto mine = [&] {
+      for (auto it = running.begin(); it != running.end(); ++it)
+        if (it->thread == std::this_thread::get_id() && it->target == next.target.get()) return it;
+      return running.end();
+    };
+    if (const auto it = mine(); it != running.end() && !it->skip) {
+      lock.unlock();
+      invoke(next);
+      lock.lock();
     }
+    if (const auto it = mine(); it != running.end()) running.erase(it);
     idle.notify_all();
+  }
+
+  // Caller holds mutex.
+  void deactivate_locked(handler& target) {
+    target.active = false;
+    for (running_call& r : running)
+      if (r.target == &target && r.thread == std::this_thread::get_id()) r.skip = true;
   }
 
   // A call of `target` runs on another thread.
@@ -233,21 +251,25 @@ void callback_dispatcher::post_event(std::shared_ptr<handler> target) {
 
 void callback_dispatcher::deactivate(const std::shared_ptr<handler>& target) {
   std::lock_guard lock(state_->mutex);
-  target->active = false;
+  state_->deactivate_locked(*target);
 }
 
 void callback_dispatcher::retire(const std::shared_ptr<handler>& target) {
   std::unique_lock lock(state_->mutex);
-  target->active = false;
+  state_->deactivate_locked(*target);
   // A call on this very thread (a callback retiring itself) is left to end.
   state_->idle.wait(lock, [&] { return !state_->running_elsewhere(target.get()); });
 }
 
-void callback_dispatcher::run_here(const std::shared_ptr<handler>& target, const std::string& payload,
-                                   std::int64_t arrival_ns) {
+void callback_dispatcher::claim(const std::vector<std::shared_ptr<handler>>& targets) {
+  std::lock_guard lock(state_->mutex);
+  for (const auto& target : targets) state_->running.push_back({target.get(), std::this_thread::get_id()});
+}
+
+void callback_dispatcher::run_claimed(const std::vector<std::shared_ptr<handler>>& targets,
+                                      const std::string& payload, std::int64_t arrival_ns) {
   std::unique_lock lock(state_->mutex);
-  if (state_->stopping) return;
-  state_->call(lock, {target, payload, arrival_ns, false});
+  for (const auto& target : targets) state_->call_claimed(lock, {target, payload, arrival_ns, false});
 }
 
 void callback_dispatcher::run_event_here(const std::shared_ptr<handler>& target) {

@@ -48,15 +48,22 @@ class callback_dispatcher {
   // are skipped.
   void post(std::shared_ptr<handler> target, std::string payload, std::int64_t arrival_ns);
   void post_event(std::shared_ptr<handler> target);
-  // Runs one call on the calling thread now (skipped when retired), marked
-  // as running for retire(). What the callback throws is logged.
-  void run_here(const std::shared_ptr<handler>& target, const std::string& payload, std::int64_t arrival_ns);
+  // For a backend thread of its own, in two steps: claim() marks calls of
+  // `targets` as under way on the calling thread, so that retire() from
+  // another thread waits for them from then on; run_claimed() then runs them
+  // there in turn: all of them, except those retired on this thread (by an
+  // earlier callback) meanwhile. What a callback throws is logged.
+  void claim(const std::vector<std::shared_ptr<handler>>& targets);
+  void run_claimed(const std::vector<std::shared_ptr<handler>>& targets, const std::string& payload,
+                   std::int64_t arrival_ns);
+  // One link-loss call on the calling thread now (skipped when retired).
   void run_event_here(const std::shared_ptr<handler>& target);
 
   // No call of `target` runs after this returns (unless called from inside it,
   // or from another callback on the thread running it).
   void retire(const std::shared_ptr<handler>& target);
-  // Marks the handler inactive without waiting (for the event-loop thread).
+  // Marks the handler inactive without waiting (for the event-loop thread);
+  // a call claimed on another thread still runs.
   void deactivate(const std::shared_ptr<handler>& target);
 
   // Reads `fd` (a SOCK_SEQPACKET socket, one notification per packet; the

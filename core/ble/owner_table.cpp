@@ -31,18 +31,21 @@ std::size_t owner_table::holder_count() const {
 }
 
 bool owner_table::release(owner_token owner) {
-  std::vector<handler_ptr> removed;
   bool held = false;
-  {
-    std::lock_guard lock(mutex_);
-    held = holders_.erase(owner) != 0;
-    for (auto* table : {&subscriptions_, &ended_})
-      for (auto& [key, owners] : *table)
-        if (handler_ptr h = take(owners, owner)) removed.push_back(std::move(h));
-    if (handler_ptr h = take(hooks_, owner)) removed.push_back(std::move(h));
-  }
-  retire(removed);
+  retire(take_owner(owner, held));
   return held;
+}
+
+std::vector<handler_ptr> owner_table::take_owner(owner_token owner, bool& held) {
+  std::vector<handler_ptr> removed;
+  std::lock_guard lock(mutex_);
+  held = holders_.erase(owner) != 0;
+  for (auto* table : {&subscriptions_, &ended_})
+    for (auto& [key, owners] : *table)
+      if (handler_ptr h = take(owners, owner)) removed.push_back(std::move(h));
+  if (handler_ptr h = take(hooks_, owner)) removed.push_back(std::move(h));
+  for (const handler_ptr& h : removed) dispatcher_.deactivate(h);
+  return removed;
 }
 
 handler_ptr owner_table::subscribe(owner_token owner, const std::string& key, NotifyCallback callback) {
@@ -76,14 +79,17 @@ void owner_table::drop(owner_token owner, const std::string& key, const handler_
 }
 
 void owner_table::unsubscribe(owner_token owner, const std::string& key) {
+  retire(take_subscription(owner, key));
+}
+
+std::vector<handler_ptr> owner_table::take_subscription(owner_token owner, const std::string& key) {
   std::vector<handler_ptr> removed;
-  {
-    std::lock_guard lock(mutex_);
-    for (auto* table : {&subscriptions_, &ended_})
-      if (const auto it = table->find(key); it != table->end())
-        if (handler_ptr h = take(it->second, owner)) removed.push_back(std::move(h));
-  }
-  retire(removed);
+  std::lock_guard lock(mutex_);
+  for (auto* table : {&subscriptions_, &ended_})
+    if (const auto it = table->find(key); it != table->end())
+      if (handler_ptr h = take(it->second, owner)) removed.push_back(std::move(h));
+  for (const handler_ptr& h : removed) dispatcher_.deactivate(h);
+  return removed;
 }
 
 bool owner_table::has_subscribers(const std::string& key) const {
@@ -101,14 +107,18 @@ std::vector<handler_ptr> owner_table::subscribers(const std::string& key) const 
   return out;
 }
 
-void owner_table::end_subscriptions() {
+void owner_table::end_subscriptions() { retire(take_subscriptions()); }
+
+std::vector<handler_ptr> owner_table::take_subscriptions() {
   std::vector<handler_ptr> removed;
-  {
-    std::lock_guard lock(mutex_);
-    for (auto& [key, owners] : subscriptions_)
-      for (auto& [owner, handler] : std::exchange(owners, {})) removed.push_back(std::move(handler));
+  std::lock_guard lock(mutex_);
+  for (auto& [key, owners] : subscriptions_) {
+    for (auto& [owner, handler] : std::exchange(owners, {})) {
+      dispatcher_.deactivate(handler);
+      removed.push_back(std::move(handler));
+    }
   }
-  retire(removed);
+  return removed;
 }
 
 void owner_table::set_hook(owner_token owner, DisconnectCallback hook) {
@@ -127,49 +137,60 @@ void owner_table::set_hook(owner_token owner, DisconnectCallback hook) {
 }
 
 void owner_table::deliver(const std::string& key, const std::string& payload, std::int64_t arrival_ns) {
-  std::unique_lock lock(mutex_);
-  const auto sub = subscriptions_.find(key);
-  if (sub == subscriptions_.end()) return;
-  if (mode_ == delivery::queued) {
-    for (const auto& [owner, handler] : sub->second) dispatcher_.post(handler, payload, arrival_ns);
+  if (mode_ == delivery::on_caller) {
+    run(claim(key, payload, arrival_ns));
     return;
   }
-  // Every subscriber in turn; one that unsubscribed meanwhile is skipped
-  // (a retired handler is never called).
-  std::vector<handler_ptr> targets;
-  for (const auto& [owner, handler] : sub->second) targets.push_back(handler);
-  lock.unlock();
-  for (const handler_ptr& target : targets) dispatcher_.run_here(target, payload, arrival_ns);
+  std::lock_guard lock(mutex_);
+  if (const auto sub = subscriptions_.find(key); sub != subscriptions_.end())
+    for (const auto& [owner, handler] : sub->second) dispatcher_.post(handler, payload, arrival_ns);
 }
 
-void owner_table::lose_link() {
+owner_table::claimed owner_table::claim(const std::string& key, std::string payload, std::int64_t arrival_ns) {
+  claimed out{{}, std::move(payload), arrival_ns};
+  std::lock_guard lock(mutex_);
+  if (const auto sub = subscriptions_.find(key); sub != subscriptions_.end())
+    for (const auto& [owner, handler] : sub->second) out.targets.push_back(handler);
+  dispatcher_.claim(out.targets);
+  return out;
+}
+
+void owner_table::run(const claimed& notification) {
+  // Every subscriber in turn; one that unsubscribed meanwhile (from inside an
+  // earlier callback) is skipped.
+  dispatcher_.run_claimed(notification.targets, notification.payload, notification.arrival_ns);
+}
+
+std::vector<handler_ptr> owner_table::lose_link() {
   std::vector<handler_ptr> hooks;
   std::vector<handler_ptr> ended;  // destroyed with mutex_ released
-  {
-    std::lock_guard lock(mutex_);
-    // Every holder hears of the loss once; an owner that let go earlier is
-    // not told.
-    for (const owner_token owner : std::exchange(holders_, {}))
-      if (const auto hook = hooks_.find(owner); hook != hooks_.end()) hooks.push_back(hook->second);
-    for (auto& [key, owners] : subscriptions_) {
-      for (auto& [owner, handler] : std::exchange(owners, {})) {
-        if (mode_ == delivery::queued) {
-          ended_[key][owner] = handler;
-        } else {
-          // Nothing is queued: the subscription is simply over.
-          dispatcher_.deactivate(handler);
-          ended.push_back(std::move(handler));
-        }
+  std::lock_guard lock(mutex_);
+  // Every holder hears of the loss once; an owner that let go earlier is not
+  // told.
+  for (const owner_token owner : std::exchange(holders_, {}))
+    if (const auto hook = hooks_.find(owner); hook != hooks_.end()) hooks.push_back(hook->second);
+  for (auto& [key, owners] : subscriptions_) {
+    for (auto& [owner, handler] : std::exchange(owners, {})) {
+      if (mode_ == delivery::queued) {
+        // Its notifications received before the loss may still be queued.
+        ended_[key][owner] = std::move(handler);
+      } else {
+        // Nothing is queued: the subscription is simply over.
+        dispatcher_.deactivate(handler);
+        ended.push_back(std::move(handler));
       }
     }
-    if (mode_ == delivery::queued) {
-      for (const handler_ptr& hook : hooks) dispatcher_.post_event(hook);
-      return;
-    }
   }
-  ended.clear();
-  // A hook removed meanwhile is skipped.
-  for (const handler_ptr& hook : hooks) dispatcher_.run_event_here(hook);
+  return hooks;
+}
+
+void owner_table::call_hooks(const std::vector<handler_ptr>& hooks) {
+  for (const handler_ptr& hook : hooks) {
+    if (mode_ == delivery::queued)
+      dispatcher_.post_event(hook);
+    else
+      dispatcher_.run_event_here(hook);
+  }
 }
 
 void owner_table::link_opened() {

@@ -27,8 +27,8 @@
 // table's mutex is never held while a callback runs or while waiting for
 // one, so a backend may call the table with a lock of its own held, except
 // the functions that wait (subscribe, unsubscribe, set_hook, release,
-// end_subscriptions, deliver and lose_link on_caller), which must be called
-// without any lock a callback may take.
+// end_subscriptions, retire, and deliver and call_hooks on_caller), which
+// must be called without any lock a callback may take.
 #pragma once
 
 #include <cstdint>
@@ -77,14 +77,37 @@ class owner_table {
   // Ends every subscription (a link that closed on request).
   void end_subscriptions();
 
+  // Two steps for a backend that changes its own state together with the
+  // table under a lock of its own (what the device sends follows the
+  // subscribers): the take_ functions remove without waiting, and retire()
+  // then waits for running calls of what they removed, without that lock.
+  // unsubscribe(), release() and end_subscriptions() are the two in one.
+  [[nodiscard]] std::vector<handler_ptr> take_subscription(owner_token owner, const std::string& key);
+  [[nodiscard]] std::vector<handler_ptr> take_owner(owner_token owner, bool& held);
+  [[nodiscard]] std::vector<handler_ptr> take_subscriptions();
+  void retire(const std::vector<handler_ptr>& handlers);
+
   // Replaces owner's link-loss hook; an empty function removes it.
   void set_hook(owner_token owner, DisconnectCallback hook);
 
   // A notification of `key` for every subscriber of it.
   void deliver(const std::string& key, const std::string& payload, std::int64_t arrival_ns);
-  // The link dropped on its own: calls every holder's hook once, forgets the
-  // holders, ends the subscriptions. Hooks stay for the next link.
-  void lose_link();
+  // on_caller, in two steps: claim() when the device sends the notification
+  // (under the backend's lock), so that an unsubscribe from then on waits
+  // for its delivery; run() with that lock released. deliver() does both.
+  struct claimed {
+    std::vector<handler_ptr> targets;
+    std::string payload;
+    std::int64_t arrival_ns = 0;
+  };
+  [[nodiscard]] claimed claim(const std::string& key, std::string payload, std::int64_t arrival_ns);
+  void run(const claimed& notification);
+  // The link dropped on its own: forgets the holders and ends the
+  // subscriptions, without waiting. Returns the hooks of the holders, which
+  // call_hooks() calls once each (queued, or here on_caller; a hook removed
+  // meanwhile is skipped). Hooks stay for the next link.
+  [[nodiscard]] std::vector<handler_ptr> lose_link();
+  void call_hooks(const std::vector<handler_ptr>& hooks);
   // A new link is up: what the last one left queued is dropped.
   void link_opened();
   // Forgets every owner without waiting (the device is going away).
@@ -94,8 +117,6 @@ class owner_table {
 
  private:
   using owner_map = std::map<owner_token, handler_ptr>;
-  // Deactivates and waits for each; call without mutex_.
-  void retire(const std::vector<handler_ptr>& handlers);
 
   const delivery mode_;
   callback_dispatcher dispatcher_;

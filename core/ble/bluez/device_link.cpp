@@ -97,7 +97,7 @@ bool device_link::lose_if_up() {
   for (auto& [key, sub] : subscriptions_) sub.acquired = false;
   // Queues every holder's hook; notifications received before the loss are
   // still delivered (the data did arrive).
-  owners.lose_link();
+  owners.call_hooks(owners.lose_link());
   return true;
 }
 

@@ -1,12 +1,9 @@
 #include "ble/virtual/headset_link.h"
 
-#include <algorithm>
-#include <exception>
 #include <utility>
 
 #include "ble/ble_error.h"
 #include "simulator/gatt_error.h"
-#include "runtime/logger.h"
 
 namespace calyra::core::ble::virtual_ble {
 namespace {
@@ -35,11 +32,15 @@ void headset_link::connect(owner_token owner) {
 }
 
 void headset_link::disconnect(owner_token owner) {
-  const bool held = owners_.release(owner);
+  std::vector<owner_table::handler_ptr> removed;  // destroyed with the lock released
   std::unique_lock lock(mutex_);
+  bool held = false;
+  removed = owners_.take_owner(owner, held);
   update_notifying_locked();
   // Another owner still uses the link: only this owner's part ends.
   if (held && owners_.holder_count() == 0 && connected_) close_link(lock);
+  lock.unlock();
+  owners_.retire(removed);
 }
 
 void headset_link::close_link(std::unique_lock<std::mutex>& lock) {
@@ -47,11 +48,14 @@ void headset_link::close_link(std::unique_lock<std::mutex>& lock) {
   model_.disconnect();
   drop_requested_ = false;
   wake_.notify_all();
-  // Subscriptions of owners that never let go end with the link.
-  lock.unlock();
-  owners_.end_subscriptions();
-  lock.lock();
+  // Subscriptions of owners that never let go end with the link (taken now:
+  // a connect may follow as soon as the lock is released).
+  std::vector<owner_table::handler_ptr> removed = owners_.take_subscriptions();
   update_notifying_locked();
+  lock.unlock();
+  owners_.retire(removed);
+  removed.clear();
+  lock.lock();
 }
 
 bool headset_link::is_connected() {
@@ -117,9 +121,13 @@ void headset_link::subscribe(owner_token owner, gatt::role role, NotifyCallback 
 }
 
 void headset_link::unsubscribe(owner_token owner, gatt::role role) {
-  owners_.unsubscribe(owner, key_of(role));
-  std::lock_guard lock(mutex_);
+  std::vector<owner_table::handler_ptr> removed;  // destroyed with the lock released
+  std::unique_lock lock(mutex_);
+  // The headset stops sending with the last subscriber gone.
+  removed = owners_.take_subscription(owner, key_of(role));
   update_notifying_locked();
+  lock.unlock();
+  owners_.retire(removed);
 }
 
 void headset_link::set_disconnect_hook(owner_token owner, DisconnectCallback hook) {
@@ -180,7 +188,6 @@ void headset_link::shutdown() {
 void headset_link::ensure_worker() {
   if (worker_.joinable() || stopping_) return;
   worker_ = std::thread([self = shared_from_this()] { self->run(); });
-  worker_id_ = worker_.get_id();
 }
 
 void headset_link::run() {
@@ -203,26 +210,33 @@ void headset_link::run() {
     // One at a time: a host thread waiting for the lock (stop, unsubscribe)
     // gets in between, even at pace=fast.
     simulator::headset_model::output out = model_.due_notifications(clock::now(), 1);
-    lock.unlock();
-    // The simulated radio delivers them now.
+    // The simulated radio delivers them now, to whoever is subscribed now:
+    // an unsubscribe from here on waits for the delivery.
     const std::int64_t arrival_ns =
         std::chrono::duration_cast<std::chrono::nanoseconds>(clock::now().time_since_epoch()).count();
-    for (const simulator::notification& n : out.notifications)
-      owners_.deliver(key_of(n.role), n.payload, arrival_ns);
+    std::vector<owner_table::claimed> sent;
+    for (simulator::notification& n : out.notifications)
+      sent.push_back(owners_.claim(key_of(n.role), std::move(n.payload), arrival_ns));
+    if (out.link_lost) drop_requested_ = true;
+    lock.unlock();
+    for (const owner_table::claimed& notification : sent) owners_.run(notification);
+    sent.clear();  // callbacks are destroyed with the lock released
     std::this_thread::yield();
     lock.lock();
-    if (out.link_lost) drop_requested_ = true;
   }
 }
 
 void headset_link::lose_link(std::unique_lock<std::mutex>& lock) {
   connected_ = false;
   model_.disconnect();
+  // Holders and subscriptions end now: a connect may follow as soon as the
+  // lock is released.
+  const std::vector<owner_table::handler_ptr> hooks = owners_.lose_link();
+  update_notifying_locked();
   lock.unlock();
   // Every holder of the link hears of the loss once, here on the worker.
-  owners_.lose_link();
+  owners_.call_hooks(hooks);
   lock.lock();
-  update_notifying_locked();
 }
 
 }  // namespace calyra::core::ble::virtual_ble

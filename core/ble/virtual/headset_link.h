@@ -94,7 +94,6 @@ class headset_link : public std::enable_shared_from_this<headset_link> {
   bool drop_requested_ = false;
 
   std::thread worker_;
-  std::thread::id worker_id_;
   bool stopping_ = false;
 };
 

@@ -39,7 +39,7 @@ TEST(OwnerTable, QueuedNotificationsBeforeALossStillArriveButNotAfterTheNextLink
   table.set_hook(1, [&] { ++lost; });
   table.deliver("k", "a", 0);
   table.deliver("k", "b", 0);
-  table.lose_link();
+  table.call_hooks(table.lose_link());
   EXPECT_FALSE(table.has_subscribers("k"));
   EXPECT_EQ(table.subscribers("k").size(), 1u);  // the ended one, for the socket's backlog
   EXPECT_EQ(table.holder_count(), 0u);
@@ -75,10 +75,31 @@ TEST(OwnerTable, OnTheCallersThreadEverySubscriberRunsBeforeDeliverReturns) {
   table.set_hook(2, [&] { ++lost; });
   EXPECT_TRUE(table.release(2));
   EXPECT_FALSE(table.release(2));
-  table.lose_link();
+  table.call_hooks(table.lose_link());
   EXPECT_EQ(lost, 1);  // the owner that let go is not told
   table.deliver("k", "y", 0);
   EXPECT_EQ(first, 1);  // the subscription ended with the link
+}
+
+TEST(OwnerTable, ANotificationSentBeforeAnUnsubscribeIsDeliveredFirst) {
+  // What the headset sent counts as delivered: an unsubscribe that comes
+  // between the sending (claim) and the call waits for the call.
+  owner_table table("test device", delivery::on_caller);
+  std::atomic<int> calls{0};
+  table.subscribe(1, "k", [&](const ByteArray&, std::int64_t) { ++calls; });
+  const owner_table::claimed sent = table.claim("k", "x", 0);
+  std::atomic<bool> unsubscribed{false};
+  std::thread other([&] {
+    table.unsubscribe(1, "k");
+    unsubscribed = true;
+  });
+  std::this_thread::sleep_for(20ms);
+  EXPECT_FALSE(unsubscribed);
+  table.run(sent);
+  other.join();
+  EXPECT_EQ(calls, 1);
+  table.deliver("k", "y", 0);
+  EXPECT_EQ(calls, 1);
 }
 
 TEST(OwnerTable, ReplacingASubscriptionWaitsForItsRunningCall) {
