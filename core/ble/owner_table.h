@@ -15,13 +15,14 @@
 //   callback removing itself), so nothing of it runs afterwards.
 //
 // Callbacks run through the table's dispatcher, in one of two ways:
-// - queued: deliver() and lose_link() queue the calls for the dispatcher's
+// - queued: deliver() and call_hooks() queue the calls for the dispatcher's
 //   thread and never wait (for a bus event loop). Notifications that were
 //   queued before a link loss are still delivered, unless their owner
 //   unsubscribes or lets go first, or the next link opens.
-// - on_caller: deliver() and lose_link() call the callbacks on the calling
-//   thread before they return (a backend that has a radio thread of its
-//   own); the sender then goes no faster than its subscribers take data.
+// - on_caller: deliver() (or claim() and run()) and call_hooks() call the
+//   callbacks on the calling thread before they return (a backend that has
+//   a radio thread of its own); the sender then goes no faster than its
+//   subscribers take data.
 //
 // Threads and locks: every function may be called from any thread. The
 // table's mutex is never held while a callback runs or while waiting for

@@ -161,7 +161,7 @@ bool bus_client::wait_for_device(const std::string& path, std::chrono::milliseco
 }
 
 void bus_client::release_unused() {
-  std::vector<std::shared_ptr<device_link>> unused;  // destroyed with mutex released
+  std::vector<std::shared_ptr<device_link>> unused;  // destroyed with mutex_ released
   {
     std::lock_guard lock(mutex_);
     for (auto it = links_.begin(); it != links_.end();) {
@@ -327,7 +327,7 @@ void bus_client::note_loss(device_link& link, const char* reason, const std::str
 }
 
 void bus_client::write_notes() {
-  // Lines are written with `mutex` released: a host may read peripheral
+  // Lines are written with mutex_ released: a host may read peripheral
   // state while formatting a log line, which takes this mutex under the
   // logger's.
   std::vector<std::string> lines;

@@ -74,8 +74,7 @@ class bus_client : public std::enable_shared_from_this<bus_client> {
   std::shared_ptr<device_link> link(const std::string& device_path);
   // Forgets the link states nobody holds (devices a scan saw whose handles
   // were all released), so that a long session of scans among many or
-  // rotating advertisers stays bounded. Call without mutex; never on the
-  // event-loop thread.
+  // rotating advertisers stays bounded. Never on the event-loop thread.
   void release_unused();
 
   // Scan window bookkeeping.
@@ -103,7 +102,7 @@ class bus_client : public std::enable_shared_from_this<bus_client> {
   void on_properties_changed(sdbus::Message& message);
   void on_name_owner_changed(sdbus::Message& message);
   void on_value(const std::string& path, std::string value, std::int64_t arrival_ns);
-  // These run with `mutex` held; what they have to log waits in notes_
+  // These run with mutex_ held; what they have to log waits in notes_
   // until write_notes() runs without it.
   void removed_locked(const std::string& path, const std::vector<std::string>& interfaces);
   void changed_locked(const std::string& path, const std::string& interface,
