@@ -216,7 +216,9 @@ callback_dispatcher::callback_dispatcher(std::string device_name)
   state_->wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
-callback_dispatcher::~callback_dispatcher() {
+callback_dispatcher::~callback_dispatcher() { stop(); }
+
+void callback_dispatcher::stop() {
   std::thread thread;
   {
     std::lock_guard lock(state_->mutex);

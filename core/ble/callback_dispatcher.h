@@ -78,6 +78,13 @@ class callback_dispatcher {
   // (called on the dispatcher thread it closes at once).
   void detach_socket();
 
+  // Ends the thread: queued calls are dropped, and when this returns no call,
+  // socket read or `targets`/`closed` function runs any more (on the
+  // dispatcher thread itself the thread ends once the running call returns).
+  // For an owner whose members those functions use: it stops the dispatcher
+  // before they go. Also done by the destructor.
+  void stop();
+
  private:
   struct state;
   std::shared_ptr<state> state_;

@@ -20,6 +20,8 @@ handler_ptr take(std::map<owner_token, handler_ptr>& owners, owner_token owner) 
 owner_table::owner_table(std::string device_name, delivery mode)
     : mode_(mode), dispatcher_(std::move(device_name)) {}
 
+owner_table::~owner_table() { dispatcher_.stop(); }
+
 void owner_table::hold(owner_token owner) {
   std::lock_guard lock(mutex_);
   holders_.insert(owner);

@@ -52,6 +52,8 @@ class owner_table {
 
   // `device_name` names the device in log lines about failing callbacks.
   owner_table(std::string device_name, delivery mode);
+  // Stops the dispatcher first: its thread reads the table.
+  ~owner_table();
   owner_table(const owner_table&) = delete;
   owner_table& operator=(const owner_table&) = delete;
 

@@ -7,6 +7,8 @@ namespace calyra::core::ble::bluez {
 device_link::device_link(const std::string& path)
     : owners("BlueZ peripheral " + path, owner_table::delivery::queued) {}
 
+device_link::~device_link() { owners.dispatcher().stop(); }
+
 bool device_link::begin_connect(owner_token owner) {
   std::unique_lock lock(mutex_);
   settled_.wait(lock, [&] { return !connecting_ && !closing_; });

@@ -24,6 +24,8 @@ namespace calyra::core::ble::bluez {
 class device_link {
  public:
   explicit device_link(const std::string& path);
+  // Stops the dispatcher first: the socket's functions use this object.
+  ~device_link();
   device_link(const device_link&) = delete;
   device_link& operator=(const device_link&) = delete;
 
