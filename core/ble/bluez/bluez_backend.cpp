@@ -74,17 +74,15 @@ class bluez_adapter final : public AdapterBackend {
   std::string identifier() override { return last_element(path_); }
 
   std::string address() override {
-    bus_client& client = registry_->client();
-    std::lock_guard lock(client.mutex);
-    const auto it = client.mirror.adapters().find(path_);
-    return it == client.mirror.adapters().end() ? std::string() : it->second.address;
+    const auto adapters = registry_->client().adapters();
+    const auto it = adapters.find(path_);
+    return it == adapters.end() ? std::string() : it->second.address;
   }
 
   bool powered() override {
-    bus_client& client = registry_->client();
-    std::lock_guard lock(client.mutex);
-    const auto it = client.mirror.adapters().find(path_);
-    return it != client.mirror.adapters().end() && it->second.powered;
+    const auto adapters = registry_->client().adapters();
+    const auto it = adapters.find(path_);
+    return it != adapters.end() && it->second.powered;
   }
 
   void scan_for(int timeout_ms) override {
@@ -142,12 +140,8 @@ class bluez_adapter final : public AdapterBackend {
   template <class Predicate>
   std::vector<std::shared_ptr<PeripheralBackend>> devices_where(Predicate wanted) {
     std::vector<std::string> paths;
-    {
-      bus_client& client = registry_->client();
-      std::lock_guard lock(client.mutex);
-      for (const auto& [path, device] : client.mirror.devices())
-        if (device.adapter == path_ && wanted(path, device)) paths.push_back(path);
-    }
+    for (const auto& [path, device] : registry_->client().devices())
+      if (device.adapter == path_ && wanted(path, device)) paths.push_back(path);
     std::vector<std::shared_ptr<PeripheralBackend>> out;
     for (const std::string& path : paths) out.push_back(registry_->get(path));
     return out;
@@ -171,19 +165,15 @@ class bluez_backend final : public Backend {
 
   // Bluetooth is on when an adapter on offer is; org.bluez absent means off.
   bool bluetooth_enabled() override {
-    std::lock_guard lock(client_->mutex);
-    for (const auto& [path, adapter] : client_->mirror.adapters())
+    for (const auto& [path, adapter] : client_->adapters())
       if (offered(path) && adapter.powered) return true;
     return false;
   }
 
   std::vector<std::shared_ptr<AdapterBackend>> get_adapters() override {
     std::vector<std::string> paths;
-    {
-      std::lock_guard lock(client_->mutex);
-      for (const auto& [path, adapter] : client_->mirror.adapters())
-        if (offered(path)) paths.push_back(path);
-    }
+    for (const auto& [path, adapter] : client_->adapters())
+      if (offered(path)) paths.push_back(path);
     std::sort(paths.begin(), paths.end(), before);
     if (paths.empty() && !chosen_.empty()) {
       logger::log(log_level::WARNING, [&](std::ostream& out) {

@@ -49,102 +49,60 @@ void log_ignored(const std::string& what, const sdbus::Error& e) {
 }  // namespace
 
 bluez_peripheral::bluez_peripheral(std::shared_ptr<bus_client> client, std::string path)
-    : client_(std::move(client)), path_(std::move(path)) {
-  std::lock_guard lock(client_->mutex);
-  link_ = client_->link_locked(path_);
-  if (const device_record* d = client_->mirror.device(path_)) {
-    if (d->name) link_->name = *d->name;
-    link_->address = d->address;
-  }
-}
+    : client_(std::move(client)), path_(std::move(path)), link_(client_->link(path_)) {}
 
 std::string bluez_peripheral::identifier() {
-  std::lock_guard lock(client_->mutex);
-  if (const device_record* d = client_->mirror.device(path_); d != nullptr && d->name)
-    link_->name = *d->name;
-  return link_->name;
+  if (const auto d = client_->device(path_)) link_->remember(d->name, d->address);
+  return link_->name();
 }
 
 std::string bluez_peripheral::address() {
-  std::lock_guard lock(client_->mutex);
-  if (const device_record* d = client_->mirror.device(path_); d != nullptr && !d->address.empty())
-    link_->address = d->address;
-  return link_->address;
+  if (const auto d = client_->device(path_)) link_->remember(d->name, d->address);
+  return link_->address();
 }
 
 std::string bluez_peripheral::display_name() {
-  std::lock_guard lock(client_->mutex);
-  return link_->name.empty() ? path_ : link_->name;
+  const std::string name = link_->name();
+  return name.empty() ? path_ : name;
 }
 
-bool bluez_peripheral::is_connected() {
-  std::lock_guard lock(client_->mutex);
-  return link_->up;
-}
+bool bluez_peripheral::is_connected() { return link_->up(); }
 
-std::uint16_t bluez_peripheral::mtu() {
-  std::lock_guard lock(client_->mutex);
-  return link_->mtu;
-}
+std::uint16_t bluez_peripheral::mtu() { return link_->mtu(); }
 
 void bluez_peripheral::connect(owner_token owner) {
-  {
-    std::unique_lock lock(client_->mutex);
-    client_->changed.wait(lock, [&] { return !link_->connecting && !link_->closing; });
-    if (link_->up) {
-      link_->holders.insert(owner);
-      return;
-    }
-    link_->connecting = true;
-  }
+  if (!link_->begin_connect(owner)) return;  // joined the link that is up
+  opened link;
   try {
-    open_link();
+    link = open_link();
   } catch (...) {
-    std::lock_guard lock(client_->mutex);
-    link_->connecting = false;
-    client_->changed.notify_all();
+    link_->connect_failed();
     throw;
   }
-  std::lock_guard lock(client_->mutex);
-  link_->connecting = false;
-  link_->up = true;
-  link_->holders.insert(owner);
-  // What the last link left queued belongs to a link that is gone.
-  for (auto& [key, owners] : std::exchange(link_->ended, {}))
-    for (auto& [previous, handler] : owners) link_->dispatcher.deactivate(handler);
-  client_->changed.notify_all();
+  link_->connect_done(owner, link.mtu, link.brought_up);
 }
 
 std::string bluez_peripheral::adapter_off_text() {
-  std::lock_guard lock(client_->mutex);
-  const device_record* d = client_->mirror.device(path_);
-  const std::string adapter = d != nullptr ? d->adapter : std::string();
+  const auto d = client_->device(path_);
+  const std::string adapter = d ? d->adapter : std::string();
   return "Bluetooth adapter " + adapter.substr(adapter.rfind('/') + 1) + " is off";
 }
 
 void bluez_peripheral::wait_for_foreign_connect(const std::string& name) {
   // Another program is connecting this device (Connect answered InProgress):
   // its link is used once it is up.
-  std::unique_lock lock(client_->mutex);
-  const bool up = client_->changed.wait_for(lock, connect_call_timeout, [&] {
-    const device_record* d = client_->mirror.device(path_);
-    return d == nullptr || d->connected;
-  });
-  if (!up || client_->mirror.device(path_) == nullptr)
+  const bool up = client_->wait_for_device(path_, connect_call_timeout,
+                                           [](const device_record* d) { return d == nullptr || d->connected; });
+  if (!up || !client_->device(path_))
     throw operation_failed_error(name + ": connect: another program's connection did not come up within " +
                                  std::to_string(connect_call_timeout.count()) + " s");
 }
 
-void bluez_peripheral::open_link() {
+bluez_peripheral::opened bluez_peripheral::open_link() {
   const std::string name = display_name();
   // A link that another program brought up is shared, not ours to close.
-  bool was_connected = false;
-  {
-    std::lock_guard lock(client_->mutex);
-    const device_record* d = client_->mirror.device(path_);
-    was_connected = d != nullptr && d->connected;
-  }
-  bool brought_up = !was_connected;
+  const auto before = client_->device(path_);
+  bool brought_up = !(before && before->connected);
   try {
     client_->call_void(path_, device_interface, "Connect", connect_call_timeout);
   } catch (const sdbus::Error& e) {
@@ -158,112 +116,58 @@ void bluez_peripheral::open_link() {
       throw_ble_error(name + ": connect", e);
     }
   }
-  std::optional<std::string> any_characteristic;
-  {
-    std::unique_lock lock(client_->mutex);
-    // For LE, Connect answers before service discovery has finished. The
-    // reply may also overtake the Connected change that preceded it (the
-    // caller's thread reads the reply, the loop thread the signal), so only
-    // Connected false after true is a link that went down.
-    bool seen_up = false;
-    const bool settled = client_->changed.wait_for(lock, services_resolved_timeout, [&] {
-      const device_record* d = client_->mirror.device(path_);
-      if (d == nullptr || d->services_resolved) return true;
-      seen_up = seen_up || d->connected;
-      return seen_up && !d->connected;
-    });
-    const device_record* d = client_->mirror.device(path_);
-    if (d == nullptr || !d->connected)
-      throw operation_failed_error(name + ": connect: the link went down before the services were resolved");
-    if (!settled) {
-      lock.unlock();
-      if (brought_up) {
-        try {
-          client_->call_void(path_, device_interface, "Disconnect", disconnect_timeout);
-        } catch (const sdbus::Error& e) {
-          log_ignored(name + ": disconnect after a failed connect", e);
-        }
+  // For LE, Connect answers before service discovery has finished. The
+  // reply may also overtake the Connected change that preceded it (the
+  // caller's thread reads the reply, the loop thread the signal), so only
+  // Connected false after true is a link that went down.
+  bool seen_up = false;
+  const bool settled = client_->wait_for_device(path_, services_resolved_timeout, [&](const device_record* d) {
+    if (d == nullptr || d->services_resolved) return true;
+    seen_up = seen_up || d->connected;
+    return seen_up && !d->connected;
+  });
+  const auto now = client_->device(path_);
+  if (!now || !now->connected)
+    throw operation_failed_error(name + ": connect: the link went down before the services were resolved");
+  if (!settled) {
+    if (brought_up) {
+      try {
+        client_->call_void(path_, device_interface, "Disconnect", disconnect_timeout);
+      } catch (const sdbus::Error& e) {
+        log_ignored(name + ": disconnect after a failed connect", e);
       }
-      throw operation_failed_error(name + ": connect: services not resolved within " +
-                                   std::to_string(services_resolved_timeout.count()) + " s");
     }
-    any_characteristic = client_->mirror.any_characteristic(path_);
+    throw operation_failed_error(name + ": connect: services not resolved within " +
+                                 std::to_string(services_resolved_timeout.count()) + " s");
   }
+  const std::optional<std::string> any_characteristic = client_->any_characteristic(path_);
   // The MTU shows up without a signal once BlueZ's GATT client exists.
   const std::uint16_t mtu =
       any_characteristic ? client_->read_mtu(*any_characteristic).value_or(23) : 23;
-  std::lock_guard lock(client_->mutex);
-  const device_record* d = client_->mirror.device(path_);
-  if (d == nullptr || !d->connected)
+  const auto after = client_->device(path_);
+  if (!after || !after->connected)
     throw operation_failed_error(name + ": connect: the link went down while connecting");
-  link_->mtu = mtu;
-  link_->brought_up = brought_up;
+  return {mtu, brought_up};
 }
 
 void bluez_peripheral::disconnect(owner_token owner) {
-  std::vector<handler_ptr> removed;
-  std::vector<std::string> emptied;
-  bool close = false;
-  {
-    std::lock_guard lock(client_->mutex);
-    const bool held = link_->holders.erase(owner) != 0;
-    for (auto& [key, sub] : link_->subscriptions) {
-      const auto it = sub.owners.find(owner);
-      if (it == sub.owners.end()) continue;
-      removed.push_back(it->second);
-      sub.owners.erase(it);
-      if (sub.owners.empty() && (sub.session || sub.acquired)) emptied.push_back(key);
-    }
-    if (const auto it = link_->hooks.find(owner); it != link_->hooks.end()) {
-      removed.push_back(it->second);
-      link_->hooks.erase(it);
-    }
-    for (auto& [key, owners] : link_->ended) {
-      if (const auto it = owners.find(owner); it != owners.end()) {
-        removed.push_back(it->second);
-        owners.erase(it);
-      }
-    }
-    if (held && link_->holders.empty() && link_->up) {
-      close = true;
-      link_->closing = true;
-    }
-  }
-  for (const handler_ptr& h : removed) link_->dispatcher.retire(h);
-  if (close) {
+  const bool held = link_->owners.release(owner);
+  if (held && link_->begin_close()) {
     close_link();
     return;
   }
-  for (const std::string& key : emptied) stop_session(key);
+  for (const std::string& key : link_->unused_sessions()) stop_session(key);
 }
 
 void bluez_peripheral::close_link() {
   const std::string name = display_name();
   // Subscriptions of owners that never held the link end with it too.
-  std::vector<handler_ptr> removed;
-  {
-    std::lock_guard lock(client_->mutex);
-    for (auto& [key, sub] : link_->subscriptions) {
-      for (auto& [owner, handler] : sub.owners) removed.push_back(handler);
-      sub.owners.clear();
-    }
-  }
-  for (const handler_ptr& h : removed) link_->dispatcher.retire(h);
+  link_->owners.end_subscriptions();
 
   std::lock_guard gatt(link_->gatt_mutex);
-  std::vector<std::string> sessions;
   bool socket = false;
-  {
-    std::lock_guard lock(client_->mutex);
-    for (auto& [key, sub] : link_->subscriptions) {
-      if (sub.session) sessions.push_back(sub.path);
-      sub.session = false;
-      socket = socket || sub.acquired;
-      if (sub.acquired) ++sub.acquisition;
-      sub.acquired = false;
-    }
-  }
-  if (socket) link_->dispatcher.detach_socket();
+  const std::vector<std::string> sessions = link_->end_all_sessions(socket);
+  if (socket) link_->owners.dispatcher().detach_socket();
   // BlueZ would re-enable these sessions at the next connection otherwise.
   for (const std::string& path : sessions) {
     try {
@@ -272,21 +176,13 @@ void bluez_peripheral::close_link() {
       log_ignored(name + ": StopNotify before disconnect", e);
     }
   }
-  bool ours = false;
-  {
-    std::lock_guard lock(client_->mutex);
-    ours = link_->brought_up;
-  }
-  if (!ours) {
+  if (!link_->brought_up()) {
     // Disconnect drops the link for every program using it: one that
     // another program brought up is only let go.
     logger::log(log_level::DEBUG, [&](std::ostream& out) {
       out << "BlueZ: " << name << ": letting go of a link another program brought up";
     });
-    std::lock_guard lock(client_->mutex);
-    link_->up = false;
-    link_->closing = false;
-    client_->changed.notify_all();
+    link_->close_done();
     return;
   }
   try {
@@ -294,33 +190,22 @@ void bluez_peripheral::close_link() {
   } catch (const sdbus::Error& e) {
     log_ignored(name + ": disconnect", e);
   }
-  std::unique_lock lock(client_->mutex);
-  client_->changed.wait_for(lock, disconnect_timeout, [&] {
-    const device_record* d = client_->mirror.device(path_);
-    return d == nullptr || !d->connected;
-  });
-  link_->up = false;
-  link_->closing = false;
-  client_->changed.notify_all();
+  client_->wait_for_device(path_, disconnect_timeout,
+                           [](const device_record* d) { return d == nullptr || !d->connected; });
+  link_->close_done();
 }
 
-std::string bluez_peripheral::characteristic_path_locked(const std::string& service,
-                                                         const std::string& characteristic) {
-  if (!link_->up)
-    throw not_connected_error((link_->name.empty() ? path_ : link_->name) + " is not connected");
-  auto path = client_->mirror.find_characteristic(path_, service, characteristic);
+std::string bluez_peripheral::characteristic_path(const std::string& service,
+                                                  const std::string& characteristic) {
+  if (!link_->up()) throw not_connected_error(display_name() + " is not connected");
+  auto path = client_->find_characteristic(path_, service, characteristic);
   if (!path)
-    throw not_found_error((link_->name.empty() ? path_ : link_->name) +
-                          ": no characteristic " + characteristic + " in service " + service);
+    throw not_found_error(display_name() + ": no characteristic " + characteristic + " in service " + service);
   return *path;
 }
 
 ByteArray bluez_peripheral::read(const std::string& service, const std::string& characteristic) {
-  std::string path;
-  {
-    std::lock_guard lock(client_->mutex);
-    path = characteristic_path_locked(service, characteristic);
-  }
+  const std::string path = characteristic_path(service, characteristic);
   std::lock_guard gatt(link_->gatt_mutex);
   try {
     return client_->read_value(path, gatt_timeout);
@@ -331,11 +216,7 @@ ByteArray bluez_peripheral::read(const std::string& service, const std::string& 
 
 void bluez_peripheral::write_request(const std::string& service,
                                      const std::string& characteristic, const ByteArray& data) {
-  std::string path;
-  {
-    std::lock_guard lock(client_->mutex);
-    path = characteristic_path_locked(service, characteristic);
-  }
+  const std::string path = characteristic_path(service, characteristic);
   // One write at a time per device: BlueZ answers a concurrent one with
   // InProgress.
   std::lock_guard gatt(link_->gatt_mutex);
@@ -349,81 +230,43 @@ void bluez_peripheral::write_request(const std::string& service,
 void bluez_peripheral::notify(owner_token owner, const std::string& service,
                               const std::string& characteristic, NotifyCallback callback) {
   const std::string key = subscription_key(service, characteristic);
-  auto fresh = std::make_shared<callback_dispatcher::handler>();
-  fresh->on_value = std::move(callback);
-  handler_ptr replaced;
-  {
-    std::lock_guard lock(client_->mutex);
-    const std::string path = characteristic_path_locked(service, characteristic);
-    subscription& sub = link_->subscriptions[key];
-    sub.path = path;  // routed before StartNotify, so no early value is missed
-    replaced = std::exchange(sub.owners[owner], fresh);
-  }
-  if (replaced) link_->dispatcher.retire(replaced);
+  // Routed before StartNotify, so no early value is missed.
+  link_->route(key, characteristic_path(service, characteristic));
+  const owner_table::handler_ptr fresh = link_->owners.subscribe(owner, key, std::move(callback));
 
   std::lock_guard gatt(link_->gatt_mutex);
-  std::string path;
-  {
-    std::lock_guard lock(client_->mutex);
-    subscription& sub = link_->subscriptions[key];
-    const auto it = sub.owners.find(owner);
-    if (it == sub.owners.end() || it->second != fresh) return;  // removed meanwhile
-    if (sub.session || sub.acquired) return;
-    path = sub.path;
-  }
-  const auto drop = [&] {
-    std::lock_guard lock(client_->mutex);
-    subscription& sub = link_->subscriptions[key];
-    const auto it = sub.owners.find(owner);
-    if (it != sub.owners.end() && it->second == fresh) sub.owners.erase(it);
-    link_->dispatcher.deactivate(fresh);
+  const auto not_connected = [&] {
+    link_->owners.drop(owner, key, fresh);
+    return not_connected_error(display_name() + " is not connected");
   };
+  if (!link_->owners.is_current(owner, key, fresh)) return;  // removed meanwhile
+  const device_link::subscription sub = link_->subscription_of(key);
+  if (sub.session || sub.acquired) {
+    // The device already sends them; the link may have gone down since the
+    // path was resolved.
+    if (link_->up()) return;
+    throw not_connected();
+  }
   bool acquired = false;
   try {
-    acquired = wants_socket(key) && acquire(key, path, characteristic);
-    if (!acquired) client_->call_void(path, characteristic_interface, "StartNotify", gatt_timeout);
+    acquired = wants_socket(key) && acquire(key, sub.path, characteristic);
+    if (!acquired) client_->call_void(sub.path, characteristic_interface, "StartNotify", gatt_timeout);
   } catch (const sdbus::Error& e) {
     if (!is_in_progress(e)) {  // InProgress of StartNotify: our session already exists
-      drop();
+      link_->owners.drop(owner, key, fresh);
       throw_ble_error(display_name() + ": subscribe to " + characteristic, e);
     }
   }
-  bool up = false;
-  {
-    std::lock_guard lock(client_->mutex);
-    if (!acquired) link_->subscriptions[key].session = true;
-    up = link_->up;
-  }
+  if (!acquired) link_->session_started(key);
   // StartNotify on a device without a link answers success.
-  if (!up) {
-    drop();
-    throw not_connected_error(display_name() + " is not connected");
-  }
+  if (!link_->up()) throw not_connected();
 }
 
 void bluez_peripheral::unsubscribe(owner_token owner, const std::string& service,
                                    const std::string& characteristic) {
   const std::string key = subscription_key(service, characteristic);
-  std::vector<handler_ptr> removed;
-  bool last = false;
-  {
-    std::lock_guard lock(client_->mutex);
-    if (const auto ended = link_->ended.find(key); ended != link_->ended.end()) {
-      if (const auto it = ended->second.find(owner); it != ended->second.end()) {
-        removed.push_back(it->second);
-        ended->second.erase(it);
-      }
-    }
-    if (const auto sub = link_->subscriptions.find(key); sub != link_->subscriptions.end()) {
-      if (const auto it = sub->second.owners.find(owner); it != sub->second.owners.end()) {
-        removed.push_back(it->second);
-        sub->second.owners.erase(it);
-        last = sub->second.owners.empty() && (sub->second.session || sub->second.acquired);
-      }
-    }
-  }
-  for (const handler_ptr& h : removed) link_->dispatcher.retire(h);
-  if (last) stop_session(key);
+  link_->owners.unsubscribe(owner, key);
+  if (!link_->owners.has_subscribers(key)) stop_session(key);
 }
 
 bool bluez_peripheral::acquire(const std::string& key, const std::string& path,
@@ -440,43 +283,22 @@ bool bluez_peripheral::acquire(const std::string& key, const std::string& path,
     });
     return false;
   }
-  std::uint64_t acquisition = 0;
-  {
-    std::lock_guard lock(client_->mutex);
-    subscription& sub = link_->subscriptions[key];
-    sub.acquired = true;
-    acquisition = ++sub.acquisition;
-  }
-  // The client and the link outlive the dispatcher thread that calls these.
-  bus_client* client = client_.get();
+  const std::uint64_t acquisition = link_->socket_acquired(key);
+  // The link outlives the dispatcher thread that calls these.
   device_link* link = link_.get();
-  const auto targets = [client, link, key] {
-    std::vector<handler_ptr> out;
-    std::lock_guard lock(client->mutex);
-    if (const auto sub = link->subscriptions.find(key); sub != link->subscriptions.end())
-      for (const auto& [owner, handler] : sub->second.owners) out.push_back(handler);
-    // Received before a link loss: still delivered.
-    if (const auto ended = link->ended.find(key); ended != link->ended.end())
-      for (const auto& [owner, handler] : ended->second) out.push_back(handler);
-    return out;
-  };
+  // Received before a link loss: still delivered (subscribers() includes
+  // those).
+  const auto targets = [link, key] { return link->owners.subscribers(key); };
   const std::string name = display_name();
-  const auto closed = [client, link, key, acquisition, name] {
-    bool unexpected = false;
-    {
-      std::lock_guard lock(client->mutex);
-      subscription& sub = link->subscriptions[key];
-      if (sub.acquisition != acquisition || !sub.acquired) return;
-      sub.acquired = false;
-      unexpected = link->up;
-    }
+  const auto closed = [link, key, acquisition, name] {
+    bool link_up = false;
     // With the link up, BlueZ let go of the socket: no more notifications
     // come until the next subscription.
-    if (unexpected)
+    if (link->socket_closed(key, acquisition, link_up) && link_up)
       logger::log(log_level::WARNING,
                   [&](std::ostream& out) { out << "BlueZ: " << name << ": the notification socket closed"; });
   };
-  link_->dispatcher.attach_socket(fd, targets, closed);
+  link_->owners.dispatcher().attach_socket(fd, targets, closed);
   logger::log(log_level::INFO, [&](std::ostream& out) {
     out << "BlueZ: " << name << ": notifications of " << characteristic << " through AcquireNotify's socket";
   });
@@ -485,24 +307,10 @@ bool bluez_peripheral::acquire(const std::string& key, const std::string& path,
 
 void bluez_peripheral::stop_session(const std::string& key) {
   std::lock_guard gatt(link_->gatt_mutex);
-  std::string path;
-  {
-    std::lock_guard lock(client_->mutex);
-    subscription& sub = link_->subscriptions[key];
-    if (!sub.owners.empty() || !(sub.session || sub.acquired)) return;
-    if (sub.acquired) {
-      // Closing the socket ends the acquisition in BlueZ.
-      sub.acquired = false;
-      ++sub.acquisition;
-    } else {
-      sub.session = false;
-      path = sub.path;
-    }
-  }
-  if (path.empty()) {
-    link_->dispatcher.detach_socket();
-    return;
-  }
+  bool socket = false;
+  const std::string path = link_->end_unused_session(key, socket);
+  if (socket) link_->owners.dispatcher().detach_socket();
+  if (path.empty()) return;
   try {
     client_->call_void(path, characteristic_interface, "StopNotify", gatt_timeout);
   } catch (const sdbus::Error& e) {
@@ -514,19 +322,7 @@ void bluez_peripheral::stop_session(const std::string& key) {
 
 void bluez_peripheral::set_callback_on_disconnected(owner_token owner,
                                                     DisconnectCallback callback) {
-  handler_ptr replaced;
-  {
-    std::lock_guard lock(client_->mutex);
-    if (callback) {
-      auto fresh = std::make_shared<callback_dispatcher::handler>();
-      fresh->on_event = std::move(callback);
-      replaced = std::exchange(link_->hooks[owner], fresh);
-    } else if (const auto it = link_->hooks.find(owner); it != link_->hooks.end()) {
-      replaced = it->second;
-      link_->hooks.erase(it);
-    }
-  }
-  if (replaced) link_->dispatcher.retire(replaced);
+  link_->owners.set_hook(owner, std::move(callback));
 }
 
 }  // namespace calyra::core::ble::bluez

@@ -1,7 +1,8 @@
-// One BlueZ device (org.bluez.Device1) as a PeripheralBackend. Holds, per
-// owner, the link, its subscriptions and its link-loss hook; the device-side
-// subscription (StartNotify) is shared by every owner of a characteristic
-// and ends with the last one, and the link closes with its last holder.
+// One BlueZ device (org.bluez.Device1) as a PeripheralBackend. The link's
+// owner table says who holds the link and who subscribed; this class opens
+// and closes the link and the device-side subscription (StartNotify or
+// AcquireNotify, shared by every owner of a characteristic) accordingly: the
+// subscription ends with its last subscriber, the link with its last holder.
 #pragma once
 
 #include <memory>
@@ -33,11 +34,13 @@ class bluez_peripheral final : public PeripheralBackend {
   void set_callback_on_disconnected(owner_token owner, DisconnectCallback callback) override;
 
  private:
-  // The characteristic's object path; the link must be up. Caller holds the
-  // client mutex.
-  std::string characteristic_path_locked(const std::string& service,
-                                         const std::string& characteristic);
-  void open_link();
+  // The characteristic's object path; the link must be up.
+  std::string characteristic_path(const std::string& service, const std::string& characteristic);
+  struct opened {
+    std::uint16_t mtu = 23;
+    bool brought_up = false;
+  };
+  opened open_link();
   void wait_for_foreign_connect(const std::string& name);
   std::string adapter_off_text();
   void close_link();

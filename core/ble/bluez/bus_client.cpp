@@ -100,34 +100,74 @@ void bus_client::fetch_objects() {
   } catch (const sdbus::Error&) {
     return;  // no bluetoothd (yet): the tree comes with its NameOwnerChanged
   }
-  std::lock_guard lock(mutex);
+  std::lock_guard lock(mutex_);
   bluez_present_ = true;
   for (const auto& [path, interfaces] : objects)
     for (const auto& [interface, properties] : interfaces)
-      mirror.add_interface(path, interface, to_plain(properties));
-  changed.notify_all();
+      mirror_.add_interface(path, interface, to_plain(properties));
+  changed_.notify_all();
 }
 
 bool bus_client::bluez_present() {
-  std::lock_guard lock(mutex);
+  std::lock_guard lock(mutex_);
   return bluez_present_;
 }
 
-std::shared_ptr<device_link> bus_client::link_locked(const std::string& device_path) {
-  auto& slot = links_[device_path];
-  if (!slot) slot = std::make_shared<device_link>(device_path);
-  return slot;
+std::shared_ptr<device_link> bus_client::link(const std::string& device_path) {
+  std::shared_ptr<device_link> out;
+  {
+    std::lock_guard lock(mutex_);
+    auto& slot = links_[device_path];
+    if (!slot) slot = std::make_shared<device_link>(device_path);
+    out = slot;
+    if (const device_record* d = mirror_.device(device_path)) out->remember(d->name, d->address);
+  }
+  return out;
+}
+
+std::map<std::string, adapter_record> bus_client::adapters() {
+  std::lock_guard lock(mutex_);
+  return mirror_.adapters();
+}
+
+std::map<std::string, device_record> bus_client::devices() {
+  std::lock_guard lock(mutex_);
+  return mirror_.devices();
+}
+
+std::optional<device_record> bus_client::device(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  const device_record* d = mirror_.device(path);
+  if (d == nullptr) return std::nullopt;
+  return *d;
+}
+
+std::optional<std::string> bus_client::find_characteristic(const std::string& device,
+                                                           const std::string& service_uuid,
+                                                           const std::string& characteristic_uuid) {
+  std::lock_guard lock(mutex_);
+  return mirror_.find_characteristic(device, service_uuid, characteristic_uuid);
+}
+
+std::optional<std::string> bus_client::any_characteristic(const std::string& device) {
+  std::lock_guard lock(mutex_);
+  return mirror_.any_characteristic(device);
+}
+
+bool bus_client::wait_for_device(const std::string& path, std::chrono::milliseconds timeout,
+                                 const device_condition& done) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return done(mirror_.device(path)); });
 }
 
 void bus_client::release_unused() {
-  std::vector<std::shared_ptr<device_link>> unused;  // destroyed with mutex released
+  std::vector<std::shared_ptr<device_link>> unused;  // destroyed with mutex_ released
   {
-    std::lock_guard lock(mutex);
+    std::lock_guard lock(mutex_);
     for (auto it = links_.begin(); it != links_.end();) {
-      const device_link& link = *it->second;
-      // Peripheral objects take their reference under mutex, so a count of one
-      // cannot grow while it is held.
-      if (it->second.use_count() == 1 && !link.up && !link.connecting && !link.closing) {
+      // Peripheral objects take their reference under mutex_, so a count of
+      // one cannot grow while it is held.
+      if (it->second.use_count() == 1 && !it->second->in_use()) {
         unused.push_back(std::move(it->second));
         it = links_.erase(it);
       } else {
@@ -139,13 +179,13 @@ void bus_client::release_unused() {
 
 void bus_client::begin_scan(const std::string& adapter_path) {
   release_unused();
-  std::lock_guard lock(mutex);
+  std::lock_guard lock(mutex_);
   scanning_adapter_ = adapter_path;
   seen_.clear();
 }
 
 std::set<std::string> bus_client::end_scan() {
-  std::lock_guard lock(mutex);
+  std::lock_guard lock(mutex_);
   scanning_adapter_.reset();
   return std::exchange(seen_, {});
 }
@@ -154,15 +194,15 @@ void bus_client::on_interfaces_added(sdbus::Message& message) {
   sdbus::ObjectPath path;
   interface_map interfaces;
   message >> path >> interfaces;
-  std::lock_guard lock(mutex);
+  std::lock_guard lock(mutex_);
   for (const auto& [interface, properties] : interfaces) {
-    mirror.add_interface(path, interface, to_plain(properties));
+    mirror_.add_interface(path, interface, to_plain(properties));
     if (interface == device_interface && scanning_adapter_) {
-      const device_record* d = mirror.device(path);
+      const device_record* d = mirror_.device(path);
       if (d != nullptr && d->adapter == *scanning_adapter_) seen_.insert(path);
     }
   }
-  changed.notify_all();
+  changed_.notify_all();
 }
 
 void bus_client::on_interfaces_removed(sdbus::Message& message) {
@@ -170,7 +210,7 @@ void bus_client::on_interfaces_removed(sdbus::Message& message) {
   std::vector<std::string> interfaces;
   message >> path >> interfaces;
   {
-    std::lock_guard lock(mutex);
+    std::lock_guard lock(mutex_);
     removed_locked(path, interfaces);
   }
   write_notes();
@@ -180,13 +220,12 @@ void bus_client::removed_locked(const std::string& path, const std::vector<std::
   for (const std::string& interface : interfaces) {
     if (interface == device_interface) {
       // The device object vanished: a link to it cannot still be up.
-      const auto it = links_.find(path);
-      if (it != links_.end() && it->second->up && !it->second->closing)
+      if (const auto it = links_.find(path); it != links_.end())
         lose_link(*it->second, "the device object was removed", path);
     }
-    mirror.remove_interface(path, interface);
+    mirror_.remove_interface(path, interface);
   }
-  changed.notify_all();
+  changed_.notify_all();
 }
 
 void bus_client::on_properties_changed(sdbus::Message& message) {
@@ -206,7 +245,7 @@ void bus_client::on_properties_changed(sdbus::Message& message) {
     return;
   }
   {
-    std::lock_guard lock(mutex);
+    std::lock_guard lock(mutex_);
     changed_locked(path, interface, values, invalidated);
   }
   write_notes();
@@ -216,37 +255,27 @@ void bus_client::changed_locked(const std::string& path, const std::string& inte
                                 const std::map<std::string, sdbus::Variant>& values,
                                 const std::vector<std::string>& invalidated) {
   const property_set changes = to_plain(values);
-  mirror.change_properties(path, interface, changes, invalidated);
+  mirror_.change_properties(path, interface, changes, invalidated);
   if (interface == device_interface) {
     if (scanning_adapter_ && values.count("RSSI") != 0) {
-      const device_record* d = mirror.device(path);
+      const device_record* d = mirror_.device(path);
       if (d != nullptr && d->adapter == *scanning_adapter_) seen_.insert(path);
     }
     const auto connected = changes.find("Connected");
     if (connected != changes.end() && connected->second == property_value(false)) {
-      const auto it = links_.find(path);
-      if (it != links_.end() && it->second->up && !it->second->closing)
+      if (const auto it = links_.find(path); it != links_.end())
         lose_link(*it->second, "Connected became false", path);
     }
   }
-  changed.notify_all();
+  changed_.notify_all();
 }
 
 void bus_client::on_value(const std::string& path, std::string value, std::int64_t arrival_ns) {
-  std::lock_guard lock(mutex);
-  const auto device = mirror.device_of_characteristic(path);
+  std::lock_guard lock(mutex_);
+  const auto device = mirror_.device_of_characteristic(path);
   if (!device) return;
   const auto it = links_.find(*device);
-  if (it == links_.end() || !it->second->up) return;
-  device_link& link = *it->second;
-  for (auto& [key, sub] : link.subscriptions) {
-    if (sub.path != path) continue;
-    // An acquired characteristic's notifications come through its socket;
-    // a Value change here is the echo of a read.
-    if (sub.acquired) return;
-    for (auto& [owner, handler] : sub.owners) link.dispatcher.post(handler, value, arrival_ns);
-    return;
-  }
+  if (it != links_.end()) it->second->value_changed(path, std::move(value), arrival_ns);
 }
 
 void bus_client::on_name_owner_changed(sdbus::Message& message) {
@@ -255,14 +284,14 @@ void bus_client::on_name_owner_changed(sdbus::Message& message) {
   if (name != bluez_name) return;
   if (!old_owner.empty()) {
     {
-      std::lock_guard lock(mutex);
+      std::lock_guard lock(mutex_);
       forget_daemon();
     }
     write_notes();
   }
   if (new_owner.empty()) return;
   {
-    std::lock_guard lock(mutex);
+    std::lock_guard lock(mutex_);
     bluez_present_ = true;
   }
   // bluetoothd is back: fetch its tree without blocking the loop.
@@ -270,54 +299,40 @@ void bus_client::on_name_owner_changed(sdbus::Message& message) {
       .onInterface(object_manager_interface)
       .uponReplyInvoke([this](const sdbus::Error* error, const object_map& objects) {
         if (error != nullptr) return;
-        std::lock_guard lock(mutex);
+        std::lock_guard lock(mutex_);
         for (const auto& [path, interfaces] : objects)
           for (const auto& [interface, properties] : interfaces)
-            mirror.add_interface(path, interface, to_plain(properties));
-        changed.notify_all();
+            mirror_.add_interface(path, interface, to_plain(properties));
+        changed_.notify_all();
       });
 }
 
 void bus_client::forget_daemon() {
   notes_.push_back("BlueZ: bluetoothd left the bus; every link is lost");
-  for (auto& [path, link] : links_) {
-    if (link->up && !link->closing) lose_link(*link, "bluetoothd left the bus", path);
-    link->up = false;
-    // The sessions died with the daemon.
-    for (auto& [key, sub] : link->subscriptions) {
-      sub.session = false;
-      sub.acquired = false;
-    }
-  }
-  mirror.clear();
+  for (auto& [path, link] : links_)
+    if (link->daemon_gone()) note_loss(*link, "bluetoothd left the bus", path);
+  mirror_.clear();
   bluez_present_ = false;
-  changed.notify_all();
+  changed_.notify_all();
 }
 
 void bus_client::lose_link(device_link& link, const char* reason, const std::string& device_path) {
-  link.up = false;
-  for (auto& [key, sub] : link.subscriptions) {
-    for (auto& [owner, handler] : sub.owners) link.ended[key][owner] = handler;
-    sub.owners.clear();
-    // The socket closes with the link; its dispatcher reads it to the end.
-    sub.acquired = false;
-  }
-  // Every holder hears of the loss once; an owner that let go earlier is not
-  // told. The hooks stay registered for the next link.
-  for (const owner_token owner : std::exchange(link.holders, {}))
-    if (const auto hook = link.hooks.find(owner); hook != link.hooks.end())
-      link.dispatcher.post_event(hook->second);
-  notes_.push_back("BlueZ: link to " + (link.name.empty() ? device_path : link.name) + " lost (" +
-                   reason + ")");
+  // A link that is down already, or closing on request, is not lost.
+  if (link.lose_if_up()) note_loss(link, reason, device_path);
+}
+
+void bus_client::note_loss(device_link& link, const char* reason, const std::string& device_path) {
+  const std::string name = link.name();
+  notes_.push_back("BlueZ: link to " + (name.empty() ? device_path : name) + " lost (" + reason + ")");
 }
 
 void bus_client::write_notes() {
-  // Lines are written with `mutex` released: a host may read peripheral
+  // Lines are written with mutex_ released: a host may read peripheral
   // state while formatting a log line, which takes this mutex under the
   // logger's.
   std::vector<std::string> lines;
   {
-    std::lock_guard lock(mutex);
+    std::lock_guard lock(mutex_);
     lines.swap(notes_);
   }
   for (const std::string& line : lines) logger::log_text(log_level::INFO, line);

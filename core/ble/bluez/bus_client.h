@@ -5,9 +5,11 @@
 // Threads:
 // - sdbus-c++ runs the event loop on its own thread. Every match rule is
 //   installed before that loop starts (the connection is not thread-safe).
-//   Signal handlers on the loop thread only update the mirror and the link
-//   states under `mutex` and queue callbacks on the device's dispatcher; they
-//   never wait for anything.
+//   Signal handlers on the loop thread only update the mirror under the
+//   client's mutex and report link events to the device's link state (which
+//   queues callbacks on its dispatcher); they never wait for anything.
+// - The mirror is read through copies; waits for a change of it are made
+//   here. No lock of the client is held by a caller.
 // - Method calls are made from callers' threads; their replies arrive through
 //   the loop thread.
 // - The client is never destroyed on the loop thread: nothing there holds a
@@ -17,6 +19,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,7 +29,7 @@
 #include <vector>
 
 #include "ble/backend.h"
-#include "ble/bluez/callback_dispatcher.h"
+#include "ble/bluez/device_link.h"
 #include "ble/bluez/object_mirror.h"
 
 #include <sdbus-c++/TypeTraits.h>
@@ -40,52 +43,6 @@ class Variant;
 
 namespace calyra::core::ble::bluez {
 
-using handler_ptr = std::shared_ptr<callback_dispatcher::handler>;
-
-// One characteristic's subscriptions.
-struct subscription {
-  std::string path;  // the characteristic's object path when last resolved
-  std::map<owner_token, handler_ptr> owners;
-  // BlueZ holds a notify session of ours. It survives a link loss and is
-  // re-enabled by BlueZ at the next connection, so it is only ended by an
-  // explicit StopNotify (or by bluetoothd going away).
-  bool session = false;
-  // Notifications come through AcquireNotify's socket, which the device's
-  // dispatcher reads. The socket ends with the link: acquired again at the
-  // next subscription. `acquisition` tells one socket's end from a later's.
-  bool acquired = false;
-  std::uint64_t acquisition = 0;
-};
-
-// The state of the link to one device; guarded by bus_client::mutex except
-// where noted.
-struct device_link {
-  explicit device_link(const std::string& path) : dispatcher(path) {}
-
-  callback_dispatcher dispatcher;
-  // Serialises the GATT operations of this device (BlueZ rejects a second
-  // concurrent write with InProgress) and subscription changes. Never held
-  // while waiting for a callback.
-  std::mutex gatt_mutex;
-  std::set<owner_token> holders;
-  bool up = false;
-  bool connecting = false;
-  bool closing = false;  // a requested disconnect is running: Connected=false is expected
-  // This process called Connect while the device had no link: only then is
-  // closing it ours to do (Disconnect drops it for every program).
-  bool brought_up = false;
-  std::uint16_t mtu = 23;
-  // Keyed by "service uuid/characteristic uuid", lower case.
-  std::map<std::string, subscription> subscriptions;
-  std::map<owner_token, handler_ptr> hooks;
-  // Subscriptions ended by a link loss whose notifications, received before
-  // the loss, may still wait on the dispatcher: they are delivered (the data
-  // did arrive), unless the owner unsubscribes or disconnects first.
-  std::map<std::string, std::map<owner_token, handler_ptr>> ended;
-  std::string name;     // last known, for when the object is gone
-  std::string address;  // last known
-};
-
 class bus_client : public std::enable_shared_from_this<bus_client> {
  public:
   // Opens the system bus (DBUS_SYSTEM_BUS_ADDRESS when set) and fetches the
@@ -98,18 +55,26 @@ class bus_client : public std::enable_shared_from_this<bus_client> {
   // Whether org.bluez has an owner (as last seen).
   bool bluez_present();
 
-  std::mutex mutex;
-  std::condition_variable changed;  // the mirror or a link state changed
-  object_mirror mirror;             // guarded by mutex
+  // Copies of what the mirror shows.
+  std::map<std::string, adapter_record> adapters();
+  std::map<std::string, device_record> devices();
+  std::optional<device_record> device(const std::string& path);
+  std::optional<std::string> find_characteristic(const std::string& device, const std::string& service_uuid,
+                                                 const std::string& characteristic_uuid);
+  std::optional<std::string> any_characteristic(const std::string& device);
+  // Waits until `done` holds for the device's record (null: the object is
+  // gone); false when `timeout` passed first.
+  using device_condition = std::function<bool(const device_record*)>;
+  bool wait_for_device(const std::string& path, std::chrono::milliseconds timeout,
+                       const device_condition& done);
 
   // The link state of a device, created on first use. It is kept while a
   // peripheral object holds it or the link is in use; release_unused()
-  // forgets the others. Caller holds mutex.
-  std::shared_ptr<device_link> link_locked(const std::string& device_path);
+  // forgets the others.
+  std::shared_ptr<device_link> link(const std::string& device_path);
   // Forgets the link states nobody holds (devices a scan saw whose handles
   // were all released), so that a long session of scans among many or
-  // rotating advertisers stays bounded. Call without mutex; never on the
-  // event-loop thread.
+  // rotating advertisers stays bounded. Never on the event-loop thread.
   void release_unused();
 
   // Scan window bookkeeping.
@@ -137,13 +102,14 @@ class bus_client : public std::enable_shared_from_this<bus_client> {
   void on_properties_changed(sdbus::Message& message);
   void on_name_owner_changed(sdbus::Message& message);
   void on_value(const std::string& path, std::string value, std::int64_t arrival_ns);
-  // These run with `mutex` held; what they have to log waits in notes_
+  // These run with mutex_ held; what they have to log waits in notes_
   // until write_notes() runs without it.
   void removed_locked(const std::string& path, const std::vector<std::string>& interfaces);
   void changed_locked(const std::string& path, const std::string& interface,
                       const std::map<std::string, sdbus::Variant>& values,
                       const std::vector<std::string>& invalidated);
   void lose_link(device_link& link, const char* reason, const std::string& device_path);
+  void note_loss(device_link& link, const char* reason, const std::string& device_path);
   void forget_daemon();
   void write_notes();
 
@@ -152,7 +118,10 @@ class bus_client : public std::enable_shared_from_this<bus_client> {
   std::vector<sdbus::Slot> matches_;
   bool loop_running_ = false;
 
-  // Guarded by mutex.
+  std::mutex mutex_;
+  std::condition_variable changed_;  // the mirror changed
+  // Guarded by mutex_.
+  object_mirror mirror_;
   std::map<std::string, std::shared_ptr<device_link>> links_;
   bool bluez_present_ = false;
   std::optional<std::string> scanning_adapter_;

@@ -1,7 +1,9 @@
 // The BlueZ backend against calyra-fake-bluez on a private system bus: scan
 // and paired lists, connect and the device record, error mapping, the stream
-// bit for bit, owner fan-out of subscriptions and holds, link loss, writes
-// from many threads, and a notification that arrives before a write's reply.
+// bit for bit with one device session for several owners, link loss by a
+// removed device object, writes from many threads, and a notification that
+// arrives before a write's reply. The owner rules common to every backend
+// are in ../test_owner_rules.cpp.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -222,45 +224,6 @@ TEST_F(BluezBackend, DisconnectOfTheLastHolderStopsNotifySessionsFirst) {
   p->disconnect(owner);
 }
 
-TEST_F(BluezBackend, LinkLossCallsEveryOwnersHookOnceOnABackendThread) {
-  auto p = find("CY KESTREL 5");
-  ASSERT_TRUE(p);
-  const auto a = ble::new_owner_token();
-  const auto b = ble::new_owner_token();
-  p->connect(a);
-  p->connect(b);
-  std::atomic<int> hook_a{0}, hook_b{0};
-  std::atomic<bool> on_test_thread{false};
-  const auto test_thread = std::this_thread::get_id();
-  p->set_callback_on_disconnected(a, [&] {
-    on_test_thread = on_test_thread || std::this_thread::get_id() == test_thread;
-    ++hook_a;
-  });
-  p->set_callback_on_disconnected(b, [&] { ++hook_b; });
-  collector packets;
-  subscribe(*p, a, role::stream_data, packets.callback());
-  write(*p, role::stream_control, std::string(1, '\x01'));
-  ASSERT_TRUE(packets.wait_for(20));
-
-  ASSERT_TRUE(drop_link("C0:00:00:00:00:05"));
-  ASSERT_TRUE(eventually([&] { return hook_a == 1 && hook_b == 1; }));
-  EXPECT_FALSE(on_test_thread);
-  EXPECT_FALSE(p->is_connected());
-  const std::size_t after_loss = packets.payloads().size();
-  std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(packets.payloads().size(), after_loss);  // the subscription ended with the link
-  EXPECT_EQ(hook_a, 1);
-  EXPECT_EQ(hook_b, 1);
-
-  // A new link works, and a requested disconnect calls no hook.
-  p->connect(a);
-  EXPECT_EQ(read(*p, role::model_number), "4");
-  p->disconnect(a);
-  p->disconnect(b);
-  std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(hook_a, 1);
-}
-
 TEST_F(BluezBackend, ADeviceObjectRemovedWhileConnectedIsALinkLoss) {
   auto p = find("CY KESTREL 5");
   ASSERT_TRUE(p);
@@ -324,29 +287,6 @@ TEST_F(BluezBackend, PacketsReceivedBeforeALinkLossReachASlowSubscriber) {
   EXPECT_EQ(at_loss, 100u);  // all of them, before the link-loss callback
   EXPECT_TRUE(packets.payloads() == expected_stream(dropping, 100));
   p->disconnect(owner);
-}
-
-TEST_F(BluezBackend, CallbacksMayRemoveThemselvesWithoutWaiting) {
-  auto p = find("CY KESTREL 5");
-  ASSERT_TRUE(p);
-  const auto owner = ble::new_owner_token();
-  p->connect(owner);
-  std::atomic<int> calls{0};
-  subscribe(*p, owner, role::stream_data, [&](const ByteArray&, std::int64_t) {
-    if (++calls == 1) unsubscribe(*p, owner, role::stream_data);
-  });
-  write(*p, role::stream_control, std::string(1, '\x01'));
-  ASSERT_TRUE(eventually([&] { return calls >= 1; }));
-  std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(calls, 1);
-
-  std::atomic<bool> hook_done{false};
-  p->set_callback_on_disconnected(owner, [&] {
-    p->set_callback_on_disconnected(owner, {});
-    hook_done = true;
-  });
-  ASSERT_TRUE(drop_link("C0:00:00:00:00:05"));
-  EXPECT_TRUE(eventually([&] { return hook_done.load(); }));
 }
 
 TEST_F(BluezBackend, WritesFromManyThreadsAreSerialisedPerPeripheral) {

@@ -1,4 +1,4 @@
-#include "ble/bluez/callback_dispatcher.h"
+#include "ble/callback_dispatcher.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -12,7 +12,7 @@
 
 #include "runtime/logger.h"
 
-namespace calyra::core::ble::bluez {
+namespace calyra::core::ble {
 namespace {
 
 // The largest notification: an ATT MTU of 517 less the 3-byte header.
@@ -45,7 +45,14 @@ struct callback_dispatcher::state {
   std::condition_variable idle;
   std::deque<job> queue;
   socket_source socket;
-  const handler* running = nullptr;
+  // The calls under way: the dispatcher thread's, and run_here()'s.
+  struct running_call {
+    const handler* target;
+    std::thread::id thread;
+    // Retired on its own thread (by an earlier callback) before it ran.
+    bool skip = false;
+  };
+  std::vector<running_call> running;
   bool stopping = false;
   // The thread sleeps in poll(): a post has to wake it through wake_fd.
   bool waiting = false;
@@ -147,12 +154,40 @@ struct callback_dispatcher::state {
   // Runs one call unlocked, marked as running for retire().
   void call(std::unique_lock<std::mutex>& lock, const job& next) {
     if (!next.target->active) return;
-    running = next.target.get();
-    lock.unlock();
-    invoke(next);
-    lock.lock();
-    running = nullptr;
+    running.push_back({next.target.get(), std::this_thread::get_id()});
+    call_claimed(lock, next);
+  }
+
+  // Runs a call already marked as running on this thread, then unmarks it.
+  // A handler retired by another thread since it was marked still runs: that
+  // retire() waits for it.
+  void call_claimed(std::unique_lock<std::mutex>& lock, const job& next) {
+    const auto mine = [&] {
+      for (auto it = running.begin(); it != running.end(); ++it)
+        if (it->thread == std::this_thread::get_id() && it->target == next.target.get()) return it;
+      return running.end();
+    };
+    if (const auto it = mine(); it != running.end() && !it->skip) {
+      lock.unlock();
+      invoke(next);
+      lock.lock();
+    }
+    if (const auto it = mine(); it != running.end()) running.erase(it);
     idle.notify_all();
+  }
+
+  // Caller holds mutex.
+  void deactivate_locked(handler& target) {
+    target.active = false;
+    for (running_call& r : running)
+      if (r.target == &target && r.thread == std::this_thread::get_id()) r.skip = true;
+  }
+
+  // A call of `target` runs on another thread.
+  bool running_elsewhere(const handler* target) const {
+    for (const running_call& r : running)
+      if (r.target == target && r.thread != std::this_thread::get_id()) return true;
+    return false;
   }
 
   void invoke(const job& call) {
@@ -170,7 +205,7 @@ struct callback_dispatcher::state {
 
   void log_failure(const char* what) const {
     logger::log(log_level::WARNING, [&](std::ostream& out) {
-      out << "BlueZ peripheral " << device_name << ": a callback threw: " << what;
+      out << device_name << ": a callback threw: " << what;
     });
   }
 };
@@ -181,7 +216,9 @@ callback_dispatcher::callback_dispatcher(std::string device_name)
   state_->wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
-callback_dispatcher::~callback_dispatcher() {
+callback_dispatcher::~callback_dispatcher() { stop(); }
+
+void callback_dispatcher::stop() {
   std::thread thread;
   {
     std::lock_guard lock(state_->mutex);
@@ -216,14 +253,31 @@ void callback_dispatcher::post_event(std::shared_ptr<handler> target) {
 
 void callback_dispatcher::deactivate(const std::shared_ptr<handler>& target) {
   std::lock_guard lock(state_->mutex);
-  target->active = false;
+  state_->deactivate_locked(*target);
 }
 
 void callback_dispatcher::retire(const std::shared_ptr<handler>& target) {
   std::unique_lock lock(state_->mutex);
-  target->active = false;
-  if (std::this_thread::get_id() == state_->thread_id) return;
-  state_->idle.wait(lock, [&] { return state_->running != target.get(); });
+  state_->deactivate_locked(*target);
+  // A call on this very thread (a callback retiring itself) is left to end.
+  state_->idle.wait(lock, [&] { return !state_->running_elsewhere(target.get()); });
+}
+
+void callback_dispatcher::claim(const std::vector<std::shared_ptr<handler>>& targets) {
+  std::lock_guard lock(state_->mutex);
+  for (const auto& target : targets) state_->running.push_back({target.get(), std::this_thread::get_id()});
+}
+
+void callback_dispatcher::run_claimed(const std::vector<std::shared_ptr<handler>>& targets,
+                                      const std::string& payload, std::int64_t arrival_ns) {
+  std::unique_lock lock(state_->mutex);
+  for (const auto& target : targets) state_->call_claimed(lock, {target, payload, arrival_ns, false});
+}
+
+void callback_dispatcher::run_event_here(const std::shared_ptr<handler>& target) {
+  std::unique_lock lock(state_->mutex);
+  if (state_->stopping) return;
+  state_->call(lock, {target, {}, 0, true});
 }
 
 void callback_dispatcher::attach_socket(int fd, targets_function targets, std::function<void()> closed) {
@@ -249,4 +303,4 @@ void callback_dispatcher::detach_socket() {
   ::close(fd);
 }
 
-}  // namespace calyra::core::ble::bluez
+}  // namespace calyra::core::ble
