@@ -434,6 +434,11 @@ loop_outcome record_until_stopped(stream_run& run) {
     outcome.stop_reason = reason_to_stop(run, outcome);
     if (!outcome.stop_reason.empty()) break;
   }
+  // Lines the reading thread took in after this round's look are part of
+  // the recording too: they arrived before it ended.
+  for (const stream::timed_line& line : input.take()) {
+    annotate(run.h.handle(), line.text, run.pipeline, view, o.rate_hz, line.arrival_ns);
+  }
 
   // The stop delivers the last chunk on the stopping thread; the queue must not block it.
   run.ctx.queue.stop_waiting();
