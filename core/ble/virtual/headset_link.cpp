@@ -214,12 +214,17 @@ void headset_link::run() {
     }
     // One at a time: a host thread waiting for the lock (stop, unsubscribe)
     // gets in between, even at pace=fast.
-    simulator::headset_model::output out = model_.due_notifications(clock::now(), 1);
-    // The simulated radio delivers them now (their connection event and
-    // delay have come, or this thread runs late), to whoever is subscribed
-    // now: an unsubscribe from here on waits for the delivery.
+    const clock::time_point now = clock::now();
+    simulator::headset_model::output out = model_.due_notifications(now, 1);
+    // A stream packet arrives when the simulated radio delivers it (its
+    // connection event and delay), however late this thread gets to run:
+    // a loaded host must not look like a slow radio to the stream clock, as
+    // a receive time stamped where the packet lands would not. Answers to
+    // writes (due at once) arrive now. It goes to whoever is subscribed now:
+    // an unsubscribe from here on waits for the delivery.
+    const clock::time_point delivered = *due == clock::time_point::min() ? now : *due;
     const std::int64_t arrival_ns =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(clock::now().time_since_epoch()).count();
+        std::chrono::duration_cast<std::chrono::nanoseconds>(delivered.time_since_epoch()).count();
     std::vector<owner_table::claimed> sent;
     for (simulator::notification& n : out.notifications)
       sent.push_back(owners_.claim(key_of(n.role), std::move(n.payload), arrival_ns));
