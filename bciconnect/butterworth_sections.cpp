@@ -26,12 +26,12 @@ bool in_open_band(double f, double nyquist) {
   return std::isfinite(f) && f > 0.0 && f < nyquist;
 }
 
-cy_bci_filter_error check_frequencies(const cy_bci_filter_spec& spec, double nyquist) {
-  const bool band = spec.kind == CY_BCI_FILTER_BANDPASS || spec.kind == CY_BCI_FILTER_BANDSTOP;
-  if (!in_open_band(spec.f1, nyquist)) {
+cy_bci_filter_error check_frequencies(const cy_bci_filter_stage& stage, double nyquist) {
+  const bool band = stage.kind == CY_BCI_FILTER_BANDPASS || stage.kind == CY_BCI_FILTER_BANDSTOP;
+  if (!in_open_band(stage.f1, nyquist)) {
     return CY_BCI_FILTER_BAD_FREQUENCY;
   }
-  if (band ? !(in_open_band(spec.f2, nyquist) && spec.f1 < spec.f2) : spec.f2 != 0.0) {
+  if (band ? !(in_open_band(stage.f2, nyquist) && stage.f1 < stage.f2) : stage.f2 != 0.0) {
     return CY_BCI_FILTER_BAD_FREQUENCY;
   }
   return CY_BCI_FILTER_OK;
@@ -51,8 +51,8 @@ void design_into(std::vector<sos_section>& out, int order, double rate,
   Design design;
   design.setup(order, rate, frequencies...);
   for (int i = 0; i < design.getNumStages(); ++i) {
-    const Dsp::Biquad& stage = design[i];
-    out.push_back({stage.b0(), stage.b1(), stage.b2(), stage.a1(), stage.a2()});
+    const Dsp::Biquad& biquad = design[i];
+    out.push_back({biquad.b0(), biquad.b1(), biquad.b2(), biquad.a1(), biquad.a2()});
   }
   // The design scales by the magnitude of the response only; a first-order
   // high-pass section comes out as -(1 - z^-1), which the zero-phase filters
@@ -68,37 +68,37 @@ void design_into(std::vector<sos_section>& out, int order, double rate,
 
 }  // namespace
 
-cy_bci_filter_error append_butterworth_sections(const cy_bci_filter_spec& spec,
+cy_bci_filter_error append_butterworth_sections(const cy_bci_filter_stage& stage,
                                                 double sampling_rate,
                                                 std::vector<sos_section>& sections) {
-  if (spec.kind < CY_BCI_FILTER_LOWPASS || spec.kind > CY_BCI_FILTER_BANDSTOP) {
+  if (stage.kind < CY_BCI_FILTER_LOWPASS || stage.kind > CY_BCI_FILTER_BANDSTOP) {
     return CY_BCI_FILTER_BAD_KIND;
   }
-  if (spec.order < 1 || spec.order > max_order) {
+  if (stage.order < 1 || stage.order > max_order) {
     return CY_BCI_FILTER_BAD_ORDER;
   }
   if (!std::isfinite(sampling_rate) || !(sampling_rate > 0.0)) {
     return CY_BCI_FILTER_BAD_RATE;
   }
-  if (const cy_bci_filter_error e = check_frequencies(spec, sampling_rate * 0.5)) {
+  if (const cy_bci_filter_error e = check_frequencies(stage, sampling_rate * 0.5)) {
     return e;
   }
 
   std::vector<sos_section> designed;
-  const double width = spec.f2 - spec.f1;
-  const double centre = spec.f2 - width * 0.5;
-  switch (spec.kind) {
+  const double width = stage.f2 - stage.f1;
+  const double centre = stage.f2 - width * 0.5;
+  switch (stage.kind) {
     case CY_BCI_FILTER_LOWPASS:
-      design_into<low_pass_design>(designed, spec.order, sampling_rate, spec.f1);
+      design_into<low_pass_design>(designed, stage.order, sampling_rate, stage.f1);
       break;
     case CY_BCI_FILTER_HIGHPASS:
-      design_into<high_pass_design>(designed, spec.order, sampling_rate, spec.f1);
+      design_into<high_pass_design>(designed, stage.order, sampling_rate, stage.f1);
       break;
     case CY_BCI_FILTER_BANDPASS:
-      design_into<band_pass_design>(designed, spec.order, sampling_rate, centre, width);
+      design_into<band_pass_design>(designed, stage.order, sampling_rate, centre, width);
       break;
     case CY_BCI_FILTER_BANDSTOP:
-      design_into<band_stop_design>(designed, spec.order, sampling_rate, centre, width);
+      design_into<band_stop_design>(designed, stage.order, sampling_rate, centre, width);
       break;
   }
   for (const sos_section& s : designed) {

@@ -18,9 +18,9 @@ struct sos_section {
   double a2;
 };
 
-// Appends the sections of `spec` at `sampling_rate` to `sections`; on an
+// Appends the sections of `stage` at `sampling_rate` to `sections`; on an
 // error returns its code and leaves `sections` as it was.
-cy_bci_filter_error append_butterworth_sections(const cy_bci_filter_spec& spec,
+cy_bci_filter_error append_butterworth_sections(const cy_bci_filter_stage& stage,
                                                 double sampling_rate,
                                                 std::vector<sos_section>& sections);
 

@@ -28,18 +28,18 @@ cy_bci_online_filter* fail(cy_bci_filter_error* error, cy_bci_filter_error code)
 
 extern "C" {
 
-cy_bci_online_filter* cy_bci_online_filter_new_chain(const cy_bci_filter_spec* specs,
-                                                     size_t n_specs, double sampling_rate,
+cy_bci_online_filter* cy_bci_online_filter_new_chain(const cy_bci_filter_stage* stages,
+                                                     size_t n_stages, double sampling_rate,
                                                      size_t n_channels,
                                                      cy_bci_filter_error* error) {
-  if (specs == nullptr || n_specs == 0 || n_specs > CY_BCI_FILTER_MAX_CHAIN || n_channels == 0) {
+  if (stages == nullptr || n_stages == 0 || n_stages > CY_BCI_FILTER_MAX_CHAIN || n_channels == 0) {
     return fail(error, CY_BCI_FILTER_BAD_ARGUMENT);
   }
   try {
     std::vector<sos_section> sections;
-    for (size_t i = 0; i < n_specs; ++i) {
+    for (size_t i = 0; i < n_stages; ++i) {
       const cy_bci_filter_error e =
-          calyra::bciconnect::append_butterworth_sections(specs[i], sampling_rate, sections);
+          calyra::bciconnect::append_butterworth_sections(stages[i], sampling_rate, sections);
       if (e != CY_BCI_FILTER_OK) {
         return fail(error, e);
       }
@@ -59,8 +59,8 @@ cy_bci_online_filter* cy_bci_online_filter_new_chain(const cy_bci_filter_spec* s
 cy_bci_online_filter* cy_bci_online_filter_new(cy_bci_filter_kind kind, int order,
                                                double sampling_rate, double f1, double f2,
                                                size_t n_channels, cy_bci_filter_error* error) {
-  const cy_bci_filter_spec spec = {kind, order, f1, f2};
-  return cy_bci_online_filter_new_chain(&spec, 1, sampling_rate, n_channels, error);
+  const cy_bci_filter_stage stage = {kind, order, f1, f2};
+  return cy_bci_online_filter_new_chain(&stage, 1, sampling_rate, n_channels, error);
 }
 
 void cy_bci_online_filter_process(cy_bci_online_filter* filter, const double* in,
@@ -123,7 +123,7 @@ const char* cy_bci_online_filter_error_text(cy_bci_filter_error error) {
       return "the design is not stable in double precision (an edge too close to 0 or to half "
              "the sampling rate for this order)";
     case CY_BCI_FILTER_BAD_ARGUMENT:
-      return "missing filter, specs or channels, or more than 8 specs in a chain";
+      return "missing filter, stages or channels, or more than 8 stages in a chain";
     case CY_BCI_FILTER_NO_MEMORY:
       return "out of memory";
   }

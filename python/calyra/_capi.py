@@ -172,8 +172,8 @@ _CYCORE_FUNCTIONS: Dict[str, Tuple[Any, List[Any]]] = {
 _D = POINTER(c_double)
 
 
-class FilterSpec(Structure):
-    """cy_bci_filter_spec: one design of an online filter chain."""
+class FilterStage(Structure):
+    """cy_bci_filter_stage: one design of an online filter chain."""
     _fields_ = [("kind", c_int), ("order", c_int), ("f1", c_double), ("f2", c_double)]
 
 
@@ -197,7 +197,7 @@ _BCI_FUNCTIONS: Dict[str, Tuple[Any, List[Any]]] = {
         (None, [_D, c_size_t, c_size_t, c_double, c_double, c_double]),
     "cy_bci_connect_filter_notch": (None, [_D, c_size_t, c_size_t, c_double, c_double, c_double]),
     "cy_bci_online_filter_new_chain":
-        (c_void_p, [POINTER(FilterSpec), c_size_t, c_double, c_size_t, POINTER(c_int)]),
+        (c_void_p, [POINTER(FilterStage), c_size_t, c_double, c_size_t, POINTER(c_int)]),
     "cy_bci_online_filter_process": (None, [c_void_p, _D, c_size_t, _D]),
     "cy_bci_online_filter_reset": (c_int, [c_void_p, c_int]),
     "cy_bci_online_filter_sections": (c_size_t, [c_void_p]),

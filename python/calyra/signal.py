@@ -173,7 +173,7 @@ _INITIAL = {"zero": 0, "steady": 1}
 _NO_MEMORY = 7
 
 
-def _spec(kind, order, f1, f2):
+def _stage(kind, order, f1, f2):
     if kind not in _KINDS:
         raise ValueError(f"kind must be one of {', '.join(_KINDS)}, not {kind!r}")
     try:
@@ -186,7 +186,7 @@ def _spec(kind, order, f1, f2):
     if not band and f2 is not None:
         raise ValueError(f"a {kind} takes one frequency, f1; f2 must be None")
     # Out-of-range numbers are the library's to refuse (with its own text).
-    return _capi.FilterSpec(_KINDS[kind], max(min(order, 2**31 - 1), -2**31), float(f1),
+    return _capi.FilterStage(_KINDS[kind], max(min(order, 2**31 - 1), -2**31), float(f1),
                             float(f2) if band else 0.0)
 
 
@@ -209,25 +209,25 @@ class OnlineFilter:
     of the same shape, or writes into `out=` (C-contiguous float64, may be
     the input). The result equals scipy.signal.sosfilt(f.sos, x, zi=...)
     of the whole stream, however it is cut into chunks. `reset()` starts
-    over. `OnlineFilter.chain(specs, rate, ...)` runs several designs one
+    over. `OnlineFilter.chain(stages, rate, ...)` runs several designs one
     after the other in one object, e.g. [("bandpass", 4, 1, 40),
     ("bandstop", 2, 48, 52)]. Bad arguments raise ValueError. One object
     serves one stream; calls on one object are serialised by a lock.
     """
 
     def __init__(self, kind, order, rate, f1, f2=None, channels=1, initial="steady"):
-        self._build([_spec(kind, order, f1, f2)], rate, channels, initial)
+        self._build([_stage(kind, order, f1, f2)], rate, channels, initial)
 
     @classmethod
-    def chain(cls, specs, rate, channels=1, initial="steady"):
-        """One filter running `specs` in turn: (kind, order, f1) or (kind,
+    def chain(cls, stages, rate, channels=1, initial="steady"):
+        """One filter running `stages` in turn: (kind, order, f1) or (kind,
         order, f1, f2) tuples."""
         self = cls.__new__(cls)
-        specs = [tuple(spec) + (None,) * (4 - len(spec)) for spec in specs]
-        self._build([_spec(*spec) for spec in specs], rate, channels, initial)
+        stages = [tuple(stage) + (None,) * (4 - len(stage)) for stage in stages]
+        self._build([_stage(*stage) for stage in stages], rate, channels, initial)
         return self
 
-    def _build(self, specs, rate, channels, initial):
+    def _build(self, stages, rate, channels, initial):
         self._handle = None
         if initial not in _INITIAL:
             raise ValueError(f"initial must be 'zero' or 'steady', not {initial!r}")
@@ -238,9 +238,9 @@ class OnlineFilter:
         if channels < 1:
             raise ValueError("channels must be at least 1")
         lib = _lib()
-        array = (_capi.FilterSpec * len(specs))(*specs)
+        array = (_capi.FilterStage * len(stages))(*stages)
         error = ctypes.c_int(0)
-        handle = lib.cy_bci_online_filter_new_chain(array, len(specs), float(rate), channels,
+        handle = lib.cy_bci_online_filter_new_chain(array, len(stages), float(rate), channels,
                                                     ctypes.byref(error))
         if not handle:
             text = lib.cy_bci_online_filter_error_text(error.value).decode()

@@ -193,8 +193,8 @@ def test_online_filter_equals_sosfilt_of_the_whole_signal_for_any_chunking(kind,
 
 
 def test_online_filter_chain_blocks_in_place_and_arguments(eeg):
-    specs = [("bandpass", 4, 1, 40), ("bandstop", 2, 48, 52), ("highpass", 1, 0.5)]
-    chain = cs.OnlineFilter.chain(specs, RATE, channels=4)
+    stages = [("bandpass", 4, 1, 40), ("bandstop", 2, 48, 52), ("highpass", 1, 0.5)]
+    chain = cs.OnlineFilter.chain(stages, RATE, channels=4)
     sos = np.vstack([sps.butter(4, [1, 40], "bandpass", fs=RATE, output="sos"),
                      sps.butter(2, [48, 52], "bandstop", fs=RATE, output="sos"),
                      sps.butter(1, 0.5, "highpass", fs=RATE, output="sos")])

@@ -64,7 +64,7 @@ int main(void) {
 
   {
     cy_bci_filter_error error = CY_BCI_FILTER_NO_MEMORY;
-    cy_bci_filter_spec chain[2];
+    cy_bci_filter_stage chain[2];
     cy_bci_online_filter* online;
     chain[0].kind = CY_BCI_FILTER_BANDPASS;
     chain[0].order = 4;

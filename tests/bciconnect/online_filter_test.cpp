@@ -136,12 +136,12 @@ TEST(OnlineFilter, SteadyStartTakesTheOffsetWithoutRinging) {
 // the signal's sign (its gain at the Nyquist frequency is +1).
 TEST(OnlineFilter, ChainEqualsItsFiltersInTurnAndHighPassKeepsTheSign) {
   const std::vector<double> block = eeg();
-  const cy_bci_filter_spec specs[] = {{CY_BCI_FILTER_BANDPASS, 4, 1, 40},
+  const cy_bci_filter_stage stages[] = {{CY_BCI_FILTER_BANDPASS, 4, 1, 40},
                                       {CY_BCI_FILTER_BANDSTOP, 2, 48, 52},
                                       {CY_BCI_FILTER_BANDSTOP, 2, 98, 102},
                                       {CY_BCI_FILTER_HIGHPASS, 3, 0.5, 0}};
   cy_bci_filter_error error = CY_BCI_FILTER_NO_MEMORY;
-  const filter_ptr chain(cy_bci_online_filter_new_chain(specs, 4, 250, channels, &error));
+  const filter_ptr chain(cy_bci_online_filter_new_chain(stages, 4, 250, channels, &error));
   ASSERT_EQ(error, CY_BCI_FILTER_OK);
   EXPECT_EQ(cy_bci_online_filter_sections(chain.get()), 4U + 2U + 2U + 2U);
   EXPECT_EQ(cy_bci_online_filter_channels(chain.get()), channels);
@@ -149,7 +149,7 @@ TEST(OnlineFilter, ChainEqualsItsFiltersInTurnAndHighPassKeepsTheSign) {
   cy_bci_online_filter_process(chain.get(), block.data(), samples, chained.data());
 
   std::vector<double> step = block;
-  for (const cy_bci_filter_spec& s : specs) {
+  for (const cy_bci_filter_stage& s : stages) {
     const filter_ptr f = make(s.kind, s.order, 250, s.f1, s.f2, channels);
     cy_bci_online_filter_process(f.get(), step.data(), samples, step.data());
   }
@@ -205,7 +205,7 @@ TEST(OnlineFilter, RefusesWhatItCannotDesign) {
   }
   EXPECT_EQ(texts.size(), 6U);  // one sentence per code met above
 
-  const cy_bci_filter_spec bad_second[] = {{CY_BCI_FILTER_BANDPASS, 4, 1, 40},
+  const cy_bci_filter_stage bad_second[] = {{CY_BCI_FILTER_BANDPASS, 4, 1, 40},
                                            {CY_BCI_FILTER_BANDSTOP, 2, 48, 200}};
   cy_bci_filter_error error = CY_BCI_FILTER_OK;
   EXPECT_EQ(cy_bci_online_filter_new_chain(bad_second, 2, 250, 1, &error), nullptr);

@@ -74,7 +74,7 @@ typedef enum cy_bci_filter_error CYBCI_INT_ENUM {
   CY_BCI_FILTER_UNSTABLE = 5,      /* the design has a pole on or outside the unit circle in
                                       double precision (an edge too close to 0 or to the
                                       Nyquist frequency for the order) */
-  CY_BCI_FILTER_BAD_ARGUMENT = 6,  /* null pointer, no channels, no specs, or too many */
+  CY_BCI_FILTER_BAD_ARGUMENT = 6,  /* null pointer, no channels, no stages, or too many */
   CY_BCI_FILTER_NO_MEMORY = 7
 } cy_bci_filter_error;
 
@@ -95,12 +95,12 @@ typedef enum cy_bci_filter_initial CYBCI_INT_ENUM {
 
 /* One design of a chain; the fields mean what the arguments of
  * cy_bci_online_filter_new mean. */
-typedef struct cy_bci_filter_spec {
+typedef struct cy_bci_filter_stage {
   cy_bci_filter_kind kind;
   int order;
   double f1;
   double f2;
-} cy_bci_filter_spec;
+} cy_bci_filter_stage;
 
 typedef struct cy_bci_online_filter cy_bci_online_filter;
 
@@ -114,14 +114,14 @@ CYBCI_API cy_bci_online_filter* cy_bci_online_filter_new(cy_bci_filter_kind kind
                                                          double f2, size_t n_channels,
                                                          cy_bci_filter_error* error);
 
-/* Creates one filter that runs n_specs designs one after the other (for
+/* Creates one filter that runs n_stages designs one after the other (for
  * example a band-pass 1-40 Hz, then band-stops 48-52 Hz and 98-102 Hz): the
- * sections of specs[0] first. The result equals running single filters of
- * each spec in turn. 1 <= n_specs <= CY_BCI_FILTER_MAX_CHAIN. Errors,
- * ownership and *error as cy_bci_online_filter_new; the first spec in error
+ * sections of stages[0] first. The result equals running single filters of
+ * each stage in turn. 1 <= n_stages <= CY_BCI_FILTER_MAX_CHAIN. Errors,
+ * ownership and *error as cy_bci_online_filter_new; the first stage in error
  * decides the code. */
-CYBCI_API cy_bci_online_filter* cy_bci_online_filter_new_chain(const cy_bci_filter_spec* specs,
-                                                               size_t n_specs,
+CYBCI_API cy_bci_online_filter* cy_bci_online_filter_new_chain(const cy_bci_filter_stage* stages,
+                                                               size_t n_stages,
                                                                double sampling_rate,
                                                                size_t n_channels,
                                                                cy_bci_filter_error* error);

@@ -6,14 +6,14 @@
 
 namespace calyra::quality {
 
-causal_filter::causal_filter(const std::vector<cy_bci_filter_spec>& specs, double rate_hz,
+causal_filter::causal_filter(const std::vector<cy_bci_filter_stage>& stages, double rate_hz,
                              std::size_t channels)
     : last_(channels, 0.0), seen_(channels, false) {
   // Without channels there is nothing to filter, but the designs are still
   // checked.
   channels = std::max<std::size_t>(channels, 1);
   cy_bci_filter_error error = CY_BCI_FILTER_OK;
-  filter_.reset(cy_bci_online_filter_new_chain(specs.data(), specs.size(), rate_hz, channels, &error));
+  filter_.reset(cy_bci_online_filter_new_chain(stages.data(), stages.size(), rate_hz, channels, &error));
   if (!filter_) throw std::invalid_argument(cy_bci_online_filter_error_text(error));
   cy_bci_online_filter_reset(filter_.get(), CY_BCI_FILTER_INITIAL_STEADY);
 }

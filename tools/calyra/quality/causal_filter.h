@@ -16,7 +16,7 @@ class causal_filter {
   // Every channel starts in the steady state of its first real sample, so an
   // electrode offset does not ring. Throws std::invalid_argument with the
   // library's explanation when a design is refused.
-  causal_filter(const std::vector<cy_bci_filter_spec>& specs, double rate_hz,
+  causal_filter(const std::vector<cy_bci_filter_stage>& stages, double rate_hz,
                 std::size_t channels);
 
   // Filters the next n samples: columns[ch] points at channel ch's samples,

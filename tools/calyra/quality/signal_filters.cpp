@@ -37,22 +37,22 @@ void apply_filters(double* data, std::size_t n_channels, std::size_t n_samples, 
   }
 }
 
-std::vector<cy_bci_filter_spec> output_filter_specs(const filter_settings& settings) {
-  std::vector<cy_bci_filter_spec> specs;
+std::vector<cy_bci_filter_stage> output_filter_stages(const filter_settings& settings) {
+  std::vector<cy_bci_filter_stage> stages;
   if (settings.bandpass) {
-    specs.push_back({CY_BCI_FILTER_BANDPASS, output_filter_order, settings.bandpass->low_hz,
+    stages.push_back({CY_BCI_FILTER_BANDPASS, output_filter_order, settings.bandpass->low_hz,
                      settings.bandpass->high_hz});
   }
   if (settings.notch_hz > 0.0) {
-    specs.push_back({CY_BCI_FILTER_BANDSTOP, output_filter_order,
+    stages.push_back({CY_BCI_FILTER_BANDSTOP, output_filter_order,
                      settings.notch_hz - notch_width_hz / 2, settings.notch_hz + notch_width_hz / 2});
   }
-  return specs;
+  return stages;
 }
 
 std::string output_filter_refusal(const filter_settings& settings, double rate_hz) {
   try {
-    const causal_filter trial(output_filter_specs(settings), rate_hz, 1);
+    const causal_filter trial(output_filter_stages(settings), rate_hz, 1);
   } catch (const std::invalid_argument& e) {
     return e.what();
   }
@@ -78,7 +78,7 @@ std::string describe_output_filter(const filter_settings& settings) {
 output_filter::output_filter(const filter_settings& settings, unsigned rate_hz,
                              std::vector<std::size_t> electrode_signals)
     : electrodes_(std::move(electrode_signals)),
-      filter_(output_filter_specs(settings), static_cast<double>(rate_hz), electrodes_.size()) {}
+      filter_(output_filter_stages(settings), static_cast<double>(rate_hz), electrodes_.size()) {}
 
 recording::sample_block output_filter::push(const recording::sample_block& block) {
   recording::sample_block out = block;

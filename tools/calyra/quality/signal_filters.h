@@ -35,7 +35,7 @@ void apply_filters(double* data, std::size_t n_channels, std::size_t n_samples, 
                    const filter_settings& settings);
 
 // The online filter chain for `settings`: the band-pass, then the band-stop.
-std::vector<cy_bci_filter_spec> output_filter_specs(const filter_settings& settings);
+std::vector<cy_bci_filter_stage> output_filter_stages(const filter_settings& settings);
 
 // Why the library refuses to build that chain at `rate_hz` (its text), or
 // empty when it builds.

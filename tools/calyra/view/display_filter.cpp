@@ -12,7 +12,7 @@ constexpr int order = 2;
 
 display_filter::display_filter(std::size_t channels, double rate_hz) : channels_(channels) {
   try {
-    filter_.emplace(std::vector<cy_bci_filter_spec>{{CY_BCI_FILTER_BANDPASS, order, 1.0, 40.0},
+    filter_.emplace(std::vector<cy_bci_filter_stage>{{CY_BCI_FILTER_BANDPASS, order, 1.0, 40.0},
                                                     {CY_BCI_FILTER_BANDSTOP, order, 48.0, 52.0},
                                                     {CY_BCI_FILTER_BANDSTOP, order, 58.0, 62.0}},
                     rate_hz, channels);
