@@ -188,7 +188,7 @@ TEST(HeadsetModel, DropEveryLosesTheLinkAtSeededRandomTimesAndDownMsKeepsTheHead
 
 TEST(HeadsetModel, AfterALossNothingIsBufferedAndANewStartBeginsAtSampleZeroAtItsOwnTime) {
   streaming h("CY R 1,model=4,clock_ppm=1000");
-  const auto period = std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(0.2 / 1.001));
+  const std::chrono::duration<double> period(0.2 / 1.001);
   const std::vector<notification> first = h.model.due_notifications(h.t0 + 1s).notifications;
   ASSERT_EQ(first.size(), 5u);
   h.model.lose_link(h.t0 + 1s, 2s);
@@ -201,9 +201,9 @@ TEST(HeadsetModel, AfterALossNothingIsBufferedAndANewStartBeginsAtSampleZeroAtIt
   // Sampling starts again at the start command on the headset's clock: the
   // first packet is ready one packet time later and repeats the first one
   // sent (its counter and signal begin at sample 0 again).
-  EXPECT_NEAR(std::chrono::duration<double>(*h.model.next_due_time() - back).count(),
-              std::chrono::duration<double>(period).count(), 1e-6);
-  const std::vector<notification> again = h.model.due_notifications(back + period).notifications;
+  const clock::time_point due = *h.model.next_due_time();
+  EXPECT_NEAR(std::chrono::duration<double>(due - back).count(), period.count(), 1e-6);
+  const std::vector<notification> again = h.model.due_notifications(due).notifications;
   ASSERT_EQ(again.size(), 1u);
   EXPECT_EQ(again[0].payload, first[0].payload);
 }
