@@ -82,4 +82,26 @@ struct link_return_scenario {
   }
 };
 
+// A headset with drop_every and down_ms: three links, each lost on its own
+// and reported once, each followed by an outage in which a connect fails
+// with `connect_while_down`.
+inline void expect_links_lost_on_their_own(cy_eeg_manager* m, const std::string& name,
+                                           cy_error connect_while_down) {
+  std::atomic<int> losses{0};
+  cy_eeg_manager_set_callback_disconnect(m, &link_return_scenario::on_disconnect, &losses);
+  int connects = 0;
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (losses.load() < 3 && std::chrono::steady_clock::now() < deadline) {
+    const int before = losses.load();
+    // A loss during the connect fails the connect and is not reported.
+    if (cy_eeg_manager_connect(m, name.c_str(), nullptr, nullptr) != CY_OK) continue;
+    ++connects;
+    ASSERT_TRUE(eventually([&] { return losses.load() == before + 1; }, 5s));
+    cy_eeg_manager_disconnect(m);
+    EXPECT_EQ(cy_eeg_manager_connect(m, name.c_str(), nullptr, nullptr), connect_while_down);
+  }
+  EXPECT_EQ(losses.load(), 3);
+  EXPECT_EQ(connects, 3);
+}
+
 }  // namespace calyra::test

@@ -17,7 +17,8 @@ namespace calyra::test {
 namespace {
 
 const std::string devices =
-    "CY BACK 1,model=4,clock_ppm=400;CY FLAKY 1,model=4,drop_every=0.3,down_ms=1000,seed=3";
+    "CY BACK 1,model=4,clock_ppm=400;CY BACK 2,model=4,paired=1;"
+    "CY FLAKY 1,model=4,paired=1,drop_every=0.3,down_ms=1500,seed=3";
 
 struct bus_and_fake {
   std::unique_ptr<private_bus> bus;
@@ -72,6 +73,22 @@ TEST_F(LinkReturnOverBluez, AHeadsetDroppedForAWhileIsUnreachableThenStreamsAnew
     return drop_link_for(simulator::address_from_name("CY BACK 1"), static_cast<std::uint32_t>(down.count()));
   };
   scenario.run(m);
+}
+
+// A paired headset is connected without waiting for its advertisements:
+// BlueZ's Connect itself fails while it is out of reach.
+TEST_F(LinkReturnOverBluez, APairedHeadsetOutOfReachFailsToConnect) {
+  link_return_scenario scenario;
+  scenario.name = "CY BACK 2";
+  scenario.connect_while_down = CY_CONNECTION_ERROR;
+  scenario.drop = [](std::chrono::milliseconds down) {
+    return drop_link_for(simulator::address_from_name("CY BACK 2"), static_cast<std::uint32_t>(down.count()));
+  };
+  scenario.run(m);
+}
+
+TEST_F(LinkReturnOverBluez, DropEveryEndsLinksOnItsOwnAndDownMsKeepsTheHeadsetAway) {
+  expect_links_lost_on_their_own(m, "CY FLAKY 1", CY_CONNECTION_ERROR);
 }
 
 }  // namespace
