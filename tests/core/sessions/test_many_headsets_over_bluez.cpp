@@ -1,4 +1,4 @@
-// Several headsets at once through the library's BlueZ backend and
+// Eight headsets at once through the library's BlueZ backend and
 // calyra-fake-bluez: each manager on its own host thread connects,
 // configures, streams through its own AcquireNotify socket, stops and
 // disconnects, all at the same time. Every manager gets its own headset's
@@ -26,7 +26,7 @@
 namespace calyra::test {
 namespace {
 
-constexpr int headset_count = 4;
+constexpr int headset_count = 8;
 
 std::string name_of(int i) { return "CY PAIR " + std::to_string(i + 1); }
 std::uint64_t seed_of(int i) { return static_cast<std::uint64_t>(200 + i); }
