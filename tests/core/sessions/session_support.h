@@ -51,6 +51,13 @@ inline int thread_count() {
   return n;
 }
 
+// Threads of this process before a test starts any: ThreadSanitizer's
+// runtime adds a thread of its own when the first one is created.
+inline int thread_baseline() {
+  std::thread([] {}).join();
+  return thread_count();
+}
+
 // Streams SAMPLE_NUMBER (chunk channel 0) and E1 at gain 8 (channel 1), and
 // uploads that configuration. False (with a failure) when the upload fails.
 inline bool configure_e1(cy_eeg_manager* m) {

@@ -80,7 +80,7 @@ struct session {
 };
 
 TEST_F(ManyHeadsets, EightManagersOnEightThreadsKeepTheirOwnSamplesWithoutLoss) {
-  const int threads_before = thread_count();
+  const int threads_before = thread_baseline();
   std::atomic<int> streaming_now{0}, most_threads{0};
   std::vector<session> sessions(headset_count);
   std::vector<std::thread> hosts;

@@ -89,7 +89,7 @@ class ManyHeadsetsOverBluez : public core::testing::LibraryTest {
 };
 
 TEST_F(ManyHeadsetsOverBluez, ManagersOnTheirOwnThreadsKeepTheirOwnSocketsAndSamples) {
-  const int threads_before = thread_count();
+  const int threads_before = thread_baseline();
   std::atomic<int> streaming{0}, most_threads{0}, acquired{0};
   std::vector<std::thread> hosts;
   for (int i = 0; i < headset_count; ++i) {
