@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/headset.h"
+#include "display/status_display.h"
 #include "quality/signal_filters.h"
 #include "recording/sample_block.h"
 #include "session/event_source.h"
@@ -90,13 +91,22 @@ class headset_stream {
   bool link_lost() const { return context_->link_lost; }
   // Packets lost within what was kept, from the library's stream counts.
   std::uint64_t missed_packets() const;
+  // Samples per lost packet of the running stream, 0 while none was lost.
+  std::uint64_t samples_per_lost_packet() const;
+  // What the display and the live view show of it now.
+  display::stream_status status();
+  std::vector<display::electrode_status> electrode_statuses();
   // "CY KESTREL 5 (KESTREL)"
   std::string title() const;
 
   // The first sink failure, empty: none.
   const std::string& failure() const { return failure_; }
   const sink* failed_sink() const { return failed_; }
-  void note_failure(const sink& s, const std::string& what);
+  // Keeps the first failure; a failure at the end replaces its own sink's
+  // earlier one (it says what the finished output holds).
+  void note_failure(const sink& s, const std::string& what, bool at_end = false);
+  // Finishes every sink, in the order they were added.
+  void finish_sinks(const run_end& end);
 
   // Shared with the BLE thread.
   struct context {
