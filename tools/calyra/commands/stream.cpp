@@ -3,7 +3,7 @@
 #include <memory>
 #include <optional>
 
-#include "app/core_session.h"
+#include "library/core_session.h"
 #include "app/interrupt.h"
 #include "commands/commands.h"
 #include "recording/recording_naming.h"
@@ -43,7 +43,7 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
   if (!o.out_path.empty()) naming.emplace(o.out_path);
   std::unique_ptr<recording::recording_files> files;
   if (naming) files = std::make_unique<recording::recording_files>(naming->names_for(o.device), o.overwrite);
-  app::core_session core(global, {o.chunk_size, {}});
+  library::core_session core(global, {o.chunk_size, {}});
 
   session::stream_session run({o.seconds, o.stall_timeout, o.out_path});
   session::headset_stream& h = run.add_headset(headset_settings_of(o));

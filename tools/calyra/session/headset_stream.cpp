@@ -40,7 +40,7 @@ cy_gain_mode gain_mode_of(unsigned multiplier) {
   }
 }
 
-std::vector<unsigned> electrodes_to_stream(const headset_settings& o, const app::headset& h) {
+std::vector<unsigned> electrodes_to_stream(const headset_settings& o, const device::headset& h) {
   const unsigned count = cy_core_device_features_electrode_count(h.features());
   if (o.electrodes.empty()) {
     std::vector<unsigned> all(count);
@@ -57,7 +57,7 @@ std::vector<unsigned> electrodes_to_stream(const headset_settings& o, const app:
   return o.electrodes;
 }
 
-void configure(const app::headset& h, const headset_settings& o, const stream::stream_plan& plan,
+void configure(const device::headset& h, const headset_settings& o, const stream::stream_plan& plan,
                const std::vector<unsigned>& electrodes) {
   cy_eeg_manager* m = h.handle();
   const cy_error rate = cy_eeg_manager_set_data_stream_rate(m, o.rate_hz == 500 ? CY_RATE_HZ_500 : CY_RATE_HZ_250);
@@ -101,7 +101,7 @@ headset_stream::headset_stream(headset_settings settings) : settings_(std::move(
 headset_stream::~headset_stream() { close(); }
 
 void headset_stream::open() {
-  headset_ = std::make_unique<app::headset>(settings_.device, app::firmware_policy::require_compatible);
+  headset_ = std::make_unique<device::headset>(settings_.device, device::firmware_policy::require_compatible);
   if (app::interrupt_requested()) throw app::command_failure("interrupted before the stream started");
   const std::vector<unsigned> electrodes = electrodes_to_stream(settings_, *headset_);
   if (settings_.accel && !cy_core_device_features_has_accel(headset_->features())) {

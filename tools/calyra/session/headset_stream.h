@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "app/headset.h"
+#include "device/headset.h"
 #include "display/status_display.h"
-#include "quality/signal_filters.h"
+#include "filtering/signal_filters.h"
 #include "recording/sample_block.h"
 #include "session/event_source.h"
 #include "session/sink.h"
@@ -40,7 +40,7 @@ struct headset_settings {
   bool accel = false;
   bool impedance = false;
   double seconds = 0.0;             // length to keep; 0: until stopped
-  quality::filter_settings grading; // filters applied to what is graded
+  filtering::filter_settings grading; // filters applied to what is graded
 };
 
 // Where an event landed on one headset.
@@ -82,7 +82,7 @@ class headset_stream {
   std::vector<std::unique_ptr<sink>>& sinks() { return sinks_; }
 
   const headset_settings& settings() const { return settings_; }
-  const app::headset& device() const { return *headset_; }
+  const device::headset& device() const { return *headset_; }
   cy_eeg_manager* handle() const { return headset_->handle(); }
   const stream::stream_plan& plan() const { return context_->plan; }
   const stream::manager_clock& clock() const { return *clock_; }
@@ -122,7 +122,7 @@ class headset_stream {
   headset_settings settings_;
   // Outlives the headset: its callbacks point here.
   std::unique_ptr<context> context_ = std::make_unique<context>();
-  std::unique_ptr<app::headset> headset_;
+  std::unique_ptr<device::headset> headset_;
   std::unique_ptr<stream::manager_clock> clock_;
   std::unique_ptr<stream::recording_pipeline> tally_;
   std::vector<std::unique_ptr<sink>> sinks_;

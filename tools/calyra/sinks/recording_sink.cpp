@@ -32,12 +32,12 @@ recording_sink::recording_sink(session::headset_stream& h, std::unique_ptr<recor
 }
 
 recording_layout recording_sink::layout_of() const {
-  const app::headset& h = headset_.device();
+  const device::headset& h = headset_.device();
   recording_layout layout;
   layout.signals = headset_.plan().signals;
   layout.sample_rate_hz = headset_.settings().rate_hz;
-  layout.equipment = "Calyra " + h.model_name() + " fw " + app::version_text(h.info().firmware_version);
-  if (settings_.filter_output) layout.prefilter = quality::describe_output_filter(settings_.filters);
+  layout.equipment = "Calyra " + h.model_name() + " fw " + device::version_text(h.info().firmware_version);
+  if (settings_.filter_output) layout.prefilter = filtering::describe_output_filter(settings_.filters);
   layout.subject = settings_.subject;
   layout.session = settings_.session;
   layout.note = settings_.note;
@@ -47,15 +47,15 @@ recording_layout recording_sink::layout_of() const {
 }
 
 recording_description recording_sink::description(const std::string& stop_reason) const {
-  const app::headset& h = headset_.device();
+  const device::headset& h = headset_.device();
   recording_description d;
   d.program_version = CALYRA_VERSION;
   d.device_name = h.name();
   d.model = h.model_name();
   d.model_code = h.info().id;
   d.serial_number = std::to_string(h.info().serial_number);
-  d.hardware_version = app::version_text(h.info().hardware_version);
-  d.firmware_version = app::version_text(h.info().firmware_version);
+  d.hardware_version = device::version_text(h.info().hardware_version);
+  d.firmware_version = device::version_text(h.info().firmware_version);
   d.gain = headset_.settings().gain;
   d.impedance = headset_.settings().impedance;
   d.bandpass = settings_.bandpass_text;

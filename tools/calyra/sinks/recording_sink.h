@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "quality/signal_filters.h"
+#include "filtering/signal_filters.h"
 #include "recording/json_sidecar.h"
 #include "recording/recording_naming.h"
 #include "session/headset_stream.h"
@@ -26,7 +26,7 @@ struct recording_settings {
   std::string session;
   std::string note;
   std::string bandpass_text;           // as typed, for the sidecar
-  quality::filter_settings filters;    // described in the header, applied when filter_output
+  filtering::filter_settings filters;    // described in the header, applied when filter_output
   bool filter_output = false;
 };
 

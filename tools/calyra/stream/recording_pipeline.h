@@ -14,7 +14,7 @@
 
 #include "quality/quality_monitor.h"
 #include "stream/pipeline_observer.h"
-#include "quality/signal_filters.h"
+#include "filtering/signal_filters.h"
 #include "recording/events.h"
 #include "recording/recording_writer.h"
 #include "recording/sample_block.h"
@@ -25,7 +25,7 @@ namespace calyra::stream {
 struct pipeline_settings {
   unsigned rate_hz = 250;
   std::uint64_t target_samples = 0;  // 0: no limit
-  quality::filter_settings filters;  // applied to what is graded
+  filtering::filter_settings filters;  // applied to what is graded
   bool filter_output = false;        // also to what is written
   std::string events_path;           // where the events table is kept, empty: nowhere
   std::string events_name;           // its name in messages
@@ -100,7 +100,7 @@ class recording_pipeline {
   std::unique_ptr<recording::recording_writer> writer_;
   std::unique_ptr<recording::events_log> events_log_;
   std::vector<std::pair<std::int64_t, std::string>> unlogged_;  // annotations before the first sample
-  std::optional<quality::output_filter> output_filter_;
+  std::optional<filtering::output_filter> output_filter_;
   quality::quality_monitor quality_;
   std::uint64_t samples_ = 0;
   std::uint64_t lost_ = 0;
