@@ -2,6 +2,13 @@
 // four times a second, with the library's own lines (lost packets, ...)
 // printed above it; in a pipe, one status line per second of stream, with
 // the library's lines passing through unchanged.
+//
+// The library's standard-output diagnostics stay on: the configuration
+// record ("Configs(...)") and the gap lines ("...|||||MISSED|||||...") are
+// part of what calyra prints, in the library's own words, and neither can
+// be rebuilt from the stream counts and chunks (the record is only in the
+// library, and late or repeated packets appear in no chunk). So standard
+// output is captured while the block is drawn, and only then.
 #pragma once
 
 #include <chrono>

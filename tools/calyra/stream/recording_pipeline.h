@@ -1,7 +1,8 @@
-// What happens to the samples of a stream on the main thread: cut at the
-// requested length, counted (samples, lost packets), graded, filtered for
-// writing if asked, and written, with the events (annotations and gaps) kept
-// for the events file.
+// What happens to the samples of a stream on the session's thread: cut at
+// the requested length, counted (samples, lost packets), graded, filtered
+// for writing if asked, and written, with the events (annotations and gaps)
+// kept for the events file. Each headset stream keeps one without a writer
+// as its tally; the recording sink keeps one with the writer.
 #pragma once
 
 #include <chrono>
@@ -13,7 +14,6 @@
 #include <vector>
 
 #include "quality/quality_monitor.h"
-#include "stream/pipeline_observer.h"
 #include "filtering/signal_filters.h"
 #include "recording/events.h"
 #include "recording/recording_writer.h"
@@ -68,8 +68,6 @@ class recording_pipeline {
   // What the file format could not hold as given, once finished.
   std::vector<std::string> remarks() const;
   quality::quality_monitor& quality() { return quality_; }
-  // Also hands accepted rows and annotations to `observer` (null: none).
-  void set_observer(pipeline_observer* observer) { observer_ = observer; }
 
   // Times the recording by `clock` (null: untimed, the default), which must
   // outlive the pipeline. The file's start is then the moment its first
@@ -113,7 +111,6 @@ class recording_pipeline {
   std::uint64_t first_sample_number_ = 0;
   std::uint64_t next_sample_number_ = 0;
   bool write_failed_ = false;
-  pipeline_observer* observer_ = nullptr;
   const sample_clock* clock_ = nullptr;
   bool start_settled_ = false;
   recording::sample_block held_;  // rows for the writer while the start is not settled
