@@ -111,9 +111,12 @@ void headset_stream::open() {
   context_->plan = stream::plan_stream({electrodes, o.contact, o.accel, o.impedance, o.gain});
   context_->manager = headset_->handle();
   configure(*headset_, o, context_->plan, electrodes);
-  clock_ = std::make_unique<stream::manager_clock>(headset_->handle());
-  tally_ = std::make_unique<stream::recording_pipeline>(context_->plan.signals, context_->plan.electrode_signals,
-                                                        tally_settings_of(o), nullptr);
+  // The sinks hold on to the clock and the tally: they are made once.
+  if (!clock_) clock_ = std::make_unique<stream::manager_clock>(headset_->handle());
+  if (!tally_) {
+    tally_ = std::make_unique<stream::recording_pipeline>(context_->plan.signals, context_->plan.electrode_signals,
+                                                          tally_settings_of(o), nullptr);
+  }
 }
 
 void headset_stream::start() {

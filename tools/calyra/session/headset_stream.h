@@ -60,7 +60,9 @@ class headset_stream {
   headset_stream& operator=(const headset_stream&) = delete;
 
   // Connects, checks the options against the model, plans the signals and
-  // sends the configuration. Throws app::command_failure.
+  // sends the configuration. Throws app::command_failure. The clock and the
+  // tally are made by the first open and kept for the whole run (sinks
+  // hold on to them); the clock reads the manager of the first open.
   void open();
   // Starts the stream; chunks queue up from here on. Throws app::command_failure.
   void start();
