@@ -51,6 +51,16 @@ class lower_envelope {
   // within max_slope_error of nominal; none before the first point.
   std::optional<clock_line> fit();
 
+  // The early fit: the slope by least squares through the lowest point of
+  // each `group_samples` (ranked with `selection_ns_per_sample`), the line
+  // anchored at the point lowest under that slope, so that it runs under
+  // every point. Falls back to fit() with fewer than two groups.
+  std::optional<clock_line> fit_by_group_minima(std::int64_t group_samples, double selection_ns_per_sample);
+
+  // The line of slope `ns_per_sample` under every kept point, touching the
+  // lowest; none before the first point.
+  std::optional<clock_line> fit_with_slope(double ns_per_sample) const;
+
   // Sample numbers covered by the kept points (newest minus oldest).
   std::int64_t span_samples() const;
   // Packets that went into the kept bins.

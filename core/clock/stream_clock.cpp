@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 namespace calyra::core::clock {
 namespace {
@@ -10,9 +11,13 @@ constexpr double fallback_rate_hz = 250.0;
 
 }  // namespace
 
-stream_clock::stream_clock() { restart(0.0); }
+stream_clock::stream_clock() {
+  early_fit_ = std::getenv("CLOCK_OLD") == nullptr;
+  restart(0.0);
+}
 
-void stream_clock::restart(double nominal_rate_hz) {
+void stream_clock::restart(double nominal_rate_hz, std::string_view source) {
+  (void)source;
   nominal_rate_hz_ = nominal_rate_hz > 0.0 ? nominal_rate_hz : 0.0;
   const double rate = nominal_rate_hz_ > 0.0 ? nominal_rate_hz_ : fallback_rate_hz;
   nominal_ns_per_sample_ = 1e9 / rate;
@@ -84,7 +89,10 @@ void stream_clock::refit() {
   const double rate = 1e9 / nominal_ns_per_sample_;
   const double span_s = static_cast<double>(envelope_.span_samples()) / rate;
   if (span_s < first_fit_span_s || envelope_.packets() < min_packets_for_first_fit) return;
-  const auto fitted = envelope_.fit();
+  const auto fitted = early_fit_ && span_s < tracking_span_s
+                          ? envelope_.fit_by_group_minima(std::llround(rate), line_known_ ? line_.ns_per_sample
+                                                                                           : nominal_ns_per_sample_)
+                          : envelope_.fit();
   if (!fitted) return;
   line_ = *fitted;
   line_known_ = true;

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <string_view>
 
 #include "clock/clock_line.h"
 #include "clock/delay_histogram.h"
@@ -58,7 +59,7 @@ class stream_clock {
 
   // Forgets everything: a stream at nominal_rate_hz begins (0: unknown,
   // 250 Hz assumed as the starting slope; the fit finds the real one).
-  void restart(double nominal_rate_hz);
+  void restart(double nominal_rate_hz, std::string_view source = {});
   // One decoded notification: the counter of its last sample and the host
   // time (steady clock, ns) at which it arrived.
   void add_packet(std::uint32_t last_sample_counter, std::int64_t arrival_ns);
@@ -78,6 +79,7 @@ class stream_clock {
   std::int64_t last_sample_ = 0;
   int refused_in_row_ = 0;
   bool line_known_ = false;
+  bool early_fit_ = true;
   clock_line line_{};
   std::int64_t last_fit_sample_ = 0;
 
