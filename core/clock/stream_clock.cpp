@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <functional>
 
 namespace calyra::core::clock {
@@ -12,10 +11,7 @@ constexpr double fallback_rate_hz = 250.0;
 
 }  // namespace
 
-stream_clock::stream_clock() {
-  early_fit_ = std::getenv("CLOCK_OLD") == nullptr;
-  restart(0.0);
-}
+stream_clock::stream_clock() { restart(0.0); }
 
 void stream_clock::restart(double nominal_rate_hz, std::string_view source) {
   // What the last stream measured of the crystal, unless it measured nothing
@@ -111,7 +107,10 @@ void stream_clock::refit() {
   std::optional<clock_line> fitted;
   if (use_carried_ && span_s < carried_.span_s) {
     fitted = envelope_.fit_with_slope(carried_.ns_per_sample);
-  } else if (early_fit_ && span_s < tracking_span_s) {
+  } else if (span_s < tracking_span_s) {
+    // Over the first minute the hull edge at the window's middle is short
+    // and, extrapolated half a window ahead, tilts with every new low point;
+    // a slope through each second's lowest arrival averages them.
     fitted = envelope_.fit_by_group_minima(std::llround(rate),
                                            line_known_ ? line_.ns_per_sample : nominal_ns_per_sample_);
   } else {

@@ -107,7 +107,6 @@ class stream_clock {
   std::int64_t last_sample_ = 0;
   int refused_in_row_ = 0;
   bool line_known_ = false;
-  bool early_fit_ = true;
   std::size_t source_ = 0;  // hash of the headset's identifier; 0: unknown
   std::int64_t first_sample_ = 0;
   std::int64_t last_arrival_ns_ = 0;
