@@ -149,11 +149,12 @@ int main(int argc, char** argv) {
               rate_hz, seeds, loss * 100.0, stalls, delay);
   std::printf("%-8s %3s %5s %5s | %-15s | %-20s | %-20s | %5s\n", "model", "spp", "int", "ppm", "window",
               "product p50/p99/max", "reference p50/p99/max", "p99 x");
-  const std::array<model_case, 12> cases{{
+  const std::array<model_case, 14> cases{{
       {"PLOVER", 10, 7.5, -20.0},  {"PLOVER", 10, 30.0, -20.0},  {"PLOVER", 10, 20.0, -20.0},
       {"PLOVER", 10, 7.5, 1500.0}, {"PLOVER", 10, 30.0, 1500.0}, {"PLOVER", 10, 20.0, 1500.0},
       {"KESTREL", 50, 7.5, -20.0}, {"KESTREL", 50, 30.0, -20.0}, {"KESTREL", 50, 50.0, -20.0},
       {"KESTREL", 50, 7.5, 1500.0}, {"KESTREL", 50, 30.0, 1500.0}, {"KESTREL", 50, 50.0, 1500.0},
+      {"KESTREL", 50, 11.25, -20.0}, {"KESTREL", 50, 11.25, 2000.0},
   }};
   for (const model_case& c : cases) {
     errors_by_window errors;

@@ -140,7 +140,8 @@ std::optional<clock_line> lower_envelope::fit_with_slope(double ns_per_sample) c
 }
 
 std::optional<clock_line> lower_envelope::fit_by_group_minima(std::int64_t group_samples,
-                                                             double selection_ns_per_sample) {
+                                                             double selection_ns_per_sample,
+                                                             double prior_ns_per_sample) {
   if (!has_open_) return std::nullopt;
   const std::size_t n = count_ + 1;
   const bin_point& first = count_ > 0 ? ring_at(0) : open_;
@@ -179,8 +180,21 @@ std::optional<clock_line> lower_envelope::fit_by_group_minima(std::int64_t group
     suv += (u_[g] - mean_u) * (v_[g] - mean_v);
   }
   if (suu <= 0.0) return fit();
+  // The scatter of the minima about their own line, against the prior: a
+  // few noisy seconds say little about a slope, and a crystal's is near
+  // nominal.
+  double ridge = 0.0;
+  if (groups > 2 && prior_ns_per_sample > 0.0) {
+    const double free_slope = suv / suu;
+    double residuals = 0.0;
+    for (std::size_t g = 0; g < groups; ++g) {
+      const double r = v_[g] - mean_v - free_slope * (u_[g] - mean_u);
+      residuals += r * r;
+    }
+    ridge = residuals / static_cast<double>(groups - 2) / (prior_ns_per_sample * prior_ns_per_sample);
+  }
   const double limit = settings_.max_slope_error * nominal;
-  const double slope = std::clamp(suv / suu, -limit, limit);
+  const double slope = std::clamp(suv / (suu + ridge), -limit, limit);
   return fit_with_slope(nominal + slope);
 }
 

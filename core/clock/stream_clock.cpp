@@ -111,8 +111,14 @@ void stream_clock::refit() {
     // Over the first minute the hull edge at the window's middle is short
     // and, extrapolated half a window ahead, tilts with every new low point;
     // a slope through each second's lowest arrival averages them.
+    // The prior spread of the slope: what a crystal does, or more when the
+    // hull already shows more.
+    const auto hull = envelope_.fit();
+    const double prior =
+        std::max(crystal_spread_ppm * 1e-6 * nominal_ns_per_sample_,
+                 hull ? std::fabs(hull->ns_per_sample - nominal_ns_per_sample_) : 0.0);
     fitted = envelope_.fit_by_group_minima(std::llround(rate),
-                                           line_known_ ? line_.ns_per_sample : nominal_ns_per_sample_);
+                                           line_known_ ? line_.ns_per_sample : nominal_ns_per_sample_, prior);
   } else {
     fitted = envelope_.fit();
   }

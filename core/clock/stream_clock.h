@@ -50,6 +50,13 @@ class stream_clock {
   // slope rather than the connection events'. A crystal warming by 1 ppm per
   // 10 minutes bends the line by well under a millisecond over it.
   static constexpr double window_s = 1200.0;
+  // Headset crystals run within about this much of nominal (one standard
+  // deviation): the early fit's prior, widened when the lower hull shows
+  // more. Within one sweep of the phase between packets and connection
+  // events the lowest arrivals follow the host's connection events, so a
+  // few seconds of them show a slope near nominal whatever the drift, and
+  // their noise is all that tilts the line.
+  static constexpr double crystal_spread_ppm = 100.0;
   // Each bin of this much stream time keeps only its lowest point.
   static constexpr double bin_s = 0.1;
   // A point this far below the line cannot come from the same counter basis.
