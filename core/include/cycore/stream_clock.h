@@ -55,7 +55,9 @@
  * a block's timestamps): a track that follows the line but never steps.
  * When the line improves, the track moves onto it at most 1 % faster or
  * slower than the line (10 ms per second of stream), so consecutive times
- * always increase, by the sample period within 1 %; a sample's published
+ * always increase, each step within 1 % of the line's sample period at
+ * that time (in practice within 0.1 ms of the period at 250 Hz from the
+ * first line on); a sample's published
  * time, once the notification carrying it has arrived, is the same on every
  * call.
  *
