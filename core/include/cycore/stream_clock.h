@@ -43,9 +43,13 @@
  * multiple of the interval (200 ms packets at 50 ms) it can reach the whole
  * interval and lasts until the drift has moved the phase by one interval
  * (33 s at 1500 ppm, for ever at 0 ppm). Measured p99 of "the sample
- * acquired now" from 10 s on: 0.6 sample (10- and 50-sample packets at
- * 7.5 ms), 2.5 samples (30 ms), 5 samples (40 ms packets at 20 ms) and
- * 12.5 samples (200 ms packets at 50 ms) for a 20 ppm headset.
+ * acquired now" from 10 s on, for a 20 ppm headset: 0.6 sample (10-sample
+ * packets at 7.5 ms), 0.8 (50-sample packets at 7.5 or 11.25 ms), 2.4
+ * samples at 30 ms, 4.8 (40 ms packets at 20 ms) and 12.4 (200 ms packets
+ * at 50 ms); the median 0.2-0.3 sample where the phase sweeps. A restart
+ * with the drift carried over is as good as the best any line under the
+ * arrivals can do; a fresh stream of a headset far from nominal (1500 ppm)
+ * needs about two sweeps of the phase to reach it.
  *
  * Two kinds of time: cy_eeg_manager_time_of_sample and
  * cy_eeg_manager_sample_at answer from the clock's current line, the best
