@@ -15,9 +15,14 @@ stream_clock::stream_clock() { restart(0.0); }
 
 void stream_clock::restart(double nominal_rate_hz, std::string_view source) {
   // What the last stream measured of the crystal, unless it measured nothing
-  // (then an older measurement still holds).
+  // (then an older measurement still holds) or less than it carried over
+  // (then that measurement holds, as of the last stream's end).
   if (line_known_ && source_ != 0) {
-    carried_ = carried_drift{true, source_, nominal_rate_hz_, line_.ns_per_sample, span_s_, last_arrival_ns_};
+    if (use_carried_ && span_s_ < carried_.span_s) {
+      carried_.last_arrival_ns = last_arrival_ns_;
+    } else {
+      carried_ = carried_drift{true, source_, nominal_rate_hz_, line_.ns_per_sample, span_s_, last_arrival_ns_};
+    }
   }
   source_ = source.empty() ? 0 : std::max<std::size_t>(1, std::hash<std::string_view>{}(source));
   use_carried_ = false;
@@ -110,9 +115,8 @@ void stream_clock::refit() {
   } else if (span_s < tracking_span_s) {
     // Over the first minute the hull edge at the window's middle is short
     // and, extrapolated half a window ahead, tilts with every new low point;
-    // a slope through each second's lowest arrival averages them.
-    // The prior spread of the slope: what a crystal does, or more when the
-    // hull already shows more.
+    // a slope through each second's lowest arrival averages them. Its prior
+    // spread is what a crystal does, or more when the hull already shows more.
     const auto hull = envelope_.fit();
     const double prior =
         std::max(crystal_spread_ppm * 1e-6 * nominal_ns_per_sample_,

@@ -187,6 +187,26 @@ TEST(StreamClock, ARestartOfTheSameHeadsetKeepsItsDrift) {
   };
   const run_result same = restarted("CY KESTREL 5", "CY KESTREL 5", 250.0, 5.0);
   EXPECT_LT(same.max_error_after, 1.0);
+  {
+    // A short stream in between (3 s, on the carried drift) passes the
+    // minute's measurement on, not its own 3 s.
+    stream_clock clock;
+    trace_settings a = s;
+    a.duration_s = 60.0;
+    clock.restart(250.0, "CY KESTREL 5");
+    run(clock, a, 0.0);
+    trace_settings b = s;
+    b.duration_s = 3.0;
+    b.seed = 5;
+    b.host_start_ns = a.host_start_ns + 65'000'000'000;
+    clock.restart(250.0, "CY KESTREL 5");
+    run(clock, b, 0.0);
+    trace_settings c = s;
+    c.seed = 9;
+    c.host_start_ns = b.host_start_ns + 5'000'000'000;
+    clock.restart(250.0, "CY KESTREL 5");
+    EXPECT_LT(run(clock, c, 1.5).max_error_after, 1.0);
+  }
   // Another headset, another rate, a long pause: the first seconds are the fresh fit's.
   for (const run_result& fresh : {restarted("CY KESTREL 5", "CY KESTREL 6", 250.0, 5.0),
                                   restarted("CY KESTREL 5", "CY KESTREL 5", 500.0, 5.0),
