@@ -138,15 +138,18 @@ inline void expect_triggers_on_pulses(cy_eeg_manager* m, const std::vector<trigg
 
 // Online placements: each trigger, placed by the clock as it stood right
 // after the call, lies within one sample of the middle of the period before
-// its pulse (widened by how long the call took).
+// its pulse (widened by how long the call took, and by a quarter sample for
+// a notification thread that a loaded machine ran late: the clock then sees
+// arrivals later than the radio delivered them, which no estimate can undo).
 inline void expect_placed_online(const std::vector<trigger_call>& calls, const std::vector<std::int64_t>& pulses,
                                  const char* what) {
   ASSERT_EQ(pulses.size(), calls.size()) << what;
+  constexpr double loaded_host_samples = 0.25;
   std::string report;
   for (std::size_t i = 0; i < calls.size(); ++i) {
     const double call_samples = static_cast<double>(calls[i].after_ns - calls[i].before_ns) * 1e-9 * timing_rate_hz;
     const auto p = static_cast<double>(pulses[i]);
-    EXPECT_GE(calls[i].placed_at, p - 1.5 - call_samples) << what << " trigger " << i;
+    EXPECT_GE(calls[i].placed_at, p - 1.5 - call_samples - loaded_host_samples) << what << " trigger " << i;
     EXPECT_LE(calls[i].placed_at, p + 0.5) << what << " trigger " << i;
     char text[16];
     std::snprintf(text, sizeof text, " %+.2f", calls[i].placed_at - (p - 0.5));
