@@ -11,6 +11,10 @@ std::optional<std::int64_t> manager_clock::host_time_of(double sample) const {
   return t;
 }
 
+bool manager_clock::host_times_of(std::int64_t first, std::size_t count, std::int64_t* out) const {
+  return cy_eeg_manager_published_times(manager_, first, count, out) == CY_OK;
+}
+
 cy_clock_info manager_clock::info() const {
   cy_clock_info info{};
   if (cy_eeg_manager_get_clock_info(manager_, &info) != CY_OK) info = cy_clock_info{};

@@ -16,6 +16,8 @@ class manager_clock final : public sample_clock {
   explicit manager_clock(cy_eeg_manager* manager) : manager_(manager) {}
 
   std::optional<std::int64_t> host_time_of(double sample) const override;
+  // The library's published times: they slew onto an improved estimate.
+  bool host_times_of(std::int64_t first, std::size_t count, std::int64_t* out) const override;
   // All zero and CY_CLOCK_UNKNOWN while the clock is not known.
   cy_clock_info info() const;
 

@@ -72,12 +72,19 @@ void recording_pipeline::accept(const recording::sample_block& block) {
   write_rows(output_filter_ ? output_filter_->push(*rows) : *rows);
 }
 
+// Each run of consecutive sample numbers takes its times in one call, so
+// that the column follows the clock's published track and never steps.
 void recording_pipeline::stamp(recording::sample_block& rows) const {
   if (!clock_ || rows.empty() || !clock_->host_time_of(static_cast<double>(rows.sample_numbers.front()))) return;
-  rows.host_times.resize(rows.size());
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    rows.host_times[i] =
-        clock_->host_time_of(static_cast<double>(rows.sample_numbers[i])).value_or(recording::unknown_host_time);
+  rows.host_times.assign(rows.size(), recording::unknown_host_time);
+  std::size_t run = 0;
+  for (std::size_t i = 1; i <= rows.size(); ++i) {
+    if (i < rows.size() && rows.sample_numbers[i] == rows.sample_numbers[i - 1] + 1) continue;
+    if (!clock_->host_times_of(static_cast<std::int64_t>(rows.sample_numbers[run]), i - run, rows.host_times.data() + run)) {
+      std::fill(rows.host_times.begin() + static_cast<std::ptrdiff_t>(run),
+                rows.host_times.begin() + static_cast<std::ptrdiff_t>(i), recording::unknown_host_time);
+    }
+    run = i;
   }
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -15,6 +16,12 @@ class sample_clock {
   // When the stream sample numbered `sample` was acquired, in nanoseconds
   // of CLOCK_MONOTONIC; nullopt while the clock is not known.
   virtual std::optional<std::int64_t> host_time_of(double sample) const = 0;
+
+  // The times of `count` consecutive samples from `first` as a column of a
+  // recording gets them: increasing, and never stepping when the clock's
+  // estimate improves. False while the clock is not known. By default the
+  // clock's own times (a clock that never re-estimates steps by nothing).
+  virtual bool host_times_of(std::int64_t first, std::size_t count, std::int64_t* out) const;
 };
 
 // CLOCK_MONOTONIC now, in nanoseconds (std::chrono::steady_clock on Linux).
