@@ -2,6 +2,7 @@
 // moment, the CSV host times, the BDF start and the events file agree with
 // the stream clock (a real-time virtual headset; the test's clocks are the
 // program's: same machine).
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -105,6 +106,29 @@ TEST_F(program, csv_rows_and_typed_lines_carry_the_stream_clock_time) {
   const std::string json = read_text(file("timed.json"));
   EXPECT_NE(json.find("\"start_time_source\": \"stream clock\""), std::string::npos) << json;
   EXPECT_NE(json.find("\"clock\": {\"state\": \"settling\", \"drift_ppm\": "), std::string::npos) << json;
+}
+
+// A drifting headset whose packets come in bursts: the clock's first
+// estimates improve by milliseconds, and the CSV's times must still move
+// by one sample period from row to row, never stepping or going back.
+TEST_F(program, csv_host_times_never_step_while_the_clock_settles) {
+  const std::string csv = file("drift.csv");
+  run_request request;
+  request.args = {"--virtual", "stream", "CY WREN 21", "--seconds", "6", "--out", csv};
+  request.env = {{"CYCORE_VIRTUAL_DEVICES", "CY WREN 21,model=2,clock_ppm=1500,interval_ms=30,delay_ms=3"}};
+  const run_result r = run_calyra(request);
+  ASSERT_EQ(r.exit_code, 0) << describe(r);
+  const auto rows = read_csv(csv);
+  ASSERT_EQ(rows.size(), 1501U);
+  double previous = -1.0, widest = 0.0;
+  for (std::size_t i = 1; i < rows.size(); ++i) {
+    ASSERT_FALSE(rows[i][2].empty()) << "row " << i;
+    const double t = std::stod(rows[i][2]);
+    if (previous >= 0.0) widest = std::max(widest, std::fabs(t - previous - period));
+    previous = t;
+  }
+  // 0.1 ms, and the microsecond of the text on either side.
+  EXPECT_LE(widest, 0.000102);
 }
 
 TEST_F(program, the_bdf_file_starts_when_its_first_sample_was_acquired) {
