@@ -5,7 +5,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include <signal.h>
+
+#include <chrono>
+#include <thread>
+
+#include "bids/staged_recording.h"
 #include "bids_fixture.h"
+#include "recording/recovery.h"
 #include "bids_validator.h"
 #include "mne_reader.h"
 
@@ -180,6 +187,44 @@ TEST_F(bids_dataset, a_staged_recording_is_invisible_until_placed) {
     if (entry.path().filename().string().front() == '.') hidden.push_back(entry.path().string());
   }
   EXPECT_TRUE(hidden.empty()) << hidden.front();
+}
+
+// A run killed while streaming into a dataset leaves only hidden files, so
+// the dataset stays valid; recover completes the recording and it is placed
+// under its BIDS name with the line frequency given at the start.
+TEST_F(bids_dataset, a_killed_run_is_recovered_into_its_place) {
+  const std::string root = file("killed");
+  place(root, names("01"), plain_);
+  bids::placement p = placement_of(root, names("01", "rest", "", "2"), 60.0);
+  const std::string staged = bids::begin_staged(p);
+
+  run_request request;
+  request.args = {"--virtual", "stream", "CY KESTREL 9", "--seconds", "0", "--out", staged};
+  request.env = {{"CYCORE_VIRTUAL_DEVICES", "CY KESTREL 9"}};
+  request.triggers = {{"1.0 s (until Ctrl-C)", "before the crash\n", false, false, {}},
+                      {"2.0 s (until Ctrl-C)", "", false, false, [](pid_t pid) {
+                         std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                         ::kill(pid, SIGKILL);
+                       }}};
+  const run_result r = run_calyra(request);
+  ASSERT_EQ(r.exit_code, 128 + SIGKILL) << r.out << r.err;
+  ASSERT_TRUE(fs::exists(staged + ".part"));
+  expect_valid(root);
+  // The next run of the same name is refused until it is recovered.
+  EXPECT_THROW(bids::check_placement(p), bids::bids_error);
+
+  ASSERT_EQ(bids::staged_recording_of(staged + ".part"), staged);
+  EXPECT_FALSE(bids::staged_recording_of(plain_ + ".part"));
+  recording::recover_recording(staged + ".part");
+  const auto placed = bids::finish_staged(staged, "test");
+  EXPECT_EQ(placed.recording, root + "/sub-01/eeg/sub-01_task-rest_run-2_eeg.bdf");
+  expect_valid(root);
+  const auto sidecar = nlohmann::json::parse(read_text(placed.sidecar_stem + "_eeg.json"));
+  EXPECT_EQ(sidecar["PowerLineFrequency"], 60.0);
+  EXPECT_NE(read_text(placed.sidecar_stem + "_events.tsv").find("\tbefore the crash\n"), std::string::npos);
+  for (const auto& entry : fs::directory_iterator(root + "/sub-01/eeg")) {
+    EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
+  }
 }
 
 }  // namespace

@@ -36,7 +36,10 @@ void refuse_taken(const placement& p, const std::vector<std::string>& own = {}) 
   long highest_run = 0;
   for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
     std::string name = it->path().filename().string();
-    if (std::any_of(own.begin(), own.end(), [&](const std::string& f) { return fs::equivalent(f, it->path(), error); })) {
+    // The staged recording's own files, and what begins with its name (its
+    // note), are not in its way.
+    if (!own.empty() && name.rfind(fs::path(own.front()).filename().string(), 0) == 0) continue;
+    if (std::any_of(own.begin(), own.end(), [&](const std::string& f) { return fs::path(f).filename() == name; })) {
       continue;
     }
     const auto other = parse_recording_name(name);
