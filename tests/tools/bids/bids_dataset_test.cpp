@@ -195,7 +195,8 @@ TEST_F(bids_dataset, a_staged_recording_is_invisible_until_placed) {
 TEST_F(bids_dataset, a_killed_run_is_recovered_into_its_place) {
   const std::string root = file("killed");
   place(root, names("01"), plain_);
-  bids::placement p = placement_of(root, names("01", "rest", "", "2"), 60.0);
+  // A new subject: its folder holds nothing but hidden files until recovered.
+  bids::placement p = placement_of(root, names("02"), 60.0);
   const std::string staged = bids::begin_staged(p);
 
   run_request request;
@@ -217,12 +218,12 @@ TEST_F(bids_dataset, a_killed_run_is_recovered_into_its_place) {
   EXPECT_FALSE(bids::staged_recording_of(plain_ + ".part"));
   recording::recover_recording(staged + ".part");
   const auto placed = bids::finish_staged(staged, "test");
-  EXPECT_EQ(placed.recording, root + "/sub-01/eeg/sub-01_task-rest_run-2_eeg.bdf");
+  EXPECT_EQ(placed.recording, root + "/sub-02/eeg/sub-02_task-rest_eeg.bdf");
   expect_valid(root);
   const auto sidecar = nlohmann::json::parse(read_text(placed.sidecar_stem + "_eeg.json"));
   EXPECT_EQ(sidecar["PowerLineFrequency"], 60.0);
   EXPECT_NE(read_text(placed.sidecar_stem + "_events.tsv").find("\tbefore the crash\n"), std::string::npos);
-  for (const auto& entry : fs::directory_iterator(root + "/sub-01/eeg")) {
+  for (const auto& entry : fs::directory_iterator(root + "/sub-02/eeg")) {
     EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
   }
 }
