@@ -26,8 +26,8 @@ bool same_except_run(const entities& a, const entities& b) {
 }
 
 // A recording with these entities in the folder, under any stage of its
-// life: placed, staged, or left unfinished by a run.
-// `own` are the files of the recording being placed, which are not in its way.
+// life: placed, staged, or left unfinished by a run. `own` are the files of
+// the recording being placed.
 void refuse_taken(const placement& p, const std::vector<std::string>& own = {}) {
   const fs::path folder = fs::path(p.root) / data_folder(p.names);
   const std::string stem = file_stem(p.names);
@@ -35,25 +35,29 @@ void refuse_taken(const placement& p, const std::vector<std::string>& own = {}) 
   std::string taken;
   long highest_run = 0;
   for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-    std::string name = it->path().filename().string();
-    // The staged recording's own files, and what begins with its name (its
-    // note), are not in its way.
-    if (!own.empty() && name.rfind(fs::path(own.front()).filename().string(), 0) == 0) continue;
-    if (std::any_of(own.begin(), own.end(), [&](const std::string& f) { return fs::path(f).filename() == name; })) {
-      continue;
-    }
+    const std::string name = it->path().filename().string();
     const auto other = parse_recording_name(name);
     if (other && same_except_run(*other, p.names)) {
       highest_run = std::max(highest_run, other->run.empty() ? 1L : std::strtol(other->run.c_str(), nullptr, 10));
     }
-    if (name.front() == '.') name.erase(0, 1);
-    if (name.rfind(stem + "_", 0) == 0) taken = it->path().string();
+    const bool hidden = name.front() == '.';
+    if (name.compare(hidden ? 1 : 0, stem.size() + 1, stem + "_") != 0) continue;
+    // The recording being placed is not in its own way; nor are a stream's
+    // note and a half-made copy, which hold no recording.
+    if (std::any_of(own.begin(), own.end(), [&](const std::string& f) { return fs::path(f).filename() == name; })) {
+      continue;
+    }
+    if (hidden && (name.ends_with(".bids.json") || name.ends_with(".copy"))) continue;
+    // The recording itself names the refusal best; a sidecar will do.
+    if (taken.empty() || name.find("_eeg.bdf") != std::string::npos) taken = it->path().string();
   }
   if (taken.empty()) return;
   std::string message = taken + " exists: the dataset already has a recording of " + stem +
                         "; give another --run (for example --run " + std::to_string(highest_run + 1) + ")";
-  if (taken.size() > 5 && taken.compare(taken.size() - 5, 5, ".part") == 0) {
+  if (taken.ends_with(".part")) {
     message += ", or finish the interrupted one with calyra recover " + taken;
+  } else if (fs::path(taken).filename().string().front() == '.') {
+    message += ", or place the finished one with calyra bids";
   }
   throw bids_error(message);
 }

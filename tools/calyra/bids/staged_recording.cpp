@@ -16,8 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string note_path(const std::string& staged_bdf) { return staged_bdf + ".bids.json"; }
-
 // ROOT for ROOT/sub-X[/ses-Y]/eeg/<file>.
 std::string dataset_root(const std::string& staged_bdf, const entities& e) {
   fs::path root = fs::absolute(staged_bdf).parent_path().parent_path().parent_path();
@@ -26,6 +24,8 @@ std::string dataset_root(const std::string& staged_bdf, const entities& e) {
 }
 
 }  // namespace
+
+std::string staged_note_path(const std::string& staged_bdf) { return staged_bdf + ".bids.json"; }
 
 std::string begin_staged(const placement& p) {
   const double line = check_placement(p);
@@ -37,7 +37,7 @@ std::string begin_staged(const placement& p) {
   nlohmann::json note;
   note["PowerLineFrequency"] = line;
   try {
-    recording::replace_contents(note_path(staged), note.dump() + "\n", note_path(staged));
+    recording::replace_contents(staged_note_path(staged), note.dump() + "\n", staged_note_path(staged));
   } catch (const recording::recording_error& e) {
     throw bids_error(e.what());
   }
@@ -49,7 +49,7 @@ placed_recording finish_staged(const std::string& staged_bdf, const std::string&
   if (!names) throw bids_error(staged_bdf + " is not a recording staged in a BIDS dataset");
   placement p{dataset_root(staged_bdf, *names), *names, std::nullopt, program_version};
   // Without its note (written at the start), the dataset must state it.
-  std::ifstream in(note_path(staged_bdf));
+  std::ifstream in(staged_note_path(staged_bdf));
   if (in) {
     try {
       const auto note = nlohmann::json::parse(in);
@@ -61,7 +61,7 @@ placed_recording finish_staged(const std::string& staged_bdf, const std::string&
     }
   }
   const placed_recording placed = place_recording(p, read_calyra_recording(staged_bdf), transfer::move);
-  ::unlink(note_path(staged_bdf).c_str());
+  ::unlink(staged_note_path(staged_bdf).c_str());
   return placed;
 }
 

@@ -22,6 +22,9 @@ std::string begin_staged(const placement& p);
 // `calyra bids` can still import them.
 placed_recording finish_staged(const std::string& staged_bdf, const std::string& program_version);
 
+// The hidden note next to a staged recording.
+std::string staged_note_path(const std::string& staged_bdf);
+
 // The staging path of a recording for the FILE.part of a run, when that
 // .part is a staged recording in a dataset; nullopt for any other file.
 std::optional<std::string> staged_recording_of(const std::string& part_path);
