@@ -10,9 +10,7 @@
 #include <chrono>
 #include <thread>
 
-#include "bids/staged_recording.h"
 #include "bids_fixture.h"
-#include "recording/recovery.h"
 #include "bids_validator.h"
 #include "mne_reader.h"
 
@@ -189,40 +187,82 @@ TEST_F(bids_dataset, a_staged_recording_is_invisible_until_placed) {
   EXPECT_TRUE(hidden.empty()) << hidden.front();
 }
 
+run_result calyra(std::vector<std::string> args, std::vector<trigger> triggers = {}) {
+  run_request request;
+  request.args = std::move(args);
+  request.args.insert(request.args.begin(), "--virtual");
+  request.env = {{"CYCORE_VIRTUAL_DEVICES", "CY KESTREL 9;CY LOSSY 12,loss=0.1,seed=3"}};
+  request.triggers = std::move(triggers);
+  return run_calyra(request);
+}
+
+// The commands: a stream recorded straight into a dataset, refusals before
+// any headset is looked for, and an import that takes the dataset's line
+// frequency.
+TEST_F(bids_dataset, stream_records_into_a_dataset) {
+  const std::string root = file("streamed");
+  const run_result r = calyra({"stream", "CY LOSSY 12", "--seconds", "3", "--contact", "--bids", root, "--subject",
+                               "01", "--session", "A", "--task", "oddball", "--line-freq", "60"},
+                              {{"samples ", "target\n", false, false, {}}});
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  const std::string bdf = root + "/sub-01/ses-A/eeg/sub-01_ses-A_task-oddball_eeg.bdf";
+  EXPECT_NE(r.out.find("Recording       " + bdf), std::string::npos) << r.out;
+
+  // A headset that does not exist: the refusals come first.
+  for (const auto& [args, why] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--subject", "01", "--session", "A", "--task", "oddball"}, "--run 2"},
+           {{"--subject", "0-1", "--task", "oddball"}, "letters and digits only"},
+           {{"--subject", "01", "--task", "oddball", "--line-freq", "55"}, "50 or 60"}}) {
+    std::vector<std::string> command = {"stream", "CY NOWHERE 99", "--seconds", "1", "--bids", root};
+    command.insert(command.end(), args.begin(), args.end());
+    const run_result refused = calyra(command);
+    EXPECT_EQ(refused.exit_code, 2) << refused.err;
+    EXPECT_NE(refused.err.find(why), std::string::npos) << refused.err;
+  }
+  const run_result imported =
+      calyra({"bids", root, plain_, "--subject", "02", "--session", "A", "--task", "oddball"});
+  EXPECT_EQ(imported.exit_code, 0) << imported.out << imported.err;
+  expect_valid(root);
+
+  const auto sidecar =
+      nlohmann::json::parse(read_text(root + "/sub-02/ses-A/eeg/sub-02_ses-A_task-oddball_eeg.json"));
+  EXPECT_EQ(sidecar["PowerLineFrequency"], 60.0);
+  const mne_contents mne = read_with_mne(bdf);
+  bool annotated = false;
+  for (const auto& [onset, text] : mne.annotations) annotated = annotated || text == "target";
+  EXPECT_TRUE(annotated);
+  EXPECT_NE(read_text(root + "/sub-01/ses-A/eeg/sub-01_ses-A_task-oddball_events.tsv").find("\ttarget\n"),
+            std::string::npos);
+}
+
 // A run killed while streaming into a dataset leaves only hidden files, so
-// the dataset stays valid; recover completes the recording and it is placed
+// the dataset stays valid; recover completes the recording and places it
 // under its BIDS name with the line frequency given at the start.
 TEST_F(bids_dataset, a_killed_run_is_recovered_into_its_place) {
   const std::string root = file("killed");
   place(root, names("01"), plain_);
   // A new subject: its folder holds nothing but hidden files until recovered.
-  bids::placement p = placement_of(root, names("02"), 60.0);
-  const std::string staged = bids::begin_staged(p);
-
-  run_request request;
-  request.args = {"--virtual", "stream", "CY KESTREL 9", "--seconds", "0", "--out", staged};
-  request.env = {{"CYCORE_VIRTUAL_DEVICES", "CY KESTREL 9"}};
-  request.triggers = {{"1.0 s (until Ctrl-C)", "before the crash\n", false, false, {}},
-                      {"2.0 s (until Ctrl-C)", "", false, false, [](pid_t pid) {
-                         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-                         ::kill(pid, SIGKILL);
-                       }}};
-  const run_result r = run_calyra(request);
+  const run_result r = calyra(
+      {"stream", "CY KESTREL 9", "--seconds", "0", "--bids", root, "--subject", "02", "--task", "rest", "--line-freq",
+       "60"},
+      {{"1.0 s (until Ctrl-C)", "before the crash\n", false, false, {}},
+       {"2.0 s (until Ctrl-C)", "", false, false, [](pid_t pid) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(300));
+          ::kill(pid, SIGKILL);
+        }}});
   ASSERT_EQ(r.exit_code, 128 + SIGKILL) << r.out << r.err;
-  ASSERT_TRUE(fs::exists(staged + ".part"));
+  const std::string part = root + "/sub-02/eeg/.sub-02_task-rest_eeg.bdf.part";
+  ASSERT_TRUE(fs::exists(part));
   expect_valid(root);
-  // The next run of the same name is refused until it is recovered.
-  EXPECT_THROW(bids::check_placement(p), bids::bids_error);
 
-  ASSERT_EQ(bids::staged_recording_of(staged + ".part"), staged);
-  EXPECT_FALSE(bids::staged_recording_of(plain_ + ".part"));
-  recording::recover_recording(staged + ".part");
-  const auto placed = bids::finish_staged(staged, "test");
-  EXPECT_EQ(placed.recording, root + "/sub-02/eeg/sub-02_task-rest_eeg.bdf");
+  const run_result recovered = calyra({"recover", part});
+  ASSERT_EQ(recovered.exit_code, 0) << recovered.out << recovered.err;
+  const std::string stem = root + "/sub-02/eeg/sub-02_task-rest";
+  EXPECT_NE(recovered.out.find("placed as " + stem + "_eeg.bdf"), std::string::npos) << recovered.out;
   expect_valid(root);
-  const auto sidecar = nlohmann::json::parse(read_text(placed.sidecar_stem + "_eeg.json"));
+  const auto sidecar = nlohmann::json::parse(read_text(stem + "_eeg.json"));
   EXPECT_EQ(sidecar["PowerLineFrequency"], 60.0);
-  EXPECT_NE(read_text(placed.sidecar_stem + "_events.tsv").find("\tbefore the crash\n"), std::string::npos);
+  EXPECT_NE(read_text(stem + "_events.tsv").find("\tbefore the crash\n"), std::string::npos);
   for (const auto& entry : fs::directory_iterator(root + "/sub-02/eeg")) {
     EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
   }
