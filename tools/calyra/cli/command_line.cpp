@@ -118,9 +118,9 @@ void define_stream(CLI::App& app, stream_options& s, const std::string& name) {
           },
           "FILE"));
   sub->add_flag("--overwrite", s.overwrite, "Replace FILE (and its sidecar files) if it exists");
-  sub->add_option("--subject", s.subject, "Who is recorded: stored in the recording's patient field")
+  sub->add_option("--subject", s.subject, "Who is recorded: stored in the recording's patient field (with --bids, the BIDS subject label)")
       ->type_name("TEXT");
-  sub->add_option("--session", s.session, "Session name: stored in the recording's header")
+  sub->add_option("--session", s.session, "Session name: stored in the recording's header (with --bids, the BIDS session label)")
       ->type_name("TEXT");
   sub->add_option("--note", s.note, "A short note stored in the recording's header")->type_name("TEXT");
   sub->add_option("--bandpass", s.bandpass_text,
