@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "bids/dataset_files.h"
+#include "bids/dataset_sink.h"
 #include "bids_fixture.h"
 
 namespace calyra::test {
@@ -105,6 +106,23 @@ TEST_F(bids_rules, dataset_files_written_once_stay_the_users) {
   bids::prepare_dataset(fresh, "test");
   EXPECT_NE(read_text(fresh + "/dataset_description.json").find("\"calyra\""), std::string::npos);
   EXPECT_TRUE(fs::exists(fresh + "/README"));
+}
+
+// A recording that fails while streaming into a dataset is reported with its
+// own reason, and one that never got a sample leaves nothing to place.
+TEST(bids_sink, the_recordings_failure_keeps_its_reason) {
+  struct failing_recording final : session::sink {
+    void rows(const recording::sample_block&) override { throw session::sink_failure("disk full"); }
+    void event(const session::placed_event&) override {}
+    void finish(const session::run_end&) override {}
+    std::string failure_reason() const override { return "the file could not be written"; }
+    std::vector<std::string> files() const override { return {"none: no sample arrived"}; }
+  };
+  bids::dataset_sink sink(std::make_unique<failing_recording>(), "/nonexistent/.sub-1_task-rest_eeg.bdf");
+  EXPECT_THROW(sink.rows({}), session::sink_failure);
+  EXPECT_EQ(sink.failure_reason(), "the file could not be written");
+  EXPECT_NO_THROW(sink.finish({}));
+  EXPECT_EQ(sink.files(), std::vector<std::string>{"none: no sample arrived"});
 }
 
 }  // namespace

@@ -17,13 +17,30 @@ recording::recording_names dataset_naming::names_for(const std::string&) const {
 dataset_sink::dataset_sink(std::unique_ptr<session::sink> recording, std::string staged)
     : recording_(std::move(recording)), staged_(std::move(staged)) {}
 
-void dataset_sink::finish(const session::run_end& end) {
+template <class Call>
+void dataset_sink::forward(Call call) {
   try {
-    recording_->finish(end);
+    call();
   } catch (...) {
     recording_failed_ = true;
     throw;
   }
+}
+
+void dataset_sink::rows(const recording::sample_block& rows) {
+  forward([&] { recording_->rows(rows); });
+}
+
+void dataset_sink::event(const session::placed_event& event) {
+  forward([&] { recording_->event(event); });
+}
+
+void dataset_sink::tick() {
+  forward([&] { recording_->tick(); });
+}
+
+void dataset_sink::finish(const session::run_end& end) {
+  forward([&] { recording_->finish(end); });
   if (!std::filesystem::exists(staged_)) {
     // No sample arrived: there is no recording to place, nor a note to keep.
     ::unlink(staged_note_path(staged_).c_str());

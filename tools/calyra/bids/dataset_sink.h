@@ -28,9 +28,9 @@ class dataset_sink final : public session::sink {
   // `recording` writes to `staged` (a staging path, begin_staged).
   dataset_sink(std::unique_ptr<session::sink> recording, std::string staged);
 
-  void rows(const recording::sample_block& rows) override { recording_->rows(rows); }
-  void event(const session::placed_event& event) override { recording_->event(event); }
-  void tick() override { recording_->tick(); }
+  void rows(const recording::sample_block& rows) override;
+  void event(const session::placed_event& event) override;
+  void tick() override;
   // Finishes the recording, then places it. A recording that failed stays
   // under its staging name (recover or `calyra bids` place it later).
   void finish(const session::run_end& end) override;
@@ -40,6 +40,11 @@ class dataset_sink final : public session::sink {
   std::vector<std::string> remarks() const override { return recording_->remarks(); }
 
  private:
+  // Calls the recording, noting when it fails, so that the failure is
+  // reported with its own reason.
+  template <class Call>
+  void forward(Call call);
+
   std::unique_ptr<session::sink> recording_;
   std::string staged_;
   bool recording_failed_ = false;
