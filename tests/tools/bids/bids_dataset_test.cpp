@@ -268,5 +268,23 @@ TEST_F(bids_dataset, a_killed_run_is_recovered_into_its_place) {
   }
 }
 
+// A stream's recording that stayed under its staging name (its placement
+// failed) is placed by `calyra bids` from there, as the failure says.
+TEST_F(bids_dataset, a_recording_left_staged_is_placed_by_the_bids_command) {
+  const std::string root = file("left");
+  const std::string staged = bids::staging_path(placement_of(root, names("01")));
+  fs::create_directories(fs::path(staged).parent_path());
+  fs::copy_file(plain_, staged);
+  fs::copy_file(recording::json_path_for(plain_), recording::json_path_for(staged));
+  fs::copy_file(recording::events_path_for(plain_), recording::events_path_for(staged));
+
+  const run_result r = calyra({"bids", root, staged, "--subject", "01", "--task", "rest", "--line-freq", "50"});
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_TRUE(fs::exists(root + "/sub-01/eeg/sub-01_task-rest_eeg.bdf"));
+  EXPECT_FALSE(fs::exists(staged));
+  EXPECT_FALSE(fs::exists(recording::json_path_for(staged)));
+  expect_valid(root);
+}
+
 }  // namespace
 }  // namespace calyra::test

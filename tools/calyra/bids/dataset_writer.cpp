@@ -121,9 +121,13 @@ double check_line_and_names(const placement& p) {
 
 }  // namespace
 
-double check_placement(const placement& p) {
+double check_placement(const placement& p, const std::string& source_bdf) {
   const double line = check_line_and_names(p);
-  refuse_taken(p);
+  if (source_bdf.empty()) {
+    refuse_taken(p);
+  } else {
+    refuse_taken(p, {source_bdf, recording::json_path_for(source_bdf), recording::events_path_for(source_bdf)});
+  }
   return line;
 }
 
@@ -134,11 +138,7 @@ std::string staging_path(const placement& p) {
 placed_recording place_recording(const placement& p, const calyra_recording& source, transfer how) {
   placed_recording placed;
   placed.line_frequency_hz = check_line_and_names(p);
-  if (how == transfer::move) {
-    refuse_taken(p, {source.bdf_path, source.description_path, source.events_path});
-  } else {
-    refuse_taken(p);
-  }
+  refuse_taken(p, {source.bdf_path, source.description_path, source.events_path});
   const fs::path folder = fs::path(p.root) / data_folder(p.names);
   placed.sidecar_stem = (folder / file_stem(p.names)).string();
   placed.recording = placed.sidecar_stem + "_eeg.bdf";

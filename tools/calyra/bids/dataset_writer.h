@@ -25,8 +25,9 @@ struct placement {
 // refuse before connecting: the labels, the line frequency (given as 50 or
 // 60, or stated by the dataset), and a recording, sidecar or staged run
 // already there under these entities (the message names the next free
-// --run). Returns the line frequency to write. Throws bids_error.
-double check_placement(const placement& p);
+// --run). The files of `source_bdf` (a staged recording placed at last)
+// are not in the way. Returns the line frequency to write. Throws bids_error.
+double check_placement(const placement& p, const std::string& source_bdf = {});
 
 // Where a stream writes its calyra recording before it is placed:
 // ROOT/<data folder>/.<stem>_eeg.bdf.
