@@ -227,7 +227,7 @@ TEST_F(program, failures_are_one_clear_line_and_leave_no_file) {
 }
 
 TEST_F(program, every_subcommand_has_help) {
-  for (const char* sub : {"scan", "info", "stream", "battery", "charging", "update"}) {
+  for (const char* sub : {"scan", "info", "stream", "battery", "charging", "update", "recover", "bids"}) {
     const run_result r = run({sub, "--help"});
     EXPECT_EQ(r.exit_code, 0) << sub << describe(r);
     EXPECT_NE(r.out.find("Usage"), std::string::npos) << sub << describe(r);

@@ -26,6 +26,7 @@ int dispatch(const calyra::cli::parsed_command_line& cmd) {
     case command::charging: return commands::run_charging(cmd.global, cmd.charging);
     case command::update: return commands::run_update(cmd.global, cmd.update);
     case command::recover: return commands::run_recover(cmd.recover);
+    case command::bids: return commands::run_bids_import(cmd.bids_import);
     case command::none: break;
   }
   return 2;

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "cli/bids_options.h"
 #include "cli/electrode_list.h"
 #include "filtering/signal_filters.h"
 #include "cli/view_options.h"
@@ -117,9 +118,9 @@ void define_stream(CLI::App& app, stream_options& s, const std::string& name) {
           },
           "FILE"));
   sub->add_flag("--overwrite", s.overwrite, "Replace FILE (and its sidecar files) if it exists");
-  sub->add_option("--subject", s.subject, "Who is recorded: stored in the recording's patient field")
+  sub->add_option("--subject", s.subject, "Who is recorded: stored in the recording's patient field (with --bids, the BIDS subject label)")
       ->type_name("TEXT");
-  sub->add_option("--session", s.session, "Session name: stored in the recording's header")
+  sub->add_option("--session", s.session, "Session name: stored in the recording's header (with --bids, the BIDS session label)")
       ->type_name("TEXT");
   sub->add_option("--note", s.note, "A short note stored in the recording's header")->type_name("TEXT");
   sub->add_option("--bandpass", s.bandpass_text,
@@ -137,6 +138,7 @@ void define_stream(CLI::App& app, stream_options& s, const std::string& name) {
       ->check(CLI::Range(0.0, 3600.0))
       ->capture_default_str();
   add_view_options(*sub, s, name == "view");
+  add_bids_options(*sub, s);
 }
 
 void define_charging(CLI::App& app, charging_options& c) {
@@ -205,6 +207,7 @@ void define_command_line(CLI::App& app, parsed_command_line& out) {
       ->type_name("FILE.part")
       ->required()
       ->check(CLI::ExistingFile);
+  define_bids_import(app, out.bids_import);
   // A subcommand's help shows only its own options; these apply to all.
   for (CLI::App* sub : app.get_subcommands({})) {
     sub->footer(
@@ -225,6 +228,7 @@ void finish_command_line(const CLI::App& app, parsed_command_line& out) {
   if (name == "charging") out.which = command::charging;
   if (name == "update") out.which = command::update;
   if (name == "recover") out.which = command::recover;
+  if (name == "bids") out.which = command::bids;
 
   if (out.which != command::stream) return;
   stream_options& s = out.stream;
@@ -244,8 +248,9 @@ void finish_command_line(const CLI::App& app, parsed_command_line& out) {
   if (s.filter_output && !s.bandpass && s.notch_hz == 0.0) {
     throw CLI::ValidationError("--filter-output", "needs --bandpass or --notch");
   }
-  if (s.filter_output && s.out_path.empty()) {
-    throw CLI::ValidationError("--filter-output", "needs --out FILE");
+  finish_bids_options(*chosen.front(), s);
+  if (s.filter_output && s.out_path.empty() && s.bids.root.empty()) {
+    throw CLI::ValidationError("--filter-output", "needs --out FILE or --bids ROOT");
   }
   const double nyquist = s.rate_hz / 2.0;
   if (s.bandpass && s.bandpass->high_hz >= nyquist) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "bids/target_options.h"
 #include "filtering/filter_settings.h"
 #include "library/core_session.h"
 #include "view/view_settings.h"
@@ -40,6 +41,7 @@ struct stream_options {
   bool filter_output = false;
   double stall_timeout = 5.0;         // seconds without a decoded sample before giving up, 0: never
   view::view_settings view;           // the live view in the browser
+  bids::target_options bids;          // --bids ROOT and the recording's BIDS names; root empty: none
 };
 
 struct charging_options {
@@ -57,7 +59,12 @@ struct recover_options {
   std::vector<std::string> paths;  // FILE.part left by runs that did not finish
 };
 
-enum class command { none, scan, info, stream, battery, charging, update, recover };
+struct bids_import_options {
+  std::string file;              // a calyra BDF recording
+  bids::target_options target;   // ROOT and the names
+};
+
+enum class command { none, scan, info, stream, battery, charging, update, recover, bids };
 
 struct parsed_command_line {
   command which = command::none;
@@ -67,6 +74,7 @@ struct parsed_command_line {
   charging_options charging;
   update_options update;
   recover_options recover;
+  bids_import_options bids_import;
 };
 
 }  // namespace calyra::cli

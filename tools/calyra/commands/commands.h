@@ -16,5 +16,6 @@ int run_charging(const cli::global_options& global, const cli::charging_options&
 int run_update(const cli::global_options& global, const cli::update_options& options);
 int run_stream(const cli::global_options& global, const cli::stream_options& options);
 int run_recover(const cli::recover_options& options);
+int run_bids_import(const cli::bids_import_options& options);
 
 }  // namespace calyra::commands

@@ -3,7 +3,10 @@
 #include <memory>
 #include <optional>
 
+#include "bids/dataset_sink.h"
+#include "bids/staged_recording.h"
 #include "library/core_session.h"
+#include "app/failure.h"
 #include "app/interrupt.h"
 #include "commands/commands.h"
 #include "recording/recording_naming.h"
@@ -39,15 +42,34 @@ sinks::recording_settings recording_settings_of(const cli::stream_options& o) {
 // reserved names outlive the library, the library the session.
 int run_stream(const cli::global_options& global, const cli::stream_options& o) {
   app::install_interrupt_handlers();
-  std::optional<recording::out_path_naming> naming;
-  if (!o.out_path.empty()) naming.emplace(o.out_path);
+  // In a dataset, the recording is staged under a hidden name and placed
+  // when it is finished. Every refusal (labels, line frequency, a taken
+  // name) comes here, before the headset is touched.
+  std::string staged;
+  if (!o.bids.root.empty()) {
+    try {
+      staged = bids::begin_staged(bids::placement_from(o.bids));
+    } catch (const bids::bids_error& e) {
+      throw app::usage_failure(e.what());
+    }
+  }
+  std::unique_ptr<recording::recording_naming> naming;
+  if (!o.out_path.empty()) naming = std::make_unique<recording::out_path_naming>(o.out_path);
+  if (!staged.empty()) naming = std::make_unique<bids::dataset_naming>(staged);
   std::unique_ptr<recording::recording_files> files;
   if (naming) files = std::make_unique<recording::recording_files>(naming->names_for(o.device), o.overwrite);
   library::core_session core(global, {o.chunk_size, {}});
 
-  session::stream_session run({o.seconds, o.stall_timeout, o.out_path});
+  session::stream_session run({o.seconds, o.stall_timeout, staged.empty() ? o.out_path : staged});
   session::headset_stream& h = run.add_headset(headset_settings_of(o));
-  if (files) h.add_sink(std::make_unique<sinks::recording_sink>(h, std::move(files), recording_settings_of(o)));
+  if (files) {
+    auto recording = std::make_unique<sinks::recording_sink>(h, std::move(files), recording_settings_of(o));
+    if (staged.empty()) {
+      h.add_sink(std::move(recording));
+    } else {
+      h.add_sink(std::make_unique<bids::dataset_sink>(std::move(recording), staged));
+    }
+  }
   if (o.view.enabled) {
     const auto live = view::open_stream_view(o.view, h, o.out_path, o.seconds);
     h.add_sink(std::make_unique<view::view_sink>(live, h));
