@@ -38,8 +38,8 @@ std::uint8_t gain_byte(gain_mode mode) {
 
 error eeg_manager_implementation::load_config(completion_callback callback, void* user_data) {
   if (!connected) {
-    log_text(log_level::INFO, "Unable to load config - no connection to device");
-    return error::CONNECTION_ERROR;
+    return fail_logged(log_level::INFO, error::CONNECTION_ERROR,
+                       [](std::ostream& out) { out << "Unable to load config - no connection to device"; });
   }
   return handle_errors([&] {
     log_text(log_level::INFO, "Setting Config...");

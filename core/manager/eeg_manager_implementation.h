@@ -56,6 +56,7 @@
 #include "manager/eeg_manager.h"
 #include "manager/stream_stats.h"
 #include "protocol/gatt_map.h"
+#include "runtime/last_error.h"
 #include "runtime/logger.h"
 
 namespace calyra::core {
@@ -192,6 +193,14 @@ class eeg_manager_implementation final : public eeg_manager {
   }
   void log_text(log_level level, std::string_view text) const {
     log(level, [text](std::ostream& out) { out << text; });
+  }
+  // Writes `write_body` as one manager line at `level` and records the same
+  // sentence (without the prefix) as the thread's last error text; returns
+  // `code`. The text is formatted even when the line is not written.
+  template <class Writer>
+  error fail_logged(log_level level, error code, Writer&& write_body) const {
+    log(level, write_body);
+    return fail(code, write_body);
   }
 
  private:
@@ -423,11 +432,14 @@ error eeg_manager_implementation::handle_errors(Operation&& operation) noexcept 
   try {
     return operation();
   } catch (const std::runtime_error& e) {
-    log(log_level::ERROR, [&](std::ostream& out) { out << "Caught connection error: " << e.what(); });
+    fail_logged(log_level::ERROR, error::CONNECTION_ERROR,
+                [&](std::ostream& out) { out << "Caught connection error: " << e.what(); });
   } catch (const std::exception& e) {
-    log(log_level::ERROR, [&](std::ostream& out) { out << "Caught unexpected error: " << e.what(); });
+    fail_logged(log_level::ERROR, error::CONNECTION_ERROR,
+                [&](std::ostream& out) { out << "Caught unexpected error: " << e.what(); });
   } catch (...) {
-    log_text(log_level::ERROR, "Caught unexpected error of unknown type");
+    fail_logged(log_level::ERROR, error::CONNECTION_ERROR,
+                [](std::ostream& out) { out << "Caught unexpected error of unknown type"; });
   }
   return error::CONNECTION_ERROR;
 }

@@ -6,6 +6,7 @@
 #include "runtime/c_boundary.h"
 #include "runtime/config_report.h"
 #include "runtime/error.h"
+#include "runtime/last_error.h"
 #include "runtime/log_output.h"
 #include "runtime/logger.h"
 #include "runtime/scan/scan_table.h"
@@ -18,13 +19,23 @@ using namespace calyra::core;
 
 cy_error code(error e) { return to_code(e); }
 
+error not_initialized(const char* function) {
+  return fail(error::NOT_INITIALIZED, [function](std::ostream& out) {
+    out << function << ": the library is not initialised (call cy_core_init first)";
+  });
+}
+
 }  // namespace
 
 extern "C" {
 
 CYCORE_API cy_error cy_core_init(void) {
-  if (is_initialized()) return code(error::PRECONDITION_FAILED);
   return code(guard_c_call("cy_core_init", error::PRECONDITION_FAILED, [] {
+    if (is_initialized()) {
+      return fail(error::PRECONDITION_FAILED,
+                  "cy_core_init: the library is already initialised (call cy_core_close before "
+                  "initialising it again)");
+    }
     logger::apply_config(current_config());
     try {
       scan_table_create();
@@ -42,11 +53,13 @@ CYCORE_API cy_error cy_core_init(void) {
 }
 
 CYCORE_API cy_error cy_core_close(void) {
-  if (!is_initialized()) {
-    std::fputs("Core not initialized. Please initialize core and try again.\n", stdout);
-    return code(error::NOT_INITIALIZED);
-  }
   return code(guard_c_call("cy_core_close", error::PRECONDITION_FAILED, [] {
+    if (!is_initialized()) {
+      std::fputs("Core not initialized. Please initialize core and try again.\n", stdout);
+      return fail(error::NOT_INITIALIZED,
+                  "cy_core_close: the library is not initialised (cy_core_init was not called, or "
+                  "cy_core_close was called already)");
+    }
     logger::write_last_line_and_stop(log_level::INFO, "Calyra Core is closing");
     scan_table_destroy();
     // No bus connection outlives the library's use (nor reaches static
@@ -59,16 +72,18 @@ CYCORE_API cy_error cy_core_close(void) {
 }
 
 CYCORE_API cy_error cy_core_get_config(cy_core_config* config) {
-  if (!is_initialized()) return code(error::NOT_INITIALIZED);
-  if (config == nullptr) return code(error::PRECONDITION_FAILED);
-  *config = current_config();
-  return code(error::OK);
+  return code(guard_c_call("cy_core_get_config", error::PRECONDITION_FAILED, [config] {
+    if (!is_initialized()) return not_initialized("cy_core_get_config");
+    if (config == nullptr) return fail(error::PRECONDITION_FAILED, "cy_core_get_config: config is null");
+    *config = current_config();
+    return error::OK;
+  }));
 }
 
 CYCORE_API cy_error cy_core_set_config(const cy_core_config* config) {
-  if (!is_initialized()) return code(error::NOT_INITIALIZED);
-  if (config == nullptr) return code(error::PRECONDITION_FAILED);
   return code(guard_c_call("cy_core_set_config", error::PRECONDITION_FAILED, [config] {
+    if (!is_initialized()) return not_initialized("cy_core_set_config");
+    if (config == nullptr) return fail(error::PRECONDITION_FAILED, "cy_core_set_config: config is null");
     state::store_config(*config);
     logger::apply_config(current_config());
     print_config(current_config());
@@ -80,6 +95,8 @@ CYCORE_API cy_error cy_core_set_stdout_diagnostics(bool enabled) {
   state::set_stdout_diagnostics(enabled);
   return code(error::OK);
 }
+
+CYCORE_API const char* cy_core_last_error_text(void) { return last_error::text(); }
 
 CYCORE_API const cy_version* cy_core_get_version(void) { return &library_version; }
 

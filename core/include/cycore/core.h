@@ -5,8 +5,8 @@
  * cy_core_set_config change process-wide state without locking it. Call them
  * while no other thread uses the library (typically once at start-up and once
  * at shut-down). cy_core_get_version, cy_is_version_compatible and
- * cy_core_set_stdout_diagnostics may be called from any thread at any time,
- * also before cy_core_init.
+ * cy_core_set_stdout_diagnostics and cy_core_last_error_text may be called
+ * from any thread at any time, also before cy_core_init.
  */
 #ifndef CYCORE_CORE_H
 #define CYCORE_CORE_H
@@ -74,6 +74,20 @@ CYCORE_API cy_error cy_core_set_config(const cy_core_config* config);
  * for the next line. Returns CY_OK.
  */
 CYCORE_API cy_error cy_core_set_stdout_diagnostics(bool enabled);
+
+/*
+ * The sentence that explains this thread's last failure: after a cy_ function
+ * that returns a cy_error returned other than CY_OK, what went wrong in that
+ * case and, where there is one, the way out (the sizes when a packet does not
+ * fit the link, the names seen when no device has the requested name, the key
+ * and value of a malformed virtual device list, the path of a firmware image
+ * that cannot be read, the state for a call at the wrong time). "" after a
+ * success. Each thread has its own text; the string belongs to the library
+ * and stays valid until this thread's next cy_ call. The result codes and log
+ * lines are the same whether or not a host reads it.
+ * Any thread, any time, also before cy_core_init; never returns NULL.
+ */
+CYCORE_API const char* cy_core_last_error_text(void);
 
 /*
  * The library's own version, {3, 6, 1}. The record is static and owned by the
