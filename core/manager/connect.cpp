@@ -1,7 +1,6 @@
 // Connection: find the headset by name, open the link, then initialise the
 // manager from what the device reports (device_setup.cpp).
 #include <algorithm>
-#include <iostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,6 +9,7 @@
 #include "ble/ble_error.h"
 #include "manager/device_support_error.h"
 #include "manager/eeg_manager_implementation.h"
+#include "runtime/console.h"
 
 namespace calyra::core {
 
@@ -76,7 +76,9 @@ error eeg_manager_implementation::connect(const char* name, connect_callback cal
     // BLE failures, and model or revision texts that do not parse.
     result = fail_logged(log_level::ERROR, error::CONNECTION_ERROR,
                          [&](std::ostream& out) { out << "Error while connecting: " << e.what(); });
-    std::cout << "Error while connecting: " << e.what() << '\n';
+    // The log holds the same line already.
+    console::write_line(console::channel::standard_output, std::string("Error while connecting: ") + e.what(),
+                        std::nullopt);
   }
   if (connected.load()) {
     if (callback != nullptr) callback(compatible, user_data);

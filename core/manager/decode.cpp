@@ -8,11 +8,12 @@
 // into a buffer reserved at stream start.
 #include <algorithm>
 #include <cstdio>
-#include <iostream>
+#include <optional>
 #include <string>
 
 #include "manager/arrival_fit.h"
 #include "manager/eeg_manager_implementation.h"
+#include "runtime/console.h"
 #include "manager/packet_codec.h"
 #include "runtime/state.h"
 
@@ -83,13 +84,7 @@ void eeg_manager_implementation::report_missed_packet() {
   std::string line = peripheral_name;
   line += "|||||MISSED||||| " + std::to_string(missed_packet_count) + "last: " +
           std::to_string(next_expected_sample) + " current: " + std::to_string(current_sample);
-  if (!stdout_diagnostics_enabled()) {
-    log_text(log_level::WARNING, line);
-    return;
-  }
-  line += '\n';
-  std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));
-  std::cout.flush();
+  console::write_line(console::channel::standard_output, line, log_level::WARNING, log_prefix);
 }
 
 void eeg_manager_implementation::append_filler_sample(std::uint64_t sample_number,

@@ -10,12 +10,13 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
+#include <optional>
 #include <ostream>
 #include <system_error>
 #include <thread>
 
 #include "manager/eeg_manager_implementation.h"
+#include "runtime/console.h"
 #include "runtime/state.h"
 
 namespace calyra::core {
@@ -212,19 +213,22 @@ error eeg_manager_implementation::send_firmware_image(const char* path, std::uin
       });
     }
   } catch (const std::runtime_error& e) {
-    std::cerr << "Runtime error: " << e.what() << '\n';
+    console::write_line(console::channel::standard_error, std::string("Runtime error: ") + e.what(),
+                        log_level::ERROR, log_prefix);
     return fail(error::UPDATE_EXCEPTION, [&](std::ostream& out) {
       out << "The firmware update stopped after block " << sent << " of " << total << ": " << e.what();
     });
   } catch (const std::exception& e) {
     // Ends the transfer too: no block is sent twice, and the headset is left
     // to discard the incomplete image as after any aborted transfer.
-    std::cerr << "Exception: " << e.what() << '\n';
+    console::write_line(console::channel::standard_error, std::string("Exception: ") + e.what(),
+                        log_level::ERROR, log_prefix);
     return fail(error::UPDATE_EXCEPTION, [&](std::ostream& out) {
       out << "The firmware update stopped after block " << sent << " of " << total << ": " << e.what();
     });
   } catch (...) {
-    std::cerr << "An unknown error occurred\n";
+    console::write_line(console::channel::standard_error, "An unknown error occurred", log_level::ERROR,
+                        log_prefix);
     return fail(error::UPDATE_EXCEPTION, [&](std::ostream& out) {
       out << "The firmware update stopped after block " << sent << " of " << total << " on an unknown error";
     });

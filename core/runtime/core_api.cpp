@@ -1,10 +1,9 @@
 // The cy_core_ state functions and the version exports.
-#include <cstdio>
-
 #include "ble/backend.h"
 #include "cycore/core.h"
 #include "runtime/c_boundary.h"
 #include "runtime/config_report.h"
+#include "runtime/console.h"
 #include "runtime/error.h"
 #include "runtime/last_error.h"
 #include "runtime/log_output.h"
@@ -55,7 +54,8 @@ CYCORE_API cy_error cy_core_init(void) {
 CYCORE_API cy_error cy_core_close(void) {
   return code(guard_c_call("cy_core_close", error::PRECONDITION_FAILED, [] {
     if (!is_initialized()) {
-      std::fputs("Core not initialized. Please initialize core and try again.\n", stdout);
+      console::write_line(console::channel::standard_output,
+                          "Core not initialized. Please initialize core and try again.", log_level::WARNING);
       return fail(error::NOT_INITIALIZED,
                   "cy_core_close: the library is not initialised (cy_core_init was not called, or "
                   "cy_core_close was called already)");
@@ -87,6 +87,21 @@ CYCORE_API cy_error cy_core_set_config(const cy_core_config* config) {
     state::store_config(*config);
     logger::apply_config(current_config());
     print_config(current_config());
+    return error::OK;
+  }));
+}
+
+CYCORE_API cy_error cy_core_set_log_handler(cy_log_handler handler, cy_log_level min_level, void* user_data) {
+  return code(guard_c_call("cy_core_set_log_handler", error::PRECONDITION_FAILED, [&] {
+    if (min_level > CY_LOG_LEVEL_ERROR) {
+      return fail(error::PRECONDITION_FAILED, [min_level](std::ostream& out) {
+        out << "cy_core_set_log_handler: level " << unsigned{min_level} << " is above CY_LOG_LEVEL_ERROR (4)";
+      });
+    }
+    if (!logger::set_handler(handler, static_cast<log_level>(min_level), user_data)) {
+      return fail(error::PRECONDITION_FAILED,
+                  "cy_core_set_log_handler: called from inside the log handler, which would wait for itself");
+    }
     return error::OK;
   }));
 }

@@ -16,9 +16,10 @@ const cy_core_config& current_config();
 // True between a successful cy_core_init and the next cy_core_close.
 bool is_initialized();
 
-// Whether the two standard-output diagnostics (the uploaded configuration
-// record and the line per lost packet) go to standard output, as by default,
-// or to the log. Any thread, at any time; survives cy_core_close.
+// Whether the library's console lines (the uploaded configuration record,
+// the line per lost packet, and every other write to standard output or
+// standard error: runtime/console.h) go to the console, as by default, or to
+// the log. Any thread, at any time; survives cy_core_close.
 bool stdout_diagnostics_enabled();
 
 // The record the library starts with.
