@@ -223,14 +223,9 @@ bool eeg_manager_implementation::is_connected() {
 void eeg_manager_implementation::reset_streaming_state() {
   {
     std::lock_guard lock(stream_mutex);
-    for (auto& buffer : float32_buffers) buffer.clear();
-    for (auto& buffer : uint8_buffers) buffer.clear();
-    for (auto& buffer : uint64_buffers) buffer.clear();
-    for (auto& buffer : float64_buffers) buffer.clear();
-    chunk_sample_count = 0;
+    decoder_.discard();
     join_jobs = {};  // dropped unrun
     streaming = false;
-    current_sample = 0;
   }
   reset_stream_settings();
 }
@@ -251,7 +246,7 @@ void eeg_manager_implementation::on_link_lost() {
     streaming = false;
     stream_subscribed = false;
     drop_queued_starts("the link was lost");
-    current_sample = 0;
+    decoder_.end();
     try {
       service_chunks();
     } catch (const std::exception& e) {
