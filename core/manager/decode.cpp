@@ -12,7 +12,7 @@
 #include "manager/arrival_fit.h"
 #include "manager/eeg_manager_implementation.h"
 #include "runtime/console.h"
-#include "runtime/state.h"
+#include "library/state.h"
 
 namespace calyra::core {
 

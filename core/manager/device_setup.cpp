@@ -6,7 +6,7 @@
 
 #include "manager/device_support_error.h"
 #include "manager/eeg_manager_implementation.h"
-#include "runtime/version.h"
+#include "library/version.h"
 
 namespace calyra::core {
 

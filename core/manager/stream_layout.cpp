@@ -4,7 +4,7 @@
 
 #include "manager/conversions.h"
 #include "manager/eeg_manager_implementation.h"
-#include "runtime/state.h"
+#include "library/state.h"
 
 namespace calyra::core {
 

@@ -14,6 +14,12 @@ namespace calyra::core::console {
 
 enum class channel { standard_output, standard_error };
 
+// Whether the console lines go to the console (the default) or to the log:
+// cy_core_set_stdout_diagnostics. Any thread, any time; survives
+// cy_core_close.
+bool enabled();
+void set_enabled(bool enabled);
+
 // Writes `line` and a line break to `to`, flushed, while the switch is on.
 // While it is off: the log gets `log_prefix` + `line` at `instead`, or
 // nothing when `instead` is empty.

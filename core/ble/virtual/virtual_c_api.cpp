@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "backend_choice/backend_choice.h"
 #include "ble/backend.h"
 #include "ble/virtual/virtual_backend.h"
 #include "cycore_virtual.h"

@@ -16,12 +16,6 @@ const cy_core_config& current_config();
 // True between a successful cy_core_init and the next cy_core_close.
 bool is_initialized();
 
-// Whether the library's console lines (the uploaded configuration record,
-// the line per lost packet, and every other write to standard output or
-// standard error: runtime/console.h) go to the console, as by default, or to
-// the log. Any thread, at any time; survives cy_core_close.
-bool stdout_diagnostics_enabled();
-
 // The record the library starts with.
 cy_core_config default_config();
 
@@ -30,7 +24,6 @@ namespace state {
 // that they are always NUL-terminated inside the record.
 void store_config(const cy_core_config& config);
 void set_initialized(bool initialized);
-void set_stdout_diagnostics(bool enabled);
 }  // namespace state
 
 }  // namespace calyra::core

@@ -1,16 +1,17 @@
 // The cy_core_ state functions and the version exports.
+#include "backend_choice/backend_choice.h"
 #include "ble/backend.h"
 #include "cycore/core.h"
 #include "runtime/c_boundary.h"
-#include "runtime/config_report.h"
+#include "library/config_report.h"
 #include "runtime/console.h"
 #include "runtime/error.h"
 #include "runtime/last_error.h"
 #include "runtime/log_output.h"
 #include "runtime/logger.h"
-#include "runtime/scan/scan_table.h"
-#include "runtime/state.h"
-#include "runtime/version.h"
+#include "scan/scan_table.h"
+#include "library/state.h"
+#include "library/version.h"
 
 namespace {
 
@@ -107,7 +108,7 @@ CYCORE_API cy_error cy_core_set_log_handler(cy_log_handler handler, cy_log_level
 }
 
 CYCORE_API cy_error cy_core_set_stdout_diagnostics(bool enabled) {
-  state::set_stdout_diagnostics(enabled);
+  console::set_enabled(enabled);
   return code(error::OK);
 }
 

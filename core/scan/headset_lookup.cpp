@@ -1,4 +1,4 @@
-#include "runtime/scan/headset_lookup.h"
+#include "scan/headset_lookup.h"
 
 #include <algorithm>
 #include <string>

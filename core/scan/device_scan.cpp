@@ -1,5 +1,5 @@
-// cy_core_scan: status check, adapter choice, a 5-second scan, and the table
-// of headsets whose names match the naming pattern.
+// The device scan: status check, adapter choice, a 5-second scan, and the
+// table of headsets whose names match the naming pattern.
 #include <algorithm>
 #include <ostream>
 #include <string_view>
@@ -8,13 +8,13 @@
 #include "ble/adapter.h"
 #include "ble/ble_error.h"
 #include "cycore/scan.h"
+#include "scan/device_scan.h"
 #include "runtime/c_boundary.h"
 #include "runtime/error.h"
 #include "runtime/logger.h"
-#include "runtime/scan/bluetooth_status.h"
-#include "runtime/scan/headset_lookup.h"
-#include "runtime/scan/scan_table.h"
-#include "runtime/state.h"
+#include "scan/bluetooth_status.h"
+#include "scan/scan_table.h"
+#include "library/state.h"
 
 namespace calyra::core {
 namespace {
@@ -44,6 +44,8 @@ void add_matches(std::vector<ble::Peripheral>& peripherals) {
     scan_table::append(name, peripheral.address());
   }
 }
+
+}  // namespace
 
 error run_scan(cy_scan_entry** devices, std::uint64_t* count) {
   if (bluetooth::current_status() != bluetooth::enabled) {
@@ -97,52 +99,4 @@ error run_scan(cy_scan_entry** devices, std::uint64_t* count) {
   return error::OK;
 }
 
-}  // namespace
 }  // namespace calyra::core
-
-extern "C" CYCORE_API cy_error cy_core_scan(cy_scan_entry** devices, uint64_t* count) {
-  using namespace calyra::core;
-  return to_code(guard_c_call("cy_core_scan", error::CONNECTION_ERROR, [&] {
-    if (!is_initialized()) {
-      return fail(error::NOT_INITIALIZED, "cy_core_scan: the library is not initialised (call cy_core_init first)");
-    }
-    if (devices == nullptr || count == nullptr) {
-      return fail(error::PRECONDITION_FAILED, "cy_core_scan: devices or count is null");
-    }
-    return run_scan(devices, count);
-  }));
-}
-
-extern "C" CYCORE_API cy_error cy_core_find_headset(const char* wanted, const cy_scan_entry** match,
-                                                   const char** nearest) {
-  using namespace calyra::core;
-  return to_code(guard_c_call("cy_core_find_headset", error::PRECONDITION_FAILED, [&] {
-    if (nearest != nullptr) *nearest = nullptr;
-    if (!is_initialized()) {
-      return fail(error::NOT_INITIALIZED,
-                  "cy_core_find_headset: the library is not initialised (call cy_core_init first)");
-    }
-    if (wanted == nullptr || match == nullptr) {
-      return fail(error::PRECONDITION_FAILED, "cy_core_find_headset: wanted or match is null");
-    }
-    const cy_scan_entry* entries = scan_table::entries();
-    const auto count = static_cast<std::size_t>(std::max(scan_table::found_device_count(), 0));
-    if (const auto found = headset_lookup::match(entries, count, wanted)) {
-      *match = &entries[*found];
-      return error::OK;
-    }
-    const auto close = headset_lookup::nearest(entries, count, wanted);
-    if (close && nearest != nullptr) *nearest = entries[*close].name;
-    return fail(error::DEVICE_NOT_FOUND, [&](std::ostream& out) {
-      out << "No headset named \"" << wanted << "\" (in any case) or with this address";
-      if (close) {
-        out << " among those the last scan saw; did you mean \"" << entries[*close].name << "\"?";
-      } else if (count == 0) {
-        out << ": the last scan saw no headset";
-      } else {
-        out << "; the last scan saw ";
-        for (std::size_t i = 0; i < count; ++i) out << (i ? ", " : "") << '"' << entries[i].name << '"';
-      }
-    });
-  }));
-}
