@@ -31,8 +31,9 @@ void eeg_manager_implementation::begin_stream_layout() {
   layout.chunk_size = static_cast<std::size_t>(current_config().chunk_size);
   decoder_.start(std::move(layout));
 
-  // Each stream has its own clock: the headset's counter starts again.
-  stream_clock_.restart(sample_frequency_hz(data_stream_rate.load()));
+  // Each stream has its own clock (the headset's counter starts again); the
+  // same headset's crystal drift carries over.
+  stream_clock_.restart(sample_frequency_hz(data_stream_rate.load()), peripheral_name);
   streaming = true;
 }
 
