@@ -306,6 +306,17 @@ TEST_F(program, the_installed_program_runs_and_finds_headsets_as_named) {
   expect_failure(run({"info", "CY KESTRL 5"}), "did you mean \"CY KESTREL 5\"?");
 }
 
+// A failure line is followed by the library's own sentence for the case.
+TEST_F(program, a_failure_line_is_followed_by_the_librarys_reason) {
+  run_request small_link;
+  small_link.args = {"stream", "CY TIGHT 1", "--seconds", "1"};
+  small_link.env = {{"CYCORE_VIRTUAL_DEVICES", "CY TIGHT 1,mtu=23"}};
+  const run_result r = run_with(small_link);
+  expect_failure(r, "starting the stream: PRECONDITION_FAILED (the operation cannot start in the present state)\n"
+                    "  Unable to start stream - a packet of one sample");
+  expect_failure(r, "(MTU 23) carries at most 20 bytes: stream fewer electrodes or use a link with a larger MTU");
+}
+
 // On a terminal the library's own lines (here: lost packets) are printed
 // above the live status block, never into it.
 TEST_F(program, library_lines_stay_above_the_live_status_block) {

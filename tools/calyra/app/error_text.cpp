@@ -51,4 +51,9 @@ std::string error_meaning(int code) {
   return t ? t->meaning : "unknown result code";
 }
 
+std::string library_reason() {
+  const char* text = cy_core_last_error_text();
+  return text != nullptr ? text : "";
+}
+
 }  // namespace calyra::app

@@ -12,14 +12,26 @@ namespace calyra::app {
 std::string error_name(int code);
 std::string error_meaning(int code);
 
+// The library's sentence for this thread's last failed call
+// (cy_core_last_error_text); "" when it gave none. Read it before any other
+// library call on the thread.
+std::string library_reason();
+
 class command_failure : public std::runtime_error {
  public:
   // A failure of the program itself: a file, or an option the model rejects.
   explicit command_failure(const std::string& message) : std::runtime_error(message) {}
 
   // A library call returned `code` while doing `what` ("connecting to ...").
+  // The library's own sentence for the case follows on a line of its own;
+  // `reason` is that sentence read earlier, by default it is read now.
   static command_failure from_code(int code, const std::string& what) {
-    return command_failure(what + ": " + error_name(code) + " (" + error_meaning(code) + ")");
+    return from_code(code, what, library_reason());
+  }
+  static command_failure from_code(int code, const std::string& what, const std::string& reason) {
+    std::string line = what + ": " + error_name(code) + " (" + error_meaning(code) + ")";
+    if (!reason.empty()) line += "\n  " + reason;
+    return command_failure(line);
   }
 };
 

@@ -19,21 +19,6 @@ std::string lower(std::string s) {
   return s;
 }
 
-std::size_t edit_distance(const std::string& a, const std::string& b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
-}
-
 }  // namespace
 
 std::vector<seen_headset> scan_headsets() {
@@ -52,34 +37,17 @@ std::vector<seen_headset> scan_headsets() {
   return seen;
 }
 
-std::optional<seen_headset> match_headset(const std::vector<seen_headset>& seen, const std::string& wanted) {
-  for (const seen_headset& h : seen) {
-    if (h.name == wanted) return h;
+headset_lookup find_headset(const std::string& wanted) {
+  const cy_scan_entry* entry = nullptr;
+  const char* nearest = nullptr;
+  headset_lookup found;
+  if (cy_core_find_headset(wanted.c_str(), &entry, &nearest) == CY_OK) {
+    found.match = entry->name;
+    return found;
   }
-  const std::string key = lower(wanted);
-  for (const seen_headset& h : seen) {
-    if (lower(h.name) == key) return h;
-  }
-  for (const seen_headset& h : seen) {
-    if (lower(h.address) == key) return h;
-  }
-  return std::nullopt;
-}
-
-std::optional<std::string> nearest_name(const std::vector<seen_headset>& seen, const std::string& wanted) {
-  const std::string key = lower(wanted);
-  std::optional<std::string> best;
-  std::size_t best_distance = 0;
-  for (const seen_headset& h : seen) {
-    const std::size_t d = edit_distance(lower(h.name), key);
-    if (!best || d < best_distance) {
-      best = h.name;
-      best_distance = d;
-    }
-  }
-  // More than a third of the name changed is not a typo.
-  if (best && best_distance * 3 > std::max<std::size_t>(key.size(), 3)) return std::nullopt;
-  return best;
+  found.reason = app::library_reason();
+  if (nearest != nullptr) found.nearest = nearest;
+  return found;
 }
 
 }  // namespace calyra::device

@@ -1,5 +1,6 @@
 // Finding the headset a user means: advertised names compared without regard
-// to case, addresses, and the nearest name as a suggestion.
+// to case, addresses, and the nearest name as a suggestion, by the library's
+// rules (cy_core_find_headset).
 #pragma once
 
 #include <optional>
@@ -17,12 +18,14 @@ struct seen_headset {
 // paired or not, in the order first seen. Throws command_failure.
 std::vector<seen_headset> scan_headsets();
 
-// The headset `wanted` names: an exact name, then a name equal but for case,
-// then an address (case-insensitive). nullopt if none.
-std::optional<seen_headset> match_headset(const std::vector<seen_headset>& seen, const std::string& wanted);
+struct headset_lookup {
+  std::optional<std::string> match;    // the advertised name `wanted` means
+  std::optional<std::string> nearest;  // without a match: a likely typo's name
+  std::string reason;                  // without a match: the library's sentence
+};
 
-// The seen name closest to `wanted` (edit distance, ignoring case) when it
-// is close enough to be a likely typo; nullopt otherwise.
-std::optional<std::string> nearest_name(const std::vector<seen_headset>& seen, const std::string& wanted);
+// Which headset of the last scan `wanted` names, by the library's rules
+// (cy_core_find_headset: exact name, any case, address; the nearest name).
+headset_lookup find_headset(const std::string& wanted);
 
 }  // namespace calyra::device

@@ -15,25 +15,29 @@ headset::headset(const std::string& name, firmware_policy policy) : name_(name) 
   manager_ = cy_eeg_manager_new();
   if (manager_ == nullptr) throw command_failure("out of memory while creating a manager");
   cy_error result = cy_eeg_manager_connect(manager_, name.c_str(), nullptr, nullptr);
+  std::string reason = result != CY_OK ? app::library_reason() : std::string();
   if (result == CY_DEVICE_NOT_FOUND) {
     // The library wants the exact advertised name; people type it in any
     // case, or give the address.
-    std::vector<seen_headset> seen;
+    headset_lookup found;
     try {
-      seen = scan_headsets();
+      scan_headsets();
+      found = find_headset(name);
     } catch (const command_failure&) {
       // Keep the connect's own answer.
     }
-    if (const auto match = match_headset(seen, name); match && match->name != name) {
-      name_ = match->name;
+    if (found.match && *found.match != name) {
+      name_ = *found.match;
       result = cy_eeg_manager_connect(manager_, name_.c_str(), nullptr, nullptr);
-    } else if (!match) {
-      const auto nearest = nearest_name(seen, name);
+      reason = result != CY_OK ? app::library_reason() : std::string();
+    } else if (!found.match) {
       cy_eeg_manager_free(manager_);
       manager_ = nullptr;
       throw command_failure::from_code(
-          result, "connecting to \"" + name + "\"" +
-                      (nearest ? " (did you mean \"" + *nearest + "\"?)" : std::string()));
+          result,
+          "connecting to \"" + name + "\"" +
+              (found.nearest ? " (did you mean \"" + *found.nearest + "\"?)" : std::string()),
+          found.reason.empty() ? reason : found.reason);
     }
   }
   info_ = *cy_eeg_manager_get_device_info(manager_);
@@ -47,10 +51,12 @@ headset::headset(const std::string& name, firmware_policy policy) : name_(name) 
     manager_ = nullptr;
     if (incompatible_but_connected) {
       throw command_failure::from_code(
-          result, what + " (hardware " + version_text(info_.hardware_version) + ", firmware " +
-                      version_text(info_.firmware_version) + ")");
+          result,
+          what + " (hardware " + version_text(info_.hardware_version) + ", firmware " +
+              version_text(info_.firmware_version) + ")",
+          reason);
     }
-    throw command_failure::from_code(result, what);
+    throw command_failure::from_code(result, what, reason);
   }
 }
 

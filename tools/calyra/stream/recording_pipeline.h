@@ -64,7 +64,6 @@ class recording_pipeline {
   std::size_t cleaned_annotations() const { return cleaned_ + cleaned_controls_; }
   // Sample number of the next sample expected (0 before the first).
   std::uint64_t next_sample_number() const { return next_sample_number_; }
-  bool write_failed() const { return write_failed_; }
   // What the file format could not hold as given, once finished.
   std::vector<std::string> remarks() const;
   quality::quality_monitor& quality() { return quality_; }

@@ -217,7 +217,6 @@ struct server_callbacks {
       const event_hub::batch b = server.hub_.read(s.cursor, 0ms);
       s.cursor = b.cursor;
       if (b.skipped > 0) {
-        server.skipped_ += b.skipped;
         s.pending += sse_event("dropped", std::to_string(b.skipped));
       }
       s.pending += b.text;

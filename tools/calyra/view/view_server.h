@@ -55,8 +55,6 @@ class view_server {
 
   unsigned port() const { return port_; }
   const std::string& token() const { return guard_->token(); }
-  // Events a reader missed because it fell behind (a slow browser).
-  std::uint64_t skipped_events() const { return skipped_; }
 
  private:
   friend struct server_callbacks;
@@ -86,7 +84,6 @@ class view_server {
   std::vector<std::shared_ptr<annotation_wait>> waits_;
   std::atomic<bool> stopping_{false};
   std::thread housekeeper_;
-  std::atomic<std::uint64_t> skipped_{0};
 };
 
 }  // namespace calyra::view
