@@ -1,14 +1,18 @@
 // `calyra stream` (and `calyra view`): the command line turned into a
 // session, assembled here. A new sink or event source is one line below.
+#include <iostream>
 #include <memory>
-#include <optional>
+#include <string>
+#include <vector>
 
 #include "library/core_session.h"
+#include "app/failure.h"
 #include "app/interrupt.h"
 #include "commands/commands.h"
 #include "recording/recording_naming.h"
 #include "session/stream_session.h"
 #include "sinks/recording_sink.h"
+#include "sinks/session_index.h"
 #include "sources/typed_lines_source.h"
 #include "view/stream_view.h"
 
@@ -33,22 +37,68 @@ sinks::recording_settings recording_settings_of(const cli::stream_options& o) {
   return {o.subject, o.session, o.note, o.bandpass_text, {o.bandpass, o.notch_hz}, o.filter_output};
 }
 
+// Reserves the names of every recording before any headset is touched, so
+// that an unusable or taken path is reported first: FILE as given for one
+// headset, FILE_<headset> and the session's FILE.json for several.
+struct session_files {
+  std::vector<std::unique_ptr<recording::recording_files>> per_headset;
+  std::vector<std::string> data_paths;
+  std::unique_ptr<sinks::session_index> index;
+
+  explicit session_files(const cli::stream_options& o) {
+    if (o.out_path.empty()) return;
+    const recording::out_path_naming one(o.out_path);
+    const recording::per_headset_naming several(o.out_path);
+    const bool single = o.devices.size() == 1;
+    for (const std::string& device : o.devices) {
+      const recording::recording_names names = single ? one.names_for(device) : several.names_for(device);
+      data_paths.push_back(names.data);
+      per_headset.push_back(std::make_unique<recording::recording_files>(names, o.overwrite));
+    }
+    if (!single) index = std::make_unique<sinks::session_index>(several.session_description(), o.overwrite);
+  }
+};
+
+// Connects to each headset in turn; a headset that cannot be opened ends
+// the run before anything streams, unless --allow-missing lets the others
+// go on without it.
+void add_headsets(session::stream_session& run, const cli::stream_options& o, session_files& files) {
+  std::size_t opened = 0;
+  for (std::size_t i = 0; i < o.devices.size(); ++i) {
+    session::headset_settings settings = headset_settings_of(o);
+    settings.device = o.devices[i];
+    session::headset_stream* h = nullptr;
+    try {
+      h = &run.add_headset(settings);
+    } catch (const app::command_failure& e) {
+      if (!o.allow_missing || app::interrupt_requested()) throw;
+      std::cerr << "calyra: warning: " << e.what() << "; recording the other headsets" << std::endl;
+      if (!files.per_headset.empty()) files.per_headset[i].reset();
+      if (files.index) files.index->add_missing(o.devices[i]);
+      continue;
+    }
+    ++opened;
+    if (!files.per_headset.empty()) {
+      h->add_sink(std::make_unique<sinks::recording_sink>(*h, std::move(files.per_headset[i]), recording_settings_of(o)));
+    }
+    if (files.index) h->add_sink(files.index->entry_for(*h, files.data_paths[i]));
+  }
+  if (opened == 0) throw app::command_failure("none of the headsets could be opened");
+}
+
 }  // namespace
 
 // The objects are declared in the order their teardown needs reversed: the
 // reserved names outlive the library, the library the session.
 int run_stream(const cli::global_options& global, const cli::stream_options& o) {
   app::install_interrupt_handlers();
-  std::optional<recording::out_path_naming> naming;
-  if (!o.out_path.empty()) naming.emplace(o.out_path);
-  std::unique_ptr<recording::recording_files> files;
-  if (naming) files = std::make_unique<recording::recording_files>(naming->names_for(o.device), o.overwrite);
+  session_files files(o);
   library::core_session core(global, {o.chunk_size, {}});
 
   session::stream_session run({o.seconds, o.stall_timeout, o.out_path});
-  session::headset_stream& h = run.add_headset(headset_settings_of(o));
-  if (files) h.add_sink(std::make_unique<sinks::recording_sink>(h, std::move(files), recording_settings_of(o)));
+  add_headsets(run, o, files);
   if (o.view.enabled) {
+    session::headset_stream& h = *run.headsets().front();
     const auto live = view::open_stream_view(o.view, h, o.out_path, o.seconds);
     h.add_sink(std::make_unique<view::view_sink>(live, h));
     run.add_source(std::make_unique<view::view_annotations>(live));
