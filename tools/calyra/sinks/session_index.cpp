@@ -32,7 +32,7 @@ std::string session_index_text(const std::vector<index_entry>& entries, const st
       << ", \"recording\": " << (e.recording.empty() ? "null" : json_string(e.recording))
       << ", \"first_sample_host_time_ns\": "
       << (e.first_sample_host_time_ns ? std::to_string(*e.first_sample_host_time_ns) : "null")
-      << ", \"samples\": " << e.samples << ", \"sample_rate_hz\": " << number(e.rate_hz, 12)
+      << ", \"first_sample_number\": " << e.first_sample_number << ", \"samples\": " << e.samples << ", \"sample_rate_hz\": " << number(e.rate_hz, 12)
       << ", \"stop_reason\": " << (e.stop_reason.empty() ? "null" : json_string(e.stop_reason))
       << ",\n     \"clock\": {\"state\": " << json_string(e.clock.state)
       << ", \"drift_ppm\": " << number(e.clock.drift_ppm, 6) << ", \"rate_hz\": " << number(e.clock.rate_hz, 12)
@@ -59,7 +59,10 @@ class session_index::entry_sink final : public session::sink {
     const stream::manager_clock& clock = headset_.clock();
     e.samples = headset_.tally().samples();
     e.clock = stream::describe_clock(clock.info());
-    if (first_sample_) e.first_sample_host_time_ns = clock.host_time_of(static_cast<double>(*first_sample_));
+    if (first_sample_) {
+      e.first_sample_number = *first_sample_;
+      e.first_sample_host_time_ns = clock.host_time_of(static_cast<double>(*first_sample_));
+    }
     // A recording without a sample is not written.
     if (!first_sample_) e.recording.clear();
     if (headset_.link_lost()) e.stop_reason = "the headset disconnected";

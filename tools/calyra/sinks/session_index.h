@@ -25,6 +25,7 @@ struct index_entry {
   std::string recording;                   // file name of its data file; empty: none was written
   bool connected = true;                   // false: it never connected (--allow-missing)
   std::optional<std::int64_t> first_sample_host_time_ns;  // CLOCK_MONOTONIC; nullopt: no sample or no clock
+  std::uint64_t first_sample_number = 0;  // the headset's number of the recording's first sample
   std::uint64_t samples = 0;
   double rate_hz = 0.0;                    // the nominal rate
   recording::clock_description clock;
