@@ -242,9 +242,6 @@ void finish_command_line(const CLI::App& app, parsed_command_line& out) {
   if (s.allow_missing && s.devices.size() < 2) {
     throw CLI::ValidationError("--allow-missing", "needs several headsets");
   }
-  if (name == "view" && s.devices.size() > 1) {
-    throw CLI::ValidationError("NAME", "the live view shows one headset; record several with calyra stream");
-  }
   s.seconds = parse_seconds(s.seconds_text);
   // A chunk is what the display and the file see at once: more than a
   // second of samples leaves the program silent for that long.

@@ -86,6 +86,24 @@ void add_headsets(session::stream_session& run, const cli::stream_options& o, se
   if (opened == 0) throw app::command_failure("none of the headsets could be opened");
 }
 
+// One page per headset, each on its own port (consecutive from --port when
+// given); a line typed into any page goes to every headset, as on standard
+// input.
+void open_views(session::stream_session& run, const cli::stream_options& o, const session_files& files) {
+  for (std::size_t i = 0; i < run.headsets().size(); ++i) {
+    session::headset_stream& h = *run.headsets()[i];
+    view::view_settings settings = o.view;
+    if (settings.port != 0) settings.port += static_cast<unsigned>(i);
+    std::string shown = o.out_path;
+    for (std::size_t j = 0; j < o.devices.size() && files.data_paths.size() > 1; ++j) {
+      if (o.devices[j] == h.settings().device) shown = files.data_paths[j];
+    }
+    const auto live = view::open_stream_view(settings, h, shown, o.seconds);
+    h.add_sink(std::make_unique<view::view_sink>(live, h));
+    run.add_source(std::make_unique<view::view_annotations>(live));
+  }
+}
+
 }  // namespace
 
 // The objects are declared in the order their teardown needs reversed: the
@@ -97,12 +115,7 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
 
   session::stream_session run({o.seconds, o.stall_timeout, o.out_path});
   add_headsets(run, o, files);
-  if (o.view.enabled) {
-    session::headset_stream& h = *run.headsets().front();
-    const auto live = view::open_stream_view(o.view, h, o.out_path, o.seconds);
-    h.add_sink(std::make_unique<view::view_sink>(live, h));
-    run.add_source(std::make_unique<view::view_annotations>(live));
-  }
+  if (o.view.enabled) open_views(run, o, files);
   run.add_source(std::make_unique<sources::typed_lines_source>([&run](int n) { run.lines_echoed(n); }));
   return run.run();
 }
