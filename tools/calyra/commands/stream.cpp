@@ -113,7 +113,7 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
   session_files files(o);
   library::core_session core(global, {o.chunk_size, {}});
 
-  session::stream_session run({o.seconds, o.stall_timeout, o.out_path});
+  session::stream_session run({o.seconds, o.stall_timeout, files.index ? files.index->path() : o.out_path});
   add_headsets(run, o, files);
   if (o.view.enabled) open_views(run, o, files);
   run.add_source(std::make_unique<sources::typed_lines_source>([&run](int n) { run.lines_echoed(n); }));

@@ -50,7 +50,7 @@ class stream_session::pass {
       event_outcome first;
       for (std::size_t i = 0; i < s_.headsets_.size(); ++i) {
         const placement p = s_.headsets_[i]->place(e);
-        screen_.message(p.message);
+        screen_.message(s_.headsets_.size() > 1 ? s_.headsets_[i]->device().name() + ": " + p.message : p.message);
         if (i == 0) first = {p.stored, p.message};
       }
       return first;
