@@ -1,7 +1,7 @@
 // `calyra stream` with several headsets, as a user runs it: one headset that
 // is not there, one whose link drops while the others record, and Ctrl-C
 // ending the session with a typed line placed on every recording.
-#include <regex>
+#include <cctype>
 
 #include "bdf_reader.h"
 #include "program_fixture.h"
@@ -18,9 +18,21 @@ struct listed {
 
 std::vector<listed> headsets_in(const std::string& json) {
   std::vector<listed> out;
-  const std::regex entry("\\{\"name\": \"([^\"]+)\"([^\\n]*\\n[^\\n]*)");
-  for (std::sregex_iterator m(json.begin(), json.end(), entry), end; m != end; ++m) out.push_back({(*m)[1], (*m)[2]});
+  const std::string head = "{\"name\": \"";
+  for (std::size_t at = json.find(head); at != std::string::npos; at = json.find(head, at + 1)) {
+    const std::size_t name_end = json.find('"', at + head.size());
+    const std::size_t second_line = json.find('\n', name_end);
+    out.push_back({json.substr(at + head.size(), name_end - at - head.size()),
+                   json.substr(name_end + 1, json.find('\n', second_line + 1) - name_end - 1)});
+  }
   return out;
+}
+
+std::string file_part(std::string name) {
+  for (char& c : name) {
+    if (!std::isalnum(static_cast<unsigned char>(c))) c = '-';
+  }
+  return name;
 }
 
 double number_after(const std::string& text, const std::string& key) {
@@ -98,7 +110,7 @@ TEST_F(program, ctrl_c_ends_the_session_and_a_typed_line_lines_up_across_recordi
   std::vector<double> placed_ns;
   for (const listed& e : entries) {
     SCOPED_TRACE(e.name);
-    const std::string stem = file("s_" + std::regex_replace(e.name, std::regex("[^A-Za-z0-9]"), "-"));
+    const std::string stem = file("s_" + file_part(e.name));
     EXPECT_GT(read_bdf(stem + ".bdf").signals.front().samples.size(), 700U);
     const long long position = position_of(stem + "_events.tsv", "mark");
     ASSERT_GE(position, 0) << read_text(stem + "_events.tsv");
