@@ -167,6 +167,7 @@ _CYCORE_FUNCTIONS: Dict[str, Tuple[Any, List[Any]]] = {
     "cy_virtual_set_scan_scale": (cy_error, [c_double]),
     "cy_virtual_get_stats": (cy_error, [c_char_p, POINTER(VirtualStats)]),
     "cy_virtual_drop_link": (cy_error, [c_char_p]),
+    "cy_virtual_trigger": (cy_error, [c_char_p]),
     "cy_virtual_get_config_record": (c_size_t, [c_char_p, POINTER(c_uint8), c_size_t]),
     "cy_virtual_set_battery": (cy_error, [c_char_p, c_uint8, c_bool]),
 }

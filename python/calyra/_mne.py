@@ -40,6 +40,20 @@ def _wall_clock_start(block: Block) -> Optional[datetime.datetime]:
                                            tz=datetime.timezone.utc)
 
 
+def _clock_description(block: Block) -> str:
+    """Where the block lies on time.monotonic()'s axis, by the headset's
+    clock: the first sample's time and the rate the samples were actually
+    taken at (crystals drift apart by up to thousands of ppm, so headsets
+    recorded together line up over minutes only with their own rates)."""
+    times = block.timestamps
+    assert times is not None
+    rate = float(block.rate)
+    if len(times) > 1 and np.isfinite(times[-1]) and times[-1] > times[0]:
+        rate = (len(times) - 1) / float(times[-1] - times[0])
+    return (f"first sample at {float(times[0]):.9f} s on time.monotonic(); "
+            f"{rate:.6f} samples per second by the headset's clock")
+
+
 def block_to_raw(block: Block, annotations: Sequence[Tuple[int, str]], misc: bool = True) -> Any:
     mne = mne_module()
     if block.unit != "uV":
@@ -61,6 +75,7 @@ def block_to_raw(block: Block, annotations: Sequence[Tuple[int, str]], misc: boo
     measured = _wall_clock_start(block)
     if measured is not None:
         raw.set_meas_date(measured)
+        raw.info["description"] = _clock_description(block)
     onsets: List[float] = []
     durations: List[float] = []
     descriptions: List[str] = []

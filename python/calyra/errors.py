@@ -20,6 +20,10 @@ class CalyraError(Exception):
     # an mne.io.RawArray and as a Block (None when nothing had arrived).
     raw: Any = None
     block: Any = None
+    # record() of several headsets: one RawArray per headset (None where
+    # nothing had arrived), and the headset that failed.
+    raws: Any = None
+    headset: Any = None
 
     def __init__(self, message: Optional[str] = None, code: Optional[int] = None) -> None:
         if code is not None:

@@ -35,6 +35,13 @@ def drop_link(name: str) -> None:
     check(_library.lib().cy_virtual_drop_link(name.encode()), f"drop the link of {name!r}")
 
 
+def trigger(name: str) -> None:
+    """Fires the headset's trigger input (a photodiode on E1): the first
+    sample it takes from now on, by its own clock, and the 9 after it carry
+    an extra +300 uV on E1."""
+    check(_library.lib().cy_virtual_trigger(name.encode()), f"trigger of {name!r}")
+
+
 def set_battery(name: str, level: int, charging: bool = False) -> None:
     """Sets the headset's battery level (0..100); a connected host hears of it."""
     check(_library.lib().cy_virtual_set_battery(name.encode(), int(level), bool(charging)),

@@ -29,7 +29,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const char* const devices = "CY KESTREL 5,pace=fast;CY KESTREL 9";
+const char* const devices = "CY KESTREL 5,pace=fast;CY KESTREL 9;CY KESTREL 7";
 
 struct address {
   unsigned port = 0;
@@ -169,6 +169,35 @@ TEST_F(view_program, the_page_gets_the_recorded_samples_and_its_annotations_are_
     }
   }
   EXPECT_EQ(std::count(seen.begin(), seen.end(), false), 0);
+}
+
+// Several headsets: a page each, and a line typed into one goes into every
+// recording.
+TEST_F(view_program, each_headset_gets_its_page_and_a_line_typed_into_one_goes_to_all) {
+  auto calyra = start({"view", "CY KESTREL 9", "CY KESTREL 7", "--seconds", "3", "--out", file("rec.bdf")});
+  ASSERT_FALSE(calyra->wait_for_url(15).empty()) << calyra->err();
+  std::vector<address> pages;
+  for (int tries = 0; tries < 200 && pages.size() < 2; ++tries) {
+    pages.clear();
+    const std::string text = calyra->out();
+    for (std::size_t at = text.find("Live view: "); at != std::string::npos; at = text.find("Live view: ", at + 1)) {
+      pages.push_back(parse_url(text.substr(at + 11, text.find('\n', at) - at - 11)));
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_EQ(pages.size(), 2u) << calyra->out();
+  EXPECT_NE(pages[0].port, pages[1].port);
+  std::this_thread::sleep_for(1s);
+  httplib::Client c("127.0.0.1", static_cast<int>(pages[1].port));
+  auto posted = c.Post("/annotation", pages[1].header(), "both", "text/plain; charset=utf-8");
+  ASSERT_TRUE(posted);
+  EXPECT_EQ(posted->status, 200);
+  ASSERT_EQ(calyra->wait(20), 0) << calyra->out() << calyra->err();
+  for (const char* name : {"rec_CY-KESTREL-9.bdf", "rec_CY-KESTREL-7.bdf"}) {
+    const auto rec = calyra::test::read_bdf(file(name));
+    ASSERT_EQ(rec.annotations.size(), 1u) << name;
+    EXPECT_EQ(rec.annotations[0].text, "both");
+  }
 }
 
 TEST_F(view_program, an_open_and_a_stalled_page_leave_the_recording_as_it_is_without_them) {

@@ -83,10 +83,15 @@ CLI::App* add_device_command(CLI::App& app, const std::string& name, const std::
 }
 
 void define_stream(CLI::App& app, stream_options& s, const std::string& name) {
-  auto* sub = add_device_command(app, name,
-                                 name == "view" ? view_command_help
-                                                : "Connect, configure and stream; optionally record to a file",
-                                 s.device);
+  auto* sub = app.add_subcommand(name, name == "view" ? view_command_help
+                                                      : "Connect, configure and stream; optionally record to a file");
+  sub->add_option("NAME", s.devices,
+                  "Advertised name of the headset, e.g. \"CY KESTREL 5\"; several names stream "
+                  "several headsets together, each recorded to its own files")
+      ->type_name("TEXT")
+      ->required();
+  sub->add_flag("--allow-missing", s.allow_missing,
+                "With several headsets: record those that connect when one does not");
   sub->add_option("--seconds", s.seconds_text,
                   "Recording length in seconds, up to 604800 (7 days); 0 streams until Ctrl-C")
       ->type_name("SECONDS")
@@ -232,6 +237,15 @@ void finish_command_line(const CLI::App& app, parsed_command_line& out) {
 
   if (out.which != command::stream) return;
   stream_options& s = out.stream;
+  s.device = s.devices.front();
+  for (std::size_t i = 0; i < s.devices.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (s.devices[i] == s.devices[j]) throw CLI::ValidationError("NAME", "'" + s.devices[i] + "' is named twice");
+    }
+  }
+  if (s.allow_missing && s.devices.size() < 2) {
+    throw CLI::ValidationError("--allow-missing", "needs several headsets");
+  }
   s.seconds = parse_seconds(s.seconds_text);
   // A chunk is what the display and the file see at once: more than a
   // second of samples leaves the program silent for that long.
@@ -249,6 +263,9 @@ void finish_command_line(const CLI::App& app, parsed_command_line& out) {
     throw CLI::ValidationError("--filter-output", "needs --bandpass or --notch");
   }
   finish_bids_options(*chosen.front(), s);
+  if (!s.bids.root.empty() && s.devices.size() > 1) {
+    throw CLI::ValidationError("--bids", "records one headset: run one stream per headset, each with its own --acq label");
+  }
   if (s.filter_output && s.out_path.empty() && s.bids.root.empty()) {
     throw CLI::ValidationError("--filter-output", "needs --out FILE or --bids ROOT");
   }

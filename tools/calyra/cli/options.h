@@ -19,7 +19,9 @@ using global_options = library::library_options;
 using band = filtering::band;
 
 struct stream_options {
-  std::string device;
+  std::vector<std::string> devices;   // the headsets to stream together, as named
+  std::string device;                 // the first of them
+  bool allow_missing = false;         // record the headsets that connect when another does not
   std::string seconds_text = "10";    // --seconds as typed
   double seconds = 10.0;              // parsed from seconds_text; 0: until Ctrl-C
   unsigned rate_hz = 250;             // 250 or 500

@@ -1,7 +1,9 @@
 // `calyra stream` (and `calyra view`): the command line turned into a
 // session, assembled here. A new sink or event source is one line below.
+#include <iostream>
 #include <memory>
-#include <optional>
+#include <string>
+#include <vector>
 
 #include "bids/dataset_sink.h"
 #include "bids/staged_recording.h"
@@ -12,6 +14,7 @@
 #include "recording/recording_naming.h"
 #include "session/stream_session.h"
 #include "sinks/recording_sink.h"
+#include "sinks/session_index.h"
 #include "sources/typed_lines_source.h"
 #include "view/stream_view.h"
 
@@ -36,45 +39,116 @@ sinks::recording_settings recording_settings_of(const cli::stream_options& o) {
   return {o.subject, o.session, o.note, o.bandpass_text, {o.bandpass, o.notch_hz}, o.filter_output};
 }
 
+// Reserves the names of every recording before any headset is touched, so
+// that an unusable or taken path is reported first: FILE as given for one
+// headset, FILE_<headset> and the session's FILE.json for several; in a
+// dataset, the hidden name the recording is staged under until it is placed.
+struct session_files {
+  std::vector<std::unique_ptr<recording::recording_files>> per_headset;
+  std::vector<std::string> data_paths;
+  std::unique_ptr<sinks::session_index> index;
+  std::string staged;  // in a BIDS dataset: the staging path, else empty
+
+  explicit session_files(const cli::stream_options& o) {
+    if (!o.bids.root.empty()) {
+      stage_in_dataset(o);
+      return;
+    }
+    if (o.out_path.empty()) return;
+    const recording::out_path_naming one(o.out_path);
+    const recording::per_headset_naming several(o.out_path);
+    const bool single = o.devices.size() == 1;
+    for (const std::string& device : o.devices) {
+      const recording::recording_names names = single ? one.names_for(device) : several.names_for(device);
+      data_paths.push_back(names.data);
+      per_headset.push_back(std::make_unique<recording::recording_files>(names, o.overwrite));
+    }
+    if (!single) index = std::make_unique<sinks::session_index>(several.session_description(), o.overwrite);
+  }
+
+  // Every refusal (labels, line frequency, a taken name) comes here.
+  void stage_in_dataset(const cli::stream_options& o) {
+    try {
+      staged = bids::begin_staged(bids::placement_from(o.bids));
+    } catch (const bids::bids_error& e) {
+      throw app::usage_failure(e.what());
+    }
+    const recording::recording_names names = bids::dataset_naming(staged).names_for(o.device);
+    data_paths.push_back(names.data);
+    per_headset.push_back(std::make_unique<recording::recording_files>(names, o.overwrite));
+  }
+
+  // The recording, placed in its dataset when it ends if it is staged.
+  std::unique_ptr<session::sink> make_recording_sink(session::headset_stream& h, std::size_t i,
+                                                const cli::stream_options& o) {
+    auto sink = std::make_unique<sinks::recording_sink>(h, std::move(per_headset[i]), recording_settings_of(o));
+    if (staged.empty()) return sink;
+    return std::make_unique<bids::dataset_sink>(std::move(sink), staged);
+  }
+
+  std::string session_path(const cli::stream_options& o) const {
+    if (index) return index->path();
+    return staged.empty() ? o.out_path : staged;
+  }
+};
+
+// Connects to each headset in turn; a headset that cannot be opened ends
+// the run before anything streams, unless --allow-missing lets the others
+// go on without it.
+void add_headsets(session::stream_session& run, const cli::stream_options& o, session_files& files) {
+  std::size_t opened = 0;
+  for (std::size_t i = 0; i < o.devices.size(); ++i) {
+    session::headset_settings settings = headset_settings_of(o);
+    settings.device = o.devices[i];
+    session::headset_stream* h = nullptr;
+    try {
+      h = &run.add_headset(settings);
+    } catch (const app::command_failure& e) {
+      if (!o.allow_missing || app::interrupt_requested()) throw;
+      std::cerr << "calyra: warning: " << e.what() << "; recording the other headsets" << std::endl;
+      if (!files.per_headset.empty()) files.per_headset[i].reset();
+      if (files.index) files.index->add_missing(o.devices[i]);
+      continue;
+    }
+    ++opened;
+    if (!files.per_headset.empty()) {
+      h->add_sink(files.make_recording_sink(*h, i, o));
+    }
+    if (files.index) h->add_sink(files.index->entry_for(*h, files.data_paths[i]));
+  }
+  if (opened == 0) throw app::command_failure("none of the headsets could be opened");
+}
+
+// One page per headset, each on its own port (consecutive from --port when
+// given); a line typed into any page goes to every headset, as on standard
+// input.
+void open_views(session::stream_session& run, const cli::stream_options& o, const session_files& files) {
+  for (std::size_t i = 0; i < run.headsets().size(); ++i) {
+    session::headset_stream& h = *run.headsets()[i];
+    view::view_settings settings = o.view;
+    if (settings.port != 0) settings.port += static_cast<unsigned>(i);
+    std::string shown = o.out_path;
+    for (std::size_t j = 0; j < o.devices.size() && files.data_paths.size() > 1; ++j) {
+      if (o.devices[j] == h.settings().device) shown = files.data_paths[j];
+    }
+    const auto live = view::open_stream_view(settings, h, shown, o.seconds);
+    h.add_sink(std::make_unique<view::view_sink>(live, h));
+    run.add_source(std::make_unique<view::view_annotations>(live));
+  }
+}
+
 }  // namespace
 
 // The objects are declared in the order their teardown needs reversed: the
 // reserved names outlive the library, the library the session.
 int run_stream(const cli::global_options& global, const cli::stream_options& o) {
   app::install_interrupt_handlers();
-  // In a dataset, the recording is staged under a hidden name and placed
-  // when it is finished. Every refusal (labels, line frequency, a taken
-  // name) comes here, before the headset is touched.
-  std::string staged;
-  if (!o.bids.root.empty()) {
-    try {
-      staged = bids::begin_staged(bids::placement_from(o.bids));
-    } catch (const bids::bids_error& e) {
-      throw app::usage_failure(e.what());
-    }
-  }
-  std::unique_ptr<recording::recording_naming> naming;
-  if (!o.out_path.empty()) naming = std::make_unique<recording::out_path_naming>(o.out_path);
-  if (!staged.empty()) naming = std::make_unique<bids::dataset_naming>(staged);
-  std::unique_ptr<recording::recording_files> files;
-  if (naming) files = std::make_unique<recording::recording_files>(naming->names_for(o.device), o.overwrite);
+  session_files files(o);
   library::core_session core(global, {o.chunk_size, {}});
 
-  session::stream_session run({o.seconds, o.stall_timeout, staged.empty() ? o.out_path : staged});
-  session::headset_stream& h = run.add_headset(headset_settings_of(o));
-  if (files) {
-    auto recording = std::make_unique<sinks::recording_sink>(h, std::move(files), recording_settings_of(o));
-    if (staged.empty()) {
-      h.add_sink(std::move(recording));
-    } else {
-      h.add_sink(std::make_unique<bids::dataset_sink>(std::move(recording), staged));
-    }
-  }
-  if (o.view.enabled) {
-    const auto live = view::open_stream_view(o.view, h, o.out_path, o.seconds);
-    h.add_sink(std::make_unique<view::view_sink>(live, h));
-    run.add_source(std::make_unique<view::view_annotations>(live));
-  }
+  session::stream_session run({o.seconds, o.stall_timeout, files.session_path(o)});
+  add_headsets(run, o, files);
+  if (o.view.enabled) open_views(run, o, files);
   run.add_source(std::make_unique<sources::typed_lines_source>([&run](int n) { run.lines_echoed(n); }));
   return run.run();
 }

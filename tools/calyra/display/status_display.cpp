@@ -10,6 +10,7 @@ namespace {
 
 std::string header_text(const stream_status& s) {
   std::ostringstream line;
+  if (!s.headset.empty()) line << s.headset << ": ";
   if (s.target_seconds > 0.0) {
     line << progress_bar(s.elapsed_seconds / s.target_seconds, 30) << ' '
          << format_seconds(s.elapsed_seconds) << " / " << format_seconds(s.target_seconds);
@@ -73,17 +74,22 @@ void status_display::erase_block() {
   }
 }
 
-void status_display::show(const stream_status& status) {
-  last_ = status;
+void status_display::show(const std::vector<stream_status>& statuses) {
+  last_ = statuses;
   have_last_ = true;
   if (!refreshing_) {
-    out_ << render_status_line(status) << std::endl;
+    for (const stream_status& status : statuses) out_ << render_status_line(status) << '\n';
+    out_.flush();
     return;
   }
   erase_block();
-  const auto lines = render_status_block(status, columns_);
-  for (const std::string& line : lines) out_ << line << '\n';
-  drawn_lines_ = static_cast<int>(lines.size());
+  int lines_drawn = 0;
+  for (const stream_status& status : statuses) {
+    const auto lines = render_status_block(status, columns_);
+    for (const std::string& line : lines) out_ << line << '\n';
+    lines_drawn += static_cast<int>(lines.size());
+  }
+  drawn_lines_ = lines_drawn;
   out_.flush();
 }
 

@@ -16,6 +16,7 @@ struct electrode_status {
 };
 
 struct stream_status {
+  std::string headset;  // its name, shown when several headsets stream; empty: the only one
   double elapsed_seconds = 0.0;
   double target_seconds = 0.0;  // 0: until Ctrl-C
   std::uint64_t samples = 0;
@@ -38,7 +39,9 @@ class status_display {
   // count of lines to redraw).
   status_display(std::ostream& out, bool refreshing, int columns = 80);
 
-  void show(const stream_status& status);
+  void show(const stream_status& status) { show(std::vector<stream_status>{status}); }
+  // Several headsets: one block (one line in plain output) each.
+  void show(const std::vector<stream_status>& statuses);
   // A line that stays (annotation receipts, warnings), printed above the block.
   void message(const std::string& line);
   // The terminal echoed `count` typed lines below the block; the next redraw
@@ -54,7 +57,7 @@ class status_display {
   bool refreshing_;
   int columns_;
   int drawn_lines_ = 0;
-  stream_status last_;
+  std::vector<stream_status> last_;
   bool have_last_ = false;
 };
 

@@ -34,6 +34,23 @@ class out_path_naming final : public recording_naming {
   std::string path_;
 };
 
+// --out FILE with several headsets: each records to FILE_<headset>, the
+// headset's name with every character but letters and digits made '-'
+// (session.bdf: session_CY-KESTREL-5.bdf), and FILE.json lists them all.
+class per_headset_naming final : public recording_naming {
+ public:
+  explicit per_headset_naming(std::string path) : path_(std::move(path)) {}
+  recording_names names_for(const std::string& device) const override;
+  // The session's own description, listing every headset's recording.
+  std::string session_description() const { return json_path_for(path_); }
+
+ private:
+  std::string path_;
+};
+
+// "CY KESTREL 5" -> "CY-KESTREL-5".
+std::string file_name_part(const std::string& device);
+
 // The three files of one recording, reserved under temporary names (removed
 // at exit unless committed).
 struct recording_files {

@@ -1,5 +1,6 @@
 #include "session/stream_session.h"
 
+#include <algorithm>
 #include <iostream>
 
 #include "app/failure.h"
@@ -18,6 +19,11 @@ struct stream_session::outcome {
   std::string stall;                // what a stream that stopped delivering showed, empty: none
   std::optional<cy_error> stopped;  // nullopt: a stop was abandoned
   const headset_stream* lost = nullptr;  // the headset whose link dropped
+  // With several headsets, those whose link dropped while the others went on.
+  std::vector<const headset_stream*> dropped;
+  bool dropped_out(const headset_stream& h) const {
+    return std::find(dropped.begin(), dropped.end(), &h) != dropped.end();
+  }
 };
 
 // The steps of the run, each once per pass, on the session's thread.
@@ -44,7 +50,7 @@ class stream_session::pass {
       event_outcome first;
       for (std::size_t i = 0; i < s_.headsets_.size(); ++i) {
         const placement p = s_.headsets_[i]->place(e);
-        screen_.message(p.message);
+        screen_.message(s_.headsets_.size() > 1 ? s_.headsets_[i]->device().name() + ": " + p.message : p.message);
         if (i == 0) first = {p.stored, p.message};
       }
       return first;
@@ -73,14 +79,11 @@ class stream_session::pass {
     }
   }
 
-  void redraw() {
-    headset_stream& h = *s_.headsets_.front();
-    screen_.refresh(h.tally().samples(), [&h] { return h.status(); });
-  }
+  void redraw() { screen_.refresh(s_.headsets_.front()->tally().samples(), [this] { return s_.statuses(); }); }
 
-  bool length_reached() const {
+  bool length_reached(const outcome& out) const {
     for (const auto& h : s_.headsets_) {
-      if (!h->tally().target_reached()) return false;
+      if (!h->tally().target_reached() && !out.dropped_out(*h)) return false;
     }
     return true;
   }
@@ -90,7 +93,9 @@ class stream_session::pass {
   std::string reason_to_stop(outcome& out) {
     for (std::size_t i = 0; i < s_.headsets_.size() && out.stall.empty(); ++i) {
       headset_stream& h = *s_.headsets_[i];
+      if (out.dropped_out(h)) continue;
       out.stall = stalls_[i].check(h.tally(), h.settings().rate_hz);
+      if (!out.stall.empty() && s_.headsets_.size() > 1) out.stall = h.device().name() + ": " + out.stall;
     }
     for (const auto& h : s_.headsets_) {
       if (!h->failure().empty()) {
@@ -101,11 +106,17 @@ class stream_session::pass {
     if (!out.stall.empty()) return "the stream stalled";
     if (app::interrupt_requested()) return app::interrupt_reason();
     for (const auto& h : s_.headsets_) {
-      if (h->link_lost()) {
+      if (!h->link_lost() || out.dropped_out(*h)) continue;
+      if (s_.headsets_.size() == 1) {
         out.lost = h.get();
         return "the headset disconnected";
       }
+      // One headset of several: its recording ends here, the others go on.
+      out.dropped.push_back(h.get());
+      screen_.message("calyra: the link to " + h->device().name() + " dropped; its recording ends at sample " +
+                      std::to_string(h->tally().samples()) + ", the other headsets go on");
     }
+    if (!out.dropped.empty() && out.dropped.size() == s_.headsets_.size()) return "every headset disconnected";
     return {};
   }
 
@@ -127,14 +138,14 @@ stream_session::outcome stream_session::stream_until_stopped(terminal_display& s
     step.grade_quality(false);
     step.tick_sinks();
     step.redraw();
-    if (step.length_reached()) break;
+    if (step.length_reached(out)) break;
     out.stop_reason = step.reason_to_stop(out);
     if (!out.stop_reason.empty()) break;
   }
   // Events the sources took in after this round's look are part of the
   // recording too: they arrived before it ended.
   step.place_events(true);
-  out.stopped = stop_headsets();
+  out.stopped = stop_headsets(out);
   for (const auto& h : headsets_) {
     while (h->take_rows(std::chrono::milliseconds(0))) {
     }
@@ -146,20 +157,34 @@ stream_session::outcome stream_session::stream_until_stopped(terminal_display& s
 
 // Stops every stream; nullopt when one stop was abandoned, else the first
 // error (CY_OK when all stopped).
-std::optional<cy_error> stream_session::stop_headsets() {
+// A headset that dropped out has no stream left to stop: what its stop
+// answers does not count.
+std::optional<cy_error> stream_session::stop_headsets(const outcome& out) {
   cy_error first = CY_OK;
   for (const auto& h : headsets_) {
     const std::optional<cy_error> stopped = h->stop();
     if (!stopped) return std::nullopt;
-    if (first == CY_OK) first = *stopped;
+    if (first == CY_OK && !out.dropped_out(*h)) first = *stopped;
   }
   return first;
+}
+
+std::vector<display::stream_status> stream_session::statuses() {
+  std::vector<display::stream_status> all;
+  for (const auto& h : headsets_) {
+    all.push_back(h->status());
+    if (headsets_.size() > 1) all.back().headset = h->device().name();
+  }
+  return all;
 }
 
 void stream_session::print_summary(headset_stream& h, const outcome& out) {
   std::ostream& o = std::cout;
   const stream::recording_pipeline& tally = h.tally();
-  o << "Summary" << (out.stop_reason.empty() ? "" : " (" + out.stop_reason + ")") << '\n';
+  std::string reason = out.stop_reason;
+  if (out.dropped_out(h)) reason = "the headset disconnected";
+  o << "Summary" << (headsets_.size() > 1 ? " of " + h.device().name() : "")
+    << (reason.empty() ? "" : " (" + reason + ")") << '\n';
   o << "  Duration        " << display::format_seconds(tally.seconds()) << " (" << tally.samples()
     << " samples at " << h.settings().rate_hz << " Hz)\n";
   o << "  Missed packets  " << h.missed_packets() << " (" << tally.lost_samples() << " samples filled)\n";
@@ -188,12 +213,12 @@ void stream_session::print_summary(headset_stream& h, const outcome& out) {
 // terminal), then the display, the library's last lines and the summary.
 void stream_session::finish(terminal_display& screen, outcome& out) {
   if (!out.stopped && out.stop_reason.empty()) out.stop_reason = app::interrupt_reason();
-  for (const auto& h : headsets_) h->finish_sinks({out.stop_reason});
+  for (const auto& h : headsets_) h->finish_sinks({out.dropped_out(*h) ? "the headset disconnected" : out.stop_reason});
   for (const auto& h : headsets_) {
     if (out.failure.empty()) out.failure = h->failure();
   }
   headset_stream& first = *headsets_.front();
-  screen.finish(first.tally().samples(), [&first] { return first.status(); });
+  screen.finish(first.tally().samples(), [this] { return statuses(); });
   for (const std::string& line : screen.restore()) std::cout << line << '\n';
   for (const auto& h : headsets_) print_summary(*h, out);
   if (std::cout.fail() && first.tally().samples() > 0 && !settings_.recording_path.empty() &&
@@ -218,6 +243,13 @@ int stream_session::exit_status(const outcome& out) {
   if (!out.stall.empty()) {
     throw app::command_failure(out.stall + (saved ? "; what arrived is saved in " + settings_.recording_path
                                                   : recorded ? "; no recording was kept" : ""));
+  }
+  if (!out.dropped.empty()) {
+    std::string names;
+    for (const headset_stream* h : out.dropped) names += (names.empty() ? "" : ", ") + h->device().name();
+    throw app::command_failure::from_code(
+        CY_CONNECTION_ERROR, "the link to " + names + " dropped during the stream" +
+                                 (recorded ? " (every recording is saved; see " + settings_.recording_path + ")" : ""));
   }
   if (out.lost) {
     throw app::command_failure::from_code(

@@ -42,7 +42,9 @@ class stream_session {
   class pass;
 
   outcome stream_until_stopped(terminal_display& screen);
-  std::optional<cy_error> stop_headsets();
+  std::optional<cy_error> stop_headsets(const outcome& out);
+  // What the display shows: one status per headset, named when there are several.
+  std::vector<display::stream_status> statuses();
   void finish(terminal_display& screen, outcome& out);
   void print_summary(headset_stream& h, const outcome& out);
   int exit_status(const outcome& out);
