@@ -32,6 +32,9 @@ bool sample_outlet::have_consumers() const {
 void sample_outlet::push(const recording::sample_block& block, const stream::sample_clock& clock) {
   hold(block);
   release(clock);
+  // Only what the clock cannot place yet is bounded; once it is known,
+  // everything held goes out.
+  if (held_numbers_.size() > max_held_rows_) drop_oldest(held_numbers_.size() - max_held_rows_);
 }
 
 void sample_outlet::hold(const recording::sample_block& block) {
@@ -48,7 +51,6 @@ void sample_outlet::hold(const recording::sample_block& block) {
       }
     }
   }
-  if (held_numbers_.size() > max_held_rows_) drop_oldest(held_numbers_.size() - max_held_rows_);
 }
 
 void sample_outlet::drop_oldest(std::size_t rows) {
