@@ -148,14 +148,16 @@ void marker_listener::receive(worker& w) {
       // wrong sample. Until then they wait in the inlet's buffer.
       if (!offset_known) continue;
     }
+    std::fill(buffer.begin(), buffer.end(), nullptr);
     const double timestamp = library_.pull_sample_str(in.get(), buffer.data(), w.channels, pull_timeout_s, &ec);
-    if (timestamp == 0.0 || ec != no_error) continue;
-    received_marker marker{clock_link_.host_time_of(timestamp + offset), {}, w.name};
+    // Some liblsl versions hand out (empty) strings even when nothing came.
+    std::string text;
     for (std::size_t c = 0; c < buffer.size(); ++c) {
-      if (c > 0) marker.text += ", ";
-      marker.text += take_string(library_, buffer[c]);
-      buffer[c] = nullptr;
+      if (c > 0) text += ", ";
+      text += take_string(library_, buffer[c]);
     }
+    if (timestamp == 0.0 || ec != no_error) continue;
+    received_marker marker{clock_link_.host_time_of(timestamp + offset), std::move(text), w.name};
     update(w.record, [](marker_source_record& r) { ++r.markers; });
     std::lock_guard lock(deliver_mutex_);
     deliver_(marker);
