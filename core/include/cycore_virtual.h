@@ -29,6 +29,14 @@
  *   seed         1         seed of the synthetic signal and of the loss
  *   line         50        mains frequency in Hz added to the signal, 0: none
  *   drop_after   0         >0: the link drops after that many stream packets
+ *                          of one link
+ *   drop_every   0         >0: the link drops after random times of mean
+ *                          drop_every seconds of link (exponential, from
+ *                          `seed`), counted from each connect
+ *   down_ms      0         after a link loss (drop_after, drop_every,
+ *                          cy_virtual_drop_link) the headset is out of reach
+ *                          this many milliseconds: it does not advertise and
+ *                          connects to it fail
  *   replay       none      file with one hexadecimal payload per line ('#'
  *                          starts a comment), streamed once instead of the
  *                          synthetic signal
@@ -57,7 +65,11 @@
  *
  * Headset behaviour: streaming runs while the start command has been written
  * and stream_data is subscribed; the packet counter starts at sample 0 with
- * each start command. Only electrodes whose gain byte in the last
+ * each start command. A link loss stops the stream; the headset does not
+ * buffer, so what it acquires while the link is down is lost, and after a
+ * reconnect a new start command begins again at sample 0, its samples taken
+ * at the host times of that moment (the sample clock kept running; the
+ * synthetic signal is a function of the sample number and starts over too). Only electrodes whose gain byte in the last
  * configuration record is non-zero are streamed; before any record arrives
  * every electrode streams at multiplier 8 and 250 Hz. Charging settings are
  * remembered (default timeout 30, flag 1). Notifications and the link-loss
@@ -145,11 +157,23 @@ CYCORE_API size_t cy_virtual_get_config_record(const char* name, uint8_t* record
 
 /*
  * Drops the radio link of the headset `name` as if it went out of range: the
- * link-loss callback runs soon after on the backend's thread.
+ * link-loss callback runs soon after on the backend's thread. The headset
+ * then stays out of reach for its `down_ms` (0 unless the device list sets
+ * it).
  * Returns CY_OK, CY_DEVICE_NOT_FOUND, CY_CONNECTION_ERROR (not connected), or
  * CY_PRECONDITION_FAILED (NULL name, or the virtual backend is not in use).
  */
 CYCORE_API cy_error cy_virtual_drop_link(const char* name);
+
+/*
+ * As cy_virtual_drop_link, but the headset stays out of reach for `down_ms`
+ * milliseconds from the call, whatever the device list says: scans do not
+ * see it and connects to it fail (cy_eeg_manager_connect returns
+ * CY_DEVICE_NOT_FOUND, or CY_CONNECTION_ERROR for a paired headset), until
+ * it is back. A stream started after the reconnect begins at sample 0.
+ * Returns as cy_virtual_drop_link.
+ */
+CYCORE_API cy_error cy_virtual_drop_link_for(const char* name, uint32_t down_ms);
 
 /*
  * Sets the battery of the headset `name` (level 0..100) and, when

@@ -166,6 +166,10 @@ device_config parse_entry(std::size_t number, std::size_t index, std::string_vie
       device.line_hz = parser.real(key, value, 0.0, 1000.0);
     } else if (key == "drop_after") {
       device.drop_after = parser.integer<std::uint64_t>(key, value, 0, std::numeric_limits<std::uint64_t>::max());
+    } else if (key == "drop_every") {
+      device.drop_every_s = parser.real(key, value, 0.0, 1e6);
+    } else if (key == "down_ms") {
+      device.down_ms = parser.real(key, value, 0.0, 1e7);
     } else if (key == "replay") {
       device.replay_path = std::string(value);
       device.replay_payloads = load_replay(parser, device.replay_path);

@@ -43,6 +43,8 @@ struct device_config {
   std::uint64_t seed = 1;
   double line_hz = 50.0;        // mains component of the signal, 0 for none
   std::uint64_t drop_after = 0; // >0: the link drops after that many stream packets
+  double drop_every_s = 0.0;    // >0: mean time between link losses while connected
+  double down_ms = 0.0;         // after a loss the headset is unreachable this long
   std::string replay_path;
   std::vector<std::string> replay_payloads;  // loaded from replay_path
   std::vector<gatt::role> failing_roles;

@@ -16,14 +16,18 @@ headset_model::headset_model(device_config config, clock::duration fast_period)
       state_(config_, shape_),
       source_(config_, shape_),
       sample_clock_(config_.clock_ppm),
-      radio_({config_.interval_ms, config_.delay_ms, config_.stalls_per_s, config_.seed}) {}
+      radio_({config_.interval_ms, config_.delay_ms, config_.stalls_per_s, config_.seed}),
+      outages_(config_.drop_every_s, config_.down_ms, config_.seed) {}
 
-void headset_model::connect(clock::time_point now) {
-  if (connected_) return;
+bool headset_model::connect(clock::time_point now) {
+  if (connected_) return true;
+  if (!reachable(now)) return false;
   connected_ = true;
   packets_this_link_ = 0;
   radio_.link_up(now);
+  outages_.link_up(now);
   if (notifying(role::stream_data)) schedule_first_packet(now);
+  return true;
 }
 
 void headset_model::disconnect() {
@@ -31,6 +35,12 @@ void headset_model::disconnect() {
   connected_ = false;
   state_.on_link_lost();
   answers_.clear();
+}
+
+void headset_model::lose_link(clock::time_point now, clock::duration down) {
+  if (!connected_) return;
+  disconnect();
+  outages_.lost(now, down);
 }
 
 void headset_model::check_access(role r) const {
@@ -119,8 +129,11 @@ bool headset_model::trigger(clock::time_point now) {
 
 std::optional<clock::time_point> headset_model::next_due_time() const {
   if (!answers_.empty()) return clock::time_point::min();
-  if (!stream_active()) return std::nullopt;
-  return next_packet_;
+  std::optional<clock::time_point> due;
+  if (stream_active()) due = next_packet_;
+  if (connected_ && outages_.next_drop() != clock::time_point::max())
+    due = std::min(due.value_or(clock::time_point::max()), outages_.next_drop());
+  return due;
 }
 
 headset_model::output headset_model::due_notifications(clock::time_point now, std::size_t limit) {
@@ -129,7 +142,10 @@ headset_model::output headset_model::due_notifications(clock::time_point now, st
     out.notifications.push_back(std::move(answers_.front()));
     answers_.pop_front();
   }
-  while (out.notifications.size() < limit && stream_active() && next_packet_ <= now) {
+  // Packets ready before a spontaneous loss still leave; the loss comes at its own time.
+  const clock::time_point drop = outages_.next_drop();
+  while (out.notifications.size() < limit && stream_active() && next_packet_ <= now &&
+         next_packet_ < drop) {
     packet_source::packet packet = source_.next(state_.config());
     ++packets_this_link_;
     ++(packet.lost ? packets_lost_ : packets_sent_);
@@ -147,9 +163,15 @@ headset_model::output headset_model::due_notifications(clock::time_point now, st
     if (!packet.lost) out.notifications.push_back({role::stream_data, std::move(packet.payload)});
     if (config_.drop_after > 0 && packets_this_link_ >= config_.drop_after) {
       disconnect();
+      outages_.lost(now);
       out.link_lost = true;
-      break;
+      return out;
     }
+  }
+  if (connected_ && drop <= now && out.notifications.size() < limit) {
+    disconnect();
+    outages_.lost(drop);
+    out.link_lost = true;
   }
   return out;
 }

@@ -1,5 +1,6 @@
 // One simulated headset, single-threaded: its link state, GATT server, packet
-// source, pacing, loss, drop_after and configured failures. Hosts (the
+// source, pacing, loss, link losses (drop_after, drop_every, down_ms) and
+// configured failures. Hosts (the
 // in-process virtual backend and the fake BlueZ) serialise the calls and move
 // what the headset sends to their consumers; they do not pace by themselves.
 //
@@ -7,7 +8,8 @@
 // due_notifications(now): answers to writes, battery changes and stream
 // packets, in the order they leave the headset. next_due_time() tells the host
 // when to ask next. This is the one place that decides when a notification is
-// due, so whatever shapes timing (pacing, a drop after N packets) lives here.
+// due, so whatever shapes timing (pacing, a drop after N packets or after a
+// random time) lives here.
 //
 // Timing: the headset starts sampling at the start command (or when
 // notifications of stream_data are enabled) on its own clock (sample_clock:
@@ -22,6 +24,14 @@
 // a lost link drops what the radio still holds. With pace=fast a packet is
 // due every `fast_period` (zero: each time the host asks), whatever the
 // timing keys say.
+//
+// Link loss: the headset stops streaming and is out of reach for the down
+// time (down_ms, or what the host asks for): it does not advertise and
+// connect() fails. It does not buffer: whatever it acquires while down is
+// lost. Its sample clock keeps running, so a stream started after the
+// reconnect takes its samples at the host times of that moment, and the
+// packet counter starts again at 0 with that start command, as with every
+// start.
 #pragma once
 
 #include <chrono>
@@ -36,6 +46,7 @@
 
 #include "simulator/device_config.h"
 #include "simulator/headset_state.h"
+#include "simulator/link_outages.h"
 #include "simulator/model_shapes.h"
 #include "simulator/packet_source.h"
 #include "simulator/radio_schedule.h"
@@ -61,12 +72,24 @@ class headset_model {
 
   const device_config& config() const { return config_; }
   bool connected() const { return connected_; }
+  // In reach (not within a down time after a link loss).
+  bool reachable(clock::time_point now) const { return outages_.reachable(now); }
+  // Seen by a scan: configured to advertise, in reach and not connected.
+  bool advertising(clock::time_point now) const {
+    return config_.advertising && !connected_ && reachable(now);
+  }
+  // When the headset is back in reach after the last loss.
+  clock::time_point back_at() const { return outages_.back_at(); }
 
-  void connect(clock::time_point now);
+  // False (nothing changes) while the headset is out of reach.
+  [[nodiscard]] bool connect(clock::time_point now);
   // The link ends (requested or lost): streaming and update mode stop and
   // nothing queued is sent. Which notifications are enabled is the host's
   // business (BlueZ keeps its sessions across links).
   void disconnect();
+  // The link is lost at `now` (out of range): as disconnect(), and the
+  // headset stays out of reach for `down`.
+  void lose_link(clock::time_point now, clock::duration down);
 
   // Both throw gatt_error. A write's answers are queued for
   // due_notifications(); they are due at once.
@@ -84,7 +107,8 @@ class headset_model {
 
   struct output {
     std::vector<notification> notifications;
-    // drop_after was reached: the link is gone (disconnect() has run).
+    // drop_after or drop_every ended the link: it is gone (disconnect() has
+    // run) and the headset is out of reach for down_ms.
     bool link_lost = false;
   };
   // What the headset sends up to `now`, at most `limit` notifications (the
@@ -118,6 +142,7 @@ class headset_model {
   packet_source source_;
   sample_clock sample_clock_;
   radio_schedule radio_;
+  link_outages outages_;
   bool connected_ = false;
   std::set<gatt::role> notifying_;
   std::deque<notification> answers_;

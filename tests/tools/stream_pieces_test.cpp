@@ -12,7 +12,7 @@
 #include "cli/command_line.h"
 #include "cli/electrode_list.h"
 #include "quality/quality_monitor.h"
-#include "quality/signal_filters.h"
+#include "filtering/signal_filters.h"
 #include "stream/line_reader.h"
 #include "stream/recording_pipeline.h"
 #include "stream/stall_watch.h"
@@ -123,7 +123,7 @@ TEST(command_line, stream_length_and_chunk_size_name_the_option_and_the_range) {
 TEST(output_filter, is_causal_whatever_the_blocks_and_holds_over_lost_samples) {
   const unsigned rate = 250;
   const std::size_t n = 10 * rate + 37;
-  quality::filter_settings settings;
+  filtering::filter_settings settings;
   settings.bandpass = cli::band{5.0, 30.0};
   settings.notch_hz = 50.0;
 
@@ -142,7 +142,7 @@ TEST(output_filter, is_causal_whatever_the_blocks_and_holds_over_lost_samples) {
   }
 
   const auto filter_in_blocks = [&](std::size_t block_size) {
-    quality::output_filter filter(settings, rate, {0});
+    filtering::output_filter filter(settings, rate, {0});
     recording::sample_block output;
     output.reset(2);
     for (std::size_t first = 0; first < n; first += block_size) {
@@ -178,15 +178,15 @@ TEST(output_filter, is_causal_whatever_the_blocks_and_holds_over_lost_samples) {
 }
 
 TEST(output_filter, prefilter_field_names_the_causal_filters) {
-  quality::filter_settings settings;
-  EXPECT_EQ(quality::describe_output_filter(settings), "");
+  filtering::filter_settings settings;
+  EXPECT_EQ(filtering::describe_output_filter(settings), "");
   settings.bandpass = cli::band{0.5, 45.0};
   settings.notch_hz = 60.0;
-  const std::string both = quality::describe_output_filter(settings);
+  const std::string both = filtering::describe_output_filter(settings);
   EXPECT_EQ(both, "HP:0.5Hz LP:45Hz N:60Hz (causal Butterworth, order 4 each; notch 58-62Hz)");
   EXPECT_LE(both.size(), 80U);
   settings.notch_hz = 0.0;
-  EXPECT_EQ(quality::describe_output_filter(settings), "HP:0.5Hz LP:45Hz (causal Butterworth, order 4)");
+  EXPECT_EQ(filtering::describe_output_filter(settings), "HP:0.5Hz LP:45Hz (causal Butterworth, order 4)");
 }
 
 TEST(quality, reasons_agree_with_the_grades) {

@@ -8,7 +8,7 @@
 #include <iostream>
 
 #include "app/failure.h"
-#include "app/headset.h"
+#include "device/headset.h"
 #include "cli/command_line.h"
 #include "commands/commands.h"
 #include "recording/recording_writer.h"
@@ -49,8 +49,8 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", [] {
     const cy_version* core = cy_core_get_version();
     const cy_version* bci = cy_bci_connect_get_version();
-    return "calyra " CALYRA_VERSION " (libcycore " + calyra::app::version_text(*core) + ", libcybciconnect " +
-           calyra::app::version_text(*bci) + ")";
+    return "calyra " CALYRA_VERSION " (libcycore " + calyra::device::version_text(*core) + ", libcybciconnect " +
+           calyra::device::version_text(*bci) + ")";
   });
   try {
     app.parse(argc, argv);

@@ -47,6 +47,8 @@ std::string device_path(const std::string& adapter_path, const std::string& addr
 }
 
 sdbus::Error not_ready() { return sdbus::Error("org.bluez.Error.NotReady", "Resource Not Ready"); }
+// What BlueZ answers when an LE connection attempt finds no headset.
+sdbus::Error out_of_reach() { return sdbus::Error("org.bluez.Error.Failed", "le-connection-abort-by-local"); }
 
 bytes to_bytes(const std::string& text) { return bytes(text.begin(), text.end()); }
 
@@ -148,8 +150,8 @@ fake_bluez::~fake_bluez() {
 
 const fake_bluez::adapter& fake_bluez::adapter_of(const device& d) const { return *adapters_[d.adapter]; }
 
-// A connected headset stops advertising.
-bool fake_bluez::advertising(const device& d) { return d.headset.config().advertising && !d.headset.connected(); }
+// A connected headset stops advertising, as one out of reach does.
+bool fake_bluez::advertising(const device& d) { return d.headset.advertising(clock::now()); }
 
 std::string fake_bluez::current_sender(const sdbus::IObject& object) {
   const sdbus::Message* message = object.getCurrentlyProcessedMessage();
@@ -203,9 +205,14 @@ void fake_bluez::set_discovering(adapter& a, bool on) {
     static void arm(fake_bluez* self, adapter* a) {
       self->after(std::chrono::milliseconds(100), [self, a] {
         if (a->discovery_clients.empty()) return;
-        for (auto& d : self->devices_)
-          if (d->object && &self->adapter_of(*d) == a && advertising(*d))
+        for (auto& d : self->devices_) {
+          if (&self->adapter_of(*d) != a || !advertising(*d)) continue;
+          // A headset back in reach is found by the discovery under way.
+          if (!d->object)
+            self->export_device(*d);
+          else
             emit_changed(*d->object, device_iface, {{"RSSI", sdbus::Variant(rssi)}});
+        }
         arm(self, a);
       });
     }
@@ -248,7 +255,7 @@ void fake_bluez::export_device(device& d) {
   o.registerMethod("Connect").onInterface(device_iface).implementedAs(
       [this, self](sdbus::Result<>&& reply) { connect(*self, std::move(reply)); });
   o.registerMethod("Disconnect").onInterface(device_iface).implementedAs([this, self] {
-    disconnect(*self, false);
+    disconnect(*self);
   });
   register_control(d);
   o.finishRegistration();
@@ -258,9 +265,18 @@ void fake_bluez::export_device(device& d) {
 void fake_bluez::register_control(device& d) {
   auto& o = *d.object;
   device* self = &d;
+  // The link is lost now; the headset stays out of reach for its down_ms.
   o.registerMethod("DropLink").onInterface(control_iface).implementedAs([this, self] {
     if (!self->headset.connected()) return false;
-    disconnect(*self, true);
+    lose_link(*self, std::chrono::round<clock::duration>(
+                         std::chrono::duration<double, std::milli>(self->headset.config().down_ms)));
+    return true;
+  });
+  // ... or for `down_ms` milliseconds from now: it does not advertise, and
+  // Connect fails (after the connect delay) until it is back.
+  o.registerMethod("DropLinkFor").onInterface(control_iface).implementedAs([this, self](std::uint32_t down_ms) {
+    if (!self->headset.connected()) return false;
+    lose_link(*self, std::chrono::milliseconds(down_ms));
     return true;
   });
   // The device object disappears at once, without a Connected change (as
@@ -437,8 +453,10 @@ void fake_bluez::connect(device& d, sdbus::Result<>&& reply) {
     return;
   }
   if (options_.connect_delay.count() == 0) {
-    link_up(d);
-    reply.returnResults();
+    if (link_up(d))
+      reply.returnResults();
+    else
+      reply.returnError(out_of_reach());
     return;
   }
   d.connecting = true;
@@ -450,13 +468,15 @@ void fake_bluez::connect(device& d, sdbus::Result<>&& reply) {
       pending->returnError(sdbus::Error("org.bluez.Error.Failed", "Device vanished"));
       return;
     }
-    link_up(*self);
-    pending->returnResults();
+    if (link_up(*self))
+      pending->returnResults();
+    else
+      pending->returnError(out_of_reach());
   });
 }
 
-void fake_bluez::link_up(device& d) {
-  d.headset.connect(clock::now());
+bool fake_bluez::link_up(device& d) {
+  if (!d.headset.connect(clock::now())) return false;
   emit_changed(*d.object, device_iface, {{"Connected", sdbus::Variant(true)}});
   if (d.characteristics.empty()) export_gatt(d);
   // The reply goes out now; service discovery "finishes" a little later.
@@ -466,6 +486,7 @@ void fake_bluez::link_up(device& d) {
     self->services_resolved = true;
     emit_changed(*self->object, device_iface, {{"ServicesResolved", sdbus::Variant(true)}});
   });
+  return true;
 }
 
 sdbus::UnixFd fake_bluez::acquire_notify(device& d, characteristic& c, std::uint16_t& mtu) {
@@ -504,10 +525,16 @@ void fake_bluez::release(characteristic& c) {
   if (c.object) emit_changed(*c.object, characteristic_iface, {{"NotifyAcquired", sdbus::Variant(false)}});
 }
 
-void fake_bluez::disconnect(device& d, bool lost) {
-  (void)lost;  // a requested and a lost link look the same to BlueZ's clients
+void fake_bluez::disconnect(device& d) {
   if (!d.headset.connected()) return;
   d.headset.disconnect();
+  announce_link_down(d);
+}
+
+// A requested and a lost link look the same to BlueZ's clients.
+void fake_bluez::lose_link(device& d, clock::duration down) {
+  if (!d.headset.connected()) return;
+  d.headset.lose_link(clock::now(), down);
   announce_link_down(d);
 }
 

@@ -23,8 +23,12 @@
 //   StartNotify calls get NotPermitted, and AcquireNotify while StartNotify
 //   sessions exist gets InProgress. The socket closes when the link drops;
 //   closing it releases the characteristic.
+// - a headset out of reach (down_ms after a link loss, drop_every) does not
+//   advertise, and Connect fails with Failed "le-connection-abort-by-local"
+//   after the connect delay;
 // A test-control interface (org.calyra.FakeHeadset1) on each device lets
-// tests disturb the headset (link loss, the object vanishing, battery, the
+// tests disturb the headset (link loss: DropLink() for the device list's
+// down_ms, DropLinkFor(u down_ms); the object vanishing, battery, the
 // trigger input: Trigger() fails with org.calyra.Error.NotStreaming unless
 // the headset streams) and read its counters.
 //
@@ -100,11 +104,13 @@ class fake_bluez {
   void on_client_gone(const std::string& name);
 
   void connect(device& d, sdbus::Result<>&& reply);
-  void link_up(device& d);
+  // False when the headset is out of reach: the link stays down.
+  bool link_up(device& d);
   sdbus::UnixFd acquire_notify(device& d, characteristic& c, std::uint16_t& mtu);
   void release(characteristic& c);
   bool acquired(characteristic& c);
-  void disconnect(device& d, bool lost);
+  void disconnect(device& d);
+  void lose_link(device& d, clock::duration down);
   void vanish(device& d);
   void emit_value(device& d, characteristic& c, const std::string& value);
   // False when the acquired socket is full: the notification was not sent.

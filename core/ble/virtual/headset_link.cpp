@@ -23,11 +23,12 @@ headset_link::~headset_link() = default;
 void headset_link::connect(owner_token owner) {
   std::lock_guard lock(mutex_);
   if (stopping_) throw operation_failed_error(config().name + ": the device is gone");
+  if (!connected_ && !model_.connect(clock::now()))
+    throw operation_failed_error(config().name + ": the headset does not answer (out of reach)");
   owners_.hold(owner);
   if (connected_) return;
   connected_ = true;
   owners_.link_opened();
-  model_.connect(clock::now());
   ensure_worker();
 }
 
@@ -134,9 +135,13 @@ void headset_link::set_disconnect_hook(owner_token owner, DisconnectCallback hoo
   owners_.set_hook(owner, std::move(hook));
 }
 
-bool headset_link::drop_link() {
+bool headset_link::drop_link(std::optional<clock::duration> down) {
   std::lock_guard lock(mutex_);
   if (!connected_) return false;
+  // Out of reach from this moment; the holders hear of it on the worker.
+  const clock::duration away =
+      down.value_or(std::chrono::round<clock::duration>(std::chrono::duration<double, std::milli>(config().down_ms)));
+  model_.lose_link(clock::now(), away);
   drop_requested_ = true;
   wake_.notify_all();
   return true;
@@ -151,6 +156,11 @@ void headset_link::set_battery(std::uint8_t level, bool charging) {
 bool headset_link::trigger(clock::time_point at) {
   std::lock_guard lock(mutex_);
   return model_.trigger(at);
+}
+
+bool headset_link::seen_by_scan() {
+  std::lock_guard lock(mutex_);
+  return config().advertising && model_.reachable(clock::now());
 }
 
 link_stats headset_link::stats() {

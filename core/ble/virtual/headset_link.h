@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,7 +68,12 @@ class headset_link : public std::enable_shared_from_this<headset_link> {
   void set_disconnect_hook(owner_token owner, DisconnectCallback hook);
 
   // Simulated radio events, for tests and the cy_virtual_ functions.
-  bool drop_link();  // false when not connected
+  // The link is lost now and the headset stays out of reach for `down`
+  // (nullopt: the device list's down_ms); false when not connected.
+  bool drop_link(std::optional<std::chrono::steady_clock::duration> down = std::nullopt);
+  // Seen by a scan: advertising and in reach. Unlike a real headset it is
+  // seen while connected too, so that several managers can share its link.
+  bool seen_by_scan();
   void set_battery(std::uint8_t level, bool charging);
   // The trigger input fires at `at` (see headset_model::trigger); false when
   // not streaming.

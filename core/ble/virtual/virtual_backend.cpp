@@ -30,7 +30,7 @@ class virtual_adapter final : public AdapterBackend {
     std::vector<std::shared_ptr<PeripheralBackend>> out;
     if (!scanned_.load()) return out;
     for (const auto& device : devices_)
-      if (device->link().config().advertising) out.push_back(device);
+      if (device->link().seen_by_scan()) out.push_back(device);
     return out;
   }
 

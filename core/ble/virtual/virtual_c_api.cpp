@@ -111,6 +111,12 @@ CYCORE_API cy_error cy_virtual_drop_link(const char* name) {
   }));
 }
 
+CYCORE_API cy_error cy_virtual_drop_link_for(const char* name, uint32_t down_ms) {
+  return to_code(with_headset("cy_virtual_drop_link_for", name, [down_ms](headset_link& link) {
+    return link.drop_link(std::chrono::milliseconds(down_ms)) ? error::OK : error::CONNECTION_ERROR;
+  }));
+}
+
 CYCORE_API cy_error cy_virtual_set_battery(const char* name, uint8_t level, bool charging) {
   if (level > 100) return to_code(error::PRECONDITION_FAILED);
   return to_code(with_headset("cy_virtual_set_battery", name, [&](headset_link& link) {

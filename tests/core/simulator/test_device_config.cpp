@@ -27,7 +27,7 @@ TEST(DeviceList, EveryKeyIsApplied) {
       "CY X 1,model=3,hw=1.2.3,fw=abc,serial=ZZ042,address=01:23:45:67:89:ab,mtu=100,"
       "paired=1,advertising=0,battery=55,charging=1,pace=fast,loss=0.25,seed=99,line=60,"
       "drop_after=7,fail=stream_control,fail=ota_data,ota_ack=3,clock_ppm=-120.5,interval_ms=7.5,"
-      "delay_ms=2,stall=0.1");
+      "delay_ms=2,stall=0.1,drop_every=2.5,down_ms=1500");
   ASSERT_EQ(devices.size(), 1u);
   const device_config& d = devices[0];
   EXPECT_EQ(d.name, "CY X 1");
@@ -46,6 +46,8 @@ TEST(DeviceList, EveryKeyIsApplied) {
   EXPECT_EQ(d.seed, 99u);
   EXPECT_DOUBLE_EQ(d.line_hz, 60.0);
   EXPECT_EQ(d.drop_after, 7u);
+  EXPECT_DOUBLE_EQ(d.drop_every_s, 2.5);
+  EXPECT_DOUBLE_EQ(d.down_ms, 1500.0);
   EXPECT_EQ(d.failing_roles, (std::vector<role>{role::stream_control, role::ota_data}));
   EXPECT_EQ(d.ota_ack, 3);
   EXPECT_DOUBLE_EQ(d.clock_ppm, -120.5);

@@ -23,7 +23,7 @@ const std::string start(1, static_cast<char>(calyra::core::protocol::stream_star
 struct streaming {
   explicit streaming(const std::string& entry, clock::time_point begin = clock::now())
       : model(one(entry), 500us), t0(begin) {
-    model.connect(t0);
+    EXPECT_TRUE(model.connect(t0));
     model.set_notifying(role::stream_data, true, t0);
     model.write(role::stream_control, start, t0);
   }
@@ -92,7 +92,7 @@ TEST(HeadsetModel, ATriggerMarksTheSampleTakenAtThatMomentByTheHeadsetsClock) {
   }
 
   headset_model idle(one(entry), 0ns);
-  idle.connect(clock::now());
+  ASSERT_TRUE(idle.connect(clock::now()));
   EXPECT_FALSE(idle.trigger(clock::now()));  // not streaming
 }
 
@@ -124,7 +124,7 @@ TEST(HeadsetModel, LostPacketsAdvanceTheCounterWithoutBeingSent) {
 TEST(HeadsetModel, AnswersAreDueAtOnceAndOnlyWhenEnabled) {
   headset_model model(one("CY A 1"), 0ns);
   const clock::time_point now = clock::now();
-  model.connect(now);
+  ASSERT_TRUE(model.connect(now));
   model.set_battery(40, false);  // battery_status not enabled: nothing is sent
   EXPECT_FALSE(model.next_due_time().has_value());
   model.set_notifying(role::battery_status, true, now);
@@ -150,9 +150,62 @@ TEST(HeadsetModel, FailuresSayWhy) {
     return gatt_error::kind::rejected;
   };
   EXPECT_EQ(reason(role::serial_number), gatt_error::kind::not_connected);
-  model.connect(clock::now());
+  ASSERT_TRUE(model.connect(clock::now()));
   EXPECT_EQ(reason(role::serial_number), gatt_error::kind::failing_role);
   EXPECT_EQ(reason(role::stream_control), gatt_error::kind::rejected);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(HeadsetModel, DropEveryLosesTheLinkAtSeededRandomTimesAndDownMsKeepsTheHeadsetAway) {
+  const std::string entry = "CY R 1,drop_every=2,down_ms=500,seed=5";
+  const auto outages = [&](headset_model& model) {
+    std::vector<clock::duration> links;
+    clock::time_point now = clock::time_point{} + 1h;
+    for (int i = 0; i < 300; ++i) {
+      EXPECT_TRUE(model.connect(now));
+      const clock::time_point drop = *model.next_due_time();
+      EXPECT_FALSE(model.due_notifications(drop - 1ns).link_lost);
+      EXPECT_TRUE(model.due_notifications(drop).link_lost);
+      EXPECT_FALSE(model.connected());
+      EXPECT_FALSE(model.advertising(drop + 499ms));
+      EXPECT_FALSE(model.connect(drop + 499ms));
+      EXPECT_TRUE(model.advertising(drop + 500ms));
+      links.push_back(drop - now);
+      now = drop + 500ms;
+    }
+    return links;
+  };
+  headset_model a(one(entry), 0ns), b(one(entry), 0ns);
+  const std::vector<clock::duration> links = outages(a);
+  EXPECT_EQ(links, outages(b));  // the same seed, the same losses
+  double mean_s = 0.0;
+  for (clock::duration d : links) mean_s += std::chrono::duration<double>(d).count() / links.size();
+  EXPECT_NEAR(mean_s, 2.0, 0.3);
+}
+
+TEST(HeadsetModel, AfterALossNothingIsBufferedAndANewStartBeginsAtSampleZeroAtItsOwnTime) {
+  streaming h("CY R 1,model=4,clock_ppm=1000");
+  const std::chrono::duration<double> period(0.2 / 1.001);
+  const std::vector<notification> first = h.model.due_notifications(h.t0 + 1s).notifications;
+  ASSERT_EQ(first.size(), 5u);
+  h.model.lose_link(h.t0 + 1s, 2s);
+  EXPECT_FALSE(h.model.next_due_time().has_value());
+  EXPECT_FALSE(h.model.connect(h.t0 + 2s));
+  const clock::time_point back = h.t0 + 3s;
+  ASSERT_TRUE(h.model.connect(back));
+  EXPECT_FALSE(h.model.next_due_time().has_value());  // no stream without a new start
+  h.model.write(role::stream_control, start, back);
+  // Sampling starts again at the start command on the headset's clock: the
+  // first packet is ready one packet time later and repeats the first one
+  // sent (its counter and signal begin at sample 0 again).
+  const clock::time_point due = *h.model.next_due_time();
+  EXPECT_NEAR(std::chrono::duration<double>(due - back).count(), period.count(), 1e-6);
+  const std::vector<notification> again = h.model.due_notifications(due).notifications;
+  ASSERT_EQ(again.size(), 1u);
+  EXPECT_EQ(again[0].payload, first[0].payload);
 }
 
 }  // namespace

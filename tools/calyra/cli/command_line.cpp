@@ -8,8 +8,8 @@
 #include <string>
 
 #include "cli/electrode_list.h"
-#include "quality/signal_filters.h"
-#include "view/view_options.h"
+#include "filtering/signal_filters.h"
+#include "cli/view_options.h"
 
 namespace calyra::cli {
 namespace {
@@ -83,7 +83,7 @@ CLI::App* add_device_command(CLI::App& app, const std::string& name, const std::
 
 void define_stream(CLI::App& app, stream_options& s, const std::string& name) {
   auto* sub = add_device_command(app, name,
-                                 name == "view" ? view::view_command_help
+                                 name == "view" ? view_command_help
                                                 : "Connect, configure and stream; optionally record to a file",
                                  s.device);
   sub->add_option("--seconds", s.seconds_text,
@@ -136,7 +136,7 @@ void define_stream(CLI::App& app, stream_options& s, const std::string& name) {
       ->type_name("SECONDS")
       ->check(CLI::Range(0.0, 3600.0))
       ->capture_default_str();
-  view::add_view_options(*sub, s, name == "view");
+  add_view_options(*sub, s, name == "view");
 }
 
 void define_charging(CLI::App& app, charging_options& c) {
@@ -238,7 +238,7 @@ void finish_command_line(const CLI::App& app, parsed_command_line& out) {
                                                    " samples (one second at " +
                                                    std::to_string(s.rate_hz) + " Hz)");
   }
-  view::finish_view_options(*chosen.front(), s, name == "view");
+  finish_view_options(*chosen.front(), s, name == "view");
   if (!s.channels_text.empty()) s.electrodes = parse_electrode_list(s.channels_text);
   if (!s.bandpass_text.empty()) s.bandpass = parse_band(s.bandpass_text);
   if (s.filter_output && !s.bandpass && s.notch_hz == 0.0) {
@@ -256,7 +256,7 @@ void finish_command_line(const CLI::App& app, parsed_command_line& out) {
     throw CLI::ValidationError("--notch", "HZ must lie between 2 Hz and half the sample rate minus 2 Hz");
   }
   if (s.filter_output) {
-    const std::string refused = quality::output_filter_refusal({s.bandpass, s.notch_hz}, s.rate_hz);
+    const std::string refused = filtering::output_filter_refusal({s.bandpass, s.notch_hz}, s.rate_hz);
     if (!refused.empty()) throw CLI::ValidationError("--filter-output", refused);
   }
 }

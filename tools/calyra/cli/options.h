@@ -7,19 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "filtering/filter_settings.h"
+#include "library/core_session.h"
 #include "view/view_settings.h"
 
 namespace calyra::cli {
 
-struct global_options {
-  bool use_virtual = false;  // --virtual
-  std::string log_path;      // --log FILE, empty: no core logging
-};
+using global_options = library::library_options;
 
-struct band {
-  double low_hz = 0.0;
-  double high_hz = 0.0;
-};
+using band = filtering::band;
 
 struct stream_options {
   std::string device;

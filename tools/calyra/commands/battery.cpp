@@ -1,24 +1,24 @@
 #include <iostream>
 
-#include "app/core_session.h"
+#include "library/core_session.h"
 #include "app/failure.h"
-#include "app/headset.h"
+#include "device/headset.h"
 #include "commands/commands.h"
 #include "commands/device_report.h"
 
 namespace calyra::commands {
 
 int run_battery(const cli::global_options& global, const std::string& device) {
-  app::core_session core(global, {});
-  app::headset h(device, app::firmware_policy::accept_incompatible);
+  library::core_session core(global, {});
+  device::headset h(device, device::firmware_policy::accept_incompatible);
   print_full_battery(std::cout, read_full_battery(h.handle()));
   std::cout << std::flush;
   return 0;
 }
 
 int run_charging(const cli::global_options& global, const cli::charging_options& options) {
-  app::core_session core(global, {});
-  app::headset h(options.device, app::firmware_policy::accept_incompatible);
+  library::core_session core(global, {});
+  device::headset h(options.device, device::firmware_policy::accept_incompatible);
   if (options.timeout || options.flag) {
     // Change only what was asked for; the other setting keeps its value.
     cy_charging_settings settings = cy_eeg_manager_get_charging_settings(h.handle());

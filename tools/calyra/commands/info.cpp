@@ -1,7 +1,7 @@
 #include <iostream>
 
-#include "app/core_session.h"
-#include "app/headset.h"
+#include "library/core_session.h"
+#include "device/headset.h"
 #include "commands/commands.h"
 #include "commands/device_report.h"
 
@@ -13,8 +13,8 @@ const char* yes_no(bool v) { return v ? "yes" : "no"; }
 }  // namespace
 
 int run_info(const cli::global_options& global, const std::string& device) {
-  app::core_session core(global, {});
-  app::headset h(device, app::firmware_policy::accept_incompatible);
+  library::core_session core(global, {});
+  device::headset h(device, device::firmware_policy::accept_incompatible);
   const cy_device_info& info = h.info();
   const cy_device_features* f = h.features();
 
@@ -35,8 +35,8 @@ int run_info(const cli::global_options& global, const std::string& device) {
   out << "Device\n";
   print_field(out, "Name", h.name());
   print_field(out, "Model", h.model_name() + " (code " + std::to_string(info.id) + ")");
-  print_field(out, "Hardware", app::version_text(info.hardware_version));
-  print_field(out, "Firmware", app::version_text(info.firmware_version));
+  print_field(out, "Hardware", device::version_text(info.hardware_version));
+  print_field(out, "Firmware", device::version_text(info.firmware_version));
   print_field(out, "Serial number", std::to_string(info.serial_number));
   print_field(out, "Compatible", h.compatible() ? "yes" : "no (needs hardware 2.0.x with firmware 3.6.x)");
   out << "Capabilities\n";

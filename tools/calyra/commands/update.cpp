@@ -3,9 +3,9 @@
 #include <fstream>
 #include <iostream>
 
-#include "app/core_session.h"
+#include "library/core_session.h"
 #include "app/failure.h"
-#include "app/headset.h"
+#include "device/headset.h"
 #include "commands/commands.h"
 #include "display/progress_bar.h"
 
@@ -43,13 +43,13 @@ int run_update(const cli::global_options& global, const cli::update_options& opt
   if (image.tellg() <= 0) throw app::command_failure("the firmware image is empty: " + options.image_path);
   image.close();
 
-  app::core_session core(global, {0, options.image_path});
-  app::headset h(options.device, app::firmware_policy::accept_incompatible);
+  library::core_session core(global, {0, options.image_path});
+  device::headset h(options.device, device::firmware_policy::accept_incompatible);
   if (!cy_core_device_features_supports_ota(h.features())) {
     throw app::command_failure(h.name() + " (" + h.model_name() + ") does not take firmware updates");
   }
   std::cout << "Updating " << h.name() << " from firmware "
-            << app::version_text(h.info().firmware_version) << " (waiting for the headset to accept)"
+            << device::version_text(h.info().firmware_version) << " (waiting for the headset to accept)"
             << std::endl;
   progress_view view;
   view.terminal = isatty(STDOUT_FILENO) != 0;

@@ -1,5 +1,7 @@
 #include "quality/quality_monitor.h"
 
+#include "filtering/signal_filters.h"
+
 #include <cybciconnect.h>
 
 #include <algorithm>
@@ -87,7 +89,7 @@ std::vector<electrode_quality> grade_window(const double* data, std::size_t n_ch
 }
 
 quality_monitor::quality_monitor(std::vector<std::size_t> electrode_signals, unsigned rate_hz,
-                                 const filter_settings& filters)
+                                 const filtering::filter_settings& filters)
     : electrodes_(std::move(electrode_signals)),
       rate_(rate_hz > 0 ? rate_hz : 1),
       filters_(filters),
@@ -124,7 +126,7 @@ const std::vector<electrode_quality>& quality_monitor::evaluate() {
   // Zero phase over the whole window: each grade looks at its own two
   // seconds afresh, so nothing needs to carry over from the last window,
   // and the lead second absorbs the start-up at the window's front.
-  apply_filters(block.data(), electrodes_.size(), length, static_cast<double>(rate_), filters_);
+  filtering::apply_filters(block.data(), electrodes_.size(), length, static_cast<double>(rate_), filters_);
   if (length != window) {
     // Keep only the last `window` samples of each filtered channel.
     std::vector<double> tail(electrodes_.size() * window);

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "quality/signal_filters.h"
+#include "filtering/filter_settings.h"
 #include "recording/sample_block.h"
 
 namespace calyra::quality {
@@ -28,7 +28,7 @@ std::vector<electrode_quality> grade_window(const double* data, std::size_t n_ch
 class quality_monitor {
  public:
   quality_monitor(std::vector<std::size_t> electrode_signals, unsigned rate_hz,
-                  const filter_settings& filters);
+                  const filtering::filter_settings& filters);
 
   // Appends the electrode columns of `block`.
   void add(const recording::sample_block& block);
@@ -43,7 +43,7 @@ class quality_monitor {
  private:
   std::vector<std::size_t> electrodes_;
   std::size_t rate_;
-  filter_settings filters_;
+  filtering::filter_settings filters_;
   std::vector<std::vector<double>> history_;  // per electrode, the newest samples last
   std::size_t new_samples_ = 0;
   std::vector<electrode_quality> latest_;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/json_text.h"
+#include "text/json_text.h"
 
 #include "recording/sample_block.h"
 
@@ -55,7 +55,7 @@ struct recording_description {
 };
 
 // `text` as a JSON string literal (one escaper for the whole program).
-using app::json_string;
+using text::json_string;
 
 // Writes the description. Throws recording_error when the file cannot be
 // written completely.

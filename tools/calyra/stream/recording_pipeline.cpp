@@ -68,7 +68,6 @@ void recording_pipeline::accept(const recording::sample_block& block) {
   samples_ += take;
   next_sample_number_ = rows->sample_numbers[take - 1] + 1;
   quality_.add(*rows);
-  if (observer_) observer_->rows_accepted(*rows);
   if (!writer_ || write_failed_) return;
   write_rows(output_filter_ ? output_filter_->push(*rows) : *rows);
 }
@@ -148,7 +147,6 @@ std::string recording_pipeline::annotate(std::int64_t sample, const std::string&
   } else {
     unlogged_.emplace_back(sample, clean);
   }
-  if (observer_) observer_->annotation_placed(sample, clean);
   if (writer_) writer_->annotate(sample, clean);
   return clean;
 }

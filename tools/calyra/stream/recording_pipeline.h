@@ -1,7 +1,8 @@
-// What happens to the samples of a stream on the main thread: cut at the
-// requested length, counted (samples, lost packets), graded, filtered for
-// writing if asked, and written, with the events (annotations and gaps) kept
-// for the events file.
+// What happens to the samples of a stream on the session's thread: cut at
+// the requested length, counted (samples, lost packets), graded, filtered
+// for writing if asked, and written, with the events (annotations and gaps)
+// kept for the events file. Each headset stream keeps one without a writer
+// as its tally; the recording sink keeps one with the writer.
 #pragma once
 
 #include <chrono>
@@ -13,8 +14,7 @@
 #include <vector>
 
 #include "quality/quality_monitor.h"
-#include "stream/pipeline_observer.h"
-#include "quality/signal_filters.h"
+#include "filtering/signal_filters.h"
 #include "recording/events.h"
 #include "recording/recording_writer.h"
 #include "recording/sample_block.h"
@@ -25,7 +25,7 @@ namespace calyra::stream {
 struct pipeline_settings {
   unsigned rate_hz = 250;
   std::uint64_t target_samples = 0;  // 0: no limit
-  quality::filter_settings filters;  // applied to what is graded
+  filtering::filter_settings filters;  // applied to what is graded
   bool filter_output = false;        // also to what is written
   std::string events_path;           // where the events table is kept, empty: nowhere
   std::string events_name;           // its name in messages
@@ -68,8 +68,6 @@ class recording_pipeline {
   // What the file format could not hold as given, once finished.
   std::vector<std::string> remarks() const;
   quality::quality_monitor& quality() { return quality_; }
-  // Also hands accepted rows and annotations to `observer` (null: none).
-  void set_observer(pipeline_observer* observer) { observer_ = observer; }
 
   // Times the recording by `clock` (null: untimed, the default), which must
   // outlive the pipeline. The file's start is then the moment its first
@@ -100,7 +98,7 @@ class recording_pipeline {
   std::unique_ptr<recording::recording_writer> writer_;
   std::unique_ptr<recording::events_log> events_log_;
   std::vector<std::pair<std::int64_t, std::string>> unlogged_;  // annotations before the first sample
-  std::optional<quality::output_filter> output_filter_;
+  std::optional<filtering::output_filter> output_filter_;
   quality::quality_monitor quality_;
   std::uint64_t samples_ = 0;
   std::uint64_t lost_ = 0;
@@ -113,7 +111,6 @@ class recording_pipeline {
   std::uint64_t first_sample_number_ = 0;
   std::uint64_t next_sample_number_ = 0;
   bool write_failed_ = false;
-  pipeline_observer* observer_ = nullptr;
   const sample_clock* clock_ = nullptr;
   bool start_settled_ = false;
   recording::sample_block held_;  // rows for the writer while the start is not settled

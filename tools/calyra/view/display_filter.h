@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-#include "quality/causal_filter.h"
+#include "filtering/causal_filter.h"
 #include "view/display_tap.h"
 
 namespace calyra::view {
@@ -21,13 +21,13 @@ class display_filter {
 
   // Filters the next rows into out, channel-major (channels x rows). A
   // non-finite sample comes out as it went in; lost-sample fillers and
-  // non-finite samples are held over (see quality::causal_filter). At a
+  // non-finite samples are held over (see filtering::causal_filter). At a
   // rate too low for the 60 Hz band-stop the rows pass unfiltered.
   void process(const display_rows& rows, std::vector<double>& out);
 
  private:
   std::size_t channels_;
-  std::optional<quality::causal_filter> filter_;
+  std::optional<filtering::causal_filter> filter_;
 };
 
 }  // namespace calyra::view

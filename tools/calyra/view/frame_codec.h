@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "app/json_text.h"
+#include "text/json_text.h"
 
 namespace calyra::view {
 
@@ -40,7 +40,7 @@ std::string base64_encode(const std::string& bytes);
 std::string base64_decode(const std::string& text);  // empty on malformed input
 
 // `text` as a JSON string literal (one escaper for the whole program).
-using app::json_string;
+using text::json_string;
 
 // A complete server-sent event.
 std::string sse_event(const std::string& name, const std::string& data);

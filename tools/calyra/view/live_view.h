@@ -1,5 +1,5 @@
-// The live view of a stream in the browser. The stream loop hands it
-// copies of what it records (as the pipeline's observer) and its status;
+// The live view of a stream in the browser. The stream session hands it
+// copies of what it records (through view_sink) and its status;
 // a worker thread turns them into events, and the server sends them to
 // every open page. The page's annotations come back through
 // place_annotation_requests, to be placed like lines typed on standard input.
@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "stream/pipeline_observer.h"
+#include "recording/sample_block.h"
 #include "view/annotation_inbox.h"
 #include "view/display_tap.h"
 #include "view/event_hub.h"
@@ -37,12 +37,12 @@ struct view_layout {
   double target_seconds = 0.0;                   // 0: until stopped
 };
 
-class live_view final : public stream::pipeline_observer {
+class live_view {
  public:
   // Starts serving on settings.listen:settings.port. Throws
   // std::runtime_error when that cannot be bound.
   live_view(const view_settings& settings, view_layout layout);
-  ~live_view() override;  // finish("")
+  ~live_view();  // finish("")
 
   live_view(const live_view&) = delete;
   live_view& operator=(const live_view&) = delete;
@@ -51,8 +51,11 @@ class live_view final : public stream::pipeline_observer {
   const std::string& url() const { return url_; }
   unsigned port() const { return server_.port(); }
 
-  void rows_accepted(const recording::sample_block& rows) override;
-  void annotation_placed(std::int64_t sample, const std::string& text) override;
+  // Copies of what the stream keeps (the view's sink hands them over):
+  // rows as counted, unfiltered; annotations as stored. They only copy
+  // into a bounded hand-over, so that they never hold up the recording.
+  void rows_accepted(const recording::sample_block& rows);
+  void annotation_placed(std::int64_t sample, const std::string& text);
 
   // True about four times a second: time to call publish_status.
   bool status_due();

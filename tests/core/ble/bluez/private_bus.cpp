@@ -186,6 +186,14 @@ bool drop_link(const std::string& address) {
   return dropped;
 }
 
+bool drop_link_for(const std::string& address, std::uint32_t down_ms) {
+  std::unique_ptr<sdbus::IConnection> c;
+  auto p = control(address, c);
+  bool dropped = false;
+  p->callMethod("DropLinkFor").onInterface("org.calyra.FakeHeadset1").withArguments(down_ms).storeResultsTo(dropped);
+  return dropped;
+}
+
 void vanish(const std::string& address) {
   std::unique_ptr<sdbus::IConnection> c;
   auto p = control(address, c);

@@ -70,6 +70,8 @@ struct fake_stats {
 };
 fake_stats stats_of(const std::string& address);
 bool drop_link(const std::string& address);
+// The link is lost and the headset stays out of reach for `down_ms`.
+bool drop_link_for(const std::string& address, std::uint32_t down_ms);
 void vanish(const std::string& address);  // the device object goes away
 void set_battery(const std::string& address, std::uint8_t level, bool charging);
 std::uint32_t notify_sessions(const std::string& address);

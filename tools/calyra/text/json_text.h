@@ -4,10 +4,10 @@
 
 #include <string>
 
-namespace calyra::app {
+namespace calyra::text {
 
 // `text` as a JSON string literal, quotes included. Control characters are
 // escaped, so the result never holds a line break.
 std::string json_string(const std::string& text);
 
-}  // namespace calyra::app
+}  // namespace calyra::text

@@ -1,9 +1,9 @@
-#include "view/view_options.h"
+#include "cli/view_options.h"
 
-namespace calyra::view {
+namespace calyra::cli {
 
-void add_view_options(CLI::App& sub, cli::stream_options& s, bool view_command) {
-  view_settings& v = s.view;
+void add_view_options(CLI::App& sub, stream_options& s, bool view_command) {
+  view::view_settings& v = s.view;
   if (view_command) {
     sub.get_option("--seconds")->description("Recording length in seconds; 0 streams until Ctrl-C")->default_str("0");
   } else {
@@ -19,7 +19,7 @@ void add_view_options(CLI::App& sub, cli::stream_options& s, bool view_command) 
   sub.add_flag("--open", v.open, "Open the live view in the desktop's browser (xdg-open)");
 }
 
-void finish_view_options(const CLI::App& sub, cli::stream_options& s, bool view_command) {
+void finish_view_options(const CLI::App& sub, stream_options& s, bool view_command) {
   if (view_command) {
     s.view.enabled = true;
     if (sub.count("--seconds") == 0) s.seconds = 0.0;
@@ -30,4 +30,4 @@ void finish_view_options(const CLI::App& sub, cli::stream_options& s, bool view_
   }
 }
 
-}  // namespace calyra::view
+}  // namespace calyra::cli

@@ -1,4 +1,4 @@
-#include "quality/signal_filters.h"
+#include "filtering/signal_filters.h"
 
 #include <cybciconnect.h>
 
@@ -6,7 +6,7 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace calyra::quality {
+namespace calyra::filtering {
 
 // Used by the quality monitor only: it grades whole windows afresh every
 // second and needs no continuity between them, and zero phase keeps the
@@ -95,4 +95,4 @@ recording::sample_block output_filter::push(const recording::sample_block& block
   return out;
 }
 
-}  // namespace calyra::quality
+}  // namespace calyra::filtering

@@ -1,10 +1,10 @@
-#include "quality/causal_filter.h"
+#include "filtering/causal_filter.h"
 
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
-namespace calyra::quality {
+namespace calyra::filtering {
 
 causal_filter::causal_filter(const std::vector<cy_bci_filter_stage>& stages, double rate_hz,
                              std::size_t channels)
@@ -38,4 +38,4 @@ void causal_filter::process(const std::vector<const double*>& columns, const std
   cy_bci_online_filter_process(filter_.get(), out.data(), n, out.data());
 }
 
-}  // namespace calyra::quality
+}  // namespace calyra::filtering

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace calyra::app {
+namespace calyra::device {
 
 struct seen_headset {
   std::string name;
@@ -25,4 +25,4 @@ std::optional<seen_headset> match_headset(const std::vector<seen_headset>& seen,
 // is close enough to be a likely typo; nullopt otherwise.
 std::optional<std::string> nearest_name(const std::vector<seen_headset>& seen, const std::string& wanted);
 
-}  // namespace calyra::app
+}  // namespace calyra::device

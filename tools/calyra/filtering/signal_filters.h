@@ -9,24 +9,17 @@
 #include <string>
 #include <vector>
 
-#include "cli/options.h"
-#include "quality/causal_filter.h"
+#include "filtering/filter_settings.h"
+#include "filtering/causal_filter.h"
 #include "recording/sample_block.h"
 
-namespace calyra::quality {
+namespace calyra::filtering {
 
 // Width of the band-stop placed around --notch.
 inline constexpr double notch_width_hz = 4.0;
 // Butterworth order of the band-pass and of the band-stop (the order of the
 // zero-phase filters' designs, so both run the same sections).
 inline constexpr int output_filter_order = 4;
-
-struct filter_settings {
-  std::optional<cli::band> bandpass;
-  double notch_hz = 0.0;  // 0: none
-
-  bool any() const { return bandpass.has_value() || notch_hz > 0.0; }
-};
 
 // Filters a channel-major block in place (zero phase). Each channel's mean is
 // taken out first, so that an electrode offset does not ring at the block
@@ -64,4 +57,4 @@ class output_filter {
   std::vector<double> filtered_;
 };
 
-}  // namespace calyra::quality
+}  // namespace calyra::filtering

@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-namespace calyra::quality {
+namespace calyra::filtering {
 
 class causal_filter {
  public:
@@ -37,4 +37,4 @@ class causal_filter {
   std::vector<bool> seen_;    // per channel, whether a real sample has come
 };
 
-}  // namespace calyra::quality
+}  // namespace calyra::filtering

@@ -1,8 +1,8 @@
-#include "app/json_text.h"
+#include "text/json_text.h"
 
 #include <cstdio>
 
-namespace calyra::app {
+namespace calyra::text {
 
 std::string json_string(const std::string& text) {
   std::string out = "\"";
@@ -27,4 +27,4 @@ std::string json_string(const std::string& text) {
   return out;
 }
 
-}  // namespace calyra::app
+}  // namespace calyra::text

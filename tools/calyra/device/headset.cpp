@@ -1,9 +1,11 @@
-#include "app/headset.h"
+#include "device/headset.h"
 
-#include "app/device_names.h"
+#include "device/device_names.h"
 #include "app/failure.h"
 
-namespace calyra::app {
+namespace calyra::device {
+
+using app::command_failure;
 
 std::string version_text(const cy_version& v) {
   return std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.patch);
@@ -56,4 +58,4 @@ headset::~headset() { cy_eeg_manager_free(manager_); }
 
 std::string headset::model_name() const { return cy_core_device_model_name(info_.id); }
 
-}  // namespace calyra::app
+}  // namespace calyra::device

@@ -1,4 +1,4 @@
-#include "app/device_names.h"
+#include "device/device_names.h"
 
 #include <cycore.h>
 #include <cycore/scan.h>
@@ -8,7 +8,9 @@
 
 #include "app/failure.h"
 
-namespace calyra::app {
+namespace calyra::device {
+
+using app::command_failure;
 namespace {
 
 std::string lower(std::string s) {
@@ -80,4 +82,4 @@ std::optional<std::string> nearest_name(const std::vector<seen_headset>& seen, c
   return best;
 }
 
-}  // namespace calyra::app
+}  // namespace calyra::device

@@ -1,4 +1,4 @@
-#include "app/core_session.h"
+#include "library/core_session.h"
 
 #include <cycore.h>
 #include <cycore_virtual.h>
@@ -11,7 +11,10 @@
 
 #include "app/failure.h"
 
-namespace calyra::app {
+namespace calyra::library {
+
+using app::command_failure;
+using app::usage_failure;
 namespace {
 
 void copy_path(char (&target)[CY_CONFIG_PATH_SIZE], const std::string& path, const char* what) {
@@ -34,7 +37,7 @@ void check_log_path(const std::string& path) {
 
 }  // namespace
 
-void select_backend(const cli::global_options& global) {
+void select_backend(const library_options& global) {
   // --virtual is asked for on this command line: it wins over the environment.
   if (global.use_virtual) setenv("CYCORE_BLE_BACKEND", "virtual", /*overwrite=*/1);
   const char* backend = std::getenv("CYCORE_BLE_BACKEND");
@@ -45,7 +48,7 @@ void select_backend(const cli::global_options& global) {
   }
 }
 
-core_session::core_session(const cli::global_options& global, const core_settings& settings) {
+core_session::core_session(const library_options& global, const core_settings& settings) {
   select_backend(global);
   if (!global.log_path.empty()) check_log_path(global.log_path);
 
@@ -75,4 +78,4 @@ core_session::core_session(const cli::global_options& global, const core_setting
 
 core_session::~core_session() { cy_core_close(); }
 
-}  // namespace calyra::app
+}  // namespace calyra::library

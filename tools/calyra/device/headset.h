@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace calyra::app {
+namespace calyra::device {
 
 enum class firmware_policy {
   require_compatible,   // an unsupported firmware ends the command
@@ -44,4 +44,4 @@ class headset {
 // "3.6.1"
 std::string version_text(const cy_version& v);
 
-}  // namespace calyra::app
+}  // namespace calyra::device

@@ -1,0 +1,253 @@
+#include "session/stream_session.h"
+
+#include <iostream>
+
+#include "app/failure.h"
+#include "app/interrupt.h"
+#include "display/progress_bar.h"
+#include "recording/recording_writer.h"
+#include "session/terminal_display.h"
+#include "stream/stall_watch.h"
+
+namespace calyra::session {
+
+// How the run ended.
+struct stream_session::outcome {
+  std::string stop_reason;          // empty: the requested length was reached
+  std::string failure;              // a sink's failure, for the error line
+  std::string stall;                // what a stream that stopped delivering showed, empty: none
+  std::optional<cy_error> stopped;  // nullopt: a stop was abandoned
+  const headset_stream* lost = nullptr;  // the headset whose link dropped
+};
+
+// The steps of the run, each once per pass, on the session's thread.
+class stream_session::pass {
+ public:
+  pass(stream_session& s, terminal_display& screen) : s_(s), screen_(screen) {
+    for (std::size_t i = 0; i < s_.headsets_.size(); ++i) stalls_.emplace_back(s_.settings_.stall_timeout);
+  }
+
+  // Every headset's queued chunks to its tally and sinks; waits a little
+  // for the first headset's, so that an idle pass does not spin.
+  void take_rows() {
+    auto wait = std::chrono::milliseconds(20);
+    for (const auto& h : s_.headsets_) {
+      h->take_rows(wait);
+      wait = std::chrono::milliseconds(0);
+    }
+  }
+
+  // The sources' events, each placed on every headset. The source hears
+  // how it went on the first.
+  void place_events(bool last) {
+    const place_event place = [this](const timed_event& e) {
+      event_outcome first;
+      for (std::size_t i = 0; i < s_.headsets_.size(); ++i) {
+        const placement p = s_.headsets_[i]->place(e);
+        screen_.message(p.message);
+        if (i == 0) first = {p.stored, p.message};
+      }
+      return first;
+    };
+    for (const auto& source : s_.sources_) {
+      if (last) {
+        source->deliver_last(place);
+      } else {
+        source->deliver(place);
+      }
+    }
+  }
+
+  // Grades the electrodes when due (all that is left, at the end).
+  void grade_quality(bool last) {
+    for (const auto& h : s_.headsets_) {
+      if (h->settings().impedance) continue;
+      quality::quality_monitor& q = h->tally().quality();
+      if (last ? q.new_samples() > 0 : q.due()) q.evaluate();
+    }
+  }
+
+  void tick_sinks() {
+    for (const auto& h : s_.headsets_) {
+      for (const auto& sink : h->sinks()) sink->tick();
+    }
+  }
+
+  void redraw() {
+    headset_stream& h = *s_.headsets_.front();
+    screen_.refresh(h.tally().samples(), [&h] { return h.status(); });
+  }
+
+  bool length_reached() const {
+    for (const auto& h : s_.headsets_) {
+      if (!h->tally().target_reached()) return false;
+    }
+    return true;
+  }
+
+  // The reason to stop now, or empty to go on: a sink failed, a stream
+  // stalled, the user stopped, or a link dropped.
+  std::string reason_to_stop(outcome& out) {
+    for (std::size_t i = 0; i < s_.headsets_.size() && out.stall.empty(); ++i) {
+      headset_stream& h = *s_.headsets_[i];
+      out.stall = stalls_[i].check(h.tally(), h.settings().rate_hz);
+    }
+    for (const auto& h : s_.headsets_) {
+      if (!h->failure().empty()) {
+        out.failure = h->failure();
+        return h->failed_sink()->failure_reason();
+      }
+    }
+    if (!out.stall.empty()) return "the stream stalled";
+    if (app::interrupt_requested()) return app::interrupt_reason();
+    for (const auto& h : s_.headsets_) {
+      if (h->link_lost()) {
+        out.lost = h.get();
+        return "the headset disconnected";
+      }
+    }
+    return {};
+  }
+
+ private:
+  stream_session& s_;
+  terminal_display& screen_;
+  std::vector<stream::stall_watch> stalls_;
+};
+
+// Streams until the length is reached or a reason to stop comes; then
+// places the last events, stops the streams and takes their last samples.
+stream_session::outcome stream_session::stream_until_stopped(terminal_display& screen) {
+  pass step(*this, screen);
+  outcome out;
+  while (true) {
+    step.take_rows();
+    step.place_events(false);
+    screen.show_library_lines();
+    step.grade_quality(false);
+    step.tick_sinks();
+    step.redraw();
+    if (step.length_reached()) break;
+    out.stop_reason = step.reason_to_stop(out);
+    if (!out.stop_reason.empty()) break;
+  }
+  // Events the sources took in after this round's look are part of the
+  // recording too: they arrived before it ended.
+  step.place_events(true);
+  out.stopped = stop_headsets();
+  for (const auto& h : headsets_) {
+    while (h->take_rows(std::chrono::milliseconds(0))) {
+    }
+  }
+  step.grade_quality(true);
+  screen.show_library_lines();
+  return out;
+}
+
+// Stops every stream; nullopt when one stop was abandoned, else the first
+// error (CY_OK when all stopped).
+std::optional<cy_error> stream_session::stop_headsets() {
+  cy_error first = CY_OK;
+  for (const auto& h : headsets_) {
+    const std::optional<cy_error> stopped = h->stop();
+    if (!stopped) return std::nullopt;
+    if (first == CY_OK) first = *stopped;
+  }
+  return first;
+}
+
+void stream_session::print_summary(headset_stream& h, const outcome& out) {
+  std::ostream& o = std::cout;
+  const stream::recording_pipeline& tally = h.tally();
+  o << "Summary" << (out.stop_reason.empty() ? "" : " (" + out.stop_reason + ")") << '\n';
+  o << "  Duration        " << display::format_seconds(tally.seconds()) << " (" << tally.samples()
+    << " samples at " << h.settings().rate_hz << " Hz)\n";
+  o << "  Missed packets  " << h.missed_packets() << " (" << tally.lost_samples() << " samples filled)\n";
+  o << "  Clock           " << stream::clock_summary(h.clock().info()) << '\n';
+  o << "  Annotations     " << tally.annotations() << '\n';
+  std::vector<std::string> remarks = tally.remarks();
+  std::vector<std::string> files;
+  for (const auto& s : h.sinks()) {
+    for (std::string& r : s->remarks()) remarks.push_back(std::move(r));
+    for (std::string& f : s->files()) files.push_back(std::move(f));
+  }
+  for (const std::string& remark : remarks) o << "                  " << remark << '\n';
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    o << (i == 0 ? "  Recording       " : "                  ") << files[i] << '\n';
+  }
+  o << "  Quality        ";
+  for (const display::electrode_status& e : h.electrode_statuses()) {
+    o << ' ' << e.label << ' ' << e.grade;
+    if (!e.reason.empty()) o << " (" << e.reason << ")";
+  }
+  o << std::endl;
+}
+
+// Finishes the sinks (the recording names its files before anything more
+// is printed: printing can fail or block, on a closed pipe or a stopped
+// terminal), then the display, the library's last lines and the summary.
+void stream_session::finish(terminal_display& screen, outcome& out) {
+  if (!out.stopped && out.stop_reason.empty()) out.stop_reason = app::interrupt_reason();
+  for (const auto& h : headsets_) h->finish_sinks({out.stop_reason});
+  for (const auto& h : headsets_) {
+    if (out.failure.empty()) out.failure = h->failure();
+  }
+  headset_stream& first = *headsets_.front();
+  screen.finish(first.tally().samples(), [&first] { return first.status(); });
+  for (const std::string& line : screen.restore()) std::cout << line << '\n';
+  for (const auto& h : headsets_) print_summary(*h, out);
+  if (std::cout.fail() && first.tally().samples() > 0 && !settings_.recording_path.empty() &&
+      out.failure.empty()) {
+    std::cerr << "calyra: standard output was closed; the recording went on and is in "
+              << settings_.recording_path << std::endl;
+  }
+}
+
+// The exit status, or the failure thrown for the error line.
+int stream_session::exit_status(const outcome& out) {
+  if (!out.stopped) {
+    // The stop is still running on its thread, inside the library: leave
+    // without waiting for it, and without touching the headset again.
+    if (!out.failure.empty()) std::cerr << "calyra: error: " << out.failure << std::endl;
+    std::cerr << "calyra: interrupted twice: left without waiting for the headset to stop" << std::endl;
+    std::_Exit(out.failure.empty() ? 130 : 1);
+  }
+  if (!out.failure.empty()) throw recording::recording_error(out.failure);
+  const bool recorded = !settings_.recording_path.empty();
+  const bool saved = recorded && headsets_.front()->tally().samples() > 0;
+  if (!out.stall.empty()) {
+    throw app::command_failure(out.stall + (saved ? "; what arrived is saved in " + settings_.recording_path
+                                                  : recorded ? "; no recording was kept" : ""));
+  }
+  if (out.lost) {
+    throw app::command_failure::from_code(
+        CY_CONNECTION_ERROR, "the link to " + out.lost->device().name() + " dropped during the stream" +
+                                 (saved ? " (what arrived is saved in " + settings_.recording_path + ")" : ""));
+  }
+  if (*out.stopped != CY_OK) throw app::command_failure::from_code(*out.stopped, "stopping the stream");
+  return app::interrupt_insisted() ? 130 : 0;
+}
+
+int stream_session::run() {
+  for (const auto& h : headsets_) h->start();
+  terminal_display screen(headsets_.front()->settings().rate_hz);
+  screen_ = &screen;
+  for (const auto& source : sources_) source->begin();
+  outcome out = stream_until_stopped(screen);
+  finish(screen, out);
+  screen_ = nullptr;
+  return exit_status(out);
+}
+
+void stream_session::lines_echoed(int count) {
+  if (screen_) screen_->lines_echoed(count);
+}
+
+headset_stream& stream_session::add_headset(headset_settings settings) {
+  auto h = std::make_unique<headset_stream>(std::move(settings));
+  h->open();
+  headsets_.push_back(std::move(h));
+  return *headsets_.back();
+}
+
+}  // namespace calyra::session
