@@ -9,6 +9,7 @@
 
 #include "cli/electrode_list.h"
 #include "filtering/signal_filters.h"
+#include "cli/lsl_options.h"
 #include "cli/view_options.h"
 
 namespace calyra::cli {
@@ -137,6 +138,7 @@ void define_stream(CLI::App& app, stream_options& s, const std::string& name) {
       ->check(CLI::Range(0.0, 3600.0))
       ->capture_default_str();
   add_view_options(*sub, s, name == "view");
+  add_lsl_options(*sub, s);
 }
 
 void define_charging(CLI::App& app, charging_options& c) {
@@ -239,6 +241,7 @@ void finish_command_line(const CLI::App& app, parsed_command_line& out) {
                                                    std::to_string(s.rate_hz) + " Hz)");
   }
   finish_view_options(*chosen.front(), s, name == "view");
+  finish_lsl_options(*chosen.front(), s);
   if (!s.channels_text.empty()) s.electrodes = parse_electrode_list(s.channels_text);
   if (!s.bandpass_text.empty()) s.bandpass = parse_band(s.bandpass_text);
   if (s.filter_output && !s.bandpass && s.notch_hz == 0.0) {

@@ -17,6 +17,14 @@ using global_options = library::library_options;
 
 using band = filtering::band;
 
+// Lab Streaming Layer: publishing the stream, and markers from other programs.
+struct lsl_settings {
+  bool publish = false;                     // --lsl
+  std::string name;                         // --lsl-name, empty: the headset's name
+  std::vector<std::string> marker_queries;  // --lsl-markers, each a name or PROPERTY=VALUE
+  bool any() const { return publish || !marker_queries.empty(); }
+};
+
 struct stream_options {
   std::string device;
   std::string seconds_text = "10";    // --seconds as typed
@@ -40,6 +48,7 @@ struct stream_options {
   bool filter_output = false;
   double stall_timeout = 5.0;         // seconds without a decoded sample before giving up, 0: never
   view::view_settings view;           // the live view in the browser
+  lsl_settings lsl;
 };
 
 struct charging_options {

@@ -1,10 +1,12 @@
 // `calyra stream` (and `calyra view`): the command line turned into a
 // session, assembled here. A new sink or event source is one line below.
+#include <iostream>
 #include <memory>
 #include <optional>
 
 #include "library/core_session.h"
 #include "app/interrupt.h"
+#include "commands/lsl_run.h"
 #include "commands/commands.h"
 #include "recording/recording_naming.h"
 #include "session/stream_session.h"
@@ -30,7 +32,7 @@ session::headset_settings headset_settings_of(const cli::stream_options& o) {
 }
 
 sinks::recording_settings recording_settings_of(const cli::stream_options& o) {
-  return {o.subject, o.session, o.note, o.bandpass_text, {o.bandpass, o.notch_hz}, o.filter_output};
+  return {o.subject, o.session, o.note, o.bandpass_text, {o.bandpass, o.notch_hz}, o.filter_output, {}};
 }
 
 }  // namespace
@@ -39,6 +41,9 @@ sinks::recording_settings recording_settings_of(const cli::stream_options& o) {
 // reserved names outlive the library, the library the session.
 int run_stream(const cli::global_options& global, const cli::stream_options& o) {
   app::install_interrupt_handlers();
+  // A missing liblsl is reported before anything else happens.
+  std::optional<lsl_run> lsl;
+  if (o.lsl.any()) lsl.emplace(o.lsl);
   std::optional<recording::out_path_naming> naming;
   if (!o.out_path.empty()) naming.emplace(o.out_path);
   std::unique_ptr<recording::recording_files> files;
@@ -47,7 +52,18 @@ int run_stream(const cli::global_options& global, const cli::stream_options& o) 
 
   session::stream_session run({o.seconds, o.stall_timeout, o.out_path});
   session::headset_stream& h = run.add_headset(headset_settings_of(o));
-  if (files) h.add_sink(std::make_unique<sinks::recording_sink>(h, std::move(files), recording_settings_of(o)));
+  // First among the sinks: LSL consumers get each chunk before the files
+  // are written.
+  if (lsl) {
+    std::optional<filtering::filter_settings> pushed_filters;
+    if (o.filter_output) pushed_filters = filtering::filter_settings{o.bandpass, o.notch_hz};
+    lsl->attach(run, h, pushed_filters, std::cout);
+  }
+  if (files) {
+    sinks::recording_settings settings = recording_settings_of(o);
+    if (lsl) settings.lsl_state = [&lsl] { return lsl->describe(); };
+    h.add_sink(std::make_unique<sinks::recording_sink>(h, std::move(files), settings));
+  }
   if (o.view.enabled) {
     const auto live = view::open_stream_view(o.view, h, o.out_path, o.seconds);
     h.add_sink(std::make_unique<view::view_sink>(live, h));
