@@ -3,9 +3,10 @@
 // stimulus program would. It loads liblsl the way calyra does.
 //
 //   lsl_peer pull NAME SAMPLES OUT   resolve the stream NAME, write its full
-//                                    description to OUT.xml and SAMPLES
-//                                    samples to OUT ("timestamp v1 v2 ..."
-//                                    per line), then exit
+//                                    description to OUT.xml and up to
+//                                    SAMPLES samples to OUT ("timestamp v1
+//                                    v2 ..." per line) until the stream
+//                                    ends; exit status 0 when all came
 //   lsl_peer stall NAME SECONDS      connect to NAME and read nothing
 //   lsl_peer markers NAME SOURCE_ID FORMAT AGES...
 //                                    publish a marker stream (FORMAT string
@@ -38,7 +39,7 @@ int fail(const std::string& why) {
 owned_inlet open_inlet(const api& lsl, const std::string& name) {
   const std::string predicate = "name='" + name + "'";
   streaminfo found = nullptr;
-  if (lsl.resolve_bypred(&found, 1, predicate.c_str(), 1, 10.0) < 1) return {};
+  if (lsl.resolve_bypred(&found, 1, predicate.c_str(), 1, 20.0) < 1) return {};
   owned_streaminfo info(found, lsl.destroy_streaminfo);
   owned_inlet in(lsl.create_inlet(info.get(), 360, 0, 1), lsl.destroy_inlet);
   std::int32_t ec = 0;
@@ -61,10 +62,15 @@ int pull(const api& lsl, const std::string& name, long samples, const std::strin
   out.precision(17);
   std::vector<float> data(channels * 512);
   std::vector<double> stamps(512);
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+  auto last_data = std::chrono::steady_clock::now();
   long got = 0;
-  while (got < samples && std::chrono::steady_clock::now() < give_up) {
+  // Until SAMPLES came, or 3 s passed without any once some came (the
+  // stream ended).
+  while (got < samples && std::chrono::steady_clock::now() < give_up &&
+         (got == 0 || std::chrono::steady_clock::now() - last_data < std::chrono::seconds(3))) {
     const unsigned long n = lsl.pull_chunk_f(in.get(), data.data(), stamps.data(), data.size(), stamps.size(), 0.2, &ec);
+    if (n > 0) last_data = std::chrono::steady_clock::now();
     for (unsigned long i = 0; i < n / channels && got < samples; ++i, ++got) {
       out << stamps[i];
       for (std::size_t c = 0; c < channels; ++c) out << ' ' << data[i * channels + c];

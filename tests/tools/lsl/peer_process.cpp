@@ -10,10 +10,10 @@
 
 namespace calyra::test {
 
-peer_process::peer_process(const std::vector<std::string>& args) {
+peer_process::peer_process(const std::vector<std::string>& args, const std::string& program) {
   int pipe_ends[2];
   if (pipe2(pipe_ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  std::vector<std::string> all{CALYRA_LSL_PEER};
+  std::vector<std::string> all{program};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : all) argv.push_back(a.data());

@@ -13,7 +13,8 @@ namespace calyra::test {
 
 class peer_process {
  public:
-  explicit peer_process(const std::vector<std::string>& args);
+  // Runs `program` (the test peer unless named) with `args`.
+  explicit peer_process(const std::vector<std::string>& args, const std::string& program = CALYRA_LSL_PEER);
   ~peer_process();  // kills the peer if it still runs
   peer_process(const peer_process&) = delete;
   peer_process& operator=(const peer_process&) = delete;

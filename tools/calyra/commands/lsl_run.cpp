@@ -46,7 +46,7 @@ void lsl_run::attach(session::stream_session& run, session::headset_stream& h,
     out << "LSL: publishing";
     const auto names = sink->stream_names();
     for (std::size_t i = 0; i < names.size(); ++i) out << (i == 0 ? " " : ", ") << names[i];
-    out << ".\n     LSL has no access control: every machine on the local network can read them "
+    out << ".\n     LSL has no access control: they are visible to every machine on the local network "
            "(to keep discovery on this machine, see README.md, \"LSL\").\n";
     h.add_sink(std::move(sink));
   }
