@@ -14,7 +14,7 @@ struct recording_event {
   std::int64_t position = 0;   // sample index from the start of the recording
   std::int64_t duration = -1;  // in samples, -1: none
   std::string text;            // valid UTF-8, no control characters
-  std::string source;          // who sent it ("stdin", "view", an LSL stream's name); empty: none
+  std::string source{};        // who sent it ("stdin", "view", an LSL stream's name); empty: none
 };
 
 // `raw` as valid UTF-8: every byte that does not start a well-formed
