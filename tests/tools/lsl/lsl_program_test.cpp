@@ -94,6 +94,22 @@ class lsl_program : public ::testing::Test {
   fs::path dir_;
 };
 
+// Checked before anything else: no headset is looked for (this one does
+// not exist), the places searched and the way to liblsl are named.
+TEST(lsl_program_without_liblsl, lsl_options_fail_at_once_naming_where_liblsl_was_looked_for) {
+  for (const char* option : {"--lsl", "--lsl-markers=type=Markers"}) {
+    run_request request;
+    request.args = {"--virtual", "stream", "CY NOWHERE 99", option};
+    request.env = {{"CALYRA_LSL_LIBRARY", "/nonexistent/liblsl.so.2"}};
+    const run_result r = run_calyra(request);
+    EXPECT_EQ(r.exit_code, 2) << describe(r);
+    EXPECT_NE(r.err.find("/nonexistent/liblsl.so.2"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("CALYRA_LSL_LIBRARY"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("releases"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("NOWHERE"), std::string::npos) << "looked for the headset first:\n" << r.err;
+  }
+}
+
 TEST_F(lsl_program, a_consumer_receives_the_recorded_samples_at_their_stream_clock_times) {
   // A real-time headset whose crystal runs 2000 ppm fast, 30 ms connection
   // intervals, and lost packets.
