@@ -27,7 +27,7 @@ lsl_run::lsl_run(const cli::lsl_settings& settings) : settings_(settings) {
   try {
     library_ = &lsl::library();
   } catch (const lsl::library_unavailable& e) {
-    throw app::usage_failure(std::string("--lsl") + (settings.publish ? "" : "-markers") + " needs " + e.what());
+    throw app::usage_failure(std::string("--lsl") + (settings.publish ? "" : "-markers") + ": " + e.what());
   }
   link_.emplace(*library_);
 }

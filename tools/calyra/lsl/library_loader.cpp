@@ -102,7 +102,7 @@ loaded load(const std::vector<library_place>& places) {
     tried += "\n  " + place.what + (place.file.empty() || place.file == place.what ? "" : " (" + place.file + ")") +
              ": " + why;
   }
-  throw library_unavailable("liblsl (the Lab Streaming Layer library) was not found. Searched:" + tried +
+  throw library_unavailable("no liblsl (the Lab Streaming Layer library) was found. Searched:" + tried +
                             "\n" + how_to_get + ".");
 }
 
