@@ -24,7 +24,7 @@ std::vector<std::vector<std::string>> read_events(const std::string& path) {
   std::istringstream in(read_text(path));
   std::string line;
   std::getline(in, line);
-  EXPECT_EQ(line, "onset\tduration\tsample\tdescription");
+  EXPECT_EQ(line, "onset\tduration\tsample\tdescription\tsource");
   while (std::getline(in, line)) {
     std::vector<std::string> cells;
     std::size_t start = 0;
@@ -167,9 +167,10 @@ TEST_F(program, annotations_survive_bad_bytes_long_texts_and_bursts) {
   const auto events = read_events(file("notes_events.tsv"));
   std::vector<std::string> in_events;
   for (const auto& e : events) {
-    ASSERT_EQ(e.size(), 4U);
+    ASSERT_EQ(e.size(), 5U);
     EXPECT_TRUE(valid_utf8(e[3])) << e[3];
     EXPECT_EQ(e[1], "n/a");
+    EXPECT_EQ(e[4], "stdin");
     in_events.push_back(e[3]);
   }
   check_order(in_events);

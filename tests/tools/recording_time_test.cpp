@@ -46,7 +46,8 @@ event find_event(const std::string& events_file, const std::string& text) {
   std::istringstream in(read_text(events_file));
   event e;
   for (std::string line; std::getline(in, line);) {
-    if (line.size() > text.size() && line.compare(line.size() - text.size() - 1, std::string::npos, "\t" + text) == 0) {
+    // The description is the fourth cell, the source the fifth.
+    if (line.find("\t" + text + "\t") != std::string::npos) {
       std::istringstream cells(line);
       std::string duration;
       cells >> e.onset >> duration >> e.position;

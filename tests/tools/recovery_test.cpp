@@ -87,8 +87,8 @@ TEST(crash_safety, recover_cuts_a_torn_record_and_completes_the_sidecars) {
   EXPECT_EQ(read_bdf(dir.file("k.bdf")).signals[0].samples.size(), 500U);
   // Events beyond the kept data are dropped, the rest kept in onset order.
   EXPECT_EQ(read_all(dir.file("k_events.tsv")),
-            std::string(events_header) + events_line({100, -1, "early"}, 250) +
-                events_line({200, 30, bdf_writer::gap_text}, 250));
+            std::string(events_header) + events_line({100, -1, "early", {}}, 250) +
+                events_line({200, 30, bdf_writer::gap_text, {}}, 250));
   const std::string json = read_all(dir.file("k.json"));
   EXPECT_NE(json.find("\"state\": \"recovered\","), std::string::npos) << json;
   EXPECT_NE(json.find("\"samples\": 500,"), std::string::npos) << json;

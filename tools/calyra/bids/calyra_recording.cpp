@@ -70,10 +70,14 @@ void read_events(calyra_recording& r) {
   std::istringstream in(read_text(r.events_path));
   std::string line;
   std::getline(in, line);
-  if (line + '\n' != recording::events_header) throw bids_error(r.events_path + " is not a calyra events table");
+  // Tables written before the source column have four columns.
+  const bool has_source = line + '\n' == recording::events_header;
+  if (!has_source && line != "onset\tduration\tsample\tdescription") {
+    throw bids_error(r.events_path + " is not a calyra events table");
+  }
   while (std::getline(in, line)) {
     if (line.empty()) continue;
-    // onset, duration, sample, then the text (which holds no tab).
+    // onset, duration, sample, then the text (and who sent it).
     std::vector<std::string> cells;
     std::size_t start = 0;
     for (int i = 0; i < 3; ++i) {
@@ -85,7 +89,8 @@ void read_events(calyra_recording& r) {
     recording::recording_event e;
     e.position = std::strtoll(cells[2].c_str(), nullptr, 10);
     e.duration = cells[1] == "n/a" ? -1 : std::llround(std::strtod(cells[1].c_str(), nullptr) * r.rate_hz);
-    e.text = line.substr(start);
+    // The text holds no tab: with a source column, it ends at the next one.
+    e.text = has_source ? line.substr(start, line.find('\t', start) - start) : line.substr(start);
     r.events.push_back(std::move(e));
   }
   std::stable_sort(r.events.begin(), r.events.end(),

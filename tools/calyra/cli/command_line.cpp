@@ -10,6 +10,7 @@
 #include "cli/bids_options.h"
 #include "cli/electrode_list.h"
 #include "filtering/signal_filters.h"
+#include "cli/lsl_options.h"
 #include "cli/view_options.h"
 
 namespace calyra::cli {
@@ -144,6 +145,7 @@ void define_stream(CLI::App& app, stream_options& s, const std::string& name) {
       ->capture_default_str();
   add_view_options(*sub, s, name == "view");
   add_bids_options(*sub, s);
+  add_lsl_options(*sub, s);
 }
 
 void define_charging(CLI::App& app, charging_options& c) {
@@ -257,12 +259,16 @@ void finish_command_line(const CLI::App& app, parsed_command_line& out) {
                                                    std::to_string(s.rate_hz) + " Hz)");
   }
   finish_view_options(*chosen.front(), s, name == "view");
+  finish_lsl_options(*chosen.front(), s);
   if (!s.channels_text.empty()) s.electrodes = parse_electrode_list(s.channels_text);
   if (!s.bandpass_text.empty()) s.bandpass = parse_band(s.bandpass_text);
   if (s.filter_output && !s.bandpass && s.notch_hz == 0.0) {
     throw CLI::ValidationError("--filter-output", "needs --bandpass or --notch");
   }
   finish_bids_options(*chosen.front(), s);
+  if (s.lsl.any() && s.devices.size() > 1) {
+    throw CLI::ValidationError(s.lsl.publish ? "--lsl" : "--lsl-markers", "takes one headset per run for now");
+  }
   if (!s.bids.root.empty() && s.devices.size() > 1) {
     throw CLI::ValidationError("--bids", "records one headset: run one stream per headset, each with its own --acq label");
   }

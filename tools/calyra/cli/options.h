@@ -18,6 +18,14 @@ using global_options = library::library_options;
 
 using band = filtering::band;
 
+// Lab Streaming Layer: publishing the stream, and markers from other programs.
+struct lsl_settings {
+  bool publish = false;                     // --lsl
+  std::string name;                         // --lsl-name, empty: the headset's name
+  std::vector<std::string> marker_queries;  // --lsl-markers, each a name or PROPERTY=VALUE
+  bool any() const { return publish || !marker_queries.empty(); }
+};
+
 struct stream_options {
   std::vector<std::string> devices;   // the headsets to stream together, as named
   std::string device;                 // the first of them
@@ -44,6 +52,7 @@ struct stream_options {
   double stall_timeout = 5.0;         // seconds without a decoded sample before giving up, 0: never
   view::view_settings view;           // the live view in the browser
   bids::target_options bids;          // --bids ROOT and the recording's BIDS names; root empty: none
+  lsl_settings lsl;
 };
 
 struct charging_options {

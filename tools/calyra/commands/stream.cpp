@@ -2,6 +2,7 @@
 // session, assembled here. A new sink or event source is one line below.
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "library/core_session.h"
 #include "app/failure.h"
 #include "app/interrupt.h"
+#include "commands/lsl_run.h"
 #include "commands/commands.h"
 #include "recording/recording_naming.h"
 #include "session/stream_session.h"
@@ -36,7 +38,7 @@ session::headset_settings headset_settings_of(const cli::stream_options& o) {
 }
 
 sinks::recording_settings recording_settings_of(const cli::stream_options& o) {
-  return {o.subject, o.session, o.note, o.bandpass_text, {o.bandpass, o.notch_hz}, o.filter_output};
+  return {o.subject, o.session, o.note, o.bandpass_text, {o.bandpass, o.notch_hz}, o.filter_output, {}};
 }
 
 // Reserves the names of every recording before any headset is touched, so
@@ -80,8 +82,8 @@ struct session_files {
 
   // The recording, placed in its dataset when it ends if it is staged.
   std::unique_ptr<session::sink> make_recording_sink(session::headset_stream& h, std::size_t i,
-                                                const cli::stream_options& o) {
-    auto sink = std::make_unique<sinks::recording_sink>(h, std::move(per_headset[i]), recording_settings_of(o));
+                                                     sinks::recording_settings settings) {
+    auto sink = std::make_unique<sinks::recording_sink>(h, std::move(per_headset[i]), std::move(settings));
     if (staged.empty()) return sink;
     return std::make_unique<bids::dataset_sink>(std::move(sink), staged);
   }
@@ -95,7 +97,8 @@ struct session_files {
 // Connects to each headset in turn; a headset that cannot be opened ends
 // the run before anything streams, unless --allow-missing lets the others
 // go on without it.
-void add_headsets(session::stream_session& run, const cli::stream_options& o, session_files& files) {
+void add_headsets(session::stream_session& run, const cli::stream_options& o, session_files& files,
+                  std::optional<lsl_run>& lsl) {
   std::size_t opened = 0;
   for (std::size_t i = 0; i < o.devices.size(); ++i) {
     session::headset_settings settings = headset_settings_of(o);
@@ -111,9 +114,16 @@ void add_headsets(session::stream_session& run, const cli::stream_options& o, se
       continue;
     }
     ++opened;
-    if (!files.per_headset.empty()) {
-      h->add_sink(files.make_recording_sink(*h, i, o));
+    // First among the sinks: LSL consumers get each chunk before the files
+    // are written.
+    sinks::recording_settings settings = recording_settings_of(o);
+    if (lsl) {
+      std::optional<filtering::filter_settings> pushed_filters;
+      if (o.filter_output) pushed_filters = filtering::filter_settings{o.bandpass, o.notch_hz};
+      lsl->attach(run, *h, pushed_filters, std::cout);
+      settings.lsl_state = [&lsl] { return lsl->describe(); };
     }
+    if (!files.per_headset.empty()) h->add_sink(files.make_recording_sink(*h, i, std::move(settings)));
     if (files.index) h->add_sink(files.index->entry_for(*h, files.data_paths[i]));
   }
   if (opened == 0) throw app::command_failure("none of the headsets could be opened");
@@ -143,11 +153,14 @@ void open_views(session::stream_session& run, const cli::stream_options& o, cons
 // reserved names outlive the library, the library the session.
 int run_stream(const cli::global_options& global, const cli::stream_options& o) {
   app::install_interrupt_handlers();
+  // A missing liblsl is reported before anything else happens.
+  std::optional<lsl_run> lsl;
+  if (o.lsl.any()) lsl.emplace(o.lsl);
   session_files files(o);
   library::core_session core(global, {o.chunk_size, {}});
 
   session::stream_session run({o.seconds, o.stall_timeout, files.session_path(o)});
-  add_headsets(run, o, files);
+  add_headsets(run, o, files, lsl);
   if (o.view.enabled) open_views(run, o, files);
   run.add_source(std::make_unique<sources::typed_lines_source>([&run](int n) { run.lines_echoed(n); }));
   return run.run();

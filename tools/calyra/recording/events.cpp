@@ -78,7 +78,9 @@ std::string events_line(const recording_event& e, unsigned rate_hz) {
     std::snprintf(numbers, sizeof numbers, "%.6f\t%.6f\t%lld\t", static_cast<double>(e.position) / rate,
                   static_cast<double>(e.duration) / rate, static_cast<long long>(e.position));
   }
-  return numbers + e.text + '\n';
+  bool changed = false;
+  const std::string source = e.source.empty() ? "n/a" : clean_annotation_text(e.source, changed);
+  return numbers + e.text + '\t' + source + '\n';
 }
 
 void write_events_tsv(const std::string& path, const std::vector<recording_event>& events,

@@ -14,6 +14,7 @@ struct recording_event {
   std::int64_t position = 0;   // sample index from the start of the recording
   std::int64_t duration = -1;  // in samples, -1: none
   std::string text;            // valid UTF-8, no control characters
+  std::string source{};        // who sent it ("stdin", "view", an LSL stream's name); empty: none
 };
 
 // `raw` as valid UTF-8: every byte that does not start a well-formed
@@ -24,7 +25,7 @@ std::string clean_annotation_text(std::string_view raw, bool& changed);
 
 // Writes the BIDS-style events table: a header line, then one line per event
 // with onset and duration in seconds ("n/a" without a duration), the sample
-// index and the description. Throws recording_error when the file cannot be
+// index, the description and its source ("n/a" without one). Throws recording_error when the file cannot be
 // written completely.
 // `name` is the file's name in messages (it is written under a temporary one).
 void write_events_tsv(const std::string& path, const std::vector<recording_event>& events,
@@ -56,6 +57,6 @@ class events_log {
 
 // One line of the events table, its line end included.
 std::string events_line(const recording_event& event, unsigned rate_hz);
-inline constexpr const char* events_header = "onset\tduration\tsample\tdescription\n";
+inline constexpr const char* events_header = "onset\tduration\tsample\tdescription\tsource\n";
 
 }  // namespace calyra::recording

@@ -43,6 +43,31 @@ std::string number(double value, int digits) {
   return text;
 }
 
+std::string string_list(const std::vector<std::string>& items) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < items.size(); ++i) out += (i == 0 ? "" : ", ") + json_string(items[i]);
+  return out + "]";
+}
+
+// One line, as every field.
+std::string lsl_object(const std::optional<lsl_description>& lsl) {
+  if (!lsl) return "null";
+  std::ostringstream j;
+  j << "{\"published\": " << string_list(lsl->published) << ", \"marker_queries\": "
+    << string_list(lsl->marker_queries) << ", \"marker_sources\": [";
+  for (std::size_t i = 0; i < lsl->marker_sources.size(); ++i) {
+    const auto& s = lsl->marker_sources[i];
+    j << (i == 0 ? "" : ", ") << "{\"name\": " << json_string(s.name) << ", \"type\": " << json_string(s.type)
+      << ", \"source_id\": " << json_string(s.source_id) << ", \"hostname\": " << json_string(s.hostname)
+      << ", \"clock_offset_ms\": " << (s.offset_known ? number(s.clock_offset_s * 1e3, 6) : "null")
+      << ", \"markers\": " << s.markers << "}";
+  }
+  j << "], \"markers_received\": " << lsl->markers_received << ", \"markers_placed\": " << lsl->markers_placed
+    << ", \"markers_outside_recording\": " << lsl->markers_outside
+    << ", \"markers_not_placed\": " << lsl->markers_not_placed << "}";
+  return j.str();
+}
+
 }  // namespace
 
 void write_json_sidecar(const std::string& path, const recording_layout& layout,
@@ -86,6 +111,7 @@ void write_json_sidecar(const std::string& path, const recording_layout& layout,
     << ", \"rate_hz\": " << number(d.clock.rate_hz, 12) << ", \"jitter_p99_ms\": " << number(d.clock.jitter_ms, 4)
     << ", \"packets_fitted\": " << d.clock.packets_fitted << ", \"fitted_seconds\": "
     << number(d.clock.fitted_seconds, 6) << "},\n";
+  j << "  \"lsl\": " << lsl_object(d.lsl) << ",\n";
   j << "  \"stopped_by\": " << (d.stop_reason.empty() ? "null" : json_string(d.stop_reason)) << ",\n";
   j << "  \"subject\": " << json_string(layout.subject) << ",\n";
   j << "  \"session\": " << json_string(layout.session) << ",\n";

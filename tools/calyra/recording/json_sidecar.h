@@ -24,6 +24,26 @@ struct clock_description {
   std::uint64_t packets_fitted = 0;
 };
 
+// What the run did on the Lab Streaming Layer.
+struct lsl_marker_source_description {
+  std::string name;
+  std::string type;
+  std::string source_id;
+  std::string hostname;
+  bool offset_known = false;
+  double clock_offset_s = 0.0;  // added to the source's timestamps (lsl_time_correction)
+  std::uint64_t markers = 0;    // received from it
+};
+struct lsl_description {
+  std::vector<std::string> published;  // "NAME (TYPE)" of each stream published; empty: none
+  std::vector<std::string> marker_queries;
+  std::vector<lsl_marker_source_description> marker_sources;
+  std::uint64_t markers_received = 0;
+  std::uint64_t markers_placed = 0;
+  std::uint64_t markers_outside = 0;     // outside the recording: counted, not stored
+  std::uint64_t markers_not_placed = 0;  // refused, or no stream clock to place them by
+};
+
 struct recording_description {
   std::string program_version;
   std::string device_name;
@@ -52,6 +72,7 @@ struct recording_description {
   // stands instead.
   std::optional<std::chrono::system_clock::time_point> first_sample_time;
   clock_description clock;
+  std::optional<lsl_description> lsl;  // nullopt: LSL not used
 };
 
 // `text` as a JSON string literal (one escaper for the whole program).

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace calyra::session {
 
@@ -46,6 +47,8 @@ class event_source {
   // Once when the run ends, before the headsets stop: what arrived until
   // then still belongs to the recording.
   virtual void deliver_last(const place_event& place) { deliver(place); }
+  // Lines for the run's summary (after deliver_last), empty: nothing to say.
+  virtual std::vector<std::string> summary() const { return {}; }
 };
 
 }  // namespace calyra::session

@@ -221,6 +221,9 @@ void stream_session::finish(terminal_display& screen, outcome& out) {
   screen.finish(first.tally().samples(), [this] { return statuses(); });
   for (const std::string& line : screen.restore()) std::cout << line << '\n';
   for (const auto& h : headsets_) print_summary(*h, out);
+  for (const auto& source : sources_) {
+    for (const std::string& line : source->summary()) std::cout << "  " << line << '\n';
+  }
   if (std::cout.fail() && first.tally().samples() > 0 && !settings_.recording_path.empty() &&
       out.failure.empty()) {
     std::cerr << "calyra: standard output was closed; the recording went on and is in "

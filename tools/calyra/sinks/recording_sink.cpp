@@ -70,6 +70,7 @@ recording_description recording_sink::description(const std::string& stop_reason
   d.events_file = files_->events.final_path();
   d.first_sample_time = pipeline_->first_sample_time();
   d.clock = stream::describe_clock(headset_.clock().info());
+  if (settings_.lsl_state) d.lsl = settings_.lsl_state();
   return d;
 }
 
@@ -88,7 +89,9 @@ void recording_sink::rows(const sample_block& rows) {
   }
 }
 
-void recording_sink::event(const session::placed_event& event) { pipeline_->annotate(event.sample, event.text); }
+void recording_sink::event(const session::placed_event& event) {
+  pipeline_->annotate(event.sample, event.text, event.source);
+}
 
 void recording_sink::finish(const session::run_end& end) {
   if (pipeline_->samples() == 0) {

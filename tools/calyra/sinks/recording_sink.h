@@ -3,6 +3,7 @@
 // names reserved by a naming policy.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,6 +29,9 @@ struct recording_settings {
   std::string bandpass_text;           // as typed, for the sidecar
   filtering::filter_settings filters;    // described in the header, applied when filter_output
   bool filter_output = false;
+  // What the run does on LSL, asked whenever the sidecar is written; unset:
+  // LSL not used.
+  std::function<recording::lsl_description()> lsl_state;
 };
 
 class recording_sink final : public session::sink {

@@ -50,7 +50,7 @@ void recording_pipeline::accept(const recording::sample_block& block) {
   if (!have_origin_) {
     have_origin_ = true;
     first_sample_number_ = rows->sample_numbers.front();
-    for (const auto& [sample, text] : unlogged_) log_event(sample, text);
+    for (const auto& a : unlogged_) log_event(a);
     unlogged_.clear();
   }
   for (std::size_t i = 0; i < take; ++i) {
@@ -60,7 +60,7 @@ void recording_pipeline::accept(const recording::sample_block& block) {
     } else if (gap_length_ > 0) {
       const auto end = static_cast<std::int64_t>(samples_ + i);
       const auto length = static_cast<std::int64_t>(gap_length_);
-      gaps_.push_back({end - length, length, recording::bdf_writer::gap_text});
+      gaps_.push_back({end - length, length, recording::bdf_writer::gap_text, {}});
       if (events_log_) events_log_->append(gaps_.back());
       gap_length_ = 0;
     }
@@ -135,7 +135,7 @@ void recording_pipeline::write_rows(recording::sample_block rows) {
   if (!wait) release_held();
 }
 
-std::string recording_pipeline::annotate(std::int64_t sample, const std::string& text) {
+std::string recording_pipeline::annotate(std::int64_t sample, const std::string& text, const std::string& source) {
   bool changed = false;
   std::string clean = recording::clean_annotation_text(text, changed);
   if (changed) {
@@ -148,33 +148,33 @@ std::string recording_pipeline::annotate(std::int64_t sample, const std::string&
     };
     ++(replacements(clean) > replacements(text) ? cleaned_ : cleaned_controls_);
   }
-  annotations_.emplace_back(sample, clean);
+  annotations_.push_back({sample, clean, source});
   if (have_origin_) {
-    log_event(sample, clean);
+    log_event(annotations_.back());
   } else {
-    unlogged_.emplace_back(sample, clean);
+    unlogged_.push_back(annotations_.back());
   }
   if (writer_) writer_->annotate(sample, clean);
   return clean;
 }
 
-void recording_pipeline::log_event(std::int64_t sample, const std::string& text) {
+void recording_pipeline::log_event(const annotation& a) {
   if (!events_log_) return;
-  const std::int64_t position = sample - static_cast<std::int64_t>(first_sample_number_);
-  events_log_->append({std::max<std::int64_t>(position, 0), -1, text});
+  const std::int64_t position = a.sample - static_cast<std::int64_t>(first_sample_number_);
+  events_log_->append({std::max<std::int64_t>(position, 0), -1, a.text, a.source});
 }
 
 std::vector<recording::recording_event> recording_pipeline::events() const {
   std::vector<recording::recording_event> all;
   const auto last = std::max<std::int64_t>(static_cast<std::int64_t>(samples_) - 1, 0);
-  for (const auto& [sample, text] : annotations_) {
-    const std::int64_t position = have_origin_ ? sample - static_cast<std::int64_t>(first_sample_number_) : 0;
-    all.push_back({std::clamp<std::int64_t>(position, 0, last), -1, text});
+  for (const auto& a : annotations_) {
+    const std::int64_t position = have_origin_ ? a.sample - static_cast<std::int64_t>(first_sample_number_) : 0;
+    all.push_back({std::clamp<std::int64_t>(position, 0, last), -1, a.text, a.source});
   }
   all.insert(all.end(), gaps_.begin(), gaps_.end());
   if (gap_length_ > 0) {
     const auto length = static_cast<std::int64_t>(gap_length_);
-    all.push_back({static_cast<std::int64_t>(samples_) - length, length, recording::bdf_writer::gap_text});
+    all.push_back({static_cast<std::int64_t>(samples_) - length, length, recording::bdf_writer::gap_text, {}});
   }
   // Annotations keep the order they were typed in among equal onsets.
   std::stable_sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.position < b.position; });

@@ -43,8 +43,9 @@ class recording_pipeline {
   // still counted and graded, but no longer written.
   void accept(const recording::sample_block& block);
   // Stores `text` (made valid UTF-8) at the stream sample `sample` and
-  // returns the text as stored.
-  std::string annotate(std::int64_t sample, const std::string& text);
+  // returns the text as stored. `source` names who sent it, for the events
+  // table.
+  std::string annotate(std::int64_t sample, const std::string& text, const std::string& source = {});
   // Finishes the file and writes the events table in onset order (while
   // recording it grows line by line).
   // Throws recording_error (the files stay as readable as they can be).
@@ -64,6 +65,12 @@ class recording_pipeline {
   std::size_t cleaned_annotations() const { return cleaned_ + cleaned_controls_; }
   // Sample number of the next sample expected (0 before the first).
   std::uint64_t next_sample_number() const { return next_sample_number_; }
+  // Sample number of the first row taken; nullopt before it.
+  std::optional<std::uint64_t> first_sample_number() const {
+    return have_origin_ ? std::optional<std::uint64_t>(first_sample_number_) : std::nullopt;
+  }
+  std::uint64_t target_samples() const { return settings_.target_samples; }
+  bool write_failed() const { return write_failed_; }
   // What the file format could not hold as given, once finished.
   std::vector<std::string> remarks() const;
   quality::quality_monitor& quality() { return quality_; }
@@ -85,7 +92,12 @@ class recording_pipeline {
 
  private:
   std::vector<recording::recording_event> events() const;
-  void log_event(std::int64_t sample, const std::string& text);
+  struct annotation {
+    std::int64_t sample;  // stream sample
+    std::string text;
+    std::string source;
+  };
+  void log_event(const annotation& a);
   void write_rows(recording::sample_block rows);
   void write_checked(const recording::sample_block& rows);
   void release_held();
@@ -96,14 +108,14 @@ class recording_pipeline {
   std::size_t signal_count_;
   std::unique_ptr<recording::recording_writer> writer_;
   std::unique_ptr<recording::events_log> events_log_;
-  std::vector<std::pair<std::int64_t, std::string>> unlogged_;  // annotations before the first sample
+  std::vector<annotation> unlogged_;  // annotations before the first sample
   std::optional<filtering::output_filter> output_filter_;
   quality::quality_monitor quality_;
   std::uint64_t samples_ = 0;
   std::uint64_t lost_ = 0;
   std::uint64_t gap_length_ = 0;  // filler samples of the gap in progress
   std::vector<recording::recording_event> gaps_;  // position and duration in rows
-  std::vector<std::pair<std::int64_t, std::string>> annotations_;  // stream sample, text
+  std::vector<annotation> annotations_;
   std::size_t cleaned_ = 0;           // annotations with bytes that are not UTF-8
   std::size_t cleaned_controls_ = 0;  // ... with control characters only
   bool have_origin_ = false;
