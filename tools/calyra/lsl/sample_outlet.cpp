@@ -65,15 +65,25 @@ void sample_outlet::drop_oldest(std::size_t rows) {
 void sample_outlet::release(const stream::sample_clock& clock) {
   if (held_numbers_.empty()) return;
   timestamps_.clear();
-  // Half a sample period: the least step kept between two timestamps.
+  // Half a sample period: the least step kept between two timestamps. The
+  // published times already increase; this guards the outlet across a new
+  // stream, whose clock starts afresh.
   const double least_step = 0.5 / std::max(1u, description_.rate_hz);
   double last = last_timestamp_;
   bool any = any_pushed_;
   std::uint64_t held_back = 0;
-  for (std::uint64_t number : held_numbers_) {
-    const auto host_time = clock.host_time_of(static_cast<double>(number));
-    if (!host_time) return;  // not known yet: everything stays held
-    double t = clock_link_.lsl_time_of(*host_time);
+  // The clock's published times, one call per run of consecutive samples:
+  // they move onto an improved estimate gradually instead of stepping.
+  host_times_.resize(held_numbers_.size());
+  for (std::size_t run = 0, i = 1; i <= held_numbers_.size(); ++i) {
+    if (i < held_numbers_.size() && held_numbers_[i] == held_numbers_[i - 1] + 1) continue;
+    if (!clock.host_times_of(static_cast<std::int64_t>(held_numbers_[run]), i - run, host_times_.data() + run)) {
+      return;  // not known yet: everything stays held
+    }
+    run = i;
+  }
+  for (const std::int64_t host_time : host_times_) {
+    double t = clock_link_.lsl_time_of(host_time);
     if (any && t < last + least_step) {
       t = last + least_step;
       ++held_back;

@@ -77,6 +77,7 @@ class sample_outlet {
   std::vector<stream_identity> identities_;
   std::vector<std::uint64_t> held_numbers_;
   std::vector<double> timestamps_;
+  std::vector<std::int64_t> host_times_;  // of the held samples, while they are released
   std::size_t max_held_rows_;
   double last_timestamp_ = 0.0;
   bool any_pushed_ = false;
