@@ -28,6 +28,7 @@ struct trace_settings {
   double duration_s = 60.0;
   std::uint64_t seed = 1;
   std::uint32_t first_sample = 0;  // counter value of sample 0 (to place a wrap)
+  std::int64_t host_start_ns = 1'000'000'000'000;  // the start command comes within 1 s after this
 };
 
 struct arrival {
@@ -40,7 +41,7 @@ class arrival_trace {
  public:
   explicit arrival_trace(const trace_settings& s) : s_(s), random_(s.seed) {
     std::uniform_real_distribution<double> unit(0.0, 1.0);
-    start_command_ns_ = 1'000'000'000'000 + static_cast<std::int64_t>(unit(random_) * 1e9);
+    start_command_ns_ = s.host_start_ns + static_cast<std::int64_t>(unit(random_) * 1e9);
     // The headset starts sampling a little after the start command.
     t0_ns_ = static_cast<double>(start_command_ns_) + 5e6 + unit(random_) * 15e6;
     ns_per_sample_ = 1e9 / (s.rate_hz * (1.0 + s.ppm * 1e-6));
@@ -81,6 +82,7 @@ class arrival_trace {
   double true_time_of(double sample) const { return t0_ns_ + (sample - s_.first_sample) * ns_per_sample_; }
   std::int64_t start_command_ns() const { return start_command_ns_; }
   double first_sample_ns() const { return t0_ns_; }
+  double true_ns_per_sample() const { return ns_per_sample_; }
 
  private:
   double next_event(double ready) const {

@@ -122,4 +122,80 @@ std::optional<clock_line> lower_envelope::fit() {
   return clock_line{ref.sample, ref.time_ns, nominal + slope};
 }
 
+std::optional<clock_line> lower_envelope::fit_with_slope(double ns_per_sample) const {
+  if (!has_open_) return std::nullopt;
+  const bin_point* lowest = &open_;
+  double lowest_height = 0.0;
+  const std::size_t n = count_ + 1;
+  for (std::size_t i = 0; i < n; ++i) {
+    const bin_point& p = i < count_ ? ring_at(i) : open_;
+    const double height =
+        static_cast<double>(p.time_ns - open_.time_ns) - ns_per_sample * static_cast<double>(p.sample - open_.sample);
+    if (height < lowest_height) {
+      lowest_height = height;
+      lowest = &p;
+    }
+  }
+  return clock_line{lowest->sample, lowest->time_ns, ns_per_sample};
+}
+
+std::optional<clock_line> lower_envelope::fit_by_group_minima(std::int64_t group_samples,
+                                                             double selection_ns_per_sample,
+                                                             double prior_ns_per_sample) {
+  if (!has_open_) return std::nullopt;
+  const std::size_t n = count_ + 1;
+  const bin_point& first = count_ > 0 ? ring_at(0) : open_;
+  const double nominal = settings_.nominal_ns_per_sample;
+  const double selection = selection_ns_per_sample - nominal;
+  // Lowest point of each group, in coordinates relative to the first point
+  // and the nominal slope (as fit()).
+  std::size_t groups = 0;
+  std::int64_t group = -1;
+  for (std::size_t i = 0; i < n; ++i) {
+    const bin_point& p = i < count_ ? ring_at(i) : open_;
+    const double u = static_cast<double>(p.sample - first.sample);
+    const double v = static_cast<double>(p.time_ns - first.time_ns) - nominal * u;
+    const std::int64_t g = (p.sample - first.sample) / group_samples;
+    if (g != group) {
+      group = g;
+      u_[groups] = u;
+      v_[groups] = v;
+      ++groups;
+    } else if (v - selection * u < v_[groups - 1] - selection * u_[groups - 1]) {
+      u_[groups - 1] = u;
+      v_[groups - 1] = v;
+    }
+  }
+  if (groups < 2) return fit();
+  double mean_u = 0.0, mean_v = 0.0;
+  for (std::size_t g = 0; g < groups; ++g) {
+    mean_u += u_[g];
+    mean_v += v_[g];
+  }
+  mean_u /= static_cast<double>(groups);
+  mean_v /= static_cast<double>(groups);
+  double suu = 0.0, suv = 0.0;
+  for (std::size_t g = 0; g < groups; ++g) {
+    suu += (u_[g] - mean_u) * (u_[g] - mean_u);
+    suv += (u_[g] - mean_u) * (v_[g] - mean_v);
+  }
+  if (suu <= 0.0) return fit();
+  // The scatter of the minima about their own line, against the prior: a
+  // few noisy seconds say little about a slope, and a crystal's is near
+  // nominal.
+  double ridge = 0.0;
+  if (groups > 2 && prior_ns_per_sample > 0.0) {
+    const double free_slope = suv / suu;
+    double residuals = 0.0;
+    for (std::size_t g = 0; g < groups; ++g) {
+      const double r = v_[g] - mean_v - free_slope * (u_[g] - mean_u);
+      residuals += r * r;
+    }
+    ridge = residuals / static_cast<double>(groups - 2) / (prior_ns_per_sample * prior_ns_per_sample);
+  }
+  const double limit = settings_.max_slope_error * nominal;
+  const double slope = std::clamp(suv / (suu + ridge), -limit, limit);
+  return fit_with_slope(nominal + slope);
+}
+
 }  // namespace calyra::core::clock

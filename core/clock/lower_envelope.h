@@ -51,6 +51,20 @@ class lower_envelope {
   // within max_slope_error of nominal; none before the first point.
   std::optional<clock_line> fit();
 
+  // The early fit: the slope by least squares through the lowest point of
+  // each `group_samples` (ranked with `selection_ns_per_sample`), drawn
+  // towards nominal as far as a prior spread of `prior_ns_per_sample` (one
+  // standard deviation of the slope around nominal) outweighs the scatter
+  // of those points (ridge regression), and the line anchored at the point
+  // lowest under that slope, so that it runs under every point. Falls back
+  // to fit() with fewer than two groups.
+  std::optional<clock_line> fit_by_group_minima(std::int64_t group_samples, double selection_ns_per_sample,
+                                                double prior_ns_per_sample);
+
+  // The line of slope `ns_per_sample` under every kept point, touching the
+  // lowest; none before the first point.
+  std::optional<clock_line> fit_with_slope(double ns_per_sample) const;
+
   // Sample numbers covered by the kept points (newest minus oldest).
   std::int64_t span_samples() const;
   // Packets that went into the kept bins.

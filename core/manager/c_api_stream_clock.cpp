@@ -23,6 +23,13 @@ CYCORE_API cy_error cy_eeg_manager_time_of_sample(cy_eeg_manager* manager, doubl
   }));
 }
 
+CYCORE_API cy_error cy_eeg_manager_published_times(cy_eeg_manager* manager, int64_t first_sample, size_t count,
+                                                  int64_t* host_times_ns) {
+  return calyra::core::to_code(guard_c_call("cy_eeg_manager_published_times", error::PRECONDITION_FAILED, [&] {
+    return from_handle(manager).published_times(first_sample, count, host_times_ns);
+  }));
+}
+
 // Out of memory while copying the text is the one unexpected failure; nothing
 // is stored then, and PRECONDITION_FAILED is the nearest code (as annotate).
 CYCORE_API cy_error cy_eeg_manager_annotate_at(cy_eeg_manager* manager, const char* text,

@@ -2,6 +2,7 @@
 // back, annotations at a host time, and the clock's state. The estimator
 // itself lives in core/clock; these only read its published snapshot.
 #include <cmath>
+#include <cstdint>
 
 #include "manager/eeg_manager_implementation.h"
 
@@ -38,6 +39,16 @@ error eeg_manager_implementation::time_of_sample(double sample_number, std::int6
   if (!(std::fabs(t) < int64_limit)) return error::PRECONDITION_FAILED;
   *host_time_ns = static_cast<std::int64_t>(t);
   return error::OK;
+}
+
+error eeg_manager_implementation::published_times(std::int64_t first_sample, std::size_t count,
+                                                  std::int64_t* host_times_ns) const {
+  if (count == 0) return error::OK;
+  if (host_times_ns == nullptr || count > static_cast<std::size_t>(INT64_MAX) ||
+      first_sample > INT64_MAX - static_cast<std::int64_t>(count - 1)) {
+    return error::PRECONDITION_FAILED;
+  }
+  return stream_clock_.published_times_of(first_sample, count, host_times_ns) ? error::OK : error::NOT_STREAMING;
 }
 
 error eeg_manager_implementation::annotate_at(const char* text, std::int64_t host_time_ns) {

@@ -150,6 +150,7 @@ class eeg_manager_implementation final : public eeg_manager {
   // when not connected.
   error sample_at(std::int64_t host_time_ns, double* sample_number) const;
   error time_of_sample(double sample_number, std::int64_t* host_time_ns) const;
+  error published_times(std::int64_t first_sample, std::size_t count, std::int64_t* host_times_ns) const;
   error annotate_at(const char* text, std::int64_t host_time_ns);
   error get_clock_info(cy_clock_info* info) const;
   // PRECONDITION_FAILED for a null `stats`; takes only the counter's leaf

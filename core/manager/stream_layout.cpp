@@ -59,8 +59,9 @@ void eeg_manager_implementation::begin_stream_layout() {
   next_expected_sample = 0;
   stream_electrodes = electrodes_streamed_by(stream_channels);
   current_sample = 0;
-  // Each stream has its own clock: the headset's counter starts again.
-  stream_clock_.restart(sample_frequency_hz(data_stream_rate.load()));
+  // Each stream has its own clock (the headset's counter starts again); the
+  // same headset's crystal drift carries over.
+  stream_clock_.restart(sample_frequency_hz(data_stream_rate.load()), peripheral_name);
   streaming = true;
 
   undecodable_packets = 0;

@@ -214,6 +214,7 @@ _CYCORE_OPTIONAL: Dict[str, Tuple[Any, List[Any]]] = {
     "cy_eeg_manager_get_stream_stats": (cy_error, [M, POINTER(StreamStats)]),
     "cy_eeg_manager_time_of_sample": (cy_error, [M, c_double, POINTER(c_int64)]),
     "cy_eeg_manager_sample_at": (cy_error, [M, c_int64, POINTER(c_double)]),
+    "cy_eeg_manager_published_times": (cy_error, [M, c_int64, c_size_t, POINTER(c_int64)]),
     "cy_eeg_manager_annotate_at": (cy_error, [M, c_char_p, c_int64]),
     "cy_eeg_manager_get_clock_info": (cy_error, [M, POINTER(ClockInfo)]),
 }

@@ -116,6 +116,8 @@ class Headset:
         # The stream clock's answers, reused on every read.
         self._time_of_sample = (cy.cy_eeg_manager_time_of_sample
                                 if _capi.has("cy_eeg_manager_time_of_sample") else None)
+        self._published_times = (cy.cy_eeg_manager_published_times
+                                 if _capi.has("cy_eeg_manager_published_times") else None)
         self._t0, self._t1 = ctypes.c_int64(), ctypes.c_int64()
         self._t0_ref, self._t1_ref = ctypes.byref(self._t0), ctypes.byref(self._t1)
         handle = cy.cy_eeg_manager_new()
@@ -352,6 +354,26 @@ class Headset:
         times += (t0 - first * per_sample) * 1e-9
         return times
 
+    def _stream_times(self, sample_numbers: np.ndarray) -> np.ndarray:
+        """The library's published times of the samples, in seconds: for
+        consecutive samples they increase without steps, and a sample keeps
+        its time from block to block. NaN while no clock is known."""
+        published = self._published_times
+        if published is None or not sample_numbers.size:
+            return self.time_of(sample_numbers)
+        numbers = sample_numbers.astype(np.int64)
+        out = np.empty(numbers.shape, dtype=np.int64)
+        # One call per run of consecutive numbers.
+        breaks = np.flatnonzero(np.diff(numbers) != 1) + 1
+        starts, stops = np.r_[0, breaks], np.r_[breaks, numbers.size]
+        with self._lock:
+            for start, stop in zip(starts, stops):
+                if (not self._finalizer.alive
+                        or published(self._handle, int(numbers[start]), int(stop - start),
+                                     out[start:].ctypes.data_as(ctypes.POINTER(ctypes.c_int64)))):
+                    return np.full(numbers.shape, np.nan)
+        return out * 1e-9
+
     # ---- settings -----------------------------------------------------------------
 
     def configure(self, electrodes: Optional[Sequence[int]] = None,
@@ -538,7 +560,7 @@ class Headset:
             annotations = [a for a in self._annotation_list() if first <= a[0] <= last]
         return Block(data=data, sample_numbers=numbers, rate=self._rate,
                      channel_names=list(self.channel_names), filled=filled,
-                     timestamps=self.time_of(numbers),
+                     timestamps=self._stream_times(numbers),
                      contact=contact.astype(bool) if s and s.contact else None,
                      accel=accel if s and s.accel else None, annotations=annotations,
                      dropped=dropped, unit="counts" if s and s.impedance else "uV")

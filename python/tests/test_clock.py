@@ -38,6 +38,31 @@ def test_timestamps_are_the_clocks_times_of_the_samples(virtual):
         assert started - 0.5 < stamps[0] < started + 1.0
 
 
+def test_block_timestamps_are_the_published_times_and_never_step(virtual):
+    # A fast drifting crystal and a slow radio: the clock's line keeps
+    # moving in the first seconds, the timestamps of consecutive blocks may not.
+    open_headset = virtual("CY PLOVER 4,model=3,clock_ppm=2000,interval_ms=30,delay_ms=3")
+    with open_headset("CY PLOVER 4") as h:
+        h.start()
+        blocks = []
+        while sum(map(len, blocks)) < 4.0 * h.rate:
+            blocks.append(h.read(timeout=5))
+        h.stop()
+        block = calyra.Block.concatenate(blocks)
+        known = np.isfinite(block.timestamps)
+        stamps, numbers = block.timestamps[known], block.sample_numbers[known]
+        assert len(stamps) > 2 * h.rate
+        steps = np.diff(stamps) / np.diff(numbers)
+        # The sample period in host time (the crystal's) within 0.1 ms, from
+        # the first second's line on (a slew of at most 1 % of the period).
+        assert np.all(np.abs(steps - np.median(steps)) < 1e-4)
+        cy = _capi.cycore()
+        out = (ctypes.c_int64 * 1)()
+        n = int(numbers[-1])
+        assert cy.cy_eeg_manager_published_times(h._handle, n, 1, out) == 0
+        assert abs(out[0] * 1e-9 - stamps[-1]) < 2e-9
+
+
 def test_annotate_at_a_monotonic_time_lands_on_that_sample(virtual):
     open_headset = virtual("CY KESTREL 5")
     with open_headset("CY KESTREL 5") as h:

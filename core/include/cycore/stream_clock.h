@@ -14,21 +14,56 @@
  * stream, the earliest arrivals relative to their sample numbers and fits
  * the line under them (the lower envelope), so delivery delays, bursts at
  * connection events, stalls and lost packets do not pull it, and the
- * headset's crystal drift is followed continuously. The clock restarts with
- * every stream start and stays available after the stream stops (and after
- * a disconnect) until the next start, so recorded samples can still be
- * placed.
+ * headset's crystal drift is followed continuously. In the first minute the
+ * slope is the least-squares line through each second's earliest arrival
+ * and the line is lowered until it runs under every arrival.
+ *
+ * Restarts: the clock restarts with every stream start (a reconnect is a
+ * stream start) and stays available after the stream stops (and after a
+ * disconnect) until the next start, so recorded samples can still be
+ * placed. A start of the same headset (same identifier) at the same rate
+ * within 10 minutes of the last notification of the previous stream keeps
+ * the drift measured then, until the new stream's own fit covers as much
+ * stream time; its offset is found again from the new arrivals, since the
+ * headset's counter starts again. Another headset, another rate or a longer
+ * pause starts from nothing.
  *
  * The clock is known once the packets received since the start span 1 s of
  * samples (and number at least 3): about 1 s after the first notification.
  * It assumes no constant latency between acquiring a packet's last sample
  * and the earliest moment it can arrive; a headset's own fixed latency,
  * measured once (for example with a photodiode), is for the host to add.
- * How close it gets: with connection intervals near 7.5 ms within seconds;
- * with 30-50 ms intervals once the phase between the headset's packets and
- * the radio's connection events has swept (tens of seconds at 200 ppm
- * drift), until then within about one interval's common step with the
- * packet period. See README.md, "Time", for measured figures.
+ *
+ * Limits (simulated, 250 Hz, 3 ms mean delay; README.md "Time" has the
+ * table): an estimate from arrival times runs late by the smallest delay it
+ * has seen. Until the phase between the headset's packets and the
+ * connection events has swept, that smallest delay can reach the common
+ * step of packet period and interval (2.5 ms for 40 ms packets at 7.5 ms,
+ * 10 ms for 40 or 200 ms packets at 30 ms); when the packet period is a
+ * multiple of the interval (200 ms packets at 50 ms) it can reach the whole
+ * interval and lasts until the drift has moved the phase by one interval
+ * (33 s at 1500 ppm, for ever at 0 ppm). Measured p99 of "the sample
+ * acquired now" from 10 s on, for a 20 ppm headset: 0.6 sample (10-sample
+ * packets at 7.5 ms), 0.8 (50-sample packets at 7.5 or 11.25 ms), 2.4
+ * samples at 30 ms, 4.8 (40 ms packets at 20 ms) and 12.4 (200 ms packets
+ * at 50 ms); the median 0.2-0.3 sample where the phase sweeps. A restart
+ * with the drift carried over is as good as the best any line under the
+ * arrivals can do; a fresh stream of a headset far from nominal (1500 ppm)
+ * needs about two sweeps of the phase to reach it.
+ *
+ * Two kinds of time: cy_eeg_manager_time_of_sample and
+ * cy_eeg_manager_sample_at answer from the clock's current line, the best
+ * estimate at the moment of the call; asked again later, the same sample
+ * may get a (slightly) different time. cy_eeg_manager_published_times gives
+ * the times for streams of consecutive samples (a recording's time column,
+ * a block's timestamps): a track that follows the line but never steps.
+ * When the line improves, the track moves onto it at most 1 % faster or
+ * slower than the line (10 ms per second of stream), so consecutive times
+ * always increase, each step within 1 % of the line's sample period at
+ * that time (in practice within 0.1 ms of the period at 250 Hz from the
+ * first line on); a sample's published
+ * time, once the notification carrying it has arrived, is the same on every
+ * call.
  *
  * Part of the libcycore C API; hosts include "cycore.h". Every function may
  * be called from any thread, chunk callbacks included; none blocks beyond a
@@ -100,6 +135,23 @@ CYCORE_API cy_error cy_eeg_manager_sample_at(cy_eeg_manager* manager, int64_t ho
  */
 CYCORE_API cy_error cy_eeg_manager_time_of_sample(cy_eeg_manager* manager, double sample_number,
                                                   int64_t* host_time_ns);
+
+/*
+ * The published host times (CLOCK_MONOTONIC ns, rounded to the nearest) of
+ * the consecutive samples first_sample .. first_sample + count - 1 into
+ * host_times_ns[0 .. count - 1] (out, caller-owned, count elements): the
+ * times to hand out for a stream of samples, strictly increasing and
+ * without steps (see "Two kinds of time" above). A sample's time is fixed
+ * once its notification has arrived; the track keeps its last 8192
+ * notifications (minutes at any rate), and earlier or later samples
+ * continue its nearest part.
+ * Returns CY_OK (also for count 0, writing nothing); CY_PRECONDITION_FAILED
+ * when `host_times_ns` is NULL with count > 0 or the last sample number
+ * falls outside int64; CY_NOT_STREAMING while no clock is known (nothing is
+ * written).
+ */
+CYCORE_API cy_error cy_eeg_manager_published_times(cy_eeg_manager* manager, int64_t first_sample, size_t count,
+                                                   int64_t* host_times_ns);
 
 /*
  * Stores `text` (copied byte for byte) in the same annotation table as

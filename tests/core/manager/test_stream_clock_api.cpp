@@ -3,6 +3,7 @@
 // placing annotations at host times in the same table as annotate.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -74,6 +75,25 @@ TEST_F(StreamClockApi, MapsBothWaysAndReportsTheDrift) {
   EXPECT_LE(info.packets_fitted, 100u);
   EXPECT_NEAR(info.span_s, 3.9, 0.1);
   EXPECT_LT(info.jitter_ms, 0.1);
+}
+
+// On a clean stream the published times are the line's; asked again they
+// are the same, and what cannot be answered is refused without writing.
+TEST_F(StreamClockApi, PublishedTimesOfConsecutiveSamples) {
+  std::int64_t times[4] = {7, 7, 7, 7};
+  EXPECT_EQ(cy_eeg_manager_published_times(handle(), 0, 4, times), CY_NOT_STREAMING);
+  EXPECT_EQ(times[0], 7);
+  stream_packets(0, 100);
+  EXPECT_EQ(cy_eeg_manager_published_times(handle(), 0, 0, nullptr), CY_OK);
+  EXPECT_EQ(cy_eeg_manager_published_times(handle(), 0, 4, nullptr), CY_PRECONDITION_FAILED);
+  EXPECT_EQ(cy_eeg_manager_published_times(handle(), std::numeric_limits<std::int64_t>::max() - 1, 4, times),
+            CY_PRECONDITION_FAILED);
+  ASSERT_EQ(cy_eeg_manager_published_times(handle(), 996, 4, times), CY_OK);
+  for (int i = 0; i < 4; ++i) EXPECT_NEAR(static_cast<double>(times[i] - true_time(996 + i)), 0.0, 1000.0) << i;
+  std::int64_t again[4] = {};
+  stream_packets(100, 20);
+  ASSERT_EQ(cy_eeg_manager_published_times(handle(), 996, 4, again), CY_OK);
+  EXPECT_TRUE(std::equal(times, times + 4, again));
 }
 
 TEST_F(StreamClockApi, AnnotateAtTakesTheNearestSampleInTheSameTable) {

@@ -48,6 +48,48 @@ TEST_F(TriggerTiming, TheStreamClockPlacesEveryTriggerOnItsPulse) {
   EXPECT_NEAR(info.drift_ppm, 2000.0, 300.0);  // the crystal, seen through 20 s of radio
 }
 
+// Marks placed at the moment of the event, as a host places them: with
+// 50-sample packets at an 11.25 ms interval from 10 s into the stream, and
+// again 2 s after a restart of the same headset (its drift carries over).
+TEST_F(TriggerTiming, MarksPlacedOnlineLandFromTenSecondsAndRightAfterARestart) {
+  start_library(testing::timing_device_50, CY_LOG_LEVEL_INFO);
+  cy_eeg_manager* m = new_manager();
+  ASSERT_EQ(cy_eeg_manager_connect(m, "CY KESTREL 5", nullptr, nullptr), CY_OK);
+  const auto e1 = static_cast<std::uint16_t>(CY_CHANNEL_ELECTRODE_MEASUREMENT);
+  testing::chunk_recorder recorder;
+  recorder.attach(m);
+  std::size_t e1_index = 0;
+  // A stop resets the stream settings: each start sets them again.
+  const auto start = [&] {
+    cy_eeg_manager_set_channel_enabled(m, CY_CHANNEL_SAMPLE_NUMBER, true);
+    cy_eeg_manager_set_channel_enabled(m, e1, true);
+    cy_eeg_manager_set_channel_gain(m, e1, CY_GAIN_X12);
+    ASSERT_EQ(cy_eeg_manager_load_config(m, nullptr, nullptr), CY_OK);
+    ASSERT_EQ(cy_eeg_manager_start_stream(m, nullptr, nullptr), CY_OK);
+    e1_index = static_cast<std::size_t>(cy_eeg_manager_get_channel_index(m, e1));
+  };
+  const auto fire = [] { ASSERT_EQ(cy_virtual_trigger("CY KESTREL 5"), CY_OK); };
+  const auto place = [m](testing::trigger_call& call) {
+    ASSERT_EQ(cy_eeg_manager_sample_at(m, call.before_ns, &call.placed_at), CY_OK);
+  };
+
+  start();
+  std::this_thread::sleep_for(10s);
+  const auto before = testing::fire_triggers(10, fire, place);
+  std::this_thread::sleep_for(500ms);  // the last pulse's packets arrive
+  ASSERT_EQ(cy_eeg_manager_stop_stream(m, nullptr, nullptr), CY_OK);
+  start();
+  std::this_thread::sleep_for(2s);
+  const auto after = testing::fire_triggers(10, fire, place, 7);
+  std::this_thread::sleep_for(500ms);
+  ASSERT_EQ(cy_eeg_manager_stop_stream(m, nullptr, nullptr), CY_OK);
+
+  const auto pulses = testing::find_pulses(recorder.sample_numbers(), recorder.channel(e1_index));
+  ASSERT_EQ(pulses.size(), before.size() + after.size());
+  testing::expect_placed_online(before, {pulses.begin(), pulses.begin() + 10}, "from 10 s");
+  testing::expect_placed_online(after, {pulses.begin() + 10, pulses.end()}, "2 s after the restart");
+}
+
 TEST_F(TriggerTiming, ATriggerNeedsAKnownStreamingHeadset) {
   start_library("CY KESTREL 5,pace=fast");
   EXPECT_EQ(cy_virtual_trigger("CY NOBODY 9"), CY_DEVICE_NOT_FOUND);

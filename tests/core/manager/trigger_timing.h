@@ -27,11 +27,19 @@ namespace calyra::core::testing {
 inline const char* timing_device =
     "CY PLOVER 4,model=3,clock_ppm=2000,interval_ms=30,delay_ms=3";
 inline constexpr double timing_rate_hz = 250.0;
+// KESTREL: 50 samples (200 ms) per packet at 250 Hz, at a connection interval
+// the packet period is not a multiple of (their common step is 1.25 ms), with
+// 1 ms of mean delay per connection event: at 5 packets a second the
+// smallest delay seen in 2 s decides the placement, and at 3 ms it alone
+// is a quarter sample. (At 30 ms the common step is 10 ms, 2.5 samples,
+// which no clock sees through until the phase has swept.)
+inline const char* timing_device_50 = "CY KESTREL 5,model=4,clock_ppm=2000,interval_ms=11.25,delay_ms=1";
 
 // Host times (CLOCK_MONOTONIC ns) just before and just after one trigger call.
 struct trigger_call {
   std::int64_t before_ns = 0;
   std::int64_t after_ns = 0;
+  double placed_at = 0.0;  // the sample placed at before_ns right after the call, when asked
 };
 
 inline std::int64_t monotonic_ns() {
@@ -40,9 +48,12 @@ inline std::int64_t monotonic_ns() {
       .count();
 }
 
-// Fires `count` triggers through `fire` at random moments 250-750 ms apart.
-inline std::vector<trigger_call> fire_triggers(int count, const std::function<void()>& fire) {
-  std::mt19937 random(20261208);
+// Fires `count` triggers through `fire` at random moments 250-750 ms apart;
+// `place`, when given, runs right after each call (to place it online).
+inline std::vector<trigger_call> fire_triggers(int count, const std::function<void()>& fire,
+                                               const std::function<void(trigger_call&)>& place = {},
+                                               unsigned seed = 20261208) {
+  std::mt19937 random(seed);
   std::uniform_int_distribution<int> gap_ms(250, 750);
   std::vector<trigger_call> calls;
   for (int i = 0; i < count; ++i) {
@@ -51,6 +62,7 @@ inline std::vector<trigger_call> fire_triggers(int count, const std::function<vo
     call.before_ns = monotonic_ns();
     fire();
     call.after_ns = monotonic_ns();
+    if (place) place(call);
     calls.push_back(call);
   }
   return calls;
@@ -122,6 +134,26 @@ inline void expect_triggers_on_pulses(cy_eeg_manager* m, const std::vector<trigg
   std::printf("trigger placement minus the middle of the period before each pulse, in samples:%s\n"
               "longest trigger call: %.3f ms\n",
               report.c_str(), longest_call_ms);
+}
+
+// Online placements: each trigger, placed by the clock as it stood right
+// after the call, lies within one sample of the middle of the period before
+// its pulse (widened by how long the call took).
+inline void expect_placed_online(const std::vector<trigger_call>& calls, const std::vector<std::int64_t>& pulses,
+                                 const char* what) {
+  ASSERT_EQ(pulses.size(), calls.size()) << what;
+  std::string report;
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    const double call_samples = static_cast<double>(calls[i].after_ns - calls[i].before_ns) * 1e-9 * timing_rate_hz;
+    const auto p = static_cast<double>(pulses[i]);
+    EXPECT_GE(calls[i].placed_at, p - 1.5 - call_samples) << what << " trigger " << i;
+    EXPECT_LE(calls[i].placed_at, p + 0.5) << what << " trigger " << i;
+    char text[16];
+    std::snprintf(text, sizeof text, " %+.2f", calls[i].placed_at - (p - 0.5));
+    report += text;
+  }
+  std::printf("%s: online placement minus the middle of the period before each pulse, in samples:%s\n", what,
+              report.c_str());
 }
 
 }  // namespace calyra::core::testing

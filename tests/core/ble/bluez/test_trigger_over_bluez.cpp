@@ -28,7 +28,8 @@ class TriggerOverBluez : public core::testing::LibraryTest {
   static void SetUpTestSuite() {
     try {
       bus = std::make_unique<private_bus>();
-      fake = std::make_unique<fake_bluez_process>(core::testing::timing_device);
+      fake = std::make_unique<fake_bluez_process>(std::string(core::testing::timing_device) + ";" +
+                                                  core::testing::timing_device_50);
     } catch (const std::exception& e) {
       failure = e.what();
     }
@@ -99,6 +100,47 @@ TEST_F(TriggerOverBluez, TheStreamClockPlacesEveryTriggerOnItsPulse) {
   cy_clock_info info{};
   ASSERT_EQ(cy_eeg_manager_get_clock_info(manager, &info), CY_OK);
   EXPECT_NEAR(info.drift_ppm, 2000.0, 300.0);
+}
+
+// Marks placed at the moment of the event over D-Bus: 50-sample packets at
+// a connection interval the packet period is not a multiple of, from 10 s
+// into the stream and 2 s after a restart of the same headset.
+TEST_F(TriggerOverBluez, MarksPlacedOnlineLandFromTenSecondsAndRightAfterARestart) {
+  manager = cy_eeg_manager_new();
+  ASSERT_EQ(cy_eeg_manager_connect(manager, "CY KESTREL 5", nullptr, nullptr), CY_OK);
+  trigger_line line(simulator::address_from_name("CY KESTREL 5"));
+  const auto e1 = static_cast<std::uint16_t>(CY_CHANNEL_ELECTRODE_MEASUREMENT);
+  core::testing::chunk_recorder recorder;
+  recorder.attach(manager);
+  std::size_t e1_index = 0;
+  // A stop resets the stream settings: each start sets them again.
+  const auto start = [&] {
+    cy_eeg_manager_set_channel_enabled(manager, CY_CHANNEL_SAMPLE_NUMBER, true);
+    cy_eeg_manager_set_channel_enabled(manager, e1, true);
+    cy_eeg_manager_set_channel_gain(manager, e1, CY_GAIN_X12);
+    ASSERT_EQ(cy_eeg_manager_load_config(manager, nullptr, nullptr), CY_OK);
+    ASSERT_EQ(cy_eeg_manager_start_stream(manager, nullptr, nullptr), CY_OK);
+    e1_index = static_cast<std::size_t>(cy_eeg_manager_get_channel_index(manager, e1));
+  };
+  const auto place = [this](core::testing::trigger_call& call) {
+    ASSERT_EQ(cy_eeg_manager_sample_at(manager, call.before_ns, &call.placed_at), CY_OK);
+  };
+
+  start();
+  std::this_thread::sleep_for(10s);
+  const auto before = core::testing::fire_triggers(10, [&] { line.fire(); }, place);
+  std::this_thread::sleep_for(500ms);
+  ASSERT_EQ(cy_eeg_manager_stop_stream(manager, nullptr, nullptr), CY_OK);
+  start();
+  std::this_thread::sleep_for(2s);
+  const auto after = core::testing::fire_triggers(10, [&] { line.fire(); }, place, 7);
+  std::this_thread::sleep_for(500ms);
+  ASSERT_EQ(cy_eeg_manager_stop_stream(manager, nullptr, nullptr), CY_OK);
+
+  const auto pulses = core::testing::find_pulses(recorder.sample_numbers(), recorder.channel(e1_index));
+  ASSERT_EQ(pulses.size(), before.size() + after.size());
+  core::testing::expect_placed_online(before, {pulses.begin(), pulses.begin() + 10}, "from 10 s");
+  core::testing::expect_placed_online(after, {pulses.begin() + 10, pulses.end()}, "2 s after the restart");
 }
 
 }  // namespace
