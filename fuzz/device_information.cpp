@@ -15,7 +15,7 @@
 
 #include "capabilities/device_features.h"
 #include "cycore.h"
-#include "runtime/version.h"
+#include "library/version.h"
 #include "support/check.h"
 #include "support/fake_headset.h"
 #include "support/quiet_streams.h"

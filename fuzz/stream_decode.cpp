@@ -20,7 +20,7 @@
 #include "capabilities/device_features.h"
 #include "cycore.h"
 #include "protocol/packet_encoder.h"
-#include "runtime/state.h"
+#include "library/state.h"
 #include "support/check.h"
 #include "support/fake_headset.h"
 #include "support/quiet_streams.h"

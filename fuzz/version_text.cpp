@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "runtime/version.h"
+#include "library/version.h"
 #include "support/check.h"
 
 namespace {

@@ -45,10 +45,6 @@ void BiquadBase::setTwoPole(complex_t pole1, complex_t zero1, complex_t pole2, c
   setCoefficients(a0, a1, a2, b0, b1, b2);
 }
 
-void BiquadBase::setIdentity() {
-  setCoefficients(1, 0, 0, 1, 0, 0);
-}
-
 void BiquadBase::applyScale(double scale) {
   m_b0 *= scale;
   m_b1 *= scale;

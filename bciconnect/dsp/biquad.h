@@ -27,7 +27,6 @@ class BiquadBase {
   void setCoefficients(double a0, double a1, double a2, double b0, double b1, double b2);
   void setOnePole(complex_t pole, complex_t zero);
   void setTwoPole(complex_t pole1, complex_t zero1, complex_t pole2, complex_t zero2);
-  void setIdentity();
   // Multiplies the numerator, i.e. the section's gain.
   void applyScale(double scale);
 

@@ -34,7 +34,6 @@ class LayoutBase {
   void reset() { m_numPoles = 0; }
 
   int getNumPoles() const { return m_numPoles; }
-  int getMaxPoles() const { return m_maxPoles; }
 
   // Appends p with its conjugate and z with its conjugate.
   void addPoleZeroConjugatePairs(const complex_t& pole, const complex_t& zero);

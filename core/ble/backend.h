@@ -112,32 +112,17 @@ enum class backend_kind {
   other,             // installed with set_backend (tests, fuzzing)
 };
 
-// The factory (backend_factory.cpp) owns the choice: backends never install
-// themselves.
+// The backend in use, as the layer above (backend_choice/, which owns the
+// choice and defines these) installed it: backends never install themselves.
 //
-// The backend in use; never null. Chosen by select_backend_from_environment()
-// when cy_core_init runs (CYCORE_BLE_BACKEND: "bluez", "virtual", "none";
-// unset means bluez when org.bluez answers on the system bus, else none,
-// which behaves as a machine without an adapter). A choice that
-// reselect_backend_from_environment() left to the system bus is made here by
-// the first caller, so this may block for the bus probe (up to about 2 s).
+// The backend in use; never null. A choice left to the system bus
+// (backend_choice.h) is made here by the first caller, so this may block for
+// the bus probe (up to about 2 s).
 std::shared_ptr<Backend> current_backend();
 // The kind of current_backend(), making a pending choice as it does.
 backend_kind current_backend_kind();
-void select_backend_from_environment();
-// cy_virtual_configure: the virtual headsets of the code settings, at once.
-void use_virtual_backend();
-// cy_virtual_reset: the choice of select_backend_from_environment() without
-// a bus round trip. Virtual (from code or CYCORE_BLE_BACKEND=virtual) and
-// none are installed at once; a choice that needs the system bus (bluez, or
-// unset) leaves no adapter until the next current_backend() or cy_core_init
-// makes it. Blocks only on a short lock.
-void reselect_backend_from_environment();
 // Replaces the backend (tests, fuzzing); null installs none.
 void set_backend(std::shared_ptr<Backend> backend, backend_kind kind = backend_kind::other);
-// cy_core_close: a backend holding a bus connection is closed (replaced by
-// none), as is a pending choice; the virtual one stays.
-void release_backend();
 
 namespace virtual_ble {
 class virtual_backend;

@@ -34,11 +34,15 @@ std::int64_t eeg_manager_implementation::annotation_sample_number(std::int64_t n
 }
 
 error eeg_manager_implementation::annotate(const char* text) {
-  if (text == nullptr) return error::PRECONDITION_FAILED;
-  if (!connected) return error::CONNECTION_ERROR;
+  if (text == nullptr) return fail(error::PRECONDITION_FAILED, "Unable to annotate - the text is null");
+  if (!connected) return fail(error::CONNECTION_ERROR, "Unable to annotate - no connection to device");
   // The fit may legitimately put the origin at exactly 0.0, so whether timing
   // is known is its own flag. Once set, the origin never changes again.
-  if (!stream_timing_known.load(std::memory_order_acquire)) return error::NOT_STREAMING;
+  if (!stream_timing_known.load(std::memory_order_acquire)) {
+    return fail(error::NOT_STREAMING,
+                "Unable to annotate - the stream's timing is not known yet (start a stream and wait for its "
+                "first notifications)");
+  }
 
   const std::int64_t sample_number = annotation_sample_number(
       steady_clock_ms(), stream_start_time.load(), stream_time_origin, data_stream_rate.load());

@@ -115,8 +115,9 @@ cy_battery_info eeg_manager_implementation::get_battery_info() {
 error eeg_manager_implementation::get_full_battery_info(full_battery_callback callback,
                                                         void* user_data) {
   if (!connected) {
-    log_text(log_level::INFO, "Unable to get full battery info - no connection to device");
-    return error::CONNECTION_ERROR;
+    return fail_logged(log_level::INFO, error::CONNECTION_ERROR, [](std::ostream& out) {
+      out << "Unable to get full battery info - no connection to device";
+    });
   }
   return handle_errors([&] {
     log_text(log_level::INFO, "Getting full battery info...");

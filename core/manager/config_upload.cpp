@@ -6,14 +6,15 @@
 // A gain byte is 0 for an electrode that is not enabled, otherwise the
 // multiplier of its gain mode. The bias mask has one bit per electrode, least
 // significant bit first, ceil(E / 8) bytes.
-#include <iostream>
+#include <optional>
 #include <mutex>
 #include <ostream>
 #include <string>
 
 #include "manager/conversions.h"
 #include "manager/eeg_manager_implementation.h"
-#include "runtime/state.h"
+#include "runtime/console.h"
+#include "library/state.h"
 
 namespace calyra::core {
 namespace {
@@ -38,8 +39,8 @@ std::uint8_t gain_byte(gain_mode mode) {
 
 error eeg_manager_implementation::load_config(completion_callback callback, void* user_data) {
   if (!connected) {
-    log_text(log_level::INFO, "Unable to load config - no connection to device");
-    return error::CONNECTION_ERROR;
+    return fail_logged(log_level::INFO, error::CONNECTION_ERROR,
+                       [](std::ostream& out) { out << "Unable to load config - no connection to device"; });
   }
   return handle_errors([&] {
     log_text(log_level::INFO, "Setting Config...");
@@ -58,9 +59,8 @@ error eeg_manager_implementation::load_config(completion_callback callback, void
       out << "Config(" << electrode_count << "): " << bytes << '\n';
     });
     // Without the standard-output copy the log line above carries the record.
-    if (stdout_diagnostics_enabled()) {
-      std::cout << "Configs(" << electrode_count << "): " << bytes << '\n' << std::flush;
-    }
+    console::write_line(console::channel::standard_output,
+                        "Configs(" + std::to_string(electrode_count) + "): " + bytes, std::nullopt);
 
     if (callback != nullptr) callback(user_data);
     log_text(log_level::DEBUG, "Future callback done");

@@ -1,7 +1,6 @@
 // Connection: find the headset by name, open the link, then initialise the
 // manager from what the device reports (device_setup.cpp).
 #include <algorithm>
-#include <iostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,6 +9,7 @@
 #include "ble/ble_error.h"
 #include "manager/device_support_error.h"
 #include "manager/eeg_manager_implementation.h"
+#include "runtime/console.h"
 
 namespace calyra::core {
 
@@ -19,12 +19,23 @@ constexpr int search_attempts = 50;
 constexpr int scan_duration_ms = 100;
 
 // First the paired peripherals, then the scan results (a match there
-// replaces one from the paired list); names compare byte for byte.
-bool find_peripheral(ble::Adapter& adapter, std::string_view name, ble::Peripheral& found) {
+// replaces one from the paired list); names compare byte for byte. Without a
+// match, `seen` holds the names of the last attempt, for the failure text.
+bool find_peripheral(ble::Adapter& adapter, std::string_view name, ble::Peripheral& found,
+                     std::vector<std::string>& seen) {
   for (int attempt = 0; attempt < search_attempts; ++attempt) {
     adapter.scan_for(scan_duration_ms);
     auto results = adapter.scan_get_results();
     auto paired = adapter.get_paired_peripherals();
+    seen.clear();
+    for (auto* list : {&paired, &results}) {
+      for (auto& candidate : *list) {
+        std::string seen_name = candidate.identifier();
+        if (!seen_name.empty() && std::find(seen.begin(), seen.end(), seen_name) == seen.end()) {
+          seen.push_back(std::move(seen_name));
+        }
+      }
+    }
     bool matched = false;
     for (auto& candidate : paired) {
       if (candidate.identifier() == name) {
@@ -59,18 +70,30 @@ error eeg_manager_implementation::connect(const char* name, connect_callback cal
   try {
     result = open_link(name);
   } catch (const device_support_error& e) {
-    log(log_level::ERROR, [&](std::ostream& out) { out << "Unsupported device: " << e.what(); });
-    result = error::UNSUPPORTED_DEVICE;
+    result = fail_logged(log_level::ERROR, error::UNSUPPORTED_DEVICE,
+                         [&](std::ostream& out) { out << "Unsupported device: " << e.what(); });
   } catch (const std::exception& e) {
     // BLE failures, and model or revision texts that do not parse.
-    log(log_level::ERROR, [&](std::ostream& out) { out << "Error while connecting: " << e.what(); });
-    std::cout << "Error while connecting: " << e.what() << '\n';
-    result = error::CONNECTION_ERROR;
+    result = fail_logged(log_level::ERROR, error::CONNECTION_ERROR,
+                         [&](std::ostream& out) { out << "Error while connecting: " << e.what(); });
+    // The log holds the same line already.
+    console::write_line(console::channel::standard_output, std::string("Error while connecting: ") + e.what(),
+                        std::nullopt);
   }
   if (connected.load()) {
     if (callback != nullptr) callback(compatible, user_data);
     log_text(log_level::DEBUG, "Future callback done");
-    return compatible ? error::OK : error::UNSUPPORTED_DEVICE;
+    if (compatible) return error::OK;
+    return fail(error::UNSUPPORTED_DEVICE, [&](std::ostream& out) {
+      const auto version = [&out](const cy_version& v) {
+        out << unsigned{v.major} << '.' << unsigned{v.minor} << '.' << unsigned{v.patch};
+      };
+      out << peripheral_name << " is connected, but its hardware ";
+      version(device_info.hardware_version);
+      out << " or firmware ";
+      version(device_info.firmware_version);
+      out << " is not compatible with this library (update the headset's firmware)";
+    });
   }
   if (result == error::BLUETOOTH_DISABLED || result == error::ADAPTER_NOT_FOUND ||
       result == error::DEVICE_NOT_FOUND) {
@@ -91,6 +114,10 @@ error eeg_manager_implementation::connect(const char* name, connect_callback cal
 
 namespace {
 
+constexpr std::string_view bluetooth_off_text =
+    "Connecting: Bluetooth is switched off or blocked (switch it on, e.g. `rfkill unblock bluetooth` and "
+    "`bluetoothctl power on`)";
+
 // Names each adapter that is switched off, after "Bluetooth not enabled".
 void log_adapters_off(std::vector<ble::Adapter>& adapters) {
   for (ble::Adapter& adapter : adapters) {
@@ -107,14 +134,14 @@ error eeg_manager_implementation::open_link(const char* name) {
     logger::log_text(log_level::ERROR, "Bluetooth not enabled");
     auto adapters = ble::Adapter::get_adapters();
     log_adapters_off(adapters);
-    return error::BLUETOOTH_DISABLED;
+    return fail(error::BLUETOOTH_DISABLED, bluetooth_off_text);
   }
   logger::log_text(log_level::INFO, "Bluetooth is enabled");
 
   auto adapters = ble::Adapter::get_adapters();
   if (adapters.empty()) {
     logger::log_text(log_level::ERROR, "Bluetooth adapter not found");
-    return error::ADAPTER_NOT_FOUND;
+    return fail(error::ADAPTER_NOT_FOUND, "Connecting: this machine has no Bluetooth adapter");
   }
   logger::log_text(log_level::INFO, "Bluetooth adapter found");
   // The first adapter that is switched on: one that is off can neither scan
@@ -122,22 +149,33 @@ error eeg_manager_implementation::open_link(const char* name) {
   const auto on = std::find_if(adapters.begin(), adapters.end(), [](ble::Adapter& a) { return a.powered(); });
   if (on == adapters.end()) {
     log_adapters_off(adapters);
-    return error::BLUETOOTH_DISABLED;
+    return fail(error::BLUETOOTH_DISABLED, bluetooth_off_text);
   }
 
   const std::string_view wanted = name != nullptr ? name : "";
   ble::Peripheral found;
   bool seen = false;
+  std::vector<std::string> names_seen;
   try {
-    seen = find_peripheral(*on, wanted, found);
+    seen = find_peripheral(*on, wanted, found, names_seen);
   } catch (const ble::adapter_off_error& e) {
     logger::log(log_level::ERROR, [&](std::ostream& out) { out << e.what(); });
-    return error::BLUETOOTH_DISABLED;  // switched off since: no link was opened
+    // Switched off since: no link was opened.
+    return fail(error::BLUETOOTH_DISABLED,
+                [&](std::ostream& out) { out << "Connecting: the adapter was switched off: " << e.what(); });
   }
   if (!seen) {
     logger::log(log_level::ERROR,
                 [&](std::ostream& out) { out << "Device with name " << wanted << " not found"; });
-    return error::DEVICE_NOT_FOUND;
+    return fail(error::DEVICE_NOT_FOUND, [&](std::ostream& out) {
+      out << "No device named \"" << wanted << "\" was seen (names compare exactly); ";
+      if (names_seen.empty()) {
+        out << "the scan saw no device";
+        return;
+      }
+      out << "seen: ";
+      for (std::size_t i = 0; i < names_seen.size(); ++i) out << (i ? ", " : "") << '"' << names_seen[i] << '"';
+    });
   }
 
   peripheral_name = found.identifier();
@@ -185,14 +223,9 @@ bool eeg_manager_implementation::is_connected() {
 void eeg_manager_implementation::reset_streaming_state() {
   {
     std::lock_guard lock(stream_mutex);
-    for (auto& buffer : float32_buffers) buffer.clear();
-    for (auto& buffer : uint8_buffers) buffer.clear();
-    for (auto& buffer : uint64_buffers) buffer.clear();
-    for (auto& buffer : float64_buffers) buffer.clear();
-    chunk_sample_count = 0;
+    decoder_.discard();
     join_jobs = {};  // dropped unrun
     streaming = false;
-    current_sample = 0;
   }
   reset_stream_settings();
 }
@@ -213,7 +246,7 @@ void eeg_manager_implementation::on_link_lost() {
     streaming = false;
     stream_subscribed = false;
     drop_queued_starts("the link was lost");
-    current_sample = 0;
+    decoder_.end();
     try {
       service_chunks();
     } catch (const std::exception& e) {

@@ -6,7 +6,7 @@
 
 #include "manager/device_support_error.h"
 #include "manager/eeg_manager_implementation.h"
-#include "runtime/version.h"
+#include "library/version.h"
 
 namespace calyra::core {
 
@@ -88,7 +88,6 @@ void eeg_manager_implementation::read_device_information(std::uint8_t model_code
 void eeg_manager_implementation::configure_for_model(const device_features_internal& model) {
   const int count = model.electrode_count();
   electrode_count = count;
-  samples_per_packet = model.samples_per_packet();
 
   electrode_channels.clear();
   contact_channels.clear();
@@ -98,7 +97,6 @@ void eeg_manager_implementation::configure_for_model(const device_features_inter
   }
 
   const int difference_size = model.sample_difference_size();
-  sample_bits = static_cast<double>(difference_size);
   if (difference_size == 11) {
     difference_mask = 0xFFF;
   } else if (difference_size == 12) {
@@ -117,10 +115,6 @@ void eeg_manager_implementation::configure_for_model(const device_features_inter
   for (const std::uint16_t id : electrode_channels) channel_data_type_map[id] = channel_data_type::FLOAT64;
   for (const std::uint16_t id : contact_channels) channel_data_type_map[id] = channel_data_type::UINT8;
   for (const std::uint16_t id : accelerometer_channels) channel_data_type_map[id] = channel_data_type::FLOAT32;
-
-  std::lock_guard lock(stream_mutex);
-  prev.assign(static_cast<std::size_t>(count), 0);
-  last_measurements.resize(static_cast<std::size_t>(count), 0.0);
 }
 
 void eeg_manager_implementation::report_chips() {

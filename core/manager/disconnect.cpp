@@ -58,7 +58,7 @@ void eeg_manager_implementation::close_link() noexcept {
     stream_subscribed = false;
     stream_rollback_pending = false;
     drop_queued_starts("the link was closed");
-    current_sample = 0;
+    decoder_.end();
   }
   if (peripheral.initialized()) {
     try {

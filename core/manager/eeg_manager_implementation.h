@@ -2,17 +2,19 @@
 // over the .cpp files of this folder (lifecycle, settings, connect, stream
 // start/stop, decode, chunks, disconnect, battery, configuration upload,
 // annotations, firmware update); this header is the single place where the
-// state lives, each field with the lock that guards it.
+// state lives, each field with the lock that guards it. The stream decoder
+// (stream_decoder.h) is an object of its own with its own lock: it holds the
+// chunk buffers, the stream position and the gap filling.
 //
 // Threads that enter a manager: host threads (every public operation), the
 // backend's notification thread (stream, battery and firmware-update
 // notifications) and its event thread (link loss).
 // Lock order where two are held together:
-//   stream_operation_mutex -> stream_mutex -> chunk_callback_mutex
-//     -> channel_settings_mutex -> gain_mutex -> logger mutex
+//   stream_operation_mutex -> stream_mutex -> the decoder's lock
+//     -> chunk_callback_mutex -> channel_settings_mutex -> gain_mutex -> logger mutex
 //   stream_operation_mutex -> peripheral_mutex
 //   battery_cache_lock -> logger mutex
-//   stream_mutex -> the stream_stats counter's lock (a leaf)
+//   the decoder's lock -> its stream_stats counter's lock (a leaf)
 // Nothing may hold stream_mutex while unsubscribing from stream_data or
 // clearing peripheral hooks: those wait for a running handler, and the
 // stream handler takes stream_mutex.
@@ -54,8 +56,10 @@
 #include "clock/stream_clock.h"
 #include "cycore/stream_clock.h"
 #include "manager/eeg_manager.h"
+#include "manager/stream_decoder.h"
 #include "manager/stream_stats.h"
 #include "protocol/gatt_map.h"
+#include "runtime/last_error.h"
 #include "runtime/logger.h"
 
 namespace calyra::core {
@@ -122,7 +126,7 @@ class eeg_manager_implementation final : public eeg_manager {
   // ---- chunks (chunks.cpp) ----
   // Delivers the buffered samples to the chunk callback (if any) and empties
   // the buffers. Caller holds stream_mutex.
-  void service_chunks();
+  void service_chunks() { decoder_.flush(); }
   // Runs the queued join jobs in order, then empties the queue. Caller holds
   // stream_mutex.
   void service_joins();
@@ -130,7 +134,11 @@ class eeg_manager_implementation final : public eeg_manager {
   // data type: the index of its buffer within that type's family.
   std::size_t get_channel_index_of_type(std::uint16_t channel) const;
   // The type code of every streamed channel; valid until the next start.
-  const std::vector<std::uint8_t>& stream_data_types() const { return stream_channel_data_types; }
+  const std::vector<std::uint8_t>& stream_data_types() const { return decoder_.channel_types(); }
+  // The streamed electrodes of the current (or last) stream, ascending.
+  std::vector<std::uint8_t> streamed_electrodes() const { return decoder_.streamed_electrodes(); }
+  // Gaps reported since this manager was made (outside impedance mode).
+  std::int32_t missed_packets() const { return decoder_.missed_packets(); }
 
   // ---- decoding (decode.cpp) ----
   // The stream_data notification handler: arrival-time fit, then decoding of
@@ -142,7 +150,9 @@ class eeg_manager_implementation final : public eeg_manager {
   // time the stream clock learns the packet first, so a chunk callback
   // already finds its samples on the clock. Caller holds stream_mutex.
   void sample_to_buffer(const ble::ByteArray& payload,
-                        std::optional<std::int64_t> arrival_ns = std::nullopt);
+                        std::optional<std::int64_t> arrival_ns = std::nullopt) {
+    decoder_.decode(payload, impedance_mode.load(std::memory_order_relaxed) != 0, arrival_ns);
+  }
 
   // ---- the stream clock (clock_queries.cpp) ----
   // Each returns PRECONDITION_FAILED for a null or unusable argument and
@@ -160,10 +170,10 @@ class eeg_manager_implementation final : public eeg_manager {
   // ---- local halves of connect step 12 and of the start sequence ----
   // Sizes the decoder and the channel tables for a model (connect step 12).
   void configure_for_model(const device_features_internal& model);
-  // Freezes the layout from the settings, rebuilds the buffers and the
-  // decoding plan, resets the counters and marks the stream running: every
-  // step of a start that does not talk to the device. Caller holds
-  // stream_mutex.
+  // Freezes the layout from the settings, starts the decoder on it (buffers,
+  // decoding plan, counters), restarts the clock and marks the stream
+  // running: every step of a start that does not talk to the device. Caller
+  // holds stream_mutex.
   void begin_stream_layout();
 
   // ---- GATT primitives (gatt_io.cpp) ----
@@ -194,26 +204,16 @@ class eeg_manager_implementation final : public eeg_manager {
   void log_text(log_level level, std::string_view text) const {
     log(level, [text](std::ostream& out) { out << text; });
   }
+  // Writes `write_body` as one manager line at `level` and records the same
+  // sentence (without the prefix) as the thread's last error text; returns
+  // `code`. The text is formatted even when the line is not written.
+  template <class Writer>
+  error fail_logged(log_level level, error code, Writer&& write_body) const {
+    log(level, write_body);
+    return fail(code, write_body);
+  }
 
  private:
-  // Where one streamed electrode's values go; built at stream start from the
-  // frozen layout so that decoding needs no lookups per sample.
-  struct electrode_slot {
-    std::uint8_t electrode = 0;
-    std::vector<double>* measurement = nullptr;  // null: not streamed
-    std::vector<std::uint8_t>* contact = nullptr;  // null: not streamed
-    double full_scale = 4.5 / 8.0;                // 4.5 / gain multiplier
-  };
-  struct decode_plan {
-    std::vector<electrode_slot> electrodes;  // stream_electrodes order
-    std::array<std::vector<float>*, 3> accel{};
-    std::vector<std::uint64_t>* sample_number = nullptr;
-    std::vector<std::uint8_t>* streaming_flag = nullptr;
-    bool has_accel = false;
-    std::size_t chunk_size = 25;
-    std::size_t max_samples = 0;  // the model's samples per packet
-  };
-
   // stream_start.cpp
   // Runs with stream_mutex held. A failure ends the local stream again and
   // leaves stream_rollback_pending for finish_start_rollback; it rethrows.
@@ -221,7 +221,6 @@ class eeg_manager_implementation final : public eeg_manager {
   // Ends the subscription of a start that failed. Caller holds
   // stream_operation_mutex but not stream_mutex.
   void finish_start_rollback() noexcept;
-  void build_decode_plan();
   // stream_link_fit.cpp
   // The electrodes whose measurement or contact channel is in `channels`
   // (sorted), ascending.
@@ -236,13 +235,11 @@ class eeg_manager_implementation final : public eeg_manager {
   // annotations.cpp: appends one record (text copied). Nothing is stored
   // when an allocation fails, which propagates.
   error store_annotation(std::int64_t sample_number, const char* text);
-  void append_filler_sample(std::uint64_t sample_number, float accel_zero);
-  void after_filler_sample();
-  void after_decoded_sample();
-  void drop_undecodable(std::size_t payload_size);
-  // The MISSED line: on standard output, or in the log at WARNING when the
-  // host turned the standard-output diagnostics off.
-  void report_missed_packet();
+  // The MISSED line of a gap: on standard output, or in the log at WARNING
+  // when the host turned the standard-output diagnostics off.
+  void report_missed_packet(std::int32_t gaps, std::uint64_t expected, std::uint64_t received);
+  // The decoder's hooks, bound to this manager.
+  stream_decoder::hooks decoder_hooks();
   // stream_stop.cpp
   void complete_stop(completion_callback callback, void* user_data);
   // connect.cpp, device_setup.cpp
@@ -303,17 +300,6 @@ class eeg_manager_implementation final : public eeg_manager {
   // restarted under stream_mutex, read by any thread through its snapshot.
   // Lock order: stream_mutex -> the clock's own lock (a leaf).
   clock::stream_clock stream_clock_;
-  // The counts of the current (or last) stream: added by the decoder and
-  // reset by a start under stream_mutex, read by any thread through the
-  // counter's own lock (a leaf: stream_mutex -> the counter's lock).
-  stream_stats_counter stream_stats;
-
-  // Chunk buffers, one per streamed channel of each type, in stream order.
-  std::vector<std::vector<float>> float32_buffers;           // guard: stream_mutex
-  std::vector<std::vector<std::uint8_t>> uint8_buffers;      // guard: stream_mutex
-  std::vector<std::vector<std::uint64_t>> uint64_buffers;    // guard: stream_mutex
-  std::vector<std::vector<double>> float64_buffers;          // guard: stream_mutex
-  std::size_t chunk_sample_count = 0;                        // guard: stream_mutex
 
   // Serialises start, stop and the local half of disconnect, so that a start
   // cannot subscribe between another thread's unsubscription and its
@@ -322,9 +308,6 @@ class eeg_manager_implementation final : public eeg_manager {
   mutable std::mutex stream_mutex;
   bool streaming = false;                                // guard: stream_mutex
   std::queue<std::function<void()>> join_jobs;           // guard: stream_mutex
-  std::uint64_t current_sample = 0;                      // guard: stream_mutex
-  std::uint64_t last_delivered_sample = 0;               // guard: stream_mutex
-  std::int32_t missed_packet_count = 0;                  // guard: stream_mutex
   // stream_data is subscribed with this manager's handler.
   bool stream_subscribed = false;                        // guard: stream_mutex
   // A start failed after subscribing; the subscription still has to end.
@@ -334,7 +317,6 @@ class eeg_manager_implementation final : public eeg_manager {
   // The link-loss hook is registered with the peripheral.
   bool link_hook_registered = false;                     // guard: stream_operation_mutex
   std::uint64_t link_hook_generation = 0;                // guard: stream_operation_mutex
-  std::uint64_t next_expected_sample = 0;                // guard: stream_mutex
 
   mutable std::mutex channel_settings_mutex;
   std::set<std::uint16_t> enabled_channels;              // guard: channel_settings_mutex
@@ -352,8 +334,6 @@ class eeg_manager_implementation final : public eeg_manager {
   std::mutex rate_mutex;
   std::atomic<std::uint8_t> data_stream_rate{6};               // guard: rate_mutex (atomic reads)
 
-  std::vector<std::uint8_t> stream_electrodes;           // guard: stream_mutex (built at start)
-  std::vector<std::uint8_t> stream_channel_data_types;   // guard: stream_mutex (built at start)
 
   // ---- battery, configuration upload, annotations, firmware update ----
   mutable std::shared_mutex battery_cache_lock;
@@ -399,24 +379,17 @@ class eeg_manager_implementation final : public eeg_manager {
   std::uint8_t chip_status = 0;                          // - (connect): bit0 ADS, bit1 battery manager, bit2 motion
   const device_features_internal* features = nullptr;    // - (connect); not owned
   std::int32_t electrode_count = 0;                      // - (connect)
-  double sample_bits = 12.0;                             // guard: stream_mutex (decoder)
-  std::int32_t difference_mask = 0xFFF;                  // - (connect), read by the decoder
-  std::int32_t samples_per_packet = 0;                   // guard: stream_mutex (decoder)
+  std::int32_t difference_mask = 0xFFF;                  // - (connect), handed to the decoder at start
   std::vector<std::uint16_t> electrode_channels;         // - (connect)
   std::vector<std::uint16_t> contact_channels;           // - (connect)
   std::unordered_map<std::uint16_t, channel_data_type> channel_data_type_map;  // - (connect)
 
  private:
   bool compatible = false;                    // - (connect)
-  // Last decoded value per electrode, for filling gaps in impedance mode.
-  // Per manager: one manager's values never reach another's stream.
-  std::vector<double> last_measurements;      // guard: stream_mutex
-  std::vector<std::int32_t> prev;             // guard: stream_mutex (decoder scratch)
-  decode_plan plan;                           // guard: stream_mutex (built at start)
-  std::vector<const void*> chunk_pointers;    // guard: stream_mutex (reused per delivery)
-  std::uint64_t undecodable_packets = 0;      // guard: stream_mutex (per stream)
   std::string peripheral_name;                // - (connect); for the MISSED line
   std::string log_prefix;                     // const after construction
+  // Declared last: its hooks reach the fields above, all built by then.
+  stream_decoder decoder_{decoder_hooks()};
 };
 
 template <class Operation>
@@ -424,11 +397,14 @@ error eeg_manager_implementation::handle_errors(Operation&& operation) noexcept 
   try {
     return operation();
   } catch (const std::runtime_error& e) {
-    log(log_level::ERROR, [&](std::ostream& out) { out << "Caught connection error: " << e.what(); });
+    fail_logged(log_level::ERROR, error::CONNECTION_ERROR,
+                [&](std::ostream& out) { out << "Caught connection error: " << e.what(); });
   } catch (const std::exception& e) {
-    log(log_level::ERROR, [&](std::ostream& out) { out << "Caught unexpected error: " << e.what(); });
+    fail_logged(log_level::ERROR, error::CONNECTION_ERROR,
+                [&](std::ostream& out) { out << "Caught unexpected error: " << e.what(); });
   } catch (...) {
-    log_text(log_level::ERROR, "Caught unexpected error of unknown type");
+    fail_logged(log_level::ERROR, error::CONNECTION_ERROR,
+                [](std::ostream& out) { out << "Caught unexpected error of unknown type"; });
   }
   return error::CONNECTION_ERROR;
 }

@@ -10,13 +10,14 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
+#include <optional>
 #include <ostream>
 #include <system_error>
 #include <thread>
 
 #include "manager/eeg_manager_implementation.h"
-#include "runtime/state.h"
+#include "runtime/console.h"
+#include "library/state.h"
 
 namespace calyra::core {
 namespace {
@@ -101,15 +102,15 @@ void eeg_manager_implementation::on_ota_status(const ble::ByteArray& payload) {
 error eeg_manager_implementation::start_ota_update(ota_progress_callback callback,
                                                    void* user_data) {
   if (!connected) {
-    log_text(log_level::INFO, "Unable to start update - no connection to device");
-    return error::CONNECTION_ERROR;
+    return fail_logged(log_level::INFO, error::CONNECTION_ERROR,
+                       [](std::ostream& out) { out << "Unable to start update - no connection to device"; });
   }
   // The ota_status subscription must not be made on a link that a connect or
   // disconnect on another thread is replacing or closing.
   std::lock_guard operation(stream_operation_mutex);
   if (!connected) {
-    log_text(log_level::INFO, "Unable to start update - no connection to device");
-    return error::CONNECTION_ERROR;
+    return fail_logged(log_level::INFO, error::CONNECTION_ERROR,
+                       [](std::ostream& out) { out << "Unable to start update - no connection to device"; });
   }
   // An acknowledgement left over from an earlier exchange on this manager
   // must not let an unacknowledged update go ahead.
@@ -139,20 +140,26 @@ error eeg_manager_implementation::start_ota_update(ota_progress_callback callbac
     });
     if (!readable) {
       log_text(log_level::DEBUG, "Update file not found");
-      return error::PRECONDITION_FAILED;
+      return fail(error::PRECONDITION_FAILED, [&](std::ostream& out) {
+        out << "The firmware image " << path << " cannot be read (set update_path with cy_core_set_config)";
+      });
     }
     // An empty image would send no block and still end as a success.
     size = image_size(path);
     if (size == 0) {
       log_text(log_level::ERROR, "Update file is empty");
-      return error::PRECONDITION_FAILED;
+      return fail(error::PRECONDITION_FAILED,
+                  [&](std::ostream& out) { out << "The firmware image " << path << " is empty"; });
     }
 
     write_characteristic(gatt::role::ota_control, {request_command});
     std::this_thread::sleep_for(acknowledgement_wait);
     if (!ota_acknowledged.load()) {
       log_text(log_level::INFO, "OTA update update wasn't successful");
-      return error::UPDATE_FAILED;
+      return fail(error::UPDATE_FAILED, [](std::ostream& out) {
+        out << "The headset did not acknowledge the update request within "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(acknowledgement_wait).count() << " ms";
+      });
     }
     return error::OK;
   });
@@ -178,10 +185,9 @@ error eeg_manager_implementation::send_firmware_image(const char* path, std::uin
                                                       void* user_data) {
   std::ifstream image(path, std::ios::binary);
   if (!image.is_open()) {
-    log(log_level::ERROR, [&](std::ostream& out) {
+    return fail_logged(log_level::ERROR, error::UPDATE_EXCEPTION, [&](std::ostream& out) {
       out << "Update file could not be opened again: " << path;
     });
-    return error::UPDATE_EXCEPTION;
   }
   // The final partial block counts, so the last progress call has sent == total.
   const auto total = static_cast<std::size_t>((image_size + block_size - 1) / block_size);
@@ -202,22 +208,30 @@ error eeg_manager_implementation::send_firmware_image(const char* path, std::uin
     }
     if (image.bad()) {
       // A read error, not the end of the file: the image is incomplete.
-      log(log_level::ERROR, [&](std::ostream& out) {
+      return fail_logged(log_level::ERROR, error::UPDATE_EXCEPTION, [&](std::ostream& out) {
         out << "Update file could not be read after block " << sent << ": " << path;
       });
-      return error::UPDATE_EXCEPTION;
     }
   } catch (const std::runtime_error& e) {
-    std::cerr << "Runtime error: " << e.what() << '\n';
-    return error::UPDATE_EXCEPTION;
+    console::write_line(console::channel::standard_error, std::string("Runtime error: ") + e.what(),
+                        log_level::ERROR, log_prefix);
+    return fail(error::UPDATE_EXCEPTION, [&](std::ostream& out) {
+      out << "The firmware update stopped after block " << sent << " of " << total << ": " << e.what();
+    });
   } catch (const std::exception& e) {
     // Ends the transfer too: no block is sent twice, and the headset is left
     // to discard the incomplete image as after any aborted transfer.
-    std::cerr << "Exception: " << e.what() << '\n';
-    return error::UPDATE_EXCEPTION;
+    console::write_line(console::channel::standard_error, std::string("Exception: ") + e.what(),
+                        log_level::ERROR, log_prefix);
+    return fail(error::UPDATE_EXCEPTION, [&](std::ostream& out) {
+      out << "The firmware update stopped after block " << sent << " of " << total << ": " << e.what();
+    });
   } catch (...) {
-    std::cerr << "An unknown error occurred\n";
-    return error::UPDATE_EXCEPTION;
+    console::write_line(console::channel::standard_error, "An unknown error occurred", log_level::ERROR,
+                        log_prefix);
+    return fail(error::UPDATE_EXCEPTION, [&](std::ostream& out) {
+      out << "The firmware update stopped after block " << sent << " of " << total << " on an unknown error";
+    });
   }
   return error::OK;
 }

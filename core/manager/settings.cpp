@@ -44,7 +44,12 @@ error eeg_manager_implementation::set_data_stream_rate(calyra::core::data_stream
   // and reported as unsupported.
   const bool available = features != nullptr && features->is_sample_rate_available(rate);
   data_stream_rate.store(static_cast<std::uint8_t>(rate), std::memory_order_relaxed);
-  return available ? error::OK : error::UNSUPPORTED_SAMPLE_RATE;
+  if (available) return error::OK;
+  return fail(error::UNSUPPORTED_SAMPLE_RATE, [&](std::ostream& out) {
+    out << "The sample rate code " << unsigned{static_cast<std::uint8_t>(rate)} << " is "
+        << (features == nullptr ? "stored, but no headset is connected to confirm it"
+                                : "not accepted by the connected model (choose another rate)");
+  });
 }
 
 std::uint8_t eeg_manager_implementation::get_sample_frequency() const {

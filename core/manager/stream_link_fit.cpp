@@ -59,12 +59,11 @@ error eeg_manager_implementation::check_packets_fit_link() {
   };
 
   if (const std::size_t smallest = size_of(1); smallest > capacity) {
-    log(log_level::ERROR, [&](std::ostream& out) {
+    return fail_logged(log_level::ERROR, error::PRECONDITION_FAILED, [&](std::ostream& out) {
       out << "Unable to start stream - ";
       describe(out, 1, smallest);
       out << ": stream fewer electrodes or use a link with a larger MTU";
     });
-    return error::PRECONDITION_FAILED;
   }
   const std::size_t samples = features->samples_per_packet();
   if (const std::size_t full = size_of(samples); full > capacity) {

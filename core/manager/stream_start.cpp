@@ -9,8 +9,8 @@ namespace calyra::core {
 
 error eeg_manager_implementation::start_stream(completion_callback callback, void* user_data) {
   if (!connected.load()) {
-    log_text(log_level::INFO, "Unable to start stream - no connection to device");
-    return error::CONNECTION_ERROR;
+    return fail_logged(log_level::INFO, error::CONNECTION_ERROR,
+                       [](std::ostream& out) { out << "Unable to start stream - no connection to device"; });
   }
   log_text(log_level::INFO, "Joining stream...");
   std::lock_guard operation(stream_operation_mutex);
@@ -18,8 +18,8 @@ error eeg_manager_implementation::start_stream(completion_callback callback, voi
   // race for it, and a start must never leave a disconnected manager
   // "streaming".
   if (!connected.load()) {
-    log_text(log_level::INFO, "Unable to start stream - no connection to device");
-    return error::CONNECTION_ERROR;
+    return fail_logged(log_level::INFO, error::CONNECTION_ERROR,
+                       [](std::ostream& out) { out << "Unable to start stream - no connection to device"; });
   }
   warn_if_settings_not_uploaded();
   const error result = handle_errors([&]() -> error {

@@ -20,10 +20,9 @@ error eeg_manager_implementation::stop_stream(completion_callback callback, void
   std::uint64_t final_sample = 0;
   {
     std::lock_guard lock(stream_mutex);
-    log(log_level::INFO, [&](std::ostream& out) { out << "Missed packets: " << missed_packet_count; });
+    log(log_level::INFO, [&](std::ostream& out) { out << "Missed packets: " << decoder_.missed_packets(); });
     log_text(log_level::INFO, "Stopping stream...");
-    final_sample = current_sample;
-    current_sample = 0;
+    final_sample = decoder_.end();
   }
 
   // Neither call may run under stream_mutex: the unsubscription waits for a

@@ -1,26 +1,27 @@
-// The one-byte result codes of the libcycore C API. The public header offers
-// the same values to C as CY_ constants (cycore/types.h).
+// The one-byte result codes of the libcycore C API, as a C++ enum whose
+// values are the CY_ constants of the public header (cycore/types.h).
 #pragma once
 
 #include <cstdint>
 
+#include "cycore/types.h"
+
 namespace calyra::core {
 
-enum class error : std::uint8_t {
-  OK = 0,
-  CONNECTION_ERROR = 1,
-  UNSUPPORTED_DEVICE = 2,
-  UNSUPPORTED_SAMPLE_RATE = 3,
-  BLUETOOTH_DISABLED = 4,
-  ADAPTER_NOT_FOUND = 5,
-  ADAPTER_INDEX_NOT_FOUND = 6,
-  PRECONDITION_FAILED = 7,
-  UPDATE_FAILED = 8,
-  UPDATE_EXCEPTION = 9,
-  NOT_STREAMING = 10,
-  DEVICE_NOT_FOUND = 11,
-  // 12 is unassigned and stays free.
-  NOT_INITIALIZED = 13,
+enum class error : cy_error {
+  OK = CY_OK,
+  CONNECTION_ERROR = CY_CONNECTION_ERROR,
+  UNSUPPORTED_DEVICE = CY_UNSUPPORTED_DEVICE,
+  UNSUPPORTED_SAMPLE_RATE = CY_UNSUPPORTED_SAMPLE_RATE,
+  BLUETOOTH_DISABLED = CY_BLUETOOTH_DISABLED,
+  ADAPTER_NOT_FOUND = CY_ADAPTER_NOT_FOUND,
+  ADAPTER_INDEX_NOT_FOUND = CY_ADAPTER_INDEX_NOT_FOUND,
+  PRECONDITION_FAILED = CY_PRECONDITION_FAILED,
+  UPDATE_FAILED = CY_UPDATE_FAILED,
+  UPDATE_EXCEPTION = CY_UPDATE_EXCEPTION,
+  NOT_STREAMING = CY_NOT_STREAMING,
+  DEVICE_NOT_FOUND = CY_DEVICE_NOT_FOUND,
+  NOT_INITIALIZED = CY_NOT_INITIALIZED,
 };
 
 constexpr std::uint8_t to_code(error e) { return static_cast<std::uint8_t>(e); }

@@ -21,6 +21,12 @@ void apply_config(const cy_core_config& config);
 // logger mutex, so no line of another thread can follow it.
 void write_last_line_and_stop(log_level level, std::string_view last_line);
 
+// Installs the host's handler (null removes it): from now on every line of at
+// least `min_level` is handed to it as well, on the thread that writes it,
+// whether or not the log file is on. Waits for calls of the previous handler
+// in progress. False (nothing changed) when called from inside a handler.
+bool set_handler(cy_log_handler function, log_level min_level, void* user_data);
+
 // Flushes and closes the log file; logging stays as it is.
 void close_file();
 

@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -8,7 +9,10 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <shared_mutex>
+#include <sstream>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "runtime/log_output.h"
@@ -54,6 +58,48 @@ log_state& state() {
   static log_state instance;
   return instance;
 }
+
+// The host's handler. Calls run under a shared lock so that replacing the
+// handler waits for the calls in progress; the level is atomic so that a line
+// nobody wants costs one load.
+struct handler_state {
+  std::shared_mutex mutex;
+  cy_log_handler function = nullptr;  // guard: mutex
+  void* user_data = nullptr;          // guard: mutex
+  std::atomic<int> min_level{no_handler};
+  static constexpr int no_handler = 256;
+};
+
+handler_state& host_handler() {
+  static handler_state instance;
+  return instance;
+}
+
+// Set while this thread runs the host's handler: a line the handler causes
+// (by calling into the library) goes to the file only, never back into it.
+thread_local bool inside_handler = false;
+
+bool handler_wants(log_level level) {
+  return !inside_handler &&
+         static_cast<int>(level) >= host_handler().min_level.load(std::memory_order_acquire);
+}
+
+void deliver_to_handler(log_level level, const std::string& body) noexcept {
+  handler_state& h = host_handler();
+  std::shared_lock lock(h.mutex);
+  if (h.function == nullptr || static_cast<int>(level) < h.min_level.load(std::memory_order_relaxed)) return;
+  inside_handler = true;
+  h.function(static_cast<cy_log_level>(level), static_cast<std::uint64_t>(::gettid()), body.c_str(), h.user_data);
+  inside_handler = false;
+}
+
+std::string format_body(detail::body_writer write, void* context) {
+  std::ostringstream out;
+  write(out, context);
+  return std::move(out).str();
+}
+
+void write_text(std::ostream& out, void* context) { out << *static_cast<const std::string*>(context); }
 
 // The kernel's thread id: small, stable for the thread's life, and the number
 // system tools show for the thread.
@@ -102,8 +148,19 @@ std::vector<char> allocate_buffer(std::uint64_t size) {
 namespace detail {
 void log_erased(log_level level, body_writer write, void* context) {
   log_state& s = state();
-  std::lock_guard lock(s.mutex);
-  write_line_locked(s, level, write, context);
+  if (!handler_wants(level)) {
+    std::lock_guard lock(s.mutex);
+    write_line_locked(s, level, write, context);
+    return;
+  }
+  // Formatted once for both; the handler runs outside the logger mutex, so
+  // a slow host handler never holds up the file of another thread.
+  std::string body = format_body(write, context);
+  {
+    std::lock_guard lock(s.mutex);
+    write_line_locked(s, level, write_text, &body);
+  }
+  deliver_to_handler(level, body);
 }
 }  // namespace detail
 
@@ -136,12 +193,24 @@ void apply_config(const cy_core_config& config) {
 
 void write_last_line_and_stop(log_level level, std::string_view last_line) {
   log_state& s = state();
-  std::lock_guard lock(s.mutex);
-  write_line_locked(
-      s, level,
-      [](std::ostream& out, void* context) { out << *static_cast<std::string_view*>(context); },
-      &last_line);
-  s.active = false;
+  const std::string text(last_line);
+  {
+    std::lock_guard lock(s.mutex);
+    write_line_locked(s, level, write_text, const_cast<std::string*>(&text));
+    s.active = false;
+  }
+  if (handler_wants(level)) deliver_to_handler(level, text);
+}
+
+bool set_handler(cy_log_handler function, log_level min_level, void* user_data) {
+  if (inside_handler) return false;  // would wait for itself
+  handler_state& h = host_handler();
+  std::unique_lock lock(h.mutex);
+  h.function = function;
+  h.user_data = user_data;
+  h.min_level.store(function != nullptr ? static_cast<int>(min_level) : handler_state::no_handler,
+                    std::memory_order_release);
+  return true;
 }
 
 void close_file() {
@@ -151,6 +220,7 @@ void close_file() {
 }
 
 bool enabled_for(log_level level) {
+  if (handler_wants(level)) return true;
   log_state& s = state();
   std::lock_guard lock(s.mutex);
   return s.active && static_cast<std::uint8_t>(level) >= s.min_level;

@@ -12,7 +12,7 @@ ctypes; see calyra._loader for where the libraries are looked for.
 from . import signal, virtual
 from ._library import (ScanResult, bluetooth_status, configure, get_config, scan,
                        use_virtual_headsets, version)
-from ._mne import record
+from ._recording import record
 from .block import Block
 from .errors import (AdapterIndexNotFound, AdapterNotFound, BluetoothDisabled, BufferOverrun,
                      BufferOverrunWarning, CalyraError, ConnectionError, DeviceNotFound,

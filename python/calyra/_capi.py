@@ -7,8 +7,9 @@ when something needs it.
 """
 
 import ctypes
+import logging
 import threading
-from typing import Any, Dict, List, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 from ctypes import (CFUNCTYPE, POINTER, Structure, c_bool, c_char, c_char_p, c_double,
                     c_int, c_int64, c_size_t, c_uint8, c_uint16, c_uint64, c_void_p)
 
@@ -115,6 +116,7 @@ CHUNK_CALLBACK = CFUNCTYPE(None, c_void_p, c_size_t, c_void_p)
 DISCONNECT_CALLBACK = CFUNCTYPE(None, c_void_p)
 BATTERY_CALLBACK = CFUNCTYPE(None, POINTER(BatteryInfo), c_void_p)
 UPDATE_PROGRESS_CALLBACK = CFUNCTYPE(None, c_void_p, c_size_t, c_size_t)
+LOG_HANDLER = CFUNCTYPE(None, c_uint8, c_uint64, c_char_p, c_void_p)
 
 M = c_void_p  # cy_eeg_manager*
 
@@ -217,6 +219,10 @@ _CYCORE_OPTIONAL: Dict[str, Tuple[Any, List[Any]]] = {
     "cy_eeg_manager_published_times": (cy_error, [M, c_int64, c_size_t, POINTER(c_int64)]),
     "cy_eeg_manager_annotate_at": (cy_error, [M, c_char_p, c_int64]),
     "cy_eeg_manager_get_clock_info": (cy_error, [M, POINTER(ClockInfo)]),
+    "cy_core_last_error_text": (c_char_p, []),
+    "cy_core_set_log_handler": (cy_error, [LOG_HANDLER, c_uint8, c_void_p]),
+    "cy_core_find_headset":
+        (cy_error, [c_char_p, POINTER(POINTER(ScanEntry)), POINTER(c_char_p)]),
 }
 
 _lock = threading.Lock()
@@ -244,35 +250,79 @@ def has(name: str) -> bool:
     return offered
 
 
-def cycore() -> Any:
-    """The loaded libcycore with every function declared."""
-    lib = _libs.get("cycore")
+def _load_once(key: str, names: Sequence[str], set_up: Callable[[Any], None]) -> Any:
+    """The library `key`, loaded from `names` and set up on first use."""
+    lib = _libs.get(key)
     if lib is None:
         with _lock:
-            lib = _libs.get("cycore")
+            lib = _libs.get(key)
             if lib is None:
-                lib = _declare(_loader.load(_loader.CYCORE_NAMES), _CYCORE_FUNCTIONS)
-                _declare(lib, _CYCORE_OPTIONAL, optional=True)
-                # The configuration record and the line per stream gap go to
-                # the library's log rather than into the program's standard
-                # output; Python sees losses as Block.filled and in
-                # Headset.stream_stats.
-                if hasattr(lib, "cy_core_set_stdout_diagnostics"):
-                    lib.cy_core_set_stdout_diagnostics(False)
-                _libs["cycore"] = lib
+                lib = _loader.load(names)
+                set_up(lib)
+                _libs[key] = lib
     return lib
+
+
+# The library's log lines go to this logger, from whichever thread writes
+# them (a BLE thread too: the handler takes the GIL like any callback).
+LOGGER = logging.getLogger("calyra.core")
+_PYTHON_LEVELS = {0: 5, 1: logging.DEBUG, 2: logging.INFO, 3: logging.WARNING, 4: logging.ERROR}
+
+
+def _forward_log_line(level: int, thread: int, text: Optional[bytes], _: Any) -> None:
+    python_level = _PYTHON_LEVELS.get(level, logging.ERROR)
+    if LOGGER.isEnabledFor(python_level):
+        LOGGER.log(python_level, "%s", (text or b"").decode(errors="replace"),
+                   extra={"cycore_thread": thread})
+
+
+# Kept for the life of the process: the library holds its address.
+_LOG_HANDLER = LOG_HANDLER(_forward_log_line)
+
+
+def forward_log(min_level: Optional[int]) -> None:
+    """Hands the library's lines of at least `min_level` (a cy_log_level) to
+    the logger "calyra.core"; None stops (waiting for calls in progress)."""
+    lib = cycore()
+    if not hasattr(lib, "cy_core_set_log_handler"):
+        return
+    if min_level is None:
+        lib.cy_core_set_log_handler(LOG_HANDLER(), 0, None)  # type: ignore[call-overload]
+    else:
+        lib.cy_core_set_log_handler(_LOG_HANDLER, min_level, None)
+
+
+def _set_up_cycore(lib: Any) -> None:
+    _declare(lib, _CYCORE_FUNCTIONS)
+    _declare(lib, _CYCORE_OPTIONAL, optional=True)
+    # The library writes nothing to the program's standard output or error
+    # (its configuration record, the line per stream gap, failure lines):
+    # everything goes to its log, which reaches the logger "calyra.core".
+    # Python sees losses as Block.filled and in Headset.stream_stats.
+    if hasattr(lib, "cy_core_set_stdout_diagnostics"):
+        lib.cy_core_set_stdout_diagnostics(False)
+    if hasattr(lib, "cy_core_set_log_handler"):
+        lib.cy_core_set_log_handler(_LOG_HANDLER, 2, None)  # INFO, as the library's log file
+
+
+def cycore() -> Any:
+    """The loaded libcycore with every function declared."""
+    return _load_once("cycore", _loader.CYCORE_NAMES, _set_up_cycore)
 
 
 def cybciconnect() -> Any:
     """The loaded libcybciconnect with every function declared."""
-    lib = _libs.get("cybciconnect")
-    if lib is None:
-        with _lock:
-            lib = _libs.get("cybciconnect")
-            if lib is None:
-                lib = _declare(_loader.load(_loader.CYBCICONNECT_NAMES), _BCI_FUNCTIONS)
-                _libs["cybciconnect"] = lib
-    return lib
+    return _load_once("cybciconnect", _loader.CYBCICONNECT_NAMES,
+                      lambda lib: _declare(lib, _BCI_FUNCTIONS))
+
+
+def last_error_text() -> str:
+    """libcycore's sentence for this thread's last failed call; "" when the
+    library is not loaded or has no such call."""
+    lib = _libs.get("cycore")
+    if lib is None or not hasattr(lib, "cy_core_last_error_text"):
+        return ""
+    return (lib.cy_core_last_error_text() or b"").decode(errors="replace")
 
 # Null function pointers for "no callback" (ctypes does not turn None into
 # one for a CFUNCTYPE argument).

@@ -9,10 +9,9 @@ before the library is, so no callback can reach a finalising interpreter.
 
 import atexit
 import ctypes
-import difflib
 import os
 import threading
-from typing import (Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Sequence,
+from typing import (Any, Callable, Dict, List, NamedTuple, Optional, Sequence,
                     Tuple, Union)
 
 from . import _capi, _reaper
@@ -55,7 +54,7 @@ def ensure_initialised() -> None:
             return
         code = _capi.cycore().cy_core_init()
         # PRECONDITION_FAILED: someone else in this process initialised it.
-        if code not in (0, 7):
+        if code not in (0, PreconditionFailed.code):
             check(code, "cy_core_init")
         _initialised = True
         atexit.register(_shutdown)
@@ -84,8 +83,7 @@ def claim_name(name: str, key: int) -> None:
         if holder is not None and holder[0] != key:
             raise PreconditionFailed(
                 f"headset {holder[1]!r} is already open in this process: close that Headset "
-                "(or use it) instead of opening a second one, which would restart its stream",
-                code=7)
+                "(or use it) instead of opening a second one, which would restart its stream")
         _open_names[name.lower()] = (key, name)
 
 
@@ -106,6 +104,8 @@ def _shutdown() -> None:
         if _initialised:
             _capi.cycore().cy_core_close()
             _initialised = False
+    # No library line may reach the interpreter once it finalises.
+    _capi.forward_log(None)
 
 
 def version() -> Tuple[int, int, int]:
@@ -123,7 +123,10 @@ def configure(*, chunk_size: Optional[int] = None, logging: Optional[bool] = Non
       Larger chunks cost fewer Python callbacks at high sample rates; the
       value applies to streams started afterwards.
     logging: True writes the library log to log_path (default "cycore.log").
-    log_level: "verbose", "debug", "info", "warning" or "error".
+    log_level: "verbose", "debug", "info", "warning" or "error": the lowest
+      level written to the log file and handed to the logger "calyra.core"
+      (which receives the library's lines from INFO up by default, whether
+      or not the file is on).
     adapter_index: the Bluetooth adapter to use.
 
     The library requires that no other thread uses it during this call, so
@@ -144,6 +147,7 @@ def configure(*, chunk_size: Optional[int] = None, logging: Optional[bool] = Non
             config.log_path = _path_bytes(log_path)
         if log_level is not None:
             config.log_level = levels[log_level]
+            _capi.forward_log(levels[log_level])
         if adapter_index is not None:
             config.adapter_index = int(adapter_index)
         check(cy.cy_core_set_config(ctypes.byref(config)), "cy_core_set_config")
@@ -261,32 +265,21 @@ def bluetooth_status() -> str:
     raise error_for(code, "Bluetooth status")
 
 
-def seen_headsets() -> List[Tuple[str, str]]:
-    """(name, address) of every headset a scan sees, each once; empty when
-    the scan fails (the caller reports its own error). Virtual headsets are
-    listed at once, the Bluetooth scan takes its 5 s."""
-    code, found = _raw_scan(0.0 if using_virtual_headsets() else _SCAN_SECONDS)
-    unique: Dict[str, Tuple[str, str]] = {}
-    for name, address in found:
-        unique.setdefault(address.lower(), (name, address))
-    return list(unique.values()) if code == 0 else []
-
-
-def match_headset(seen: Iterable[Tuple[str, str]], wanted: str) -> Optional[str]:
-    """The advertised name `wanted` means: an exact name, then a name equal
-    but for case, then an address in any case. None if nothing matches."""
-    seen = list(seen)
-    key = wanted.lower()
-    for test in (lambda n, a: n == wanted, lambda n, a: n.lower() == key,
-                 lambda n, a: a.lower() == key):
-        for name, address in seen:
-            if test(name, address):
-                return name
-    return None
-
-
-def nearest_name(seen: Iterable[Tuple[str, str]], wanted: str) -> Optional[str]:
-    """The seen name close enough to `wanted` to be a likely typo, or None."""
-    by_lower = {name.lower(): name for name, _ in seen}
-    close = difflib.get_close_matches(wanted.lower(), list(by_lower), n=1, cutoff=0.7)
-    return by_lower[close[0]] if close else None
+def find_headset(wanted: str) -> Tuple[Optional[str], Optional[str], str]:
+    """Scans (virtual headsets at once, the Bluetooth scan takes its 5 s) and
+    asks libcycore which seen headset `wanted` means (an exact name, a name
+    in another case, an address). Returns (advertised name, None, "") for a
+    match, else (None, the nearest name when one is a likely typo, the
+    library's sentence); (None, None, "") when the scan fails or the library
+    cannot look names up."""
+    with _lock:
+        code, _ = _raw_scan(0.0 if using_virtual_headsets() else _SCAN_SECONDS)
+        if code != 0 or not _capi.has("cy_core_find_headset"):
+            return None, None, ""
+        match = ctypes.POINTER(_capi.ScanEntry)()
+        nearest = ctypes.c_char_p()
+        code = lib().cy_core_find_headset(wanted.encode(), ctypes.byref(match), ctypes.byref(nearest))
+        if code == 0:
+            return match.contents.name.decode(errors="replace"), None, ""
+        text = _capi.last_error_text()
+        return None, (nearest.value.decode(errors="replace") if nearest.value else None), text

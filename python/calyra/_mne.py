@@ -2,21 +2,17 @@
 
 import datetime
 import time
-from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
+from typing import Any, List, Optional, Sequence, Tuple
 
 import numpy as np
 
 from .block import Block
-from .errors import CalyraError
-
-if TYPE_CHECKING:  # pragma: no cover - for type checkers only
-    from .headset import Headset
 
 MISSED = "BAD_missed"
 COUNTER_JUMP = "BAD_counter_jump"
 
 
-def _mne() -> Any:
+def mne_module() -> Any:
     try:
         import mne
     except ImportError as e:  # pragma: no cover - depends on the machine
@@ -45,7 +41,7 @@ def _wall_clock_start(block: Block) -> Optional[datetime.datetime]:
 
 
 def block_to_raw(block: Block, annotations: Sequence[Tuple[int, str]], misc: bool = True) -> Any:
-    mne = _mne()
+    mne = mne_module()
     if block.unit != "uV":
         raise ValueError("impedance-mode blocks hold raw counts, not microvolts")
     names = list(block.channel_names)
@@ -92,49 +88,3 @@ def block_to_raw(block: Block, annotations: Sequence[Tuple[int, str]], misc: boo
                                             duration=np.asarray(durations)[order],
                                             description=[descriptions[i] for i in order]))
     return raw
-
-
-def record(headset: "Headset", seconds: float, timeout: Optional[float] = None, *,
-           misc: bool = True) -> Any:
-    """Records `seconds` of the headset's stream into an mne.io.RawArray.
-
-    Starts the stream when it is not running (and stops it again at the
-    end); otherwise reads on from the running stream. The annotations that
-    fall into the recording come along at their sample positions. Each
-    wait is bounded by `timeout` (None: as long as the stream delivers, up
-    to the headset's stall_timeout). misc: as for Block.to_mne.
-
-    When the recording ends early (LinkLost, StreamStalled, StreamTimeout,
-    ...), the exception raised carries every sample received until then:
-    `e.raw` (an mne.io.RawArray) and `e.block` (a Block), None when nothing
-    had arrived.
-    """
-    _mne()  # fail before streaming when MNE is missing
-    started = not headset.streaming
-    if started:
-        headset.start()
-    blocks: List[Block] = []
-    try:
-        wanted = int(round(seconds * headset.rate))
-        have = 0
-        while have < wanted:
-            block = headset.read(max_samples=wanted - have, timeout=timeout)
-            blocks.append(block)
-            have += len(block)
-    except CalyraError as e:
-        if blocks:
-            e.block = _recorded(headset, blocks)
-            e.raw = e.block.to_mne(headset.annotations, misc=misc)
-        raise
-    finally:
-        if started:
-            headset.stop()
-    return _recorded(headset, blocks).to_mne(headset.annotations, misc=misc)
-
-
-def _recorded(headset: "Headset", blocks: List[Block]) -> Block:
-    """The blocks as one, timed by the stream clock as it stands at the end
-    (it refines while the stream runs)."""
-    block = Block.concatenate(blocks)
-    block.timestamps = headset.time_of(block.sample_numbers)
-    return block

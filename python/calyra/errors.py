@@ -141,13 +141,35 @@ _BY_CODE = {cls.code: cls for cls in (
     UpdateException, NotStreaming, DeviceNotFound, NotInitialized)}
 
 
-def error_for(code: int, context: Optional[str] = None) -> CalyraError:
-    """The exception for a non-zero result code, with `context` (what was
-    being done) in front of the code's description."""
+_CODE_NAMES = {cls.code: "CY_" + _snake for cls, _snake in (
+    (ConnectionError, "CONNECTION_ERROR"), (UnsupportedDevice, "UNSUPPORTED_DEVICE"),
+    (UnsupportedSampleRate, "UNSUPPORTED_SAMPLE_RATE"), (BluetoothDisabled, "BLUETOOTH_DISABLED"),
+    (AdapterNotFound, "ADAPTER_NOT_FOUND"), (AdapterIndexNotFound, "ADAPTER_INDEX_NOT_FOUND"),
+    (PreconditionFailed, "PRECONDITION_FAILED"), (UpdateFailed, "UPDATE_FAILED"),
+    (UpdateException, "UPDATE_EXCEPTION"), (NotStreaming, "NOT_STREAMING"),
+    (DeviceNotFound, "DEVICE_NOT_FOUND"), (NotInitialized, "NOT_INITIALIZED"))}
+
+
+def library_text() -> str:
+    """libcycore's sentence for this thread's last failed call ("" when none)."""
+    from . import _capi  # here: _capi loads the libraries, which raise errors of this module
+    return _capi.last_error_text()
+
+
+def error_for(code: int, context: Optional[str] = None,
+              detail: Optional[str] = None) -> CalyraError:
+    """The exception for a non-zero result code: `context` (what was being
+    done), the code's description, then the library's own sentence for the
+    case (`detail`, by default read now: call this on the thread that made
+    the failing call, before any other call into the library)."""
     cls = _BY_CODE.get(code, CalyraError)
     text = cls.description if cls is not CalyraError else f"unknown result code {code}"
     name = _CODE_NAMES.get(code, str(code))
     message = f"{context}: {text} ({name})" if context else f"{text} ({name})"
+    if detail is None:
+        detail = library_text()
+    if detail:
+        message += f": {detail}"
     return cls(message, code=code)
 
 
@@ -155,11 +177,3 @@ def check(code: int, context: Optional[str] = None) -> None:
     """Raises the mapped exception unless `code` is CY_OK."""
     if code != 0:
         raise error_for(code, context)
-
-
-_CODE_NAMES = {
-    1: "CY_CONNECTION_ERROR", 2: "CY_UNSUPPORTED_DEVICE", 3: "CY_UNSUPPORTED_SAMPLE_RATE",
-    4: "CY_BLUETOOTH_DISABLED", 5: "CY_ADAPTER_NOT_FOUND", 6: "CY_ADAPTER_INDEX_NOT_FOUND",
-    7: "CY_PRECONDITION_FAILED", 8: "CY_UPDATE_FAILED", 9: "CY_UPDATE_EXCEPTION",
-    10: "CY_NOT_STREAMING", 11: "CY_DEVICE_NOT_FOUND", 13: "CY_NOT_INITIALIZED",
-}

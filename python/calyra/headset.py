@@ -19,11 +19,9 @@ from .block import Block
 from .device import Battery, DeviceInfo, read_device_info
 from .errors import (BufferOverrun, BufferOverrunWarning, CalyraError, ConnectionError,
                      DeviceNotFound, LinkLost, NotStreaming, PreconditionFailed, StreamStalled,
-                     check, error_for)
+                     UnsupportedDevice, check, error_for, library_text)
 
-_DEVICE_NOT_FOUND = 11
 _keys = itertools.count(1)
-_NOT_STREAMING = 10
 
 
 class StreamStats(NamedTuple):
@@ -196,18 +194,19 @@ class Headset:
             _library.release_names(self._key)
             _library.claim_name(self.name, self._key)
             try:
-                code = self._connect_by_name(cy, m)
+                code, detail = self._connect_by_name(cy, m)
             except BaseException:
                 _library.release_names(self._key)
                 raise
             compatible = code == 0
-            if code == 2 and self.allow_unsupported and cy.cy_eeg_manager_is_connected(m):
+            if code == UnsupportedDevice.code and self.allow_unsupported and \
+                    cy.cy_eeg_manager_is_connected(m):
                 code = 0
             if code != 0:
                 if cy.cy_eeg_manager_is_connected(m):
                     cy.cy_eeg_manager_disconnect(m)
                 _library.release_names(self._key)
-                raise error_for(code, f"connect to {self.name!r}")
+                raise error_for(code, f"connect to {self.name!r}", detail)
             self._receiver.link_lost = False
             self._info = read_device_info(cy, m, self.name, compatible)
             self._rate = RATE_HZ.get(cy.cy_eeg_manager_get_sample_frequency(m), 250)
@@ -224,25 +223,27 @@ class Headset:
             if previous is None:
                 self.configure()
 
-    def _connect_by_name(self, cy: Any, m: int) -> int:
+    def _connect_by_name(self, cy: Any, m: int) -> Tuple[int, str]:
         """Connects to self.name; when no headset advertises exactly that,
-        to the one a scan matches (any case, or the address), renaming self."""
-        code = cy.cy_eeg_manager_connect(m, self.name.encode(), _capi.NO_CONNECT_CALLBACK, None)
-        if code != _DEVICE_NOT_FOUND:
-            return int(code)
-        seen = _library.seen_headsets()
-        match = _library.match_headset(seen, self.name)
+        to the one the library's lookup matches in a scan (any case, or the
+        address), renaming self. Returns the result code and the library's
+        sentence for a failure."""
+        code = int(cy.cy_eeg_manager_connect(m, self.name.encode(), _capi.NO_CONNECT_CALLBACK,
+                                             None))
+        detail = library_text() if code != 0 else ""
+        if code != DeviceNotFound.code:
+            return code, detail
+        match, nearest, why = _library.find_headset(self.name)
         if match is None:
-            nearest = _library.nearest_name(seen, self.name)
-            hint = f' (did you mean "{nearest}"?)' if nearest else (
-                " (a scan saw: " + ", ".join(repr(n) for n, _ in seen) + ")" if seen else "")
+            hint = f' (did you mean "{nearest}"?)' if nearest else ""
             raise DeviceNotFound(f"connect to {self.name!r}: no headset with this name or "
-                                 f"address{hint}", code=_DEVICE_NOT_FOUND)
+                                 f"address{hint}: {why or detail}")
         if match == self.name:
-            return int(code)  # it was advertised, yet not found: keep the library's answer
+            return code, detail  # it was advertised, yet not found: keep the library's answer
         _library.claim_name(match, self._key)
         self.name = match
-        return int(cy.cy_eeg_manager_connect(m, match.encode(), _capi.NO_CONNECT_CALLBACK, None))
+        code = int(cy.cy_eeg_manager_connect(m, match.encode(), _capi.NO_CONNECT_CALLBACK, None))
+        return code, library_text() if code != 0 else ""
 
     def disconnect(self) -> None:
         """Ends the link (a running stream ends; its last samples stay
@@ -268,8 +269,7 @@ class Headset:
         if not self._finalizer.alive:
             raise self._closed_error()
         if self._info is None:
-            raise ConnectionError(f"headset {self.name!r} is not connected: call connect()",
-                                  code=1)
+            raise ConnectionError(f"headset {self.name!r} is not connected: call connect()")
         if self._receiver.link_lost:
             raise LinkLost(f"the link to {self.name!r} was lost; reconnect to continue")
         return self._info
@@ -396,8 +396,7 @@ class Headset:
         with self._lock:
             info = self._require_connection()
             if self._streaming:
-                raise PreconditionFailed("stop the stream before changing its configuration",
-                                         code=7)
+                raise PreconditionFailed("stop the stream before changing its configuration")
             settings = Settings.make(info, electrodes, gain, impedance, accel, contact,
                                      bias)
             if rate is not None:
@@ -416,7 +415,7 @@ class Headset:
         with self._lock:
             info = self._require_connection()
             if self._streaming:
-                raise PreconditionFailed("the stream is already running", code=7)
+                raise PreconditionFailed("the stream is already running")
             cy = _library.lib()
             m = self._m()
             s = self._settings
@@ -492,7 +491,7 @@ class Headset:
             if self._receiver.link_lost:
                 raise LinkLost(f"the link to {self.name!r} was lost; reconnect to continue")
             raise NotStreaming(f"no stream of {self.name!r} is running: call start() before "
-                               "stream()", code=10)
+                               "stream()")
         return self._blocks(max_samples, timeout)
 
     def _blocks(self, max_samples: Optional[int], timeout: Optional[float]) -> Iterator[Block]:
@@ -587,7 +586,7 @@ class Headset:
                 return
             when = time.monotonic_ns() if at is None else int(round(at * 1e9))
             code = cy.cy_eeg_manager_annotate_at(self._m(), encoded, when)
-            if code == _NOT_STREAMING and at is None:
+            if code == NotStreaming.code and at is None:
                 code = cy.cy_eeg_manager_annotate(self._m(), encoded)
             check(code, "annotate")
 
@@ -629,7 +628,7 @@ class Headset:
         with self._lock:
             self._require_connection()
             if self._streaming:
-                raise PreconditionFailed("stop the stream before a firmware update", code=7)
+                raise PreconditionFailed("stop the stream before a firmware update")
             path = os.fspath(path)
             if not os.path.isfile(path):
                 raise FileNotFoundError(path)

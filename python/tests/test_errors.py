@@ -1,5 +1,6 @@
 """Result codes become exceptions; a missing library is one clear error."""
 
+import logging
 import os
 import subprocess
 import sys
@@ -39,6 +40,26 @@ def test_malformed_virtual_device_list_is_refused_with_the_reason():
         calyra.use_virtual_headsets("CY KESTREL 5,pace=sometimes")
     assert e.value.code == 7
     assert "pace" in str(e.value) and "present state" not in str(e.value)
+
+
+def test_a_library_failure_carries_the_library_sentence_for_its_case(virtual):
+    open_headset = virtual("CY MTU 26,mtu=26,pace=fast")
+    h = open_headset("CY MTU 26")
+    with pytest.raises(calyra.PreconditionFailed) as e:
+        h.start()  # every electrode: one sample takes 24 bytes
+    assert e.value.code == calyra.PreconditionFailed.code
+    assert "(MTU 26) carries at most 23 bytes" in str(e.value)
+    assert "stream fewer electrodes" in str(e.value)
+
+
+def test_the_library_log_reaches_the_calyra_core_logger(virtual, caplog):
+    virtual("CY KESTREL 5")
+    with caplog.at_level(logging.INFO, logger="calyra.core"):
+        with pytest.raises(calyra.DeviceNotFound) as e:
+            calyra.Headset("CY NOBODY")
+    assert any(r.name == "calyra.core" and r.levelno == logging.ERROR
+               and r.getMessage() == "Device with name CY NOBODY not found" for r in caplog.records)
+    assert '"CY KESTREL 5"' in str(e.value)  # the library's sentence: the names it saw
 
 
 @pytest.mark.parametrize("soft_block, status, error", [

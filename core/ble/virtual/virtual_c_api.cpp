@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "backend_choice/backend_choice.h"
 #include "ble/backend.h"
 #include "ble/virtual/virtual_backend.h"
 #include "cycore_virtual.h"
@@ -20,11 +21,15 @@ using namespace calyra::core::ble::virtual_ble;
 template <class Body>
 error with_headset(const char* function, const char* name, Body&& body) {
   return guard_c_call(function, error::PRECONDITION_FAILED, [&] {
-    if (name == nullptr) return error::PRECONDITION_FAILED;
+    if (name == nullptr) return fail(error::PRECONDITION_FAILED, std::string(function) + ": name is null");
     const auto backend = current_virtual_backend();
-    if (!backend) return error::PRECONDITION_FAILED;
+    if (!backend) {
+      return fail(error::PRECONDITION_FAILED, std::string(function) + ": the virtual backend is not in use");
+    }
     const auto device = backend->find(name);
-    if (!device) return error::DEVICE_NOT_FOUND;
+    if (!device) {
+      return fail(error::DEVICE_NOT_FOUND, std::string(function) + ": no virtual headset named " + name);
+    }
     return body(device->link());
   });
 }
@@ -42,7 +47,7 @@ CYCORE_API cy_error cy_virtual_configure(const char* devices) {
       logger::log(log_level::ERROR, [&e](std::ostream& out) {
         out << "Virtual headsets: cy_virtual_configure: " << e.what();
       });
-      return error::PRECONDITION_FAILED;
+      return fail(error::PRECONDITION_FAILED, std::string("cy_virtual_configure: ") + e.what());
     }
     set_device_list_from_code(list);
     ble::use_virtual_backend();
@@ -62,7 +67,7 @@ CYCORE_API cy_error cy_virtual_check_devices(const char* devices, char* reason, 
         std::memcpy(reason, e.what(), n);
         reason[n] = '\0';
       }
-      return error::PRECONDITION_FAILED;
+      return fail(error::PRECONDITION_FAILED, std::string("cy_virtual_check_devices: ") + e.what());
     }
     return error::OK;
   }));
@@ -78,13 +83,22 @@ CYCORE_API void cy_virtual_reset(void) {
 }
 
 CYCORE_API cy_error cy_virtual_set_scan_scale(double scale) {
-  if (!valid_scan_scale(scale)) return to_code(error::PRECONDITION_FAILED);
-  set_scan_scale_from_code(scale);
-  return to_code(error::OK);
+  return to_code(guard_c_call("cy_virtual_set_scan_scale", error::PRECONDITION_FAILED, [scale] {
+    if (!valid_scan_scale(scale)) {
+      return fail(error::PRECONDITION_FAILED, [scale](std::ostream& out) {
+        out << "cy_virtual_set_scan_scale: " << scale << " is not a usable scale (a finite number above 0)";
+      });
+    }
+    set_scan_scale_from_code(scale);
+    return error::OK;
+  }));
 }
 
 CYCORE_API cy_error cy_virtual_get_stats(const char* name, cy_virtual_stats* stats) {
-  if (stats == nullptr) return to_code(error::PRECONDITION_FAILED);
+  if (stats == nullptr) {
+    last_error::clear();
+    return to_code(fail(error::PRECONDITION_FAILED, "cy_virtual_get_stats: stats is null"));
+  }
   return to_code(with_headset("cy_virtual_get_stats", name, [stats](headset_link& link) {
     const link_stats s = link.stats();
     *stats = {s.connected, s.streaming, s.packets_sent, s.packets_lost, s.ota_image_bytes,
@@ -107,7 +121,8 @@ CYCORE_API size_t cy_virtual_get_config_record(const char* name, uint8_t* record
 
 CYCORE_API cy_error cy_virtual_drop_link(const char* name) {
   return to_code(with_headset("cy_virtual_drop_link", name, [](headset_link& link) {
-    return link.drop_link() ? error::OK : error::CONNECTION_ERROR;
+    return link.drop_link() ? error::OK
+                            : fail(error::CONNECTION_ERROR, "cy_virtual_drop_link: the headset has no link to drop");
   }));
 }
 
@@ -118,7 +133,12 @@ CYCORE_API cy_error cy_virtual_drop_link_for(const char* name, uint32_t down_ms)
 }
 
 CYCORE_API cy_error cy_virtual_set_battery(const char* name, uint8_t level, bool charging) {
-  if (level > 100) return to_code(error::PRECONDITION_FAILED);
+  if (level > 100) {
+    last_error::clear();
+    return to_code(fail(error::PRECONDITION_FAILED, [level](std::ostream& out) {
+      out << "cy_virtual_set_battery: level " << unsigned{level} << " is above 100 %";
+    }));
+  }
   return to_code(with_headset("cy_virtual_set_battery", name, [&](headset_link& link) {
     link.set_battery(level, charging);
     return error::OK;
@@ -130,10 +150,11 @@ CYCORE_API cy_error cy_virtual_trigger(const char* name) {
   const auto at = std::chrono::steady_clock::now();
   return to_code(guard_c_call("cy_virtual_trigger", error::PRECONDITION_FAILED, [&] {
     const auto fail = [name](error code, const char* why) {
-      logger::log(log_level::ERROR, [&](std::ostream& out) {
+      const auto write = [&](std::ostream& out) {
         out << "cy_virtual_trigger: " << (name ? name : "(null)") << ": " << why;
-      });
-      return code;
+      };
+      logger::log(log_level::ERROR, write);
+      return calyra::core::fail(code, write);
     };
     if (name == nullptr) return fail(error::PRECONDITION_FAILED, "no headset named");
     const auto backend = current_virtual_backend();

@@ -7,10 +7,15 @@
  * brings in the manager's other families: battery, configuration upload,
  * annotations and firmware update.
  *
- * Threads. The library starts no thread of its own. Operations run on the
- * caller's thread; the chunk callback, the stop completion and the
- * disconnect callback may run on a thread of the BLE layer (each function
- * below says which). Unless a function says otherwise, one manager's
+ * Threads. Operations run on the caller's thread; the chunk callback, the
+ * stop completion and the disconnect callback may run on a thread of the BLE
+ * layer (each function below says which). Those are the only threads the
+ * library starts: with BlueZ, the D-Bus event loop and one callback thread
+ * per headset handle held; with the virtual backend, one thread per virtual
+ * headset that has connected, which stays (idle) after its disconnect,
+ * cy_eeg_manager_free and cy_core_close and is used again by the headset's
+ * next connect; it ends when the virtual headsets are replaced
+ * (cy_virtual_configure, cy_virtual_reset, the next cy_core_init). Unless a function says otherwise, one manager's
  * operations may be called from several host threads, but connect must not
  * overlap any other operation of the same manager.
  *

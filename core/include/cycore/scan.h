@@ -62,6 +62,30 @@ typedef struct cy_scan_entry {
  */
 CYCORE_API cy_error cy_core_scan(cy_scan_entry** devices, uint64_t* count);
 
+/*
+ * The headset a user means by `wanted`, among the entries of the last
+ * cy_core_scan: an entry whose name is exactly `wanted`, else one whose name
+ * equals it but for ASCII case, else one whose address equals it in any case
+ * (the first entry of each kind). A paired headset listed twice is found
+ * once. Names a host takes from a user go through this call, so that every
+ * host finds the same headset for the same text.
+ *
+ * wanted (in): NUL-terminated; the caller keeps it.
+ * match (out): on CY_OK, the matching entry of the scan table (owned by the
+ *   library, valid as the table: until the next cy_core_scan or cy_core_close).
+ * nearest (out, may be NULL): on CY_DEVICE_NOT_FOUND, the name of the entry
+ *   closest to `wanted` (edit distance, ignoring case) when at most a third
+ *   of the longer of `wanted` and 3 characters differ, else NULL; NULL on
+ *   every other result. Owned by the library, valid as the table.
+ *
+ * Returns CY_OK, CY_DEVICE_NOT_FOUND (cy_core_last_error_text names the
+ * nearest name or the names seen), CY_NOT_INITIALIZED, or
+ * CY_PRECONDITION_FAILED when wanted or match is NULL. Does not scan and does
+ * not block; the same threads rule as cy_core_scan (not during a scan or
+ * cy_core_close).
+ */
+CYCORE_API cy_error cy_core_find_headset(const char* wanted, const cy_scan_entry** match, const char** nearest);
+
 CYCORE_EXTERN_C_END
 
 #endif /* CYCORE_SCAN_H */

@@ -53,6 +53,15 @@ enum {
   CY_LOG_LEVEL_ERROR = 4
 };
 
+/*
+ * Receives one log line (see cy_core_set_log_handler): its level, the kernel
+ * thread id of the thread that wrote it (the number a log file shows after
+ * '#'), the text without level, time or thread prefixes (NUL-terminated,
+ * owned by the library, valid only during the call) and the user_data given
+ * with the handler.
+ */
+typedef void (*cy_log_handler)(cy_log_level level, uint64_t thread_id, const char* text, void* user_data);
+
 /* A version: three unsigned bytes, nothing between them. */
 /* libcybciconnect's header declares the same record; whichever header comes
  * first defines it. */

@@ -13,6 +13,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "backend_choice/backend_choice.h"
 #include "ble/adapter.h"
 #include "ble/virtual/virtual_backend.h"
 #include "virtual_test_support.h"

@@ -59,7 +59,7 @@ class decoder_harness {
   protocol::packet_encoder encoder(bool impedance = false) const {
     const protocol::packet_shape shape{model().electrode_count(), model().samples_per_packet(),
                                        model().sample_difference_size(), model().has_accel()};
-    return protocol::packet_encoder(shape, manager.stream_electrodes, impedance);
+    return protocol::packet_encoder(shape, manager.streamed_electrodes(), impedance);
   }
   std::int64_t index(std::uint16_t channel) const { return manager.get_channel_index(channel); }
   std::vector<double> values(std::uint16_t channel) const {

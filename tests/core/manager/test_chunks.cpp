@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "decoder_harness.h"
-#include "runtime/state.h"
+#include "library/state.h"
 
 namespace calyra::core {
 namespace {

@@ -84,7 +84,7 @@ TEST(Decoding, EveryModelDecodesWhatTheHeadsetEncodes) {
         }
       }
     }
-    EXPECT_EQ(h.manager.missed_packet_count, 0);
+    EXPECT_EQ(h.manager.missed_packets(), 0);
   }
 }
 
@@ -93,7 +93,7 @@ TEST(Decoding, OnlyTheStreamedElectrodesAreInThePacket) {
   // Electrode 1 by its measurement, electrode 3 by its contact only.
   h.enable({eeg_channel_id::SAMPLE_NUMBER, measurement(1), contact(3)});
   h.start();
-  ASSERT_EQ(h.manager.stream_electrodes, (std::vector<std::uint8_t>{1, 3}));
+  ASSERT_EQ(h.manager.streamed_electrodes(), (std::vector<std::uint8_t>{1, 3}));
   std::vector<std::int32_t> raw;
   h.feed(walk_packet(h.encoder(), 49, 3, &raw, 0b1000));
   h.flush();
@@ -158,7 +158,7 @@ TEST_F(DecodingGaps, ASkippedPacketIsFilledAndReportedOnce) {
   EXPECT_EQ(feed(49), "");
   EXPECT_EQ(feed(149), "|||||MISSED||||| 1last: 50 current: 100\n");
   h.flush();
-  EXPECT_EQ(h.manager.missed_packet_count, 1);
+  EXPECT_EQ(h.manager.missed_packets(), 1);
   EXPECT_EQ(h.values(eeg_channel_id::SAMPLE_NUMBER), iota_from(0, 150));
   const auto flags = h.values(eeg_channel_id::STREAMING);
   const auto microvolt = h.values(measurement(0));
@@ -199,7 +199,7 @@ TEST_F(DecodingGaps, AnOutOfOrderPacketKeepsItsOwnSampleNumbers) {
   const auto late = iota_from(50, 50);
   expected.insert(expected.end(), late.begin(), late.end());
   EXPECT_EQ(h.values(eeg_channel_id::SAMPLE_NUMBER), expected);
-  EXPECT_EQ(h.manager.missed_packet_count, 2);
+  EXPECT_EQ(h.manager.missed_packets(), 2);
 }
 
 TEST_F(DecodingGaps, AHugeCounterJumpIsReportedButNotFilled) {
@@ -230,7 +230,7 @@ TEST_F(DecodingGaps, CounterWrapAt32Bits) {
 
 TEST_F(DecodingGaps, FirstSampleNumber0x80000001IsNeverAGap) {
   EXPECT_EQ(feed(0x80000001u + 49), "");
-  EXPECT_EQ(h.manager.missed_packet_count, 0);
+  EXPECT_EQ(h.manager.missed_packets(), 0);
   h.flush();
   EXPECT_EQ(h.recorder.total_samples(), 50u);
 }
@@ -257,7 +257,7 @@ TEST(Decoding, ImpedanceModeKeepsRawCountsAndFillsGapsSilentlyWithTheLastValues)
   h.feed(walk_packet(encoder, 29, 6, &second_raw, 0));  // samples 10..19 lost
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
   h.flush();
-  EXPECT_EQ(h.manager.missed_packet_count, 0);
+  EXPECT_EQ(h.manager.missed_packets(), 0);
   const auto e0 = h.values(measurement(0));
   const auto e2 = h.values(measurement(2));
   ASSERT_EQ(e0.size(), 30u);
@@ -333,7 +333,7 @@ TEST_F(DecodingLogged, PayloadsOfAnotherLengthBecomeNoSamplesAndNoGap) {
   const auto encoder = h.encoder();
   const auto with_samples = [&](std::uint8_t samples) {
     const protocol::packet_shape shape{4, samples, h.model().sample_difference_size(), true};
-    return protocol::packet_encoder(shape, h.manager.stream_electrodes, false);
+    return protocol::packet_encoder(shape, h.manager.streamed_electrodes(), false);
   };
   ::testing::internal::CaptureStdout();
   h.feed(walk_packet(encoder, 49, 1, nullptr));
@@ -347,7 +347,7 @@ TEST_F(DecodingLogged, PayloadsOfAnotherLengthBecomeNoSamplesAndNoGap) {
   h.feed(walk_packet(with_samples(1), 100, 5, nullptr));
   h.flush();
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(h.manager.missed_packet_count, 0);
+  EXPECT_EQ(h.manager.missed_packets(), 0);
   EXPECT_EQ(h.values(eeg_channel_id::SAMPLE_NUMBER), iota_from(0, 101));
   int warnings = 0;
   for (const auto& line : log_lines()) {
@@ -373,7 +373,7 @@ TEST_F(DecodingLogged, WithStandardOutputDiagnosticsOffAGapIsLoggedAtWarning) {
   h.feed(walk_packet(h.encoder(), 49, 1, nullptr));
   h.feed(walk_packet(h.encoder(), 149, 2, nullptr));
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(h.manager.missed_packet_count, 1);
+  EXPECT_EQ(h.manager.missed_packets(), 1);
   const auto lines = log_lines();
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                           [](const std::string& line) {

@@ -15,8 +15,9 @@
 #include <vector>
 
 #include "cycore.h"
+#include "runtime/console.h"
 #include "runtime/logger.h"
-#include "runtime/state.h"
+#include "library/state.h"
 
 namespace calyra::core::testing {
 
@@ -25,7 +26,7 @@ class LibraryTest : public ::testing::Test {
   void SetUp() override {
     close_quietly();
     state::store_config(default_config());
-    state::set_stdout_diagnostics(true);
+    console::set_enabled(true);
     dir_ = std::filesystem::temp_directory_path() /
            ("cycore-test-" + std::to_string(::getpid()) + "-" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -36,7 +37,7 @@ class LibraryTest : public ::testing::Test {
   void TearDown() override {
     close_quietly();
     state::store_config(default_config());
-    state::set_stdout_diagnostics(true);
+    console::set_enabled(true);
     std::filesystem::remove_all(dir_);
   }
 

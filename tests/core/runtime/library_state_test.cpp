@@ -105,14 +105,14 @@ TEST_F(CoreLifecycle, ConfigurationRoundTripsAndSurvivesClose) {
 }
 
 TEST_F(CoreLifecycle, StdoutDiagnosticsSwitchWorksBeforeInitAndSurvivesInitAndClose) {
-  EXPECT_TRUE(stdout_diagnostics_enabled());
+  EXPECT_TRUE(console::enabled());
   EXPECT_EQ(cy_core_set_stdout_diagnostics(false), CY_OK);
   ASSERT_EQ(cy_core_init(), CY_OK);
-  EXPECT_FALSE(stdout_diagnostics_enabled());
+  EXPECT_FALSE(console::enabled());
   ASSERT_EQ(cy_core_close(), CY_OK);
-  EXPECT_FALSE(stdout_diagnostics_enabled());
+  EXPECT_FALSE(console::enabled());
   EXPECT_EQ(cy_core_set_stdout_diagnostics(true), CY_OK);
-  EXPECT_TRUE(stdout_diagnostics_enabled());
+  EXPECT_TRUE(console::enabled());
 }
 
 TEST_F(CoreLifecycle, PathsFillingTheWholeFieldAreTerminated) {

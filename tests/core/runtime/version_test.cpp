@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "cycore.h"
-#include "runtime/version.h"
+#include "library/version.h"
 
 namespace calyra::core {
 namespace {

@@ -5,7 +5,7 @@
 #include "ble/backend.h"
 #include "fake_sysfs.h"
 #include "cycore_virtual.h"
-#include "runtime/scan/bluetooth_status.h"
+#include "scan/bluetooth_status.h"
 
 namespace {
 

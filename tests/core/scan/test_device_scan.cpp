@@ -185,4 +185,31 @@ TEST_F(DeviceScan, FailuresLeaveTheOutParametersUntouched) {
   EXPECT_EQ(count, 77u);
 }
 
+// One lookup for every host: exact name, then any case, then the address;
+// otherwise the nearest name when it is a likely typo.
+TEST_F(DeviceScan, AHeadsetIsFoundByNameInAnyCaseOrByAddress) {
+  init_with("CY KESTREL 5;cy kestrel 5,address=0A:0B:0C:0D:0E:0F;CY FINCH 2,address=AA:BB:CC:DD:EE:01");
+  ASSERT_EQ(scan().size(), 2u) << "the lower-case name does not match the naming pattern";
+  const cy_scan_entry* found = nullptr;
+  const char* nearest = "untouched";
+  ASSERT_EQ(cy_core_find_headset("CY KESTREL 5", &found, &nearest), CY_OK);
+  EXPECT_STREQ(found->name, "CY KESTREL 5");
+  EXPECT_EQ(nearest, nullptr);
+  ASSERT_EQ(cy_core_find_headset("cy finch 2", &found, nullptr), CY_OK);
+  EXPECT_STREQ(found->name, "CY FINCH 2");
+  ASSERT_EQ(cy_core_find_headset("aa:bb:cc:dd:ee:01", &found, nullptr), CY_OK);
+  EXPECT_STREQ(found->name, "CY FINCH 2");
+
+  EXPECT_EQ(cy_core_find_headset("CY KESTRL 5", &found, &nearest), CY_DEVICE_NOT_FOUND);
+  EXPECT_STREQ(nearest, "CY KESTREL 5");
+  EXPECT_NE(std::string(cy_core_last_error_text()).find("did you mean \"CY KESTREL 5\""), std::string::npos);
+  EXPECT_EQ(cy_core_find_headset("MY OTHER DEVICE", &found, &nearest), CY_DEVICE_NOT_FOUND);
+  EXPECT_EQ(nearest, nullptr) << "too far to be a typo";
+  EXPECT_NE(std::string(cy_core_last_error_text()).find("\"CY FINCH 2\""), std::string::npos)
+      << "the names seen, when none is near";
+  EXPECT_EQ(cy_core_find_headset(nullptr, &found, nullptr), CY_PRECONDITION_FAILED);
+  cy_core_close();
+  EXPECT_EQ(cy_core_find_headset("CY FINCH 2", &found, nullptr), CY_NOT_INITIALIZED);
+}
+
 }  // namespace

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "backend_choice/backend_choice.h"
 #include "ble/ble_error.h"
 #include "ble/bluez/dbus_errors.h"
 #include "bluez_test_support.h"

@@ -16,11 +16,6 @@ const cy_core_config& current_config();
 // True between a successful cy_core_init and the next cy_core_close.
 bool is_initialized();
 
-// Whether the two standard-output diagnostics (the uploaded configuration
-// record and the line per lost packet) go to standard output, as by default,
-// or to the log. Any thread, at any time; survives cy_core_close.
-bool stdout_diagnostics_enabled();
-
 // The record the library starts with.
 cy_core_config default_config();
 
@@ -29,7 +24,6 @@ namespace state {
 // that they are always NUL-terminated inside the record.
 void store_config(const cy_core_config& config);
 void set_initialized(bool initialized);
-void set_stdout_diagnostics(bool enabled);
 }  // namespace state
 
 }  // namespace calyra::core

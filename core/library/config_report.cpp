@@ -1,4 +1,4 @@
-#include "runtime/config_report.h"
+#include "library/config_report.h"
 
 #include "runtime/log_output.h"
 #include "runtime/logger.h"

@@ -1,4 +1,4 @@
-#include "runtime/scan/bluetooth_status.h"
+#include "scan/bluetooth_status.h"
 
 #include <cstdlib>
 #include <fstream>

@@ -1,4 +1,4 @@
-#include "runtime/version.h"
+#include "library/version.h"
 
 #include <array>
 #include <string_view>

@@ -1,4 +1,4 @@
-#include "runtime/scan/scan_table.h"
+#include "scan/scan_table.h"
 
 #include <algorithm>
 #include <array>

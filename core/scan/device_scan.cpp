@@ -1,17 +1,20 @@
-// cy_core_scan: status check, adapter choice, a 5-second scan, and the table
-// of headsets whose names match the naming pattern.
+// The device scan: status check, adapter choice, a 5-second scan, and the
+// table of headsets whose names match the naming pattern.
+#include <algorithm>
+#include <ostream>
 #include <string_view>
 #include <vector>
 
 #include "ble/adapter.h"
 #include "ble/ble_error.h"
 #include "cycore/scan.h"
+#include "scan/device_scan.h"
 #include "runtime/c_boundary.h"
 #include "runtime/error.h"
 #include "runtime/logger.h"
-#include "runtime/scan/bluetooth_status.h"
-#include "runtime/scan/scan_table.h"
-#include "runtime/state.h"
+#include "scan/bluetooth_status.h"
+#include "scan/scan_table.h"
+#include "library/state.h"
 
 namespace calyra::core {
 namespace {
@@ -42,17 +45,21 @@ void add_matches(std::vector<ble::Peripheral>& peripherals) {
   }
 }
 
+}  // namespace
+
 error run_scan(cy_scan_entry** devices, std::uint64_t* count) {
   if (bluetooth::current_status() != bluetooth::enabled) {
     logger::log_text(log_level::ERROR, "Bluetooth not enabled");
-    return error::BLUETOOTH_DISABLED;
+    return fail(error::BLUETOOTH_DISABLED,
+                "cy_core_scan: Bluetooth is switched off or blocked (switch it on, e.g. `rfkill unblock "
+                "bluetooth` and `bluetoothctl power on`)");
   }
   logger::log_text(log_level::INFO, "Bluetooth is enabled");
 
   std::vector<ble::Adapter> adapters = ble::Adapter::get_adapters();
   if (adapters.empty()) {
     logger::log_text(log_level::ERROR, "Bluetooth adapter not found");
-    return error::ADAPTER_NOT_FOUND;
+    return fail(error::ADAPTER_NOT_FOUND, "cy_core_scan: this machine has no Bluetooth adapter");
   }
   logger::log_text(log_level::INFO, "Bluetooth adapter found");
   const unsigned index = current_config().adapter_index;
@@ -60,7 +67,11 @@ error run_scan(cy_scan_entry** devices, std::uint64_t* count) {
     logger::log(log_level::ERROR, [index](std::ostream& out) {
       out << "Bluetooth adapter with index " << index << " not found.";
     });
-    return error::ADAPTER_INDEX_NOT_FOUND;
+    return fail(error::ADAPTER_INDEX_NOT_FOUND, [&](std::ostream& out) {
+      out << "cy_core_scan: the configured adapter_index " << index << " names no adapter (this machine has "
+          << adapters.size() << (adapters.size() == 1 ? " adapter, index 0" : " adapters, indexes 0 to ")
+          << (adapters.size() == 1 ? "" : std::to_string(adapters.size() - 1)) << ")";
+    });
   }
 
   scan_table::clear();
@@ -73,11 +84,13 @@ error run_scan(cy_scan_entry** devices, std::uint64_t* count) {
     add_matches(seen);
   } catch (const ble::adapter_off_error& e) {
     logger::log(log_level::ERROR, [&e](std::ostream& out) { out << e.what(); });
-    return error::BLUETOOTH_DISABLED;
+    return fail(error::BLUETOOTH_DISABLED,
+                [&e](std::ostream& out) { out << "cy_core_scan: the adapter was switched off: " << e.what(); });
   } catch (const std::runtime_error& e) {
     logger::log(log_level::ERROR,
                 [&e](std::ostream& out) { out << "Bluetooth scan failed: " << e.what(); });
-    return error::CONNECTION_ERROR;
+    return fail(error::CONNECTION_ERROR,
+                [&e](std::ostream& out) { out << "cy_core_scan: the Bluetooth scan failed: " << e.what(); });
   }
 
   *devices = scan_table::entries();
@@ -86,13 +99,4 @@ error run_scan(cy_scan_entry** devices, std::uint64_t* count) {
   return error::OK;
 }
 
-}  // namespace
 }  // namespace calyra::core
-
-extern "C" CYCORE_API cy_error cy_core_scan(cy_scan_entry** devices, uint64_t* count) {
-  using namespace calyra::core;
-  if (!is_initialized()) return to_code(error::NOT_INITIALIZED);
-  if (devices == nullptr || count == nullptr) return to_code(error::PRECONDITION_FAILED);
-  return to_code(guard_c_call("cy_core_scan", error::CONNECTION_ERROR,
-                              [&] { return run_scan(devices, count); }));
-}

@@ -1,4 +1,4 @@
-#include "runtime/state.h"
+#include "library/state.h"
 
 #include <atomic>
 #include <cstring>
@@ -20,9 +20,6 @@ cy_core_config& config_record() {
 // Atomic only so that a BLE callback thread asking during start-up or
 // shut-down reads a defined value; the host still must not race init/close.
 std::atomic<bool> initialized{false};
-
-// Read by the decoder on BLE threads while a host thread may switch it.
-std::atomic<bool> stdout_diagnostics{true};
 
 }  // namespace
 
@@ -46,8 +43,6 @@ const cy_core_config& current_config() { return config_record(); }
 
 bool is_initialized() { return initialized.load(); }
 
-bool stdout_diagnostics_enabled() { return stdout_diagnostics.load(std::memory_order_relaxed); }
-
 namespace state {
 
 void store_config(const cy_core_config& config) {
@@ -60,8 +55,6 @@ void store_config(const cy_core_config& config) {
 }
 
 void set_initialized(bool value) { initialized.store(value); }
-
-void set_stdout_diagnostics(bool enabled) { stdout_diagnostics.store(enabled, std::memory_order_relaxed); }
 
 }  // namespace state
 }  // namespace calyra::core

@@ -1,10 +1,11 @@
-// The one place BLE backends are created and swapped.
+// The one place BLE backends are created and swapped (backend_choice.h).
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
 #include <string>
 #include <utility>
 
+#include "backend_choice/backend_choice.h"
 #include "ble/backend.h"
 #include "ble/bluez/bluez_backend.h"
 #include "ble/virtual/virtual_backend.h"
