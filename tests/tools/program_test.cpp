@@ -192,7 +192,7 @@ TEST_F(program, ctrl_c_stops_cleanly_with_a_valid_file) {
 
 TEST_F(program, a_dropped_link_ends_the_stream_with_the_samples_saved) {
   const std::string bdf = file("d.bdf");
-  const run_result r = run({"stream", "CY DROP 11", "--seconds", "10", "--out", bdf});
+  const run_result r = run({"stream", "CY DROP 11", "--seconds", "10", "--out", bdf, "--reconnect-timeout", "0"});
   expect_failure(r, "dropped during the stream");
   EXPECT_NE(r.out.find("Summary (the headset disconnected)"), std::string::npos) << r.out;
   const auto rec = calyra::test::read_bdf(bdf);
@@ -200,6 +200,36 @@ TEST_F(program, a_dropped_link_ends_the_stream_with_the_samples_saved) {
   // 20 packets of 50 samples arrived before the link dropped.
   EXPECT_GE(rec.signals[0].samples.size(), 950U);
   EXPECT_LE(rec.signals[0].samples.size(), 1000U);
+}
+
+// A headset that does not come back: the run ends at the timeout with the
+// file valid, the outage in the sidecar as not recovered and the reason said.
+TEST_F(program, a_headset_that_does_not_come_back_ends_the_run_at_the_reconnect_timeout) {
+  const std::string bdf = file("gone.bdf");
+  const run_result r = run({"stream", "CY GONE 13", "--seconds", "30", "--out", bdf, "--reconnect-timeout", "1"});
+  expect_failure(r, "did not come back within 1 s");
+  EXPECT_LT(r.seconds, 15.0);
+  EXPECT_NE(r.out.find("Link losses     1"), std::string::npos) << r.out;
+  const auto rec = calyra::test::read_bdf(bdf);
+  EXPECT_GE(rec.signals[0].samples.size(), 950U);
+  EXPECT_LE(rec.signals[0].samples.size(), 1000U);
+  const std::string json = read_text(file("gone.json"));
+  EXPECT_NE(json.find("\"recovered\": false"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"reconnect_attempts\": "), std::string::npos) << json;
+}
+
+// Ctrl-C while the headset is gone ends the run at once, the recording kept.
+TEST_F(program, ctrl_c_during_an_outage_ends_at_once_with_the_recording_kept) {
+  const std::string bdf = file("cut.bdf");
+  run_request request;
+  request.args = {"stream", "CY GONE 13", "--out", bdf};
+  request.triggers = {{"reconnecting", "", true}};
+  const run_result r = run_with(request);
+  EXPECT_EQ(r.exit_code, 130) << describe(r);
+  EXPECT_LT(r.seconds, 10.0);
+  const auto rec = calyra::test::read_bdf(bdf);
+  EXPECT_GE(rec.signals[0].samples.size(), 950U);
+  EXPECT_NE(read_text(file("cut.json")).find("\"recovered\": false"), std::string::npos);
 }
 
 TEST_F(program, failures_are_one_clear_line_and_leave_no_file) {

@@ -1,3 +1,12 @@
+// A link loss as the sidecar lists it ("outages").
+struct outage_description {
+  std::int64_t start_sample = 0;   // row of the first filled sample in the file
+  double duration_seconds = 0.0;   // last sample before to first sample after (so far, if not recovered)
+  std::uint64_t filled_samples = 0;
+  unsigned reconnect_attempts = 0;
+  bool recovered = true;           // false: the run ended while the headset was gone
+};
+
 // The JSON file next to every recording: what was recorded with what, so
 // that a recording can be understood without the program that made it.
 #pragma once
@@ -52,6 +61,7 @@ struct recording_description {
   // stands instead.
   std::optional<std::chrono::system_clock::time_point> first_sample_time;
   clock_description clock;
+  std::vector<outage_description> outages;
 };
 
 // `text` as a JSON string literal (one escaper for the whole program).

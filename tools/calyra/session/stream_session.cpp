@@ -18,6 +18,7 @@ struct stream_session::outcome {
   std::string stall;                // what a stream that stopped delivering showed, empty: none
   std::optional<cy_error> stopped;  // nullopt: a stop was abandoned
   const headset_stream* lost = nullptr;  // the headset whose link dropped
+  std::string link;                 // why a lost link ended the run, empty: it did not
 };
 
 // The steps of the run, each once per pass, on the session's thread.
@@ -90,6 +91,11 @@ class stream_session::pass {
   std::string reason_to_stop(outcome& out) {
     for (std::size_t i = 0; i < s_.headsets_.size() && out.stall.empty(); ++i) {
       headset_stream& h = *s_.headsets_[i];
+      if (h.reconnecting()) {
+        // An outage is not a stall: the watch starts again with the new stream.
+        stalls_[i] = stream::stall_watch(s_.settings_.stall_timeout);
+        continue;
+      }
       out.stall = stalls_[i].check(h.tally(), h.settings().rate_hz);
     }
     for (const auto& h : s_.headsets_) {
@@ -100,6 +106,10 @@ class stream_session::pass {
     }
     if (!out.stall.empty()) return "the stream stalled";
     if (app::interrupt_requested()) return app::interrupt_reason();
+    for (const auto& h : s_.headsets_) {
+      out.link = h->look_after_link();
+      if (!out.link.empty()) return out.link;
+    }
     for (const auto& h : s_.headsets_) {
       if (h->link_lost()) {
         out.lost = h.get();
@@ -165,6 +175,17 @@ void stream_session::print_summary(headset_stream& h, const outcome& out) {
   o << "  Missed packets  " << h.missed_packets() << " (" << tally.lost_samples() << " samples filled)\n";
   o << "  Clock           " << stream::clock_summary(h.clock().info()) << '\n';
   o << "  Annotations     " << tally.annotations() << '\n';
+  const std::vector<link_outage> outages = h.outages();
+  if (!outages.empty()) {
+    double down = 0.0;
+    std::uint64_t filled = 0;
+    for (const link_outage& x : outages) {
+      down += x.seconds;
+      filled += x.filled;
+    }
+    o << "  Link losses     " << outages.size() << " (" << display::format_seconds(down) << " down, " << filled
+      << " samples filled" << (outages.back().recovered ? "" : "; the last one did not end") << ")\n";
+  }
   std::vector<std::string> remarks = tally.remarks();
   std::vector<std::string> files;
   for (const auto& s : h.sinks()) {
@@ -205,6 +226,14 @@ void stream_session::finish(terminal_display& screen, outcome& out) {
 
 // The exit status, or the failure thrown for the error line.
 int stream_session::exit_status(const outcome& out) {
+  for (const auto& h : headsets_) {
+    if (!h->abandoned_attempt()) continue;
+    // A connect is still running inside the library: the files are done,
+    // leave without waiting for it or closing the library under it.
+    std::cout.flush();
+    if (!out.failure.empty()) std::cerr << "calyra: error: " << out.failure << std::endl;
+    std::_Exit(out.failure.empty() ? 130 : 1);
+  }
   if (!out.stopped) {
     // The stop is still running on its thread, inside the library: leave
     // without waiting for it, and without touching the headset again.
@@ -218,6 +247,11 @@ int stream_session::exit_status(const outcome& out) {
   if (!out.stall.empty()) {
     throw app::command_failure(out.stall + (saved ? "; what arrived is saved in " + settings_.recording_path
                                                   : recorded ? "; no recording was kept" : ""));
+  }
+  if (!out.link.empty()) {
+    throw app::command_failure::from_code(
+        CY_CONNECTION_ERROR, "the link to " + headsets_.front()->device().name() + " dropped and " + out.link +
+                                 (saved ? " (what arrived is saved in " + settings_.recording_path + ")" : ""));
   }
   if (out.lost) {
     throw app::command_failure::from_code(

@@ -70,6 +70,10 @@ recording_description recording_sink::description(const std::string& stop_reason
   d.events_file = files_->events.final_path();
   d.first_sample_time = pipeline_->first_sample_time();
   d.clock = stream::describe_clock(headset_.clock().info());
+  for (const session::link_outage& o : headset_.outages()) {
+    d.outages.push_back({static_cast<std::int64_t>(o.first_filled) - pipeline_->first_sample_number(), o.seconds,
+                         o.filled, o.attempts, o.recovered});
+  }
   return d;
 }
 

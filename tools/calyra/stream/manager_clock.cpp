@@ -7,7 +7,7 @@ namespace calyra::stream {
 
 std::optional<std::int64_t> manager_clock::host_time_of(double sample) const {
   std::int64_t t = 0;
-  if (cy_eeg_manager_time_of_sample(manager_, sample, &t) != CY_OK) return std::nullopt;
+  if (cy_eeg_manager_time_of_sample(manager_, sample - static_cast<double>(first_sample_), &t) != CY_OK) return std::nullopt;
   return t;
 }
 

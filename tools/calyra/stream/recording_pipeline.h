@@ -45,6 +45,10 @@ class recording_pipeline {
   // Stores `text` (made valid UTF-8) at the stream sample `sample` and
   // returns the text as stored.
   std::string annotate(std::int64_t sample, const std::string& text);
+  // The filler rows accepted next, up to the next decoded row, are one span
+  // described by `text` (a link outage): one event in the events table and
+  // the file, counted in outage_samples(), not as lost packets.
+  void label_next_gap(const std::string& text);
   // Finishes the file and writes the events table in onset order (while
   // recording it grows line by line).
   // Throws recording_error (the files stay as readable as they can be).
@@ -59,11 +63,14 @@ class recording_pipeline {
   // whole packets of `samples_per_packet` samples (0: unknown, one per run).
   std::uint64_t missed_packets(std::uint64_t samples_per_packet) const;
   std::uint64_t lost_samples() const { return lost_; }
+  std::uint64_t outage_samples() const { return outage_samples_; }
   std::size_t annotations() const { return annotations_.size(); }
   // Annotations whose text had invalid UTF-8 or control characters replaced.
   std::size_t cleaned_annotations() const { return cleaned_ + cleaned_controls_; }
   // Sample number of the next sample expected (0 before the first).
   std::uint64_t next_sample_number() const { return next_sample_number_; }
+  // Stream sample number of the first row (0 before the first).
+  std::int64_t first_sample_number() const { return static_cast<std::int64_t>(first_sample_number_); }
   bool write_failed() const { return write_failed_; }
   // What the file format could not hold as given, once finished.
   std::vector<std::string> remarks() const;
@@ -87,6 +94,7 @@ class recording_pipeline {
  private:
   std::vector<recording::recording_event> events() const;
   void log_event(std::int64_t sample, const std::string& text);
+  void end_gap(std::uint64_t end_row);
   void write_rows(recording::sample_block rows);
   void write_checked(const recording::sample_block& rows);
   void release_held();
@@ -103,6 +111,9 @@ class recording_pipeline {
   std::uint64_t samples_ = 0;
   std::uint64_t lost_ = 0;
   std::uint64_t gap_length_ = 0;  // filler samples of the gap in progress
+  std::string next_gap_text_;     // the text of the next gap, empty: missed samples
+  std::string gap_text_;          // the text of the gap in progress
+  std::uint64_t outage_samples_ = 0;
   std::vector<recording::recording_event> gaps_;  // position and duration in rows
   std::vector<std::pair<std::int64_t, std::string>> annotations_;  // stream sample, text
   std::size_t cleaned_ = 0;           // annotations with bytes that are not UTF-8
