@@ -2,6 +2,7 @@
 #include "cycore/stream_resume.h"
 
 #include <cmath>
+#include <cstdint>
 
 extern "C" {
 

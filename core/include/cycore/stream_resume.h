@@ -23,6 +23,7 @@
 #ifndef CYCORE_STREAM_RESUME_H
 #define CYCORE_STREAM_RESUME_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "cycore/export.h"
@@ -36,6 +37,8 @@ typedef struct cy_stream_resume {
   uint64_t filled;      /* samples to fill between the last sample before and first_sample */
   double gap_s;         /* host time from the last sample before to the first after, seconds */
 } cy_stream_resume;
+
+CY_STATIC_ASSERT(sizeof(cy_stream_resume) == 24, cy_stream_resume_is_24_bytes);
 
 /*
  * The position of a new stream's first sample on the earlier stream's axis.

@@ -1,12 +1,3 @@
-// A link loss as the sidecar lists it ("outages").
-struct outage_description {
-  std::int64_t start_sample = 0;   // row of the first filled sample in the file
-  double duration_seconds = 0.0;   // last sample before to first sample after (so far, if not recovered)
-  std::uint64_t filled_samples = 0;
-  unsigned reconnect_attempts = 0;
-  bool recovered = true;           // false: the run ended while the headset was gone
-};
-
 // The JSON file next to every recording: what was recorded with what, so
 // that a recording can be understood without the program that made it.
 #pragma once
@@ -22,6 +13,15 @@ struct outage_description {
 #include "recording/sample_block.h"
 
 namespace calyra::recording {
+
+// A link loss as the sidecar lists it ("outages").
+struct outage_description {
+  std::int64_t start_sample = 0;   // row of the first filled sample in the file
+  double duration_seconds = 0.0;   // last sample before to first sample after (so far, if not recovered)
+  std::uint64_t filled_samples = 0;
+  unsigned reconnect_attempts = 0;
+  bool recovered = true;           // false: the run ended while the headset was gone
+};
 
 // The stream clock when the description was written.
 struct clock_description {

@@ -131,7 +131,7 @@ void start_stream(cy_eeg_manager* m, headset_stream::context& ctx) {
   const cy_error started = cy_eeg_manager_start_stream(m, nullptr, nullptr);
   if (started == CY_OK) return;
   // A link lost while starting is met like one lost later, when allowed.
-  if (started == CY_CONNECTION_ERROR || started == CY_NOT_CONNECTED) ctx.link_lost = true;
+  if (started == CY_CONNECTION_ERROR) ctx.link_lost = true;
   throw app::command_failure::from_code(started, "starting the stream");
 }
 
@@ -341,7 +341,6 @@ void headset_stream::close() {
   if (attempt_ && abandoned_) attempt_->abandon();
   attempt_.reset();
   headset_.reset();
-  lost_headset_.reset();
 }
 
 std::uint64_t headset_stream::missed_packets() const {

@@ -113,7 +113,8 @@ class headset_stream {
   const stream::manager_clock& clock() const { return *clock_; }
   stream::recording_pipeline& tally() { return *tally_; }
   const stream::recording_pipeline& tally() const { return *tally_; }
-  bool link_lost() const { return context_->link_lost; }
+  // The link dropped and is not being reconnected (reconnect_timeout 0).
+  bool link_lost() const { return context_->link_lost && link_ == link_state::up; }
   // Packets lost within what was kept, from the library's stream counts.
   std::uint64_t missed_packets() const;
   // Samples per lost packet of the running stream, 0 while none was lost.
