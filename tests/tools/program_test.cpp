@@ -223,7 +223,7 @@ TEST_F(program, ctrl_c_during_an_outage_ends_at_once_with_the_recording_kept) {
   const std::string bdf = file("cut.bdf");
   run_request request;
   request.args = {"stream", "CY GONE 13", "--out", bdf};
-  request.triggers = {{"reconnecting", "", true}};
+  request.triggers = {{"reconnecting", "", true, false, {}}};
   const run_result r = run_with(request);
   EXPECT_EQ(r.exit_code, 130) << describe(r);
   EXPECT_LT(r.seconds, 10.0);
