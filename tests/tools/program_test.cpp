@@ -218,6 +218,37 @@ TEST_F(program, a_headset_that_does_not_come_back_ends_the_run_at_the_reconnect_
   EXPECT_NE(json.find("\"reconnect_attempts\": "), std::string::npos) << json;
 }
 
+// A link that drops two packets after every start, so that losses meet the
+// new streams while they start and before their samples are placed: the run
+// goes on on one axis, every decoded sample kept, until Ctrl-C.
+TEST_F(program, a_link_that_drops_right_after_every_start_still_gives_one_recording) {
+  const std::string csv = file("flap.csv");
+  run_request request;
+  request.args = {"stream", "CY FLAP 14", "--out", csv};
+  request.triggers = {{"link losses 4 ", "", true, false, {}}};
+  const run_result r = run_with(request);
+  ASSERT_EQ(r.exit_code, 130) << describe(r);
+  std::istringstream rows(read_text(csv));
+  std::string line;
+  std::getline(rows, line);  // the column names
+  long long expected = 0;
+  long long decoded = 0;
+  while (std::getline(rows, line)) {
+    ASSERT_EQ(std::stoll(line.substr(0, line.find(','))), expected) << line;
+    ++expected;
+    decoded += line.find(",1,") != std::string::npos ? 1 : 0;
+  }
+  // Two packets of 50 samples on each of at least four links.
+  EXPECT_GE(decoded, 400) << r.out;
+  EXPECT_GT(expected, decoded);
+  const std::string json = read_text(file("flap.json"));
+  std::size_t recovered = 0;
+  for (auto at = json.find("\"recovered\": true"); at != std::string::npos; at = json.find("\"recovered\": true", at + 1)) {
+    ++recovered;
+  }
+  EXPECT_GE(recovered, 3u) << json;
+}
+
 // Ctrl-C while the headset is gone ends the run at once, the recording kept.
 TEST_F(program, ctrl_c_during_an_outage_ends_at_once_with_the_recording_kept) {
   const std::string bdf = file("cut.bdf");

@@ -29,6 +29,7 @@ struct probe_rows {
   std::vector<std::uint64_t> numbers;
   std::vector<std::uint8_t> streaming;
   std::vector<double> e1;
+  std::vector<session::placed_event> events;
 };
 
 class probe_sink final : public session::sink {
@@ -39,12 +40,30 @@ class probe_sink final : public session::sink {
     r_.streaming.insert(r_.streaming.end(), rows.streaming.begin(), rows.streaming.end());
     r_.e1.insert(r_.e1.end(), rows.signals[0].begin(), rows.signals[0].end());
   }
-  void event(const session::placed_event&) override {}
+  void event(const session::placed_event& e) override { r_.events.push_back(e); }
   void finish(const session::run_end&) override {}
   std::string failure_reason() const override { return "the probe failed"; }
 
  private:
   probe_rows& r_;
+};
+
+std::int64_t now_ns();
+
+// One mark, sent once its moment has come.
+class mark_at final : public session::event_source {
+ public:
+  mark_at(std::int64_t host_time_ns, session::event_outcome& outcome) : at_(host_time_ns), outcome_(outcome) {}
+  void deliver(const session::place_event& place) override {
+    if (sent_ || now_ns() < at_) return;
+    sent_ = true;
+    outcome_ = place({now_ns(), "while away", "test"});
+  }
+
+ private:
+  std::int64_t at_;
+  session::event_outcome& outcome_;
+  bool sent_ = false;
 };
 
 std::int64_t now_ns() {
@@ -73,6 +92,7 @@ TEST(reconnect, three_outages_keep_every_sample_on_one_axis_with_each_gap_its_tr
   constexpr double seconds = 18.0;
 
   probe_rows rows;
+  session::event_outcome away;
   std::vector<std::int64_t> fired;  // host times of the trigger calls
   std::string printed;
   int status = -1;
@@ -88,6 +108,8 @@ TEST(reconnect, three_outages_keep_every_sample_on_one_axis_with_each_gap_its_tr
         h, std::make_unique<recording::recording_files>(naming.names_for(hs.device), true),
         sinks::recording_settings{}));
     h.add_sink(std::make_unique<probe_sink>(rows));
+    // During the third outage (9.5 s to 12.5 s and the reconnect).
+    s.add_source(std::make_unique<mark_at>(now_ns() + 11'000'000'000, away));
     // A trigger before each drop and one after each return (and its first
     // second of stream, while its clock is found).
     std::thread driver([&fired] {
@@ -130,6 +152,14 @@ TEST(reconnect, three_outages_keep_every_sample_on_one_axis_with_each_gap_its_tr
     const double got = static_cast<double>(found[i] - found[i - 1]);
     EXPECT_NEAR(got, expected, 1.5) << "pulses " << i - 1 << " and " << i;
   }
+
+  // A mark made while the link was down is placed by host time, within the
+  // outage's filled samples, and says so.
+  ASSERT_EQ(rows.events.size(), 1u);
+  EXPECT_NE(away.message.find("link down: placed by host time"), std::string::npos) << away.message;
+  const auto at = static_cast<std::size_t>(rows.events[0].sample);
+  ASSERT_LT(at, rows.streaming.size());
+  EXPECT_EQ(rows.streaming[at], 0) << "mark at row " << at;
 
   // The sidecar lists the three outages, each as long as the drop asked
   // for (plus finding and connecting again), and the events table marks them.
