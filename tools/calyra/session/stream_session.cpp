@@ -76,7 +76,7 @@ class stream_session::pass {
 
   void redraw() {
     headset_stream& h = *s_.headsets_.front();
-    screen_.refresh(h.tally().samples(), [&h] { return h.status(); });
+    screen_.refresh(h.tally().samples(), h.reconnecting(), [&h] { return h.status(); });
   }
 
   bool length_reached() const {
@@ -232,7 +232,7 @@ int stream_session::exit_status(const outcome& out) {
     // leave without waiting for it or closing the library under it.
     std::cout.flush();
     if (!out.failure.empty()) std::cerr << "calyra: error: " << out.failure << std::endl;
-    std::_Exit(out.failure.empty() ? 130 : 1);
+    std::_Exit(!out.failure.empty() ? 1 : app::interrupt_insisted() ? 130 : 0);
   }
   if (!out.stopped) {
     // The stop is still running on its thread, inside the library: leave
