@@ -460,7 +460,10 @@ std::string headset_stream::take_attempt() {
     next_attempt_ = std::chrono::steady_clock::now() + reconnect_backoff(outage_->attempts + 1);
     return {};
   }
-  headset_ = std::move(h);  // frees the lost manager: its clock was read at the loss
+  // The lost manager goes: its clock was read at the loss, and nothing may
+  // read it from here on.
+  clock_->follow(nullptr, offset_);
+  headset_ = std::move(h);
   link_ = link_state::resuming;
   resumed_at_ = std::chrono::steady_clock::now();
   resumed_.clear();
@@ -510,6 +513,8 @@ std::string headset_stream::place_resumed(bool without_clock) {
     offset_ = r.first_sample;
     o.filled = r.filled;
     o.seconds = r.gap_s;
+    // The filled samples are timed by the new stream's clock too, before its start.
+    clock_->follow(handle(), offset_);
     fill_outage(r.filled);
   }
   o.recovered = true;

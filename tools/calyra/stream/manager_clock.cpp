@@ -7,12 +7,16 @@ namespace calyra::stream {
 
 std::optional<std::int64_t> manager_clock::host_time_of(double sample) const {
   std::int64_t t = 0;
-  if (cy_eeg_manager_time_of_sample(manager_, sample - static_cast<double>(first_sample_), &t) != CY_OK) return std::nullopt;
+  if (manager_ == nullptr) return std::nullopt;
+  if (cy_eeg_manager_time_of_sample(manager_, sample - static_cast<double>(first_sample_), &t) != CY_OK) {
+    return std::nullopt;
+  }
   return t;
 }
 
 cy_clock_info manager_clock::info() const {
   cy_clock_info info{};
+  if (manager_ == nullptr) return info;
   if (cy_eeg_manager_get_clock_info(manager_, &info) != CY_OK) info = cy_clock_info{};
   return info;
 }

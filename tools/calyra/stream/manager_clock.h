@@ -22,7 +22,7 @@ class manager_clock final : public sample_clock {
   // All zero and CY_CLOCK_UNKNOWN while the clock is not known.
   cy_clock_info info() const;
 
-  // From now on reads `manager`, whose sample n is the recording's sample
+  // From now on reads `manager` (null: none, the clock is not known), whose sample n is the recording's sample
   // `first_sample` + n. Called on the session's thread, as every reader.
   void follow(cy_eeg_manager* manager, std::int64_t first_sample) {
     manager_ = manager;
