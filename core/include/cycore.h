@@ -17,5 +17,6 @@
 #include "cycore/eeg_manager.h"
 #include "cycore/stream_clock.h"
 #include "cycore/stream_stats.h"
+#include "cycore/stream_resume.h"
 
 #endif /* CYCORE_H */

@@ -94,6 +94,14 @@ class ClockInfo(Structure):
     ]
 
 
+class StreamResume(Structure):
+    _fields_ = [
+        ("first_sample", c_int64),
+        ("filled", c_uint64),
+        ("gap_s", c_double),
+    ]
+
+
 # Sizes and offsets the C headers assert; a mismatch means these
 # declarations went stale.
 assert ctypes.sizeof(Version) == 3
@@ -105,6 +113,7 @@ assert DeviceInfo.serial_number.offset == 8
 assert ctypes.sizeof(BatteryInfo) == 3
 assert ctypes.sizeof(StreamStats) == 32 and StreamStats.undecodable_payloads.offset == 24
 assert ctypes.sizeof(ClockInfo) == 56 and ClockInfo.packets_fitted.offset == 48
+assert ctypes.sizeof(StreamResume) == 24
 
 # ---- callbacks -------------------------------------------------------------
 
@@ -167,6 +176,7 @@ _CYCORE_FUNCTIONS: Dict[str, Tuple[Any, List[Any]]] = {
     "cy_virtual_set_scan_scale": (cy_error, [c_double]),
     "cy_virtual_get_stats": (cy_error, [c_char_p, POINTER(VirtualStats)]),
     "cy_virtual_drop_link": (cy_error, [c_char_p]),
+    "cy_virtual_drop_link_for": (cy_error, [c_char_p, ctypes.c_uint32]),
     "cy_virtual_trigger": (cy_error, [c_char_p]),
     "cy_virtual_get_config_record": (c_size_t, [c_char_p, POINTER(c_uint8), c_size_t]),
     "cy_virtual_set_battery": (cy_error, [c_char_p, c_uint8, c_bool]),
@@ -220,6 +230,8 @@ _CYCORE_OPTIONAL: Dict[str, Tuple[Any, List[Any]]] = {
     "cy_eeg_manager_published_times": (cy_error, [M, c_int64, c_size_t, POINTER(c_int64)]),
     "cy_eeg_manager_annotate_at": (cy_error, [M, c_char_p, c_int64]),
     "cy_eeg_manager_get_clock_info": (cy_error, [M, POINTER(ClockInfo)]),
+    "cy_stream_resume_position":
+        (cy_error, [c_int64, c_int64, c_int64, c_double, POINTER(StreamResume)]),
     "cy_core_last_error_text": (c_char_p, []),
     "cy_core_set_log_handler": (cy_error, [LOG_HANDLER, c_uint8, c_void_p]),
     "cy_core_find_headset":

@@ -10,6 +10,7 @@ from .block import Block
 
 MISSED = "BAD_missed"
 COUNTER_JUMP = "BAD_counter_jump"
+LINK_LOST = "BAD_link_lost"
 
 
 def mne_module() -> Any:
@@ -93,8 +94,12 @@ def block_to_raw(block: Block, annotations: Sequence[Tuple[int, str]], misc: boo
             # The position in the block, not the distance in sample numbers:
             # a counter jump the library does not fill leaves no samples.
             add(int(np.searchsorted(block.sample_numbers, np.uint64(sample_number))), 0, text)
-        for start, length in _runs(block.filled):
+        outage = block.link_lost if block.link_lost is not None else \
+            np.zeros(len(block), dtype=bool)
+        for start, length in _runs(block.filled & ~outage):
             add(start, length, MISSED)
+        for start, length in _runs(outage):
+            add(start, length, LINK_LOST)
         for position in block.counter_jumps():
             add(int(position), 0, COUNTER_JUMP)
     if onsets:

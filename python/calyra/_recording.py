@@ -6,6 +6,8 @@ module is the one that knows both the Headset and the conversion.
 
 from typing import Any, List, Optional, Sequence, Union
 
+import numpy as np
+
 from ._mne import mne_module
 from .block import Block
 from .errors import CalyraError
@@ -29,6 +31,9 @@ def record(headset: Union[Headset, Sequence[Headset]], seconds: float,
     fall into the recording come along at their sample positions. Each
     wait is bounded by `timeout` (None: as long as the stream delivers, up
     to the headset's stall_timeout). misc: as for Block.to_mne.
+
+    With Headset(reconnect=True) a link loss does not end it: the Raw goes
+    on across the outage, whose filler samples are marked BAD_link_lost.
 
     When the recording ends early (LinkLost, StreamStalled, StreamTimeout,
     ...), the exception raised carries every sample received until then:
@@ -64,7 +69,12 @@ def _recorded(headset: Headset, blocks: List[Block]) -> Block:
     """The blocks as one, timed by the stream clock as it stands at the end
     (it refines while the stream runs)."""
     block = Block.concatenate(blocks)
-    block.timestamps = headset.time_of(block.sample_numbers)
+    # Samples of streams before a link loss keep the times they were read
+    # with: the clock of the running stream knows only its own.
+    fresh = headset.time_of(block.sample_numbers)
+    if block.timestamps is not None:
+        fresh = np.where(np.isfinite(fresh), fresh, block.timestamps)
+    block.timestamps = fresh
     return block
 
 

@@ -28,6 +28,9 @@ class Block:
                     samples were recorded
     dropped         samples lost to a buffer overrun just before this block
                     (only non-zero when overruns warn instead of raising)
+    link_lost       bool per sample: True for the filler samples standing
+                    for a link outage (Headset(reconnect=True)); None for a
+                    block not read from a headset
     timestamps      float64 per sample: when it was acquired, in seconds on
                     time.monotonic()'s clock, by the library's drift-tracking
                     stream clock at the time of the read (NaN before that
@@ -46,6 +49,7 @@ class Block:
     dropped: int = 0
     unit: str = "uV"
     timestamps: Optional[np.ndarray] = None
+    link_lost: Optional[np.ndarray] = None
 
     def __len__(self) -> int:
         return int(self.data.shape[1])
@@ -103,7 +107,7 @@ class Block:
                    contact=cat("contact"), accel=cat("accel"),
                    annotations=[a for b in chosen for a in b.annotations],
                    dropped=sum(b.dropped for b in chosen), unit=head.unit,
-                   timestamps=cat("timestamps"))
+                   timestamps=cat("timestamps"), link_lost=cat("link_lost"))
 
     def to_mne(self, annotations: Optional[Sequence[Tuple[int, str]]] = None, *,
                misc: bool = True) -> "mne.io.RawArray":
@@ -112,7 +116,8 @@ class Block:
         sample, from `timestamps` when known), and annotations at their
         sample positions: the given
         (sample_number, text) pairs (this block's by default), `BAD_missed`
-        over filler samples and `BAD_counter_jump` where the sample numbers
+        over filler samples for lost packets, `BAD_link_lost` over those
+        of a link outage, and `BAD_counter_jump` where the sample numbers
         jump. misc: the contact flags ("E1 contact", 0/1) and accelerometer
         ("accel_x", m/s^2) come along as misc channels when streamed. Needs
         MNE-Python (imported here, optional for the rest of the package)."""

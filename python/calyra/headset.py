@@ -24,6 +24,16 @@ from .errors import (BufferOverrun, BufferOverrunWarning, CalyraError, Connectio
 _keys = itertools.count(1)
 
 
+class Outage(NamedTuple):
+    """A link loss that read() went on across: the first filled sample's
+    number, the host time between the last sample before and the first
+    after (seconds), the samples filled and the connection attempts."""
+    first_sample: int
+    seconds: float
+    filled: int
+    attempts: int
+
+
 class StreamStats(NamedTuple):
     """What the library counted on the present (or last) stream: stream
     notifications received, gaps in the packet counter, filler samples
@@ -76,6 +86,15 @@ class Headset:
     stall_timeout: seconds a running stream may deliver no sample before
       read() and stream() raise StreamStalled (None: wait for ever).
     connect: False leaves connecting to connect().
+    reconnect: when the link drops during a stream, read() and stream() get
+      the headset back (connect, the same configuration, start; with backoff)
+      and go on: the samples continue on the same sample numbers and
+      timestamps, the outage comes as a Block of filler samples (filled and
+      link_lost True) as long as the host time between the last sample
+      before and the first after, and outages lists each one. False: read()
+      raises LinkLost.
+    reconnect_timeout: seconds to try for (None: for ever); then read()
+      raises LinkLost.
 
     One headset can be open in one Headset of a process at a time: a second
     Headset on it raises PreconditionFailed (both would share its one stream).
@@ -87,7 +106,8 @@ class Headset:
 
     def __init__(self, name: str, *, buffer_seconds: float = 60.0, on_overrun: str = "raise",
                  fill_nan: bool = False, allow_unsupported: bool = False,
-                 stall_timeout: Optional[float] = 5.0, connect: bool = True) -> None:
+                 stall_timeout: Optional[float] = 5.0, connect: bool = True,
+                 reconnect: bool = False, reconnect_timeout: Optional[float] = None) -> None:
         if not isinstance(name, str):
             raise TypeError(f"the headset name must be a str (its advertised name or address), "
                             f"not {type(name).__name__}")
@@ -109,6 +129,17 @@ class Headset:
         self._streaming = False
         self._rate = 250
         self._annotations: Optional[List[Tuple[int, str]]] = None  # copy of the manager's list
+        self._resuming = False
+        self._gap: Optional[Block] = None  # filler samples of an outage not yet read
+        self.reconnect = bool(reconnect)
+        self.reconnect_timeout = None if reconnect_timeout is None else float(reconnect_timeout)
+        # Across link losses: the running stream's sample 0 on the first
+        # stream's sample axis, the last sample read (raw), the annotations of
+        # earlier connections (on that axis) and the outages.
+        self._offset = 0
+        self._last_raw = -1
+        self._earlier_annotations: List[Tuple[int, str]] = []
+        self.outages: List[Outage] = []
 
         cy = _library.lib()
         # The stream clock's answers, reused on every read.
@@ -337,6 +368,19 @@ class Headset:
         time_of_sample = self._time_of_sample
         if not numbers.size or time_of_sample is None:
             return np.full(numbers.shape, np.nan)
+        if self._offset:
+            # Sample numbers continue across link losses; the clock is the
+            # running stream's, which knows nothing of samples before it.
+            axis = numbers.astype(np.float64)
+            times = self._raw_times_of(axis - self._offset)
+            times[axis < self._offset] = np.nan
+            return times
+        return self._raw_times_of(numbers)
+
+    def _raw_times_of(self, numbers: np.ndarray) -> np.ndarray:
+        """time_of() for the running stream's own sample numbers."""
+        time_of_sample = self._time_of_sample
+        assert time_of_sample is not None
         first = float(numbers.flat[0])
         # The clock is a line over sample numbers: two points place them all.
         span = float(max(self._rate, 1))
@@ -435,6 +479,9 @@ class Headset:
                 r.end()
                 raise error_for(code, f"start the stream of {self.name!r}")
             self._streaming = True
+            if not self._resuming:
+                self._offset, self._last_raw, self._gap = 0, -1, None
+                self._earlier_annotations, self.outages = [], []
             for position, channel in enumerate(s.layout()):
                 actual = cy.cy_eeg_manager_get_channel_index(m, channel.id)
                 if actual != position:  # pragma: no cover - a library change
@@ -506,6 +553,8 @@ class Headset:
               consume: bool) -> Block:
         if max_samples is not None and max_samples < 0:
             raise ValueError("max_samples must not be negative")
+        if consume and self._gap is not None:
+            return self._take_gap(max_samples)
         r = self._receiver
         if r.capacity == 0:  # never started
             if consume:
@@ -519,6 +568,11 @@ class Headset:
                                      stall_timeout=self.stall_timeout)
         except StreamStalled as e:
             raise self._stalled(e.seconds) from None
+        except LinkLost:
+            if not (self.reconnect and consume and self._streaming):
+                raise
+            self._gap = self._resume()
+            return self._take(max_samples, timeout, min_samples, consume)
         if arrays is None:
             raise BufferOverrun(dropped)
         if dropped:
@@ -548,21 +602,160 @@ class Headset:
         return e
 
     def _block(self, arrays: Tuple[np.ndarray, ...], dropped: int) -> Block:
-        data, contact, accel, numbers, flag = arrays
+        data, contact, accel, raw, flag = arrays
         s = self._settings
         filled = flag == 0
         if self.fill_nan and filled.any():
             data[:, filled] = np.nan
+        timestamps = self._stream_times(raw)
+        if len(raw) and dropped == 0:
+            self._last_raw = int(raw[-1])
+        numbers = raw + np.uint64(self._offset) if self._offset else raw
         annotations = []
         if len(numbers):
             first, last = int(numbers[0]), int(numbers[-1])
             annotations = [a for a in self._annotation_list() if first <= a[0] <= last]
         return Block(data=data, sample_numbers=numbers, rate=self._rate,
                      channel_names=list(self.channel_names), filled=filled,
-                     timestamps=self._stream_times(numbers),
+                     link_lost=np.zeros(len(numbers), dtype=bool),
+                     timestamps=timestamps,
                      contact=contact.astype(bool) if s and s.contact else None,
                      accel=accel if s and s.accel else None, annotations=annotations,
                      dropped=dropped, unit="counts" if s and s.impedance else "uV")
+
+    # ---- link loss ------------------------------------------------------------------
+
+    def _take_gap(self, max_samples: Optional[int]) -> Block:
+        """The next part of the outage's filler samples (up to max_samples)."""
+        gap = self._gap
+        assert gap is not None
+        n = len(gap) if max_samples is None else min(len(gap), max_samples)
+        if n == len(gap):
+            self._gap = None
+            return gap
+
+        def part(a: Optional[np.ndarray], rest: bool) -> Optional[np.ndarray]:
+            return None if a is None else (a[..., n:] if rest else a[..., :n])
+
+        fields = ("data", "sample_numbers", "filled", "link_lost", "timestamps", "contact",
+                  "accel")
+        head = Block(**{f: part(getattr(gap, f), False) for f in fields}, rate=gap.rate,
+                     channel_names=list(gap.channel_names), unit=gap.unit)
+        self._gap = Block(**{f: part(getattr(gap, f), True) for f in fields}, rate=gap.rate,
+                          channel_names=list(gap.channel_names), unit=gap.unit)
+        return head
+
+    def _resume(self) -> Optional[Block]:
+        """Gets the lost headset back and starts its stream again; returns
+        the Block of filler samples standing for the outage (None when it
+        was shorter than a sample). Raises LinkLost when reconnect_timeout
+        passes, CalyraError when the headset comes back as another model or
+        electrode count (or at another rate)."""
+        cy = _library.lib()
+        m = self._m()
+        info = self._info
+        assert info is not None
+        lost_at = time.monotonic_ns()
+        # The stream that was lost still answers for its samples until the
+        # next start: the last one read is where the outage begins.
+        last_axis = self._last_raw + self._offset
+        last_host = lost_at
+        rate = float(self._rate)
+        if self._last_raw >= 0 and self._time_of_sample is not None:
+            if self._time_of_sample(m, float(self._last_raw), self._t0_ref) == 0:
+                last_host = self._t0.value
+        if _capi.has("cy_eeg_manager_get_clock_info"):
+            clock = _capi.ClockInfo()
+            if cy.cy_eeg_manager_get_clock_info(m, ctypes.byref(clock)) == 0 and \
+                    clock.state != 0 and clock.rate_hz > 0:
+                rate = clock.rate_hz
+        earlier = self._annotation_list()
+        deadline = None if self.reconnect_timeout is None else lost_at * 1e-9 + \
+            self.reconnect_timeout
+        attempts = 0
+        settings = self._settings
+        assert settings is not None
+        configured_rate = self._rate
+        while True:
+            attempts += 1
+            failure: Optional[CalyraError] = None
+            self._streaming = False
+            try:
+                self.connect()
+            except CalyraError as e:
+                failure = e
+            if failure is None:
+                now = self._info
+                assert now is not None
+                if (now.model, now.electrode_count) != (info.model, info.electrode_count):
+                    self.disconnect()
+                    raise CalyraError(f"{self.name!r} came back as {now.model} with "
+                                      f"{now.electrode_count} electrodes, not {info.model} "
+                                      f"with {info.electrode_count}: not appended")
+                self._resuming = True
+                try:
+                    # The same configuration, the rate included (a connect
+                    # resets the headset's settings).
+                    self.configure(settings.electrodes, settings.gains, configured_rate,
+                                   settings.impedance, settings.accel, settings.contact,
+                                   settings.bias)
+                    self.start()
+                    break
+                except CalyraError as e:
+                    failure = e
+                finally:
+                    self._resuming = False
+            wait = 0.0 if attempts == 1 else min(5.0, 0.5 * 2 ** min(attempts - 2, 4))
+            if deadline is not None and time.monotonic() + wait >= deadline:
+                raise LinkLost(f"the link to {self.name!r} was lost and the headset did not "
+                               f"come back within {self.reconnect_timeout:g} s "
+                               f"({attempts} attempts; last: {failure})") from None
+            time.sleep(wait)
+        # The new stream's first sample, by its own clock once known (about
+        # a second of stream), else by the arrival of its first samples.
+        first_host = None
+        give_up = time.monotonic() + 3.0
+        while time.monotonic() < give_up:
+            if self._time_of_sample is not None and \
+                    self._time_of_sample(m, 0.0, self._t0_ref) == 0:
+                first_host = self._t0.value
+                break
+            time.sleep(0.02)
+        if first_host is None:
+            first_host = time.monotonic_ns()
+        if _capi.has("cy_eeg_manager_get_clock_info"):
+            clock = _capi.ClockInfo()
+            if cy.cy_eeg_manager_get_clock_info(m, ctypes.byref(clock)) == 0 and \
+                    clock.state != 0 and abs(clock.rate_hz / rate - 1) > 0.01:
+                self.stop()
+                raise CalyraError(f"{self.name!r} came back at {clock.rate_hz:.1f} Hz instead "
+                                  f"of {rate:.1f} Hz: not appended")
+        out = _capi.StreamResume()
+        if last_axis < 0:
+            out.first_sample, out.filled, out.gap_s = 0, 0, (first_host - lost_at) * 1e-9
+        else:
+            check(cy.cy_stream_resume_position(last_axis, last_host, first_host, rate,
+                                               ctypes.byref(out)), "place the new stream")
+        self._earlier_annotations = list(earlier)
+        self._annotations = None
+        self._offset = int(out.first_sample)
+        self._last_raw = -1
+        self.outages.append(Outage(last_axis + 1, float(out.gap_s), int(out.filled), attempts))
+        n = int(out.filled)
+        if n == 0:
+            return None
+        s = self._settings
+        assert s is not None
+        numbers = np.arange(last_axis + 1, last_axis + 1 + n, dtype=np.uint64)
+        data = np.full((len(self.channel_names), n), np.nan if self.fill_nan else 0.0)
+        timestamps = (last_host + np.arange(1, n + 1) * (1e9 / rate)) * 1e-9
+        return Block(data=data, sample_numbers=numbers, rate=self._rate,
+                     channel_names=list(self.channel_names), filled=np.ones(n, dtype=bool),
+                     link_lost=np.ones(n, dtype=bool), timestamps=timestamps,
+                     contact=np.zeros((len(self.channel_names), n), dtype=bool)
+                     if s.contact else None,
+                     accel=np.zeros((3, n), dtype=np.float32) if s.accel else None,
+                     unit="counts" if s.impedance else "uV")
 
     # ---- annotations ----------------------------------------------------------------
 
@@ -608,8 +801,9 @@ class Headset:
             count = ctypes.c_size_t()
             _library.lib().cy_eeg_manager_get_annotations(self._m(), ctypes.byref(out),
                                                           ctypes.byref(count))
-            self._annotations = [(out[i].sample_number, out[i].text.decode(errors="replace"))
-                                 for i in range(count.value)]
+            self._annotations = self._earlier_annotations + [
+                (out[i].sample_number + self._offset, out[i].text.decode(errors="replace"))
+                for i in range(count.value)]
             return self._annotations
 
     # ---- firmware -------------------------------------------------------------------

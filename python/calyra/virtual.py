@@ -35,11 +35,17 @@ def drop_link(name: str) -> None:
     check(_library.lib().cy_virtual_drop_link(name.encode()), f"drop the link of {name!r}")
 
 
+def drop_link_for(name: str, down_ms: int) -> None:
+    """Drops the headset's link and keeps it out of reach for `down_ms`
+    milliseconds (it then connects again as usual)."""
+    check(_library.lib().cy_virtual_drop_link_for(name.encode(), int(down_ms)),
+          f"drop the link of {name!r}")
+
+
 def trigger(name: str) -> None:
-    """Fires the headset's trigger input (a photodiode on E1): the first
-    sample it takes from now on, by its own clock, and the 9 after it carry
-    an extra +300 uV on E1."""
-    check(_library.lib().cy_virtual_trigger(name.encode()), f"trigger of {name!r}")
+    """Fires the headset's trigger input: +300 uV on E1 from the first sample
+    it takes now, for 10 samples."""
+    check(_library.lib().cy_virtual_trigger(name.encode()), f"trigger {name!r}")
 
 
 def set_battery(name: str, level: int, charging: bool = False) -> None:

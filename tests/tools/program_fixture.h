@@ -29,6 +29,8 @@ inline const char* const devices =
     "CY KESTREL 9;"
     "CY MUTE 10,ota_ack=0;"
     "CY DROP 11,pace=fast,drop_after=20;"
+    "CY GONE 13,pace=fast,drop_after=20,down_ms=600000;"
+    "CY FLAP 14,drop_after=2,down_ms=300;"
     "CY LOSSY 12,loss=0.2,seed=3";
 
 class program : public ::testing::Test {

@@ -1,4 +1,5 @@
 // The calyra program end to end against virtual headsets.
+#include <chrono>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -192,7 +193,7 @@ TEST_F(program, ctrl_c_stops_cleanly_with_a_valid_file) {
 
 TEST_F(program, a_dropped_link_ends_the_stream_with_the_samples_saved) {
   const std::string bdf = file("d.bdf");
-  const run_result r = run({"stream", "CY DROP 11", "--seconds", "10", "--out", bdf});
+  const run_result r = run({"stream", "CY DROP 11", "--seconds", "10", "--out", bdf, "--reconnect-timeout", "0"});
   expect_failure(r, "dropped during the stream");
   EXPECT_NE(r.out.find("Summary (the headset disconnected)"), std::string::npos) << r.out;
   const auto rec = calyra::test::read_bdf(bdf);
@@ -200,6 +201,70 @@ TEST_F(program, a_dropped_link_ends_the_stream_with_the_samples_saved) {
   // 20 packets of 50 samples arrived before the link dropped.
   EXPECT_GE(rec.signals[0].samples.size(), 950U);
   EXPECT_LE(rec.signals[0].samples.size(), 1000U);
+}
+
+// A headset that does not come back: the run ends at the timeout with the
+// file valid, the outage in the sidecar as not recovered and the reason said.
+TEST_F(program, a_headset_that_does_not_come_back_ends_the_run_at_the_reconnect_timeout) {
+  const std::string bdf = file("gone.bdf");
+  const run_result r = run({"stream", "CY GONE 13", "--seconds", "30", "--out", bdf, "--reconnect-timeout", "1"});
+  expect_failure(r, "did not come back within 1 s");
+  EXPECT_LT(r.seconds, 15.0);
+  EXPECT_NE(r.out.find("Link losses     1"), std::string::npos) << r.out;
+  const auto rec = calyra::test::read_bdf(bdf);
+  EXPECT_GE(rec.signals[0].samples.size(), 950U);
+  EXPECT_LE(rec.signals[0].samples.size(), 1000U);
+  const std::string json = read_text(file("gone.json"));
+  EXPECT_NE(json.find("\"recovered\": false"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"reconnect_attempts\": "), std::string::npos) << json;
+}
+
+// A link that drops two packets after every start, so that losses meet the
+// new streams while they start and before their samples are placed: the run
+// goes on on one axis, every decoded sample kept, until Ctrl-C.
+TEST_F(program, a_link_that_drops_right_after_every_start_still_gives_one_recording) {
+  const std::string csv = file("flap.csv");
+  run_request request;
+  request.args = {"stream", "CY FLAP 14", "--out", csv};
+  request.triggers = {{"link losses 4 ", "", true, false, {}}};
+  const run_result r = run_with(request);
+  ASSERT_EQ(r.exit_code, 0) << describe(r);
+  std::istringstream rows(read_text(csv));
+  std::string line;
+  std::getline(rows, line);  // the column names
+  long long expected = 0;
+  long long decoded = 0;
+  while (std::getline(rows, line)) {
+    ASSERT_EQ(std::stoll(line.substr(0, line.find(','))), expected) << line;
+    ++expected;
+    decoded += line.find(",1,") != std::string::npos ? 1 : 0;
+  }
+  // Two packets of 50 samples on each of at least four links.
+  EXPECT_GE(decoded, 400) << r.out;
+  EXPECT_GT(expected, decoded);
+  const std::string json = read_text(file("flap.json"));
+  std::size_t recovered = 0;
+  for (auto at = json.find("\"recovered\": true"); at != std::string::npos; at = json.find("\"recovered\": true", at + 1)) {
+    ++recovered;
+  }
+  EXPECT_GE(recovered, 3u) << json;
+}
+
+// Ctrl-C while the headset is gone ends the run at once, the recording kept.
+TEST_F(program, ctrl_c_during_an_outage_ends_at_once_with_the_recording_kept) {
+  const std::string bdf = file("cut.bdf");
+  run_request request;
+  request.args = {"stream", "CY GONE 13", "--out", bdf};
+  std::chrono::steady_clock::time_point interrupted;
+  request.triggers = {{"reconnecting", "", true, false,
+                       [&interrupted](pid_t) { interrupted = std::chrono::steady_clock::now(); }}};
+  const run_result r = run_with(request);
+  EXPECT_EQ(r.exit_code, 0) << describe(r);
+  EXPECT_NE(r.out.find("Summary (stopped by Ctrl-C)"), std::string::npos) << r.out;
+  EXPECT_LT(std::chrono::steady_clock::now() - interrupted, std::chrono::seconds(1));
+  const auto rec = calyra::test::read_bdf(bdf);
+  EXPECT_GE(rec.signals[0].samples.size(), 950U);
+  EXPECT_NE(read_text(file("cut.json")).find("\"recovered\": false"), std::string::npos);
 }
 
 TEST_F(program, failures_are_one_clear_line_and_leave_no_file) {

@@ -143,6 +143,11 @@ void define_stream(CLI::App& app, stream_options& s, const std::string& name) {
       ->type_name("SECONDS")
       ->check(CLI::Range(0.0, 3600.0))
       ->capture_default_str();
+  sub->add_option("--reconnect-timeout", s.reconnect_timeout,
+                  "When the link drops, keep the recording open and reconnect for up to this many seconds "
+                  "(default: the rest of the run; 0: end the run at the loss)")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(0.0, 1e9));
   add_view_options(*sub, s, name == "view");
   add_bids_options(*sub, s);
   add_lsl_options(*sub, s);

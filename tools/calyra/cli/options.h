@@ -50,6 +50,7 @@ struct stream_options {
   double notch_hz = 0.0;              // 0: no notch
   bool filter_output = false;
   double stall_timeout = 5.0;         // seconds without a decoded sample before giving up, 0: never
+  double reconnect_timeout = -1.0;    // seconds to get a lost link back, < 0: the rest of the run, 0: none
   view::view_settings view;           // the live view in the browser
   bids::target_options bids;          // --bids ROOT and the recording's BIDS names; root empty: none
   lsl_settings lsl;

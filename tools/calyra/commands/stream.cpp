@@ -34,6 +34,7 @@ session::headset_settings headset_settings_of(const cli::stream_options& o) {
   s.impedance = o.impedance;
   s.seconds = o.seconds;
   s.grading = {o.bandpass, o.notch_hz};
+  s.reconnect_timeout = o.reconnect_timeout;
   return s;
 }
 

@@ -25,6 +25,8 @@ std::string counts_text(const stream_status& s) {
   line << "samples " << s.samples << "  missed packets " << s.missed_packets;
   if (s.lost_samples > 0) line << " (" << s.lost_samples << " samples filled)";
   if (s.annotations > 0) line << "  annotations " << s.annotations;
+  if (s.outages > 0) line << "  link losses " << s.outages;
+  if (!s.link.empty()) line << "  " << s.link;
   return line.str();
 }
 

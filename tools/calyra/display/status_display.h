@@ -23,6 +23,8 @@ struct stream_status {
   std::uint64_t missed_packets = 0;
   std::uint64_t lost_samples = 0;
   std::size_t annotations = 0;
+  std::size_t outages = 0;  // link losses so far
+  std::string link;         // while the link is down: what is being done about it
   std::vector<electrode_status> electrodes;
 };
 

@@ -320,9 +320,15 @@ void bdf_writer::encode_record() {
   record_fill_ = 0;
 }
 
+// A run of missed samples in progress ends here: the labelled span is its own.
+void bdf_writer::label_next_gap(const std::string& text) {
+  end_gap();
+  next_gap_text_ = text;
+}
+
 void bdf_writer::end_gap() {
   if (gap_start_ < 0) return;
-  waiting_.push_back({gap_start_, false, samples_written_ - gap_start_, gap_text});
+  waiting_.push_back({gap_start_, false, samples_written_ - gap_start_, gap_text_});
   gap_start_ = -1;
 }
 
@@ -334,7 +340,11 @@ void bdf_writer::write(const sample_block& block) {
   }
   for (std::size_t row = 0; row < block.size(); ++row) {
     if (block.streaming[row] == 0) {
-      if (gap_start_ < 0) gap_start_ = samples_written_;
+      if (gap_start_ < 0) {
+        gap_start_ = samples_written_;
+        gap_text_ = next_gap_text_.empty() ? gap_text : next_gap_text_;
+        next_gap_text_.clear();
+      }
     } else {
       end_gap();
     }

@@ -41,6 +41,7 @@ class bdf_writer final : public recording_writer {
   // Pads and writes the last record, places the annotations still waiting
   // and syncs the file.
   void close() override;
+  void label_next_gap(const std::string& text) override;
   std::vector<std::string> remarks() const override;
 
   // Text written for a run of filler samples (lost packets); analysis tools
@@ -103,6 +104,8 @@ class bdf_writer final : public recording_writer {
   std::deque<waiting_event> waiting_;  // annotations not in the file yet, in typed order
   std::set<long long> onsets_used_;    // units of 100 us
   std::int64_t gap_start_ = -1;
+  std::string next_gap_text_;  // the text of the next gap, empty: gap_text
+  std::string gap_text_;       // the text of the gap in progress
   bool failed_ = false;
   std::string failure_;  // why writing stopped
   std::vector<std::string> header_remarks_;

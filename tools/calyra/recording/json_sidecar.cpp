@@ -106,6 +106,15 @@ void write_json_sidecar(const std::string& path, const recording_layout& layout,
   j << "  \"missed_packets\": " << d.missed_packets << ",\n";
   j << "  \"filled_samples\": " << d.lost_samples << ",\n";
   j << "  \"annotations\": " << d.annotations << ",\n";
+  j << "  \"outages\": [";
+  for (std::size_t i = 0; i < d.outages.size(); ++i) {
+    const outage_description& o = d.outages[i];
+    j << (i == 0 ? "" : ", ") << "{\"start_seconds\": " << number(static_cast<double>(o.start_sample) / layout.sample_rate_hz, 6)
+      << ", \"start_sample\": " << o.start_sample << ", \"duration_seconds\": " << number(o.duration_seconds, 6)
+      << ", \"filled_samples\": " << o.filled_samples << ", \"reconnect_attempts\": " << o.reconnect_attempts
+      << ", \"recovered\": " << (o.recovered ? "true" : "false") << "}";
+  }
+  j << "],\n";
   // One line, as every field: recover rewrites fields line by line.
   j << "  \"clock\": {\"state\": " << json_string(d.clock.state) << ", \"drift_ppm\": " << number(d.clock.drift_ppm, 6)
     << ", \"rate_hz\": " << number(d.clock.rate_hz, 12) << ", \"jitter_p99_ms\": " << number(d.clock.jitter_ms, 4)

@@ -14,6 +14,15 @@
 
 namespace calyra::recording {
 
+// A link loss as the sidecar lists it ("outages").
+struct outage_description {
+  std::int64_t start_sample = 0;   // row of the first filled sample in the file
+  double duration_seconds = 0.0;   // last sample before to first sample after (so far, if not recovered)
+  std::uint64_t filled_samples = 0;
+  unsigned reconnect_attempts = 0;
+  bool recovered = true;           // false: the run ended while the headset was gone
+};
+
 // The stream clock when the description was written.
 struct clock_description {
   std::string state = "unknown";  // "unknown", "settling" (under 60 s of fit) or "tracking"
@@ -73,6 +82,7 @@ struct recording_description {
   std::optional<std::chrono::system_clock::time_point> first_sample_time;
   clock_description clock;
   std::optional<lsl_description> lsl;  // nullopt: LSL not used
+  std::vector<outage_description> outages;
 };
 
 // `text` as a JSON string literal (one escaper for the whole program).

@@ -38,6 +38,11 @@ class recording_writer {
   // recording when the file is finished).
   virtual void annotate(std::int64_t sample, const std::string& text) = 0;
 
+  // The filler rows written next, up to the next decoded row, are one span
+  // described by `text` (a link outage) instead of missed samples. Writers
+  // that mark no spans ignore it.
+  virtual void label_next_gap(const std::string& /*text*/) {}
+
   // Finishes the file. Throws recording_error when it cannot be completed;
   // what was written stays readable where possible.
   virtual void close() = 0;

@@ -52,6 +52,9 @@ class sink {
   // samples. Their host times come from the headset stream's clock.
   virtual void rows(const recording::sample_block& rows) = 0;
   virtual void event(const placed_event& event) = 0;
+  // The filler rows given next, up to the next decoded row, stand for a
+  // link outage described by `text` (they are not lost packets).
+  virtual void label_next_gap(const std::string& /*text*/) {}
   // Once per pass, after the rows and events of that pass.
   virtual void tick() {}
   // Once, after the stream stopped and its last rows were given.

@@ -24,6 +24,7 @@ struct stream_session::outcome {
   bool dropped_out(const headset_stream& h) const {
     return std::find(dropped.begin(), dropped.end(), &h) != dropped.end();
   }
+  std::string link;                 // why a lost link ended the run, empty: it did not
 };
 
 // The steps of the run, each once per pass, on the session's thread.
@@ -79,7 +80,11 @@ class stream_session::pass {
     }
   }
 
-  void redraw() { screen_.refresh(s_.headsets_.front()->tally().samples(), [this] { return s_.statuses(); }); }
+  void redraw() {
+    bool down = false;
+    for (const auto& h : s_.headsets_) down = down || h->reconnecting();
+    screen_.refresh(s_.headsets_.front()->tally().samples(), down, [this] { return s_.statuses(); });
+  }
 
   bool length_reached(const outcome& out) const {
     for (const auto& h : s_.headsets_) {
@@ -94,6 +99,11 @@ class stream_session::pass {
     for (std::size_t i = 0; i < s_.headsets_.size() && out.stall.empty(); ++i) {
       headset_stream& h = *s_.headsets_[i];
       if (out.dropped_out(h)) continue;
+      if (h.reconnecting()) {
+        // An outage is not a stall: the watch starts again with the new stream.
+        stalls_[i] = stream::stall_watch(s_.settings_.stall_timeout);
+        continue;
+      }
       out.stall = stalls_[i].check(h.tally(), h.settings().rate_hz);
       if (!out.stall.empty() && s_.headsets_.size() > 1) out.stall = h.device().name() + ": " + out.stall;
     }
@@ -106,15 +116,24 @@ class stream_session::pass {
     if (!out.stall.empty()) return "the stream stalled";
     if (app::interrupt_requested()) return app::interrupt_reason();
     for (const auto& h : s_.headsets_) {
-      if (!h->link_lost() || out.dropped_out(*h)) continue;
+      if (out.dropped_out(*h)) continue;
+      // Empty while the link is up or being brought back; else why it
+      // could not be (timed out, another headset answered).
+      const std::string link = h->look_after_link();
+      if (link.empty() && !h->link_lost()) continue;
       if (s_.headsets_.size() == 1) {
+        if (!link.empty()) {
+          out.link = link;
+          return link;
+        }
         out.lost = h.get();
         return "the headset disconnected";
       }
       // One headset of several: its recording ends here, the others go on.
       out.dropped.push_back(h.get());
-      screen_.message("calyra: the link to " + h->device().name() + " dropped; its recording ends at sample " +
-                      std::to_string(h->tally().samples()) + ", the other headsets go on");
+      screen_.message("calyra: the link to " + h->device().name() + " dropped" + (link.empty() ? "" : " and " + link) +
+                      "; its recording ends at sample " + std::to_string(h->tally().samples()) +
+                      ", the other headsets go on");
     }
     if (!out.dropped.empty() && out.dropped.size() == s_.headsets_.size()) return "every headset disconnected";
     return {};
@@ -190,6 +209,17 @@ void stream_session::print_summary(headset_stream& h, const outcome& out) {
   o << "  Missed packets  " << h.missed_packets() << " (" << tally.lost_samples() << " samples filled)\n";
   o << "  Clock           " << stream::clock_summary(h.clock().info()) << '\n';
   o << "  Annotations     " << tally.annotations() << '\n';
+  const std::vector<link_outage> outages = h.outages();
+  if (!outages.empty()) {
+    double down = 0.0;
+    std::uint64_t filled = 0;
+    for (const link_outage& x : outages) {
+      down += x.seconds;
+      filled += x.filled;
+    }
+    o << "  Link losses     " << outages.size() << " (" << display::format_seconds(down) << " down, " << filled
+      << " samples filled" << (outages.back().recovered ? "" : "; the last one did not end") << ")\n";
+  }
   std::vector<std::string> remarks = tally.remarks();
   std::vector<std::string> files;
   for (const auto& s : h.sinks()) {
@@ -233,6 +263,14 @@ void stream_session::finish(terminal_display& screen, outcome& out) {
 
 // The exit status, or the failure thrown for the error line.
 int stream_session::exit_status(const outcome& out) {
+  for (const auto& h : headsets_) {
+    if (!h->abandoned_attempt()) continue;
+    // A connect is still running inside the library: the files are done,
+    // leave without waiting for it or closing the library under it.
+    std::cout.flush();
+    if (!out.failure.empty()) std::cerr << "calyra: error: " << out.failure << std::endl;
+    std::_Exit(!out.failure.empty() ? 1 : app::interrupt_insisted() ? 130 : 0);
+  }
   if (!out.stopped) {
     // The stop is still running on its thread, inside the library: leave
     // without waiting for it, and without touching the headset again.
@@ -246,6 +284,11 @@ int stream_session::exit_status(const outcome& out) {
   if (!out.stall.empty()) {
     throw app::command_failure(out.stall + (saved ? "; what arrived is saved in " + settings_.recording_path
                                                   : recorded ? "; no recording was kept" : ""));
+  }
+  if (!out.link.empty()) {
+    throw app::command_failure::from_code(
+        CY_CONNECTION_ERROR, "the link to " + headsets_.front()->device().name() + " dropped and " + out.link +
+                                 (saved ? " (what arrived is saved in " + settings_.recording_path + ")" : ""));
   }
   if (!out.dropped.empty()) {
     std::string names;

@@ -32,16 +32,20 @@ class terminal_display {
   void lines_echoed(int count) { view_.lines_echoed(count); }
   // Prints the library's lines captured since the last call.
   void show_library_lines();
-  // Redraws when due: `samples` is what the stream has kept so far.
+  // Redraws when due: `samples` is what the stream has kept so far. While
+  // `link_down`, plain output gets a line a second of host time instead (no
+  // sample comes to count them by).
   template <typename status_of>
-  void refresh(std::uint64_t samples, const status_of& status) {
-    if (terminal_ && std::chrono::steady_clock::now() >= next_redraw_) {
+  void refresh(std::uint64_t samples, bool link_down, const status_of& status) {
+    const auto now = std::chrono::steady_clock::now();
+    if (terminal_ && now >= next_redraw_) {
       view_.show(status());
-      next_redraw_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(250);
-    } else if (!terminal_ && samples >= next_line_at_) {
+      next_redraw_ = now + std::chrono::milliseconds(250);
+    } else if (!terminal_ && (samples >= next_line_at_ || (link_down && now >= next_down_line_))) {
       view_.show(status());
       shown_samples_ = samples;
-      next_line_at_ += rate_hz_;
+      next_down_line_ = now + std::chrono::seconds(1);
+      while (next_line_at_ <= samples) next_line_at_ += rate_hz_;
     }
   }
   // The final state: a terminal shows it; plain output has its last line
@@ -64,6 +68,7 @@ class terminal_display {
   std::chrono::steady_clock::time_point next_redraw_ = std::chrono::steady_clock::now();
   std::uint64_t next_line_at_;      // plain output: one line per second of stream
   std::uint64_t shown_samples_ = 0;  // samples in the last plain status line
+  std::chrono::steady_clock::time_point next_down_line_;  // plain output while the link is down
 };
 
 }  // namespace calyra::session

@@ -71,6 +71,11 @@ recording_description recording_sink::description(const std::string& stop_reason
   d.first_sample_time = pipeline_->first_sample_time();
   d.clock = stream::describe_clock(headset_.clock().info());
   if (settings_.lsl_state) d.lsl = settings_.lsl_state();
+  for (const session::link_outage& o : headset_.outages()) {
+    d.outages.push_back({static_cast<std::int64_t>(o.first_filled) -
+                             static_cast<std::int64_t>(pipeline_->first_sample_number().value_or(0)), o.seconds,
+                         o.filled, o.attempts, o.recovered});
+  }
   return d;
 }
 

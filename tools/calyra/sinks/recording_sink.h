@@ -43,6 +43,7 @@ class recording_sink final : public session::sink {
 
   void rows(const sample_block& rows) override;
   void event(const session::placed_event& event) override;
+  void label_next_gap(const std::string& text) override { pipeline_->label_next_gap(text); }
   // Closes the file, writes the events table and the sidecar, and gives
   // them their names. A run that never received a sample leaves no file: a
   // recording without a data record is not one that readers open.

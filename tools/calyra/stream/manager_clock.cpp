@@ -7,16 +7,25 @@ namespace calyra::stream {
 
 std::optional<std::int64_t> manager_clock::host_time_of(double sample) const {
   std::int64_t t = 0;
-  if (cy_eeg_manager_time_of_sample(manager_, sample, &t) != CY_OK) return std::nullopt;
+  if (manager_ == nullptr) return std::nullopt;
+  if (cy_eeg_manager_time_of_sample(manager_, sample - static_cast<double>(first_sample_), &t) != CY_OK) {
+    return std::nullopt;
+  }
   return t;
 }
 
 bool manager_clock::host_times_of(std::int64_t first, std::size_t count, std::int64_t* out) const {
-  return cy_eeg_manager_published_times(manager_, first, count, out) == CY_OK;
+  if (manager_ == nullptr) return false;
+  const std::int64_t local = first - first_sample_;
+  if (local >= 0 && cy_eeg_manager_published_times(manager_, local, count, out) == CY_OK) return true;
+  // The filler of an outage lies before the new stream's first sample,
+  // where it has no published track: those rows take the line's times.
+  return sample_clock::host_times_of(first, count, out);
 }
 
 cy_clock_info manager_clock::info() const {
   cy_clock_info info{};
+  if (manager_ == nullptr) return info;
   if (cy_eeg_manager_get_clock_info(manager_, &info) != CY_OK) info = cy_clock_info{};
   return info;
 }

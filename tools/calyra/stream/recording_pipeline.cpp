@@ -29,8 +29,11 @@ std::uint64_t recording_pipeline::missed_packets(std::uint64_t samples_per_packe
     if (samples_per_packet == 0) return filler_samples > 0 ? 1 : 0;
     return (filler_samples + samples_per_packet - 1) / samples_per_packet;
   };
-  std::uint64_t packets = packets_in(gap_length_);
-  for (const auto& gap : gaps_) packets += packets_in(static_cast<std::uint64_t>(gap.duration));
+  const auto missed = [](const std::string& text) { return text == recording::bdf_writer::gap_text; };
+  std::uint64_t packets = missed(gap_text_) ? packets_in(gap_length_) : 0;
+  for (const auto& gap : gaps_) {
+    if (missed(gap.text)) packets += packets_in(static_cast<std::uint64_t>(gap.duration));
+  }
   return packets;
 }
 
@@ -55,14 +58,14 @@ void recording_pipeline::accept(const recording::sample_block& block) {
   }
   for (std::size_t i = 0; i < take; ++i) {
     if (rows->streaming[i] == 0) {
-      ++lost_;
+      if (gap_length_ == 0) {
+        gap_text_ = next_gap_text_.empty() ? recording::bdf_writer::gap_text : next_gap_text_;
+        next_gap_text_.clear();
+      }
       ++gap_length_;
-    } else if (gap_length_ > 0) {
-      const auto end = static_cast<std::int64_t>(samples_ + i);
-      const auto length = static_cast<std::int64_t>(gap_length_);
-      gaps_.push_back({end - length, length, recording::bdf_writer::gap_text, {}});
-      if (events_log_) events_log_->append(gaps_.back());
-      gap_length_ = 0;
+      ++(gap_text_ == recording::bdf_writer::gap_text ? lost_ : outage_samples_);
+    } else {
+      end_gap(samples_ + i);
     }
   }
   samples_ += take;
@@ -70,6 +73,25 @@ void recording_pipeline::accept(const recording::sample_block& block) {
   quality_.add(*rows);
   if (!writer_ || write_failed_) return;
   write_rows(output_filter_ ? output_filter_->push(*rows) : *rows);
+}
+
+void recording_pipeline::end_gap(std::uint64_t end_row) {
+  if (gap_length_ == 0) return;
+  const auto end = static_cast<std::int64_t>(end_row);
+  const auto length = static_cast<std::int64_t>(gap_length_);
+  gaps_.push_back({end - length, length, gap_text_, {}});
+  if (events_log_) events_log_->append(gaps_.back());
+  gap_length_ = 0;
+}
+
+void recording_pipeline::label_next_gap(const std::string& text) {
+  end_gap(samples_);
+  next_gap_text_ = text;
+  if (!writer_ || write_failed_) return;
+  // Rows still held for the start would be labelled wrongly: the start is
+  // settled now (an outage within the first seconds), as at the end.
+  if (!start_settled_ && !held_.empty()) release_held();
+  writer_->label_next_gap(text);
 }
 
 // Each run of consecutive sample numbers takes its times in one call, so
@@ -174,7 +196,7 @@ std::vector<recording::recording_event> recording_pipeline::events() const {
   all.insert(all.end(), gaps_.begin(), gaps_.end());
   if (gap_length_ > 0) {
     const auto length = static_cast<std::int64_t>(gap_length_);
-    all.push_back({static_cast<std::int64_t>(samples_) - length, length, recording::bdf_writer::gap_text, {}});
+    all.push_back({static_cast<std::int64_t>(samples_) - length, length, gap_text_, {}});
   }
   // Annotations keep the order they were typed in among equal onsets.
   std::stable_sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.position < b.position; });

@@ -46,6 +46,10 @@ class recording_pipeline {
   // returns the text as stored. `source` names who sent it, for the events
   // table.
   std::string annotate(std::int64_t sample, const std::string& text, const std::string& source = {});
+  // The filler rows accepted next, up to the next decoded row, are one span
+  // described by `text` (a link outage): one event in the events table and
+  // the file, counted in outage_samples(), not as lost packets.
+  void label_next_gap(const std::string& text);
   // Finishes the file and writes the events table in onset order (while
   // recording it grows line by line).
   // Throws recording_error (the files stay as readable as they can be).
@@ -60,6 +64,7 @@ class recording_pipeline {
   // whole packets of `samples_per_packet` samples (0: unknown, one per run).
   std::uint64_t missed_packets(std::uint64_t samples_per_packet) const;
   std::uint64_t lost_samples() const { return lost_; }
+  std::uint64_t outage_samples() const { return outage_samples_; }
   std::size_t annotations() const { return annotations_.size(); }
   // Annotations whose text had invalid UTF-8 or control characters replaced.
   std::size_t cleaned_annotations() const { return cleaned_ + cleaned_controls_; }
@@ -98,6 +103,7 @@ class recording_pipeline {
     std::string source;
   };
   void log_event(const annotation& a);
+  void end_gap(std::uint64_t end_row);
   void write_rows(recording::sample_block rows);
   void write_checked(const recording::sample_block& rows);
   void release_held();
@@ -114,6 +120,9 @@ class recording_pipeline {
   std::uint64_t samples_ = 0;
   std::uint64_t lost_ = 0;
   std::uint64_t gap_length_ = 0;  // filler samples of the gap in progress
+  std::string next_gap_text_;     // the text of the next gap, empty: missed samples
+  std::string gap_text_;          // the text of the gap in progress
+  std::uint64_t outage_samples_ = 0;
   std::vector<recording::recording_event> gaps_;  // position and duration in rows
   std::vector<annotation> annotations_;
   std::size_t cleaned_ = 0;           // annotations with bytes that are not UTF-8

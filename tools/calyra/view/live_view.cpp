@@ -50,7 +50,8 @@ std::string status_json(const live_status& s, std::uint64_t dropped_rows) {
   }
   return "{\"elapsed\":" + number(st.elapsed_seconds) + ",\"samples\":" + std::to_string(st.samples) +
          ",\"missed\":" + std::to_string(st.missed_packets) + ",\"lost\":" + std::to_string(st.lost_samples) +
-         ",\"annotations\":" + std::to_string(st.annotations) +
+         ",\"annotations\":" + std::to_string(st.annotations) + ",\"outages\":" + std::to_string(st.outages) +
+         ",\"link\":" + json_string(st.link) +
          ",\"battery\":" + (s.battery_level < 0 ? std::string("null") : std::to_string(s.battery_level)) +
          ",\"charging\":" + (s.charging ? "true" : "false") +
          ",\"dropped\":" + std::to_string(dropped_rows) + ",\"electrodes\":[" + electrodes + "]}";

@@ -118,7 +118,9 @@ function onSpectrum(data) {
 function onStatus(s) {
   const target = view.setup && view.setup.target > 0 ? ' / ' + view.setup.target.toFixed(1) + ' s' : '';
   $('elapsed').textContent = s.elapsed.toFixed(1) + ' s' + target;
-  $('loss').textContent = s.missed + ' packets (' + s.lost + ' samples)';
+  $('loss').textContent = s.missed + ' packets (' + s.lost + ' samples)' +
+    (s.outages > 0 ? ', link lost ' + s.outages + (s.outages === 1 ? ' time' : ' times') : '');
+  $('link').textContent = s.link ? s.link.toUpperCase() : '';
   $('battery').textContent = s.battery === null ? '-' : s.battery + ' %' + (s.charging ? ' charging' : '');
   s.electrodes.forEach((e, i) => {
     const c = view.channels[i];

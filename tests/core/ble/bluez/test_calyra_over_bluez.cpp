@@ -5,7 +5,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <future>
+#include <sstream>
 #include <thread>
 
 #include "simulator/device_config.h"
@@ -105,6 +110,86 @@ TEST(CalyraOverBluez, AnotherProgramReadingTheHeadsetLeavesAStreamRunning) {
   const bdf_contents recorded = read_bdf((dir / "a.bdf").string());
   ASSERT_FALSE(recorded.signals.empty());
   EXPECT_EQ(recorded.signals[0].samples.size(), 4u * 250u);
+  fs::remove_all(dir);
+}
+
+// Three outages of 0.5, 1.5 and 3 s through the fake's DropLinkFor: calyra
+// reconnects over BlueZ, and the recording keeps one axis. Trigger pulses
+// before and after each outage are as far apart in the file as in host time.
+TEST(CalyraOverBluez, ARecordingGoesOnAcrossThreeOutagesWithEachGapItsTrueLength) {
+  std::unique_ptr<private_bus> bus;
+  std::unique_ptr<fake_bluez_process> fake;
+  ASSERT_NO_THROW({
+    bus = std::make_unique<private_bus>();
+    fake = std::make_unique<fake_bluez_process>("CY KESTREL 5,line=0");
+  });
+  enabled_adapter_sysfs sysfs;
+  const fs::path dir = fs::temp_directory_path() / ("calyra_bluez_outages_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const std::string address = simulator::address_from_name("CY KESTREL 5");
+  trigger_line trigger(address);
+
+  std::vector<double> fired;  // host seconds of the trigger calls that were taken
+  std::promise<void> streaming;
+  std::thread driver([&] {
+    streaming.get_future().wait();
+    const auto start = std::chrono::steady_clock::now();
+    const auto at = [start](double s) { std::this_thread::sleep_until(start + std::chrono::duration<double>(s)); };
+    const auto fire = [&] {
+      const auto before = std::chrono::steady_clock::now();
+      try {
+        trigger.fire();
+      } catch (const std::exception&) {
+        return;  // not streaming at that moment: no pulse
+      }
+      const auto after = std::chrono::steady_clock::now();
+      fired.push_back(std::chrono::duration<double>((before + (after - before) / 2).time_since_epoch()).count());
+    };
+    const double plan[3][3] = {{0.5, 1.0, 500}, {4.0, 4.5, 1500}, {8.5, 9.0, 3000}};
+    for (const auto& p : plan) {
+      at(p[0]);
+      fire();
+      at(p[1]);
+      drop_link_for(address, static_cast<std::uint32_t>(p[2]));
+    }
+    at(17.0);
+    fire();
+  });
+  const std::string bdf = (dir / "out.bdf").string();
+  run_request request;
+  request.env = {{"CYCORE_BLE_BACKEND", ""}};
+  request.args = {"stream", "CY KESTREL 5", "--seconds", "22", "--out", bdf};
+  request.triggers = {{"1.0 s / 22.0 s", "", false, false, [&streaming](pid_t) { streaming.set_value(); }}};
+  const run_result r = run_calyra(request);
+  driver.join();
+  ASSERT_EQ(r.exit_code, 0) << describe(r);
+
+  const bdf_contents rec = read_bdf(bdf);
+  ASSERT_FALSE(rec.signals.empty());
+  const std::vector<double>& e1 = rec.signals[0].samples;
+  EXPECT_EQ(e1.size(), 22u * 250u);
+  std::vector<std::size_t> pulses;
+  for (std::size_t i = 0; i < e1.size(); ++i) {
+    if (e1[i] > 200.0 && (i == 0 || e1[i - 1] <= 200.0)) pulses.push_back(i);
+  }
+  ASSERT_EQ(pulses.size(), fired.size()) << r.out;
+  ASSERT_GE(pulses.size(), 4u);
+  for (std::size_t i = 1; i < pulses.size(); ++i) {
+    EXPECT_NEAR(static_cast<double>(pulses[i] - pulses[i - 1]), (fired[i] - fired[i - 1]) * 250.0, 1.5)
+        << "pulses " << i - 1 << " and " << i;
+  }
+  std::size_t marked = 0;
+  for (const auto& a : rec.annotations) marked += a.text == "BAD link lost" ? 1 : 0;
+  EXPECT_EQ(marked, 3u);
+  std::ifstream json_in(dir / "out.json");
+  std::stringstream json;
+  json << json_in.rdbuf();
+  std::size_t outages = 0;
+  for (auto at = json.str().find("\"recovered\": true"); at != std::string::npos;
+       at = json.str().find("\"recovered\": true", at + 1)) {
+    ++outages;
+  }
+  EXPECT_EQ(outages, 3u) << json.str();
   fs::remove_all(dir);
 }
 
