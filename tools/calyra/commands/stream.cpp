@@ -117,14 +117,14 @@ void add_headsets(session::stream_session& run, const cli::stream_options& o, se
     ++opened;
     // First among the sinks: LSL consumers get each chunk before the files
     // are written.
-    sinks::recording_settings settings = recording_settings_of(o);
+    sinks::recording_settings recording = recording_settings_of(o);
     if (lsl) {
       std::optional<filtering::filter_settings> pushed_filters;
       if (o.filter_output) pushed_filters = filtering::filter_settings{o.bandpass, o.notch_hz};
       lsl->attach(run, *h, pushed_filters, std::cout);
-      settings.lsl_state = [&lsl] { return lsl->describe(); };
+      recording.lsl_state = [&lsl] { return lsl->describe(); };
     }
-    if (!files.per_headset.empty()) h->add_sink(files.make_recording_sink(*h, i, std::move(settings)));
+    if (!files.per_headset.empty()) h->add_sink(files.make_recording_sink(*h, i, std::move(recording)));
     if (files.index) h->add_sink(files.index->entry_for(*h, files.data_paths[i]));
   }
   if (opened == 0) throw app::command_failure("none of the headsets could be opened");

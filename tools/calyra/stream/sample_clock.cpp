@@ -35,16 +35,3 @@ std::chrono::system_clock::time_point wall_time_of(std::int64_t monotonic_ns) {
 }
 
 }  // namespace calyra::stream
-
-namespace calyra::stream {
-
-bool sample_clock::host_times_of(std::int64_t first, std::size_t count, std::int64_t* out) const {
-  for (std::size_t i = 0; i < count; ++i) {
-    const auto t = host_time_of(static_cast<double>(first + static_cast<std::int64_t>(i)));
-    if (!t) return false;
-    out[i] = *t;
-  }
-  return true;
-}
-
-}  // namespace calyra::stream

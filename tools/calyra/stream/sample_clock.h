@@ -21,7 +21,14 @@ class sample_clock {
   // recording gets them: increasing, and never stepping when the clock's
   // estimate improves. False while the clock is not known. By default the
   // clock's own times (a clock that never re-estimates steps by nothing).
-  virtual bool host_times_of(std::int64_t first, std::size_t count, std::int64_t* out) const;
+  virtual bool host_times_of(std::int64_t first, std::size_t count, std::int64_t* out) const {
+    for (std::size_t i = 0; i < count; ++i) {
+      const auto t = host_time_of(static_cast<double>(first + static_cast<std::int64_t>(i)));
+      if (!t) return false;
+      out[i] = *t;
+    }
+    return true;
+  }
 };
 
 // CLOCK_MONOTONIC now, in nanoseconds (std::chrono::steady_clock on Linux).
