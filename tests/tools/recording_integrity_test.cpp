@@ -89,11 +89,16 @@ TEST_F(program, a_full_disk_fails_the_run_and_keeps_a_readable_file) {
     request.file_size_limit = size_limit;
     const run_result r = run_with(request);
     EXPECT_EQ(r.exit_code, 1) << describe(r);
-    EXPECT_NE(r.err.find("cannot write " + out), std::string::npos) << describe(r);
+    // The disk may fill while the data file or while its JSON sidecar is
+    // rewritten (when the start settles): either is named, and the data
+    // file ends readable in both cases.
+    const std::string stem = out.substr(0, out.rfind('.'));
+    const bool data_failed = r.err.find("cannot write " + out) != std::string::npos;
+    EXPECT_TRUE(data_failed || r.err.find("cannot write " + stem + ".json") != std::string::npos) << describe(r);
     EXPECT_FALSE(fs::exists(out + ".part"));
     ASSERT_TRUE(fs::exists(out)) << describe(r);
     if (out.ends_with(".bdf")) {
-      EXPECT_NE(r.err.find("stays readable"), std::string::npos) << describe(r);
+      if (data_failed) EXPECT_NE(r.err.find("stays readable"), std::string::npos) << describe(r);
       const auto kept = read_bdf(out).signals[0].samples.size();
       EXPECT_GT(kept, 0U);
       EXPECT_LT(kept, 750U);
