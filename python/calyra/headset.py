@@ -8,7 +8,7 @@ import threading
 import time
 import warnings
 import weakref
-from typing import Any, Callable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -639,10 +639,10 @@ class Headset:
 
         fields = ("data", "sample_numbers", "filled", "link_lost", "timestamps", "contact",
                   "accel")
-        head = Block(**{f: part(getattr(gap, f), False) for f in fields}, rate=gap.rate,
-                     channel_names=list(gap.channel_names), unit=gap.unit)
-        self._gap = Block(**{f: part(getattr(gap, f), True) for f in fields}, rate=gap.rate,
-                          channel_names=list(gap.channel_names), unit=gap.unit)
+        first: Dict[str, Any] = {f: part(getattr(gap, f), False) for f in fields}
+        rest: Dict[str, Any] = {f: part(getattr(gap, f), True) for f in fields}
+        head = Block(**first, rate=gap.rate, channel_names=list(gap.channel_names), unit=gap.unit)
+        self._gap = Block(**rest, rate=gap.rate, channel_names=list(gap.channel_names), unit=gap.unit)
         return head
 
     def _resume(self) -> Optional[Block]:
