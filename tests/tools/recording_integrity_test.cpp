@@ -98,7 +98,9 @@ TEST_F(program, a_full_disk_fails_the_run_and_keeps_a_readable_file) {
     EXPECT_FALSE(fs::exists(out + ".part"));
     ASSERT_TRUE(fs::exists(out)) << describe(r);
     if (out.ends_with(".bdf")) {
-      if (data_failed) EXPECT_NE(r.err.find("stays readable"), std::string::npos) << describe(r);
+      if (data_failed) {
+        EXPECT_NE(r.err.find("stays readable"), std::string::npos) << describe(r);
+      }
       const auto kept = read_bdf(out).signals[0].samples.size();
       EXPECT_GT(kept, 0U);
       EXPECT_LT(kept, 750U);
