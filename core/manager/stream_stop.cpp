@@ -20,7 +20,10 @@ error eeg_manager_implementation::stop_stream(completion_callback callback, void
   std::uint64_t final_sample = 0;
   {
     std::lock_guard lock(stream_mutex);
-    log(log_level::INFO, [&](std::ostream& out) { out << "Missed packets: " << decoder_.missed_packets(); });
+    // Read before logging: the decoder logs under its own lock, so its lock
+    // must never be taken inside the logger's.
+    const auto missed = decoder_.missed_packets();
+    log(log_level::INFO, [&](std::ostream& out) { out << "Missed packets: " << missed; });
     log_text(log_level::INFO, "Stopping stream...");
     final_sample = decoder_.end();
   }
