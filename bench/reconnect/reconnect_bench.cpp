@@ -2,12 +2,12 @@
 // run with links that keep dropping, in process against a real-time virtual
 // headset (the calyra session with a probe sink in place of the file).
 //
-// Part 1: `--drops N` drops of `--down-ms MS` each (DropLinkFor); for each,
+// First: `--drops N` drops of `--down-ms MS` each (DropLinkFor); for each,
 // the time from the headset's return (the end of its down time) to the
 // first new decoded sample reaching the sinks, after its gap is placed.
 // CYCORE_VIRTUAL_SCAN_SCALE sets the search time (1: a realistic 5 s scan;
 // the bench sets 0.02 when it is unset).
-// Part 2 (`--soak-seconds S`, default 0: skipped): S seconds of stream with
+// Then (`--soak-seconds S`, default 0: skipped): S seconds of stream with
 // `drop_every=D` (`--drop-every`, 60) and `down_ms` as given: every row on
 // one axis, nothing filled beyond the outages, and the resident memory at
 // the start, the middle and the end.
