@@ -142,10 +142,13 @@ class headset_session : public ::testing::Test {
     for (std::size_t i = 0; i < names.size(); ++i) {
       SCOPED_TRACE(names[i]);
       EXPECT_EQ(entries[i].recording, "session_CY-" + names[i].substr(3, 4) + "-" + names[i].substr(8) + ".bdf");
-      // The clock saw the crystal: the rate differs from the nominal one
-      // (the fit of a 500 ppm crystal needs longer than these seconds).
+      // The clock saw the crystal: the rate differs from the nominal one by
+      // most of the drift. Over its first minute the fit leans toward the
+      // nominal rate (a real crystal is within about 100 ppm), so an
+      // extreme one shows only part of its drift after these seconds, and
+      // a 500 ppm one too little to tell from the radio's noise.
       if (std::abs(drifts_ppm[i]) == 2000) {
-        EXPECT_NEAR((entries[i].clock_rate_hz / rate_hz - 1.0) * 1e6, drifts_ppm[i], 300.0);
+        EXPECT_NEAR((entries[i].clock_rate_hz / rate_hz - 1.0) * 1e6, drifts_ppm[i], 700.0);
       }
       const bdf_contents rec = read_bdf((dir_ / entries[i].recording).string());
       ASSERT_EQ(rec.signals.front().label, "EEG E1");
