@@ -1,13 +1,8 @@
 // Annotations: host texts stamped with the stream sample number reached at
-// the moment of the call, estimated from the stream's timing.
-//
-// The records live in a deque (appending never moves one); the host receives
-// annotation_array, a contiguous mirror of a prefix of it that a fetch
-// extends. Texts are owned by annotation_texts and shared by both.
+// the moment of the call, estimated from the stream's timing, and kept in
+// the manager's annotation store.
 #include <chrono>
 #include <cmath>
-#include <cstring>
-#include <memory>
 
 #include "manager/eeg_manager_implementation.h"
 
@@ -45,44 +40,19 @@ error eeg_manager_implementation::annotate(const char* text) {
   }
 
   const std::int64_t sample_number = annotation_sample_number(
-      steady_clock_ms(), stream_start_time.load(), stream_time_origin, data_stream_rate.load());
+      steady_clock_ms(), stream_start_time.load(), stream_time_origin, settings_.rate());
   return store_annotation(sample_number, text);
 }
 
 error eeg_manager_implementation::store_annotation(std::int64_t sample_number, const char* text) {
-  const std::size_t length = std::strlen(text);
-  auto copy = std::make_unique<char[]>(length + 1);
-  std::memcpy(copy.get(), text, length + 1);
-
-  // Both containers grow first, so a failed allocation leaves neither changed.
-  std::lock_guard lock(annotations_mutex);
-  annotation_texts.emplace_back();
-  try {
-    annotations.push_back(cy_annotation{sample_number, copy.get()});
-  } catch (...) {
-    annotation_texts.pop_back();
-    throw;
-  }
-  annotation_texts.back() = std::move(copy);
+  annotations_.append(sample_number, text);
   return error::OK;
 }
 
 void eeg_manager_implementation::get_annotations(cy_annotation** out, std::size_t* count) const {
-  std::lock_guard lock(annotations_mutex);
-  const std::size_t stored = annotations.size();
-  annotation_array.reserve(stored);
-  for (std::size_t i = annotation_array.size(); i < stored; ++i) {
-    annotation_array.push_back(annotations[i]);
-  }
-  if (out != nullptr) *out = annotation_array.empty() ? nullptr : annotation_array.data();
-  if (count != nullptr) *count = stored;
+  annotations_.read(out, count);
 }
 
-void eeg_manager_implementation::clear_annotations() {
-  std::lock_guard lock(annotations_mutex);
-  annotation_array.clear();
-  annotations.clear();
-  annotation_texts.clear();
-}
+void eeg_manager_implementation::clear_annotations() { annotations_.clear(); }
 
 }  // namespace calyra::core

@@ -58,8 +58,7 @@ cy_full_battery_info eeg_manager_implementation::read_full_battery_info() {
 }
 
 void eeg_manager_implementation::store_battery_cache(const cy_full_battery_info& info) {
-  const std::unique_lock lock(battery_cache_lock);
-  battery_cache = quick_record(info);
+  battery_.store(quick_record(info));
 }
 
 void eeg_manager_implementation::on_battery_notification(const ble::ByteArray& payload) {
@@ -77,24 +76,15 @@ void eeg_manager_implementation::on_battery_notification(const ble::ByteArray& p
     cy_full_battery_info decoded{};
     decode_battery_status(payload, decoded);
     const cy_battery_info record = quick_record(decoded);
-    {
-      const std::unique_lock lock(battery_cache_lock);
-      battery_cache = record;
-      // Written for every notification, whichever way the level moved.
-      log(log_level::INFO, [&](std::ostream& out) {
-        out << "battery level dropped: " << static_cast<unsigned>(record.level);
-      });
-    }
+    battery_.store(record);
+    // Written for every notification, whichever way the level moved.
+    log(log_level::INFO, [&](std::ostream& out) {
+      out << "battery level dropped: " << static_cast<unsigned>(record.level);
+    });
     // The callback hears the record just stored. It is called outside the
-    // callback mutex, like the disconnect callback, so that it may replace
+    // slot's lock, like the disconnect callback, so that it may replace
     // itself.
-    battery_callback_fn callback = nullptr;
-    void* user_data = nullptr;
-    {
-      const std::lock_guard lock(battery_callback_mutex);
-      callback = battery_callback;
-      user_data = battery_callback_data;
-    }
+    const auto [callback, user_data] = battery_callback_.current();
     if (callback != nullptr) callback(&record, user_data);
   } catch (const std::exception& e) {
     log(log_level::ERROR, [&](std::ostream& out) {
@@ -108,8 +98,7 @@ cy_battery_info eeg_manager_implementation::get_battery_info() {
     log_text(log_level::INFO, "Unable to get battery info - no connection to device");
     return cy_battery_info{};
   }
-  const std::shared_lock lock(battery_cache_lock);
-  return battery_cache;
+  return battery_.get();
 }
 
 error eeg_manager_implementation::get_full_battery_info(full_battery_callback callback,

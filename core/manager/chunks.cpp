@@ -23,9 +23,8 @@ void eeg_manager_implementation::service_joins() {
 }
 
 std::size_t eeg_manager_implementation::get_channel_index_of_type(std::uint16_t channel) const {
-  const auto position = static_cast<std::size_t>(
-      std::lower_bound(stream_channels.begin(), stream_channels.end(), channel) -
-      stream_channels.begin());
+  // Callers pass only streamed channels.
+  const auto position = static_cast<std::size_t>(settings_.index_in_stream(channel));
   const auto& types = decoder_.channel_types();
   const std::uint8_t type = types[position];
   return static_cast<std::size_t>(

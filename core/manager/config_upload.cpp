@@ -93,46 +93,22 @@ void eeg_manager_implementation::forget_uploaded_config() {
 std::vector<std::uint8_t> eeg_manager_implementation::build_config_record(bool record_default_gains) {
   const std::size_t electrodes = electrode_count > 0 ? static_cast<std::size_t>(electrode_count) : 0;
   const std::size_t bias_bytes = (electrodes + 7) / 8;
+  const channel_settings::upload_view view = settings_.for_upload(electrodes, record_default_gains);
   std::vector<std::uint8_t> record;
   record.reserve(1 + electrodes + bias_bytes + 1);
 
-  record.push_back(impedance_mode.load());
-
-  std::set<std::uint16_t> enabled;
-  {
-    const std::lock_guard lock(channel_settings_mutex);
-    enabled = enabled_channels;
+  record.push_back(view.impedance_mode);
+  for (std::size_t i = 0; i < electrodes; ++i) {
+    record.push_back(view.electrode_enabled[i] ? gain_byte(view.electrode_gains[i]) : std::uint8_t{0});
   }
-  {
-    const std::lock_guard lock(gain_mutex);
-    for (std::size_t i = 0; i < electrodes; ++i) {
-      const auto channel = static_cast<std::uint16_t>(eeg_channel_id::ELECTRODE_MEASUREMENT + i);
-      // The lookup inserts X1 for an enabled electrode without a gain, so the
-      // next start records it with the gain it was configured with.
-      if (enabled.count(channel) == 0) {
-        record.push_back(0);
-        continue;
-      }
-      const auto gain = channel_gains.find(channel);
-      const gain_mode mode = gain != channel_gains.end() ? gain->second : gain_mode{};
-      if (record_default_gains) channel_gains[channel] = mode;
-      record.push_back(gain_byte(mode));
+  for (std::size_t byte = 0; byte < bias_bytes; ++byte) {
+    std::uint8_t mask = 0;
+    for (std::size_t bit = 0; bit < 8 && byte * 8 + bit < electrodes; ++bit) {
+      if (view.electrode_biased[byte * 8 + bit]) mask = static_cast<std::uint8_t>(mask | (1u << bit));
     }
+    record.push_back(mask);
   }
-  {
-    const std::lock_guard lock(bias_mutex);
-    for (std::size_t byte = 0; byte < bias_bytes; ++byte) {
-      std::uint8_t mask = 0;
-      for (std::size_t bit = 0; bit < 8 && byte * 8 + bit < electrodes; ++bit) {
-        const auto channel =
-            static_cast<std::uint16_t>(eeg_channel_id::ELECTRODE_MEASUREMENT + byte * 8 + bit);
-        if (channel_bias.count(channel) != 0) mask = static_cast<std::uint8_t>(mask | (1u << bit));
-      }
-      record.push_back(mask);
-    }
-  }
-
-  record.push_back(data_stream_rate.load());
+  record.push_back(view.rate);
   return record;
 }
 

@@ -255,13 +255,7 @@ void eeg_manager_implementation::on_link_lost() {
   }
   log_text(log_level::WARNING, "Connection lost");
 
-  disconnect_callback_fn callback = nullptr;
-  void* user_data = nullptr;
-  {
-    std::lock_guard lock(disconnect_callback_mutex);
-    callback = disconnect_callback;
-    user_data = disconnect_callback_data;
-  }
+  const auto [callback, user_data] = disconnect_callback_.current();
   // Called outside the locks and as the very last thing: the host may
   // connect, disconnect or free the manager from inside its callback.
   if (callback != nullptr) callback(user_data);

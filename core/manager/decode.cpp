@@ -56,10 +56,7 @@ void eeg_manager_implementation::report_missed_packet(std::int32_t gaps, std::ui
 stream_decoder::hooks eeg_manager_implementation::decoder_hooks() {
   return {
       .deliver =
-          [this](const void* const* channels, std::size_t count) {
-            std::lock_guard lock(chunk_callback_mutex);
-            if (chunk_callback != nullptr) chunk_callback(channels, count, chunk_callback_data);
-          },
+          [this](const void* const* channels, std::size_t count) { chunk_callback_.call_holding(channels, count); },
       .gap = [this](std::int32_t gaps, std::uint64_t expected,
                     std::uint64_t received) { report_missed_packet(gaps, expected, received); },
       .packet_arrived = [this](std::uint32_t counter,

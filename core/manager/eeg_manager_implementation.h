@@ -9,11 +9,13 @@
 // Threads that enter a manager: host threads (every public operation), the
 // backend's notification thread (stream, battery and firmware-update
 // notifications) and its event thread (link loss).
+// The channel settings, the callback slots, the battery cache and the
+// annotation store are objects of their own, each hiding its lock.
 // Lock order where two are held together:
 //   stream_operation_mutex -> stream_mutex -> the decoder's lock
-//     -> chunk_callback_mutex -> channel_settings_mutex -> gain_mutex -> logger mutex
+//     -> the chunk callback's slot -> (whatever the host's callback takes:
+//        the channel settings' lock, the stream counts' lock) -> logger mutex
 //   stream_operation_mutex -> peripheral_mutex
-//   battery_cache_lock -> logger mutex
 //   the decoder's lock -> its stream_stats counter's lock (a leaf)
 // Nothing may hold stream_mutex while unsubscribing from stream_data or
 // clearing peripheral hooks: those wait for a running handler, and the
@@ -35,15 +37,12 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <ostream>
 #include <queue>
-#include <set>
-#include <shared_mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -55,6 +54,10 @@
 #include "capabilities/device_features.h"
 #include "clock/stream_clock.h"
 #include "cycore/stream_clock.h"
+#include "manager/annotation_store.h"
+#include "manager/battery_cache.h"
+#include "manager/callback_slot.h"
+#include "manager/channel_settings.h"
 #include "manager/eeg_manager.h"
 #include "manager/stream_decoder.h"
 #include "manager/stream_stats.h"
@@ -96,6 +99,7 @@ class eeg_manager_implementation final : public eeg_manager {
   // Clears enabled channels, gains, biases and the impedance mode, and the
   // frozen stream channels and gains; the rate stays.
   void reset_stream_settings();
+  const channel_settings& settings() const { return settings_; }
 
   // ---- object, callbacks (lifecycle.cpp) ----
   const cy_device_info* get_device_info() const override;
@@ -117,8 +121,7 @@ class eeg_manager_implementation final : public eeg_manager {
   // Reads battery_status, battery_energy and battery_health and decodes them;
   // no log line, no cache update. Throws the BLE layer's runtime errors.
   cy_full_battery_info read_full_battery_info();
-  // Stores level, charger flag and (charge_state == 1) under the exclusive
-  // battery_cache_lock.
+  // Stores level, charger flag and (charge_state == 1) in the battery cache.
   void store_battery_cache(const cy_full_battery_info& info);
   // The battery_status notification handler (notification thread).
   void on_battery_notification(const ble::ByteArray& payload);
@@ -151,7 +154,7 @@ class eeg_manager_implementation final : public eeg_manager {
   // already finds its samples on the clock. Caller holds stream_mutex.
   void sample_to_buffer(const ble::ByteArray& payload,
                         std::optional<std::int64_t> arrival_ns = std::nullopt) {
-    decoder_.decode(payload, impedance_mode.load(std::memory_order_relaxed) != 0, arrival_ns);
+    decoder_.decode(payload, settings_.impedance_mode() != 0, arrival_ns);
   }
 
   // ---- the stream clock (clock_queries.cpp) ----
@@ -280,15 +283,6 @@ class eeg_manager_implementation final : public eeg_manager {
   ble::Peripheral current_peripheral() const;
   std::atomic<bool> connected{false};       // atomic (read by any host thread)
 
-  std::mutex chunk_callback_mutex;
-  chunk_callback_fn chunk_callback = nullptr;            // guard: chunk_callback_mutex
-  void* chunk_callback_data = nullptr;                   // guard: chunk_callback_mutex
-  std::mutex battery_callback_mutex;
-  battery_callback_fn battery_callback = nullptr;        // guard: battery_callback_mutex
-  void* battery_callback_data = nullptr;                 // guard: battery_callback_mutex
-  disconnect_callback_fn disconnect_callback = nullptr;  // guard: disconnect_callback_mutex
-  void* disconnect_callback_data = nullptr;              // guard: disconnect_callback_mutex
-  std::mutex disconnect_callback_mutex;
 
   // Stream timing. The fit writes stream_time_origin once and then releases
   // stream_timing_known; readers check the flag first (origin 0.0 is a valid fit).
@@ -318,36 +312,10 @@ class eeg_manager_implementation final : public eeg_manager {
   bool link_hook_registered = false;                     // guard: stream_operation_mutex
   std::uint64_t link_hook_generation = 0;                // guard: stream_operation_mutex
 
-  mutable std::mutex channel_settings_mutex;
-  std::set<std::uint16_t> enabled_channels;              // guard: channel_settings_mutex
-  std::vector<std::uint16_t> stream_channels;            // guard: channel_settings_mutex
-                                                         //  (written at start/reset)
-  std::mutex gain_mutex;
-  std::unordered_map<std::uint16_t, gain_mode> channel_gains;  // guard: gain_mutex
-  std::unordered_map<std::uint16_t, gain_mode> stream_gains;   // guard: gain_mutex
-  std::mutex bias_mutex;
-  std::unordered_map<std::uint16_t, polarity> channel_bias;    // guard: bias_mutex
-  std::mutex impedance_mutex;
-  // Atomic as well: the decoder and the configuration upload read it without
-  // the mutex.
-  std::atomic<std::uint8_t> impedance_mode{0};                 // guard: impedance_mutex
-  std::mutex rate_mutex;
-  std::atomic<std::uint8_t> data_stream_rate{6};               // guard: rate_mutex (atomic reads)
-
-
   // ---- battery, configuration upload, annotations, firmware update ----
-  mutable std::shared_mutex battery_cache_lock;
-  cy_battery_info battery_cache{};                       // guard: battery_cache_lock
   // Firmware-update acknowledgement: written by the ota_status handler
   // (notification thread), cleared and read by start_ota_update.
   std::atomic<bool> ota_acknowledged{false};             // atomic
-  // Records in call order; blocks of 32 so appending never moves a record.
-  // The host may annotate while a disconnect on another thread clears them.
-  mutable std::mutex annotations_mutex;
-  std::deque<cy_annotation> annotations;                 // guard: annotations_mutex
-  // Owner of each record's text, at the same position as the record.
-  std::deque<std::unique_ptr<char[]>> annotation_texts;  // guard: annotations_mutex
-  mutable std::vector<cy_annotation> annotation_array;   // guard: annotations_mutex (prefix)
 
   // The configuration record of the current settings (config_upload.cpp).
   // With record_default_gains, an enabled electrode without a gain keeps the
@@ -385,6 +353,14 @@ class eeg_manager_implementation final : public eeg_manager {
   std::unordered_map<std::uint16_t, channel_data_type> channel_data_type_map;  // - (connect)
 
  private:
+  // The parts that hide their own lock (each a leaf).
+  channel_settings settings_;
+  callback_slot<chunk_callback_fn> chunk_callback_;
+  callback_slot<battery_callback_fn> battery_callback_;
+  callback_slot<disconnect_callback_fn> disconnect_callback_;
+  battery_cache battery_;
+  annotation_store annotations_;
+
   bool compatible = false;                    // - (connect)
   std::string peripheral_name;                // - (connect); for the MISSED line
   std::string log_prefix;                     // const after construction

@@ -33,23 +33,17 @@ bool eeg_manager_implementation::is_streaming() const {
 }
 
 void eeg_manager_implementation::set_callback_chunk(chunk_callback_fn callback, void* user_data) {
-  std::lock_guard lock(chunk_callback_mutex);
-  chunk_callback = callback;
-  chunk_callback_data = user_data;
+  chunk_callback_.set(callback, user_data);
 }
 
 void eeg_manager_implementation::set_callback_battery(battery_callback_fn callback,
                                                       void* user_data) {
-  std::lock_guard lock(battery_callback_mutex);
-  battery_callback = callback;
-  battery_callback_data = user_data;
+  battery_callback_.set(callback, user_data);
 }
 
 void eeg_manager_implementation::set_callback_disconnect(disconnect_callback_fn callback,
                                                          void* user_data) {
-  std::lock_guard lock(disconnect_callback_mutex);
-  disconnect_callback = callback;
-  disconnect_callback_data = user_data;
+  disconnect_callback_.set(callback, user_data);
 }
 
 }  // namespace calyra::core

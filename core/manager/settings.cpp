@@ -1,49 +1,34 @@
 // Channel and stream settings: memory only, nothing is sent to the headset
 // here (the configuration upload does that, and the stream start freezes
 // them).
-#include <algorithm>
-
 #include "manager/eeg_manager_implementation.h"
 
 namespace calyra::core {
 
 void eeg_manager_implementation::set_channel_enabled(std::uint16_t channel, bool enabled) {
-  std::lock_guard lock(channel_settings_mutex);
-  if (enabled) {
-    enabled_channels.insert(channel);
-  } else {
-    enabled_channels.erase(channel);
-  }
+  settings_.set_enabled(channel, enabled);
 }
 
 void eeg_manager_implementation::set_channel_gain(std::uint16_t channel, gain_mode mode) {
-  std::lock_guard lock(gain_mutex);
-  channel_gains[channel] = mode;
+  settings_.set_gain(channel, mode);
 }
 
 void eeg_manager_implementation::set_channel_bias(std::uint16_t channel, polarity p) {
   // Before a connection no model is known; its electrodes then count as not
   // bipolar rather than dereferencing a missing model.
   const bool bipolar = features != nullptr && features->is_bipolar();
-  std::lock_guard lock(bias_mutex);
-  if (p == 0) {
-    channel_bias.erase(channel);
-  } else {
-    channel_bias[channel] = bipolar ? p : polarity{1};
-  }
+  settings_.set_bias(channel, p == 0 || bipolar ? p : polarity{1});
 }
 
 void eeg_manager_implementation::set_impedance_mode(impedance_measurement_mode mode) {
-  std::lock_guard lock(impedance_mutex);
-  impedance_mode.store(mode, std::memory_order_relaxed);
+  settings_.set_impedance_mode(mode);
 }
 
 error eeg_manager_implementation::set_data_stream_rate(calyra::core::data_stream_rate rate) {
-  std::lock_guard lock(rate_mutex);
   // Without an identified model nothing can confirm the rate: it is stored
   // and reported as unsupported.
   const bool available = features != nullptr && features->is_sample_rate_available(rate);
-  data_stream_rate.store(static_cast<std::uint8_t>(rate), std::memory_order_relaxed);
+  settings_.set_rate(static_cast<std::uint8_t>(rate));
   if (available) return error::OK;
   return fail(error::UNSUPPORTED_SAMPLE_RATE, [&](std::ostream& out) {
     out << "The sample rate code " << unsigned{static_cast<std::uint8_t>(rate)} << " is "
@@ -52,40 +37,12 @@ error eeg_manager_implementation::set_data_stream_rate(calyra::core::data_stream
   });
 }
 
-std::uint8_t eeg_manager_implementation::get_sample_frequency() const {
-  return data_stream_rate.load(std::memory_order_relaxed);
-}
+std::uint8_t eeg_manager_implementation::get_sample_frequency() const { return settings_.rate(); }
 
 std::int64_t eeg_manager_implementation::get_channel_index(std::uint16_t channel) const {
-  std::lock_guard lock(channel_settings_mutex);
-  const auto it = std::lower_bound(stream_channels.begin(), stream_channels.end(), channel);
-  if (it == stream_channels.end() || *it != channel) return -1;
-  return it - stream_channels.begin();
+  return settings_.index_in_stream(channel);
 }
 
-void eeg_manager_implementation::reset_stream_settings() {
-  {
-    std::lock_guard lock(channel_settings_mutex);
-    enabled_channels.clear();
-  }
-  {
-    std::lock_guard lock(gain_mutex);
-    channel_gains.clear();
-  }
-  {
-    std::lock_guard lock(bias_mutex);
-    channel_bias.clear();
-  }
-  {
-    std::lock_guard lock(impedance_mutex);
-    impedance_mode.store(0, std::memory_order_relaxed);
-  }
-  {
-    std::lock_guard lock(channel_settings_mutex);
-    stream_channels.clear();
-  }
-  std::lock_guard lock(gain_mutex);
-  stream_gains.clear();
-}
+void eeg_manager_implementation::reset_stream_settings() { settings_.reset(); }
 
 }  // namespace calyra::core

@@ -35,18 +35,13 @@ std::vector<std::uint8_t> eeg_manager_implementation::electrodes_streamed_by(
 }
 
 error eeg_manager_implementation::check_packets_fit_link() {
-  std::vector<std::uint16_t> channels;
-  {
-    std::lock_guard lock(channel_settings_mutex);
-    channels.assign(enabled_channels.begin(), enabled_channels.end());
-  }
-  const std::size_t streamed = electrodes_streamed_by(channels).size();
+  const std::size_t streamed = electrodes_streamed_by(settings_.enabled_channels()).size();
   // Without an electrode there is no packet to fit.
   if (streamed == 0 || features == nullptr) return error::OK;
 
   const std::size_t mtu = peripheral.mtu();
   const std::size_t capacity = mtu > notification_header ? mtu - notification_header : 0;
-  const bool impedance = impedance_mode.load(std::memory_order_relaxed) != 0;
+  const bool impedance = settings_.impedance_mode() != 0;
   const auto size_of = [&](std::size_t samples) {
     return packet_codec::payload_size(samples, streamed, static_cast<std::size_t>(electrode_count),
                                       features->has_accel(), impedance);

@@ -160,12 +160,11 @@ TEST_F(ConfigUploadTest, RecordForEveryModel) {
 
     // The enabled electrode without a gain now has an X1 entry, which the
     // next start freezes and decoding scales with.
-    const auto& gains = internals().channel_gains;
-    ASSERT_EQ(gains.count(2), 1u);
-    EXPECT_EQ(gains.at(2), gain_mode::X1);
+    const channel_settings& settings = internals().settings();
+    EXPECT_EQ(settings.gain_of(2), gain_mode::X1);
     // A disabled electrode without a gain gets no entry.
     if (m.electrodes > 4) {
-      EXPECT_EQ(gains.count(4), 0u);
+      EXPECT_FALSE(settings.gain_of(4).has_value());
     }
 
     cy_eeg_manager_disconnect(handle);

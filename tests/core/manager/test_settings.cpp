@@ -24,15 +24,15 @@ cy_eeg_manager* handle(eeg_manager_implementation& m) { return reinterpret_cast<
 TEST(Settings, BiasPolarityDependsOnTheModel) {
   eeg_manager_implementation m;
   cy_eeg_manager_set_channel_bias(handle(m), 1);  // no model yet: not bipolar, no crash
-  EXPECT_EQ(m.channel_bias.at(1), 1);
+  EXPECT_EQ(m.settings().bias_of(1), 1);
   m.features = capabilities::for_model_code(4);
   cy_eeg_manager_set_channel_bias(handle(m), 2);
-  EXPECT_EQ(m.channel_bias.at(2), 1);
+  EXPECT_EQ(m.settings().bias_of(2), 1);
   m.features = &bipolar;
   cy_eeg_manager_set_channel_bias(handle(m), 3);
-  EXPECT_EQ(m.channel_bias.at(3), 2);
+  EXPECT_EQ(m.settings().bias_of(3), 2);
   m.set_channel_bias(3, 0);
-  EXPECT_EQ(m.channel_bias.count(3), 0u);
+  EXPECT_EQ(m.settings().bias_of(3), 0);
 }
 
 TEST(Settings, RatesAreStoredEvenWhenTheModelRefusesThem) {
@@ -62,11 +62,10 @@ TEST(Settings, ResetClearsEverythingButTheRate) {
   }
   EXPECT_EQ(m.get_channel_index(1), 0);
   m.reset_stream_settings();
-  EXPECT_TRUE(m.enabled_channels.empty());
-  EXPECT_TRUE(m.channel_gains.empty());
-  EXPECT_TRUE(m.channel_bias.empty());
-  EXPECT_TRUE(m.stream_gains.empty());
-  EXPECT_EQ(m.impedance_mode.load(), 0);
+  EXPECT_TRUE(m.settings().enabled_channels().empty());
+  EXPECT_FALSE(m.settings().gain_of(1).has_value());
+  EXPECT_EQ(m.settings().bias_of(1), 0);
+  EXPECT_EQ(m.settings().impedance_mode(), 0);
   EXPECT_EQ(m.get_channel_index(1), -1);
   EXPECT_EQ(m.get_sample_frequency(), static_cast<std::uint8_t>(data_stream_rate::HZ_500));
   EXPECT_EQ(m.stream_data_types().size(), 1u);  // kept until the next start
