@@ -13,6 +13,7 @@
 #include "capabilities/device_features.h"
 #include "cycore/eeg_manager.h"
 #include "manager/eeg_manager_implementation.h"
+#include "manager_test_access.h"
 #include "protocol/packet_encoder.h"
 
 namespace {
@@ -72,7 +73,6 @@ std::vector<std::string> make_stream(const calyra::core::device_features_interna
 void decode_and_deliver(benchmark::State& state, std::uint8_t model_code) {
   const auto* model = calyra::core::capabilities::for_model_code(model_code);
   eeg_manager_implementation manager;
-  manager.features = model;
   manager.configure_for_model(*model);
   manager.set_channel_enabled(channel::SAMPLE_NUMBER, true);
   manager.set_channel_enabled(channel::STREAMING, true);
@@ -87,10 +87,7 @@ void decode_and_deliver(benchmark::State& state, std::uint8_t model_code) {
   if (model->has_accel()) {
     for (const auto id : accelerometer_channels) manager.set_channel_enabled(id, true);
   }
-  {
-    std::lock_guard lock(manager.stream_mutex);
-    manager.begin_stream_layout();
-  }
+  calyra::core::manager_test_access::begin_stream(manager);
   host_sink sink;
   sink.types = &manager.stream_data_types();
   manager.set_callback_chunk(&host_sink::on_chunk, &sink);

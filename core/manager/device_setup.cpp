@@ -86,6 +86,7 @@ void eeg_manager_implementation::read_device_information(std::uint8_t model_code
 }
 
 void eeg_manager_implementation::configure_for_model(const device_features_internal& model) {
+  features = &model;
   const int count = model.electrode_count();
   electrode_count = count;
 

@@ -157,6 +157,13 @@ class eeg_manager_implementation final : public eeg_manager {
     decoder_.decode(payload, settings_.impedance_mode() != 0, arrival_ns);
   }
 
+  // Sample number of an annotation made at now_ms (steady clock, ms), for a
+  // stream started at stream_start_ms whose fitted origin is
+  // stream_time_origin_ms; 0 for a rate code without a frequency.
+  static std::int64_t annotation_sample_number(std::int64_t now_ms, std::int64_t stream_start_ms,
+                                               double stream_time_origin_ms,
+                                               std::uint8_t rate_code);
+
   // ---- the stream clock (clock_queries.cpp) ----
   // Each returns PRECONDITION_FAILED for a null or unusable argument and
   // NOT_STREAMING while no clock is known; annotate_at also CONNECTION_ERROR
@@ -171,7 +178,8 @@ class eeg_manager_implementation final : public eeg_manager {
   error get_stream_stats(cy_stream_stats* stats) const;
 
   // ---- local halves of connect step 12 and of the start sequence ----
-  // Sizes the decoder and the channel tables for a model (connect step 12).
+  // Takes the model and sizes the decoder and the channel tables for it
+  // (connect step 12).
   void configure_for_model(const device_features_internal& model);
   // Freezes the layout from the settings, starts the decoder on it (buffers,
   // decoding plan, counters), restarts the clock and marks the stream
@@ -269,7 +277,10 @@ class eeg_manager_implementation final : public eeg_manager {
   // Caller holds stream_mutex.
   void drop_queued_starts(const char* reason);
 
- public:
+ private:
+  // Tests and benches drive a manager without a radio through this.
+  friend struct manager_test_access;
+
   // Fields, in declaration order. "guard" is the lock that protects a field;
   // "-" means only the thread that owns the operation touches it.
 
@@ -327,12 +338,6 @@ class eeg_manager_implementation final : public eeg_manager {
   void forget_uploaded_config();
   std::mutex uploaded_config_mutex;
   std::vector<std::uint8_t> uploaded_config;             // guard: uploaded_config_mutex
-  // Sample number of an annotation made at now_ms (steady clock, ms), for a
-  // stream started at stream_start_ms whose fitted origin is
-  // stream_time_origin_ms; 0 for a rate code without a frequency.
-  static std::int64_t annotation_sample_number(std::int64_t now_ms, std::int64_t stream_start_ms,
-                                               double stream_time_origin_ms,
-                                               std::uint8_t rate_code);
   // firmware_update.cpp: the ota_status handler bound to this manager, and
   // what it does with one acknowledgement (notification thread).
   ble::NotifyCallback enable_ota_update();

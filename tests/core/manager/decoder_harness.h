@@ -14,6 +14,7 @@
 #include "capabilities/device_features.h"
 #include "chunk_recorder.h"
 #include "manager/eeg_manager_implementation.h"
+#include "manager_test_access.h"
 #include "protocol/packet_encoder.h"
 
 namespace calyra::core::testing {
@@ -21,13 +22,12 @@ namespace calyra::core::testing {
 class decoder_harness {
  public:
   explicit decoder_harness(std::uint8_t model_code) {
-    manager.features = capabilities::for_model_code(model_code);
-    manager.configure_for_model(*manager.features);
+    manager.configure_for_model(*capabilities::for_model_code(model_code));
     recorder.attach(handle());
   }
 
   cy_eeg_manager* handle() { return reinterpret_cast<cy_eeg_manager*>(&manager); }
-  const device_features_internal& model() const { return *manager.features; }
+  const device_features_internal& model() const { return manager_test_access::model(manager); }
 
   void enable(std::initializer_list<std::uint16_t> channels) {
     for (const auto id : channels) manager.set_channel_enabled(id, true);
@@ -43,17 +43,12 @@ class decoder_harness {
       for (const auto id : accelerometer_channels) enable({id});
     }
   }
-  void start() {
-    std::lock_guard lock(manager.stream_mutex);
-    manager.begin_stream_layout();
-  }
+  void start() { manager_test_access::begin_stream(manager); }
   void feed(const std::string& payload) {
-    std::lock_guard lock(manager.stream_mutex);
-    manager.sample_to_buffer(payload);
+    manager_test_access::under_stream_lock(manager, [&] { manager.sample_to_buffer(payload); });
   }
   void flush() {
-    std::lock_guard lock(manager.stream_mutex);
-    manager.service_chunks();
+    manager_test_access::under_stream_lock(manager, [&] { manager.service_chunks(); });
   }
   // An encoder for the streamed electrodes of the running layout.
   protocol::packet_encoder encoder(bool impedance = false) const {

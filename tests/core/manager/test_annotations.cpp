@@ -14,6 +14,7 @@
 #include "cycore/eeg_manager.h"
 #include "cycore_virtual.h"
 #include "manager/eeg_manager_implementation.h"
+#include "manager_test_access.h"
 #include "runtime/library_fixture.h"
 
 namespace calyra::core {
@@ -58,10 +59,8 @@ class AnnotationsTest : public testing::LibraryTest {
   // A connected manager whose stream started `elapsed_ms` ago with the
   // fitted origin exactly 0.0.
   void streaming_for(std::int64_t elapsed_ms) {
-    manager->connected = true;
-    manager->stream_time_origin = 0.0;
-    manager->stream_start_time = steady_ms() - elapsed_ms;
-    manager->stream_timing_known = true;
+    manager_test_access::set_connected(*manager, true);
+    manager_test_access::set_stream_timing(*manager, 0.0, steady_ms() - elapsed_ms);
   }
 
   std::vector<std::string> fetched_texts() {
@@ -79,7 +78,7 @@ class AnnotationsTest : public testing::LibraryTest {
 TEST_F(AnnotationsTest, PreconditionsStoreNothing) {
   EXPECT_EQ(cy_eeg_manager_annotate(handle(), nullptr), CY_PRECONDITION_FAILED);
   EXPECT_EQ(cy_eeg_manager_annotate(handle(), "x"), CY_CONNECTION_ERROR);
-  manager->connected = true;
+  manager_test_access::set_connected(*manager, true);
   EXPECT_EQ(cy_eeg_manager_annotate(handle(), "x"), CY_NOT_STREAMING);
   EXPECT_EQ(cy_eeg_manager_annotate(handle(), nullptr), CY_PRECONDITION_FAILED);
   EXPECT_TRUE(fetched_texts().empty());
@@ -95,7 +94,7 @@ TEST_F(AnnotationsTest, PreconditionsStoreNothing) {
   EXPECT_NEAR(static_cast<double>(records[0].sample_number), 500.0, 1.0);
 
   // Timing stays known after the link is gone, but a connection is needed.
-  manager->connected = false;
+  manager_test_access::set_connected(*manager, false);
   EXPECT_EQ(cy_eeg_manager_annotate(handle(), "late"), CY_CONNECTION_ERROR);
   EXPECT_EQ(fetched_texts().size(), 1u);
 }

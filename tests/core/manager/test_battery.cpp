@@ -20,6 +20,7 @@
 #include "cycore.h"
 #include "cycore_virtual.h"
 #include "manager/eeg_manager_implementation.h"
+#include "manager_test_access.h"
 #include "runtime/library_fixture.h"
 
 namespace calyra::core {
@@ -76,8 +77,7 @@ class BatteryTest : public testing::LibraryTest {
     config.log_level = CY_LOG_LEVEL_DEBUG;
     init_with(config);
     manager = std::make_unique<eeg_manager_implementation>();
-    manager->peripheral = ble::Peripheral(device);
-    manager->connected = true;
+    manager_test_access::attach(*manager, ble::Peripheral(device));
   }
   void TearDown() override {
     manager.reset();
@@ -173,11 +173,11 @@ TEST_F(BatteryTest, FullQueryRefreshesTheCacheLogsAndCallsBack) {
 
   // Not connected: a code rather than OK, no traffic; the cache is kept but
   // not reported.
-  manager->connected = false;
+  manager_test_access::set_connected(*manager, false);
   EXPECT_EQ(cy_eeg_manager_get_full_battery_info(handle(), copy, &seen), CY_CONNECTION_ERROR);
   EXPECT_EQ(logged("INFO", "Unable to get full battery info - no connection to device"), 1);
   EXPECT_EQ(cy_eeg_manager_get_battery_info(handle()).level, 0);
-  manager->connected = true;
+  manager_test_access::set_connected(*manager, true);
   EXPECT_EQ(cy_eeg_manager_get_battery_info(handle()).level, 12);
 }
 
@@ -257,7 +257,7 @@ TEST_F(BatteryTest, ChargingSettings) {
   EXPECT_EQ(logged("ERROR", "Caught connection error: scripted failure"), 2);
 
   // Not connected: nothing sent or read.
-  manager->connected = false;
+  manager_test_access::set_connected(*manager, false);
   device->reads.clear();
   device->writes.clear();
   EXPECT_EQ(cy_eeg_manager_get_charging_settings(handle()).sleep_timeout, 0);

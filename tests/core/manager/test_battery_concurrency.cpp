@@ -11,6 +11,7 @@
 
 #include "cycore.h"
 #include "manager/eeg_manager_implementation.h"
+#include "manager_test_access.h"
 #include "runtime/library_fixture.h"
 
 namespace calyra::core {
@@ -49,7 +50,7 @@ TEST_F(BatteryConcurrencyTest, ReadersSeeWholeRecordsWhileNotificationsArrive) {
   cy_core_config config = logging_config();
   init_with(config);
   eeg_manager_implementation manager;
-  manager.connected = true;
+  manager_test_access::set_connected(manager, true);
 
   constexpr int notifications = 20000;
   std::atomic<bool> done{false};

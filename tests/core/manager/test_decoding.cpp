@@ -106,7 +106,7 @@ TEST(Decoding, OnlyTheStreamedElectrodesAreInThePacket) {
 
 TEST(Decoding, ElevenBitDifferencesUseTheNarrowMask) {
   decoder_harness h(4);
-  h.manager.difference_mask = 0xFFF;  // as set up for a model with 11-bit differences
+  manager_test_access::set_difference_mask(h.manager, 0xFFF);  // as set up for a model with 11-bit differences
   h.enable({measurement(0), measurement(2)});
   h.start();
   const protocol::packet_encoder encoder({4, 50, 11, true}, {0, 2}, false);

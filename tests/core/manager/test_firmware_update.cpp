@@ -20,6 +20,7 @@
 #include "cycore/eeg_manager.h"
 #include "cycore_virtual.h"
 #include "manager/eeg_manager_implementation.h"
+#include "manager_test_access.h"
 #include "protocol/gatt_map.h"
 #include "runtime/library_fixture.h"
 
@@ -130,8 +131,7 @@ class ScriptedUpdateTest : public FirmwareUpdateTestBase {
     start_library();
     manager = std::make_unique<eeg_manager_implementation>();
     device = std::make_shared<ota_peripheral>();
-    manager->peripheral = ble::Peripheral(device);
-    manager->connected = true;
+    manager_test_access::attach(*manager, ble::Peripheral(device));
   }
   void TearDown() override {
     manager.reset();
@@ -144,7 +144,7 @@ class ScriptedUpdateTest : public FirmwareUpdateTestBase {
 };
 
 TEST_F(ScriptedUpdateTest, AcknowledgementHandlerLogsAndSetsTheFlag) {
-  const ble::NotifyCallback handler = manager->enable_ota_update();
+  const ble::NotifyCallback handler = manager_test_access::enable_ota_update(*manager);
   struct step {
     int code;
     bool flag;
@@ -159,7 +159,7 @@ TEST_F(ScriptedUpdateTest, AcknowledgementHandlerLogsAndSetsTheFlag) {
                         step{0, false, 3, std::string("Unknown data. |\0|", 17)}}) {
     SCOPED_TRACE(s.code);
     handler(ble::ByteArray(1, static_cast<char>(s.code)), 0);
-    EXPECT_EQ(manager->ota_acknowledged, s.flag);
+    EXPECT_EQ(manager_test_access::ota_acknowledged(*manager), s.flag);
     EXPECT_EQ(device->unsubscriptions, s.unsubscriptions);
     EXPECT_TRUE(logged("INFO", s.line));
   }
@@ -170,12 +170,12 @@ TEST_F(ScriptedUpdateTest, AcknowledgementHandlerLogsAndSetsTheFlag) {
 
 TEST_F(ScriptedUpdateTest, RefusedBeforeTheRequest) {
   // Not connected: one line, no traffic.
-  manager->connected = false;
+  manager_test_access::set_connected(*manager, false);
   EXPECT_EQ(cy_eeg_manager_start_update(handle(), nullptr, nullptr), CY_CONNECTION_ERROR);
   EXPECT_TRUE(logged("INFO", "Unable to start update - no connection to device"));
   EXPECT_EQ(device->subscriptions, 0);
   EXPECT_TRUE(device->writes.empty());
-  manager->connected = true;
+  manager_test_access::set_connected(*manager, true);
 
   // No image: the subscription and the block size go out, the request not.
   EXPECT_EQ(cy_eeg_manager_start_update(handle(), nullptr, nullptr), CY_PRECONDITION_FAILED);
@@ -281,7 +281,7 @@ TEST_F(VirtualUpdateTest, NoAnswerFailsEvenWithAStaleAcknowledgement) {
   connect("CY KESTREL 5,ota_ack=0");
   write_image(image_of(100));
   // Left by an earlier exchange on this manager; it must not count.
-  reinterpret_cast<eeg_manager_implementation*>(handle)->ota_acknowledged = true;
+  manager_test_access::set_ota_acknowledged(*reinterpret_cast<eeg_manager_implementation*>(handle), true);
   progress_log progress;
   EXPECT_EQ(cy_eeg_manager_start_update(handle, record_progress, &progress), CY_UPDATE_FAILED);
   EXPECT_TRUE(progress.calls.empty());

@@ -98,7 +98,7 @@ TEST_F(StreamClockApi, PublishedTimesOfConsecutiveSamples) {
 
 TEST_F(StreamClockApi, AnnotateAtTakesTheNearestSampleInTheSameTable) {
   EXPECT_EQ(cy_eeg_manager_annotate_at(handle(), "early", t0_ns), CY_CONNECTION_ERROR);
-  harness.manager.connected = true;
+  manager_test_access::set_connected(harness.manager, true);
   EXPECT_EQ(cy_eeg_manager_annotate_at(handle(), "early", t0_ns), CY_NOT_STREAMING);
   stream_packets(0, 60);
   EXPECT_EQ(cy_eeg_manager_annotate_at(handle(), nullptr, t0_ns), CY_PRECONDITION_FAILED);
@@ -125,17 +125,14 @@ TEST_F(StreamClockApi, ArgumentsThatCannotBeAnsweredAreRefused) {
   EXPECT_EQ(cy_eeg_manager_time_of_sample(handle(), std::nan(""), &t), CY_PRECONDITION_FAILED);
   EXPECT_EQ(cy_eeg_manager_time_of_sample(handle(), 1e300, &t), CY_PRECONDITION_FAILED);
   EXPECT_EQ(cy_eeg_manager_get_clock_info(handle(), nullptr), CY_PRECONDITION_FAILED);
-  harness.manager.connected = true;
+  manager_test_access::set_connected(harness.manager, true);
   EXPECT_EQ(cy_eeg_manager_annotate_at(handle(), "far", std::numeric_limits<std::int64_t>::max()),
             CY_OK);  // about 1.2e17 samples: representable
 }
 
 TEST_F(StreamClockApi, AStartBeginsANewClockAndAStopKeepsIt) {
   stream_packets(0, 40);
-  {
-    std::lock_guard lock(harness.manager.stream_mutex);
-    harness.manager.streaming = false;  // stopped: the clock stays
-  }
+  manager_test_access::set_streaming(harness.manager, false);  // stopped: the clock stays
   double sample = 0.0;
   EXPECT_EQ(cy_eeg_manager_sample_at(handle(), true_time(300.0), &sample), CY_OK);
   harness.start();
