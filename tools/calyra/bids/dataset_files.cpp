@@ -19,6 +19,7 @@
 
 #include "recording/output_file.h"
 #include "recording/recording_writer.h"
+#include "text/table_text.h"
 
 namespace calyra::bids {
 namespace {
@@ -27,22 +28,12 @@ namespace fs = std::filesystem;
 
 using table = std::vector<std::vector<std::string>>;  // header row first
 
-std::vector<std::string> split_tabs(const std::string& line) {
-  std::vector<std::string> cells;
-  std::size_t start = 0;
-  for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1) {
-    cells.push_back(line.substr(start, tab - start));
-  }
-  cells.push_back(line.substr(start));
-  return cells;
-}
-
 table read_table(const std::string& path) {
   table rows;
   std::ifstream in(path);
   for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) rows.push_back(split_tabs(line));
+    if (!line.empty()) rows.push_back(text::split_tabs(line));
   }
   return rows;
 }
@@ -102,18 +93,6 @@ void create_once(const std::string& path, const std::string& text) {
   ::unlink(temporary.c_str());
 }
 
-std::string utc_time(std::chrono::system_clock::time_point t) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
-                      t - std::chrono::system_clock::from_time_t(seconds)).count();
-  char text[64];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06dZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(us));
-  return text;
-}
-
 }  // namespace
 
 void prepare_dataset(const std::string& root, const std::string& program_version) {
@@ -168,7 +147,7 @@ void add_scan(const std::string& root, const entities& e, const std::string& rel
   const std::string path = (fs::path(root) / session_folder(e) / (stem + "_scans.tsv")).string();
   table rows = read_table(path);
   if (rows.empty()) rows.push_back({"filename", "acq_time"});
-  upsert_row(rows, {{"filename", relative_file}, {"acq_time", utc_time(acquired)}});
+  upsert_row(rows, {{"filename", relative_file}, {"acq_time", text::utc_iso_time(acquired, 6)}});
   write_table(path, rows);
 }
 

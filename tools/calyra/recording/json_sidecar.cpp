@@ -9,6 +9,7 @@
 
 #include "recording/output_file.h"
 #include "recording/recording_writer.h"
+#include "text/table_text.h"
 
 namespace calyra::recording {
 namespace {
@@ -20,18 +21,6 @@ const char* kind_name(signal_kind kind) {
     case signal_kind::accelerometer: return "accelerometer";
   }
   return "other";
-}
-
-std::string iso_time(std::chrono::system_clock::time_point t) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      t - std::chrono::system_clock::from_time_t(seconds)).count();
-  char text[96];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms));
-  return text;
 }
 
 // `value` with `digits` significant digits (a stream's default of 6 would
@@ -79,7 +68,7 @@ void write_json_sidecar(const std::string& path, const recording_layout& layout,
     << ", \"model_code\": " << d.model_code << ", \"serial_number\": " << json_string(d.serial_number)
     << ", \"hardware\": " << json_string(d.hardware_version) << ", \"firmware\": "
     << json_string(d.firmware_version) << "},\n";
-  j << "  \"start_time\": " << json_string(iso_time(d.first_sample_time.value_or(layout.start_time))) << ",\n";
+  j << "  \"start_time\": " << json_string(text::utc_iso_time(d.first_sample_time.value_or(layout.start_time), 3)) << ",\n";
   j << "  \"start_time_source\": "
     << json_string(d.first_sample_time ? "stream clock" : "host clock when the stream was set up") << ",\n";
   j << "  \"sample_rate_hz\": " << layout.sample_rate_hz << ",\n";

@@ -22,6 +22,7 @@
 #include "recording/json_sidecar.h"
 #include "recording/output_file.h"
 #include "recording/recording_writer.h"
+#include "text/table_text.h"
 
 namespace calyra::recording {
 namespace {
@@ -94,16 +95,6 @@ cut_result cut_csv(const std::string& path, double rate_hz) {
   return r;
 }
 
-std::vector<std::string> split_tabs(const std::string& line) {
-  std::vector<std::string> cells;
-  std::size_t start = 0;
-  for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1) {
-    cells.push_back(line.substr(start, tab - start));
-  }
-  cells.push_back(line.substr(start));
-  return cells;
-}
-
 struct kept_events {
   std::string table;
   std::size_t annotations = 0;
@@ -118,7 +109,7 @@ kept_events recover_events(const std::string& part, std::uint64_t samples, doubl
   std::string line;
   std::getline(in, line);  // the header
   while (std::getline(in, line) && !in.eof()) {
-    const std::vector<std::string> cells = split_tabs(line);
+    const std::vector<std::string> cells = text::split_tabs(line);
     if (cells.size() < 4) continue;
     const long long sample = std::strtoll(cells[2].c_str(), nullptr, 10);
     if (sample < 0 || static_cast<std::uint64_t>(sample) >= samples) continue;
@@ -129,7 +120,7 @@ kept_events recover_events(const std::string& part, std::uint64_t samples, doubl
   kept.table = events_header;
   for (const auto& [sample, text] : lines) {
     kept.table += text + '\n';
-    const std::vector<std::string> cells = split_tabs(text);
+    const std::vector<std::string> cells = text::split_tabs(text);
     if (cells[3].rfind(bdf_writer::gap_text, 0) == 0 && rate_hz > 0.0) {
       kept.filled_samples += static_cast<std::uint64_t>(std::llround(std::strtod(cells[1].c_str(), nullptr) * rate_hz));
     } else {
