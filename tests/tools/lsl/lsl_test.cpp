@@ -278,6 +278,40 @@ TEST_F(lsl_test, markers_from_other_processes_arrive_at_their_send_times_and_res
   }
 }
 
+// The first connection to a marker stream breaks before it opens (as a
+// loaded machine showed once), while the stimulus program lives on: the
+// listener connects again and receives its markers, under the same record.
+std::atomic<int> opens_to_fail{0};
+const api* real_library = nullptr;
+void open_failing_first(inlet in, double timeout, std::int32_t* ec) {
+  if (opens_to_fail.fetch_sub(1) > 0) {
+    *ec = lost_error;
+    return;
+  }
+  real_library->open_stream(in, timeout, ec);
+}
+
+TEST_F(lsl_test, a_marker_stream_whose_connection_breaks_is_received_again) {
+  real_library = library_;
+  api failing = *library_;
+  failing.open_stream = &open_failing_first;
+  opens_to_fail = 1;
+  const clock_link link(*library_);
+  const std::string source_id = unique_name("stimuli");
+  std::atomic<std::size_t> received{0};
+  marker_listener listener(failing, link, {"source_id=" + source_id}, [&](const received_marker&) { ++received; });
+  peer_process peer({"markers", "stim", source_id, "string", "0"});
+  std::size_t sent = 0;
+  while (peer.next_line(25s)) ++sent;
+  EXPECT_EQ(peer.wait(10s), 0) << "the stimulus program found no consumer";
+  listener.stop();
+  EXPECT_EQ(sent, 1u);
+  EXPECT_EQ(received, sent);
+  const auto sources = listener.sources();
+  ASSERT_EQ(sources.size(), 1u);
+  EXPECT_EQ(sources[0].markers, 1u);
+}
+
 TEST_F(lsl_test, a_stalled_consumer_neither_blocks_pushes_nor_starves_another_consumer) {
   const std::string name = unique_name("EEG");
   const clock_link link(*library_);

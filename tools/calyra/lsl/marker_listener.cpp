@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 
 #include "lsl/handles.h"
 #include "lsl/marker_query.h"
@@ -19,11 +20,15 @@ constexpr auto correction_refresh = std::chrono::seconds(2);
 // An inlet's buffer, in hundreds of markers for an irregular stream.
 constexpr std::int32_t inlet_buffer = 360;
 constexpr std::uint32_t results_per_query = 64;
+// A stream that accepts no connection for this long is left to the resolver,
+// which offers it again while it still answers.
+constexpr auto give_up_opening_after = std::chrono::seconds(5);
 
 }  // namespace
 
 struct marker_listener::worker {
   owned_streaminfo info;
+  std::string uid;
   std::size_t record = 0;
   std::string name;
   std::int32_t channels = 1;
@@ -70,7 +75,11 @@ void marker_listener::resolve_loop(std::vector<std::string> predicates, std::vec
     resolvers.emplace_back(library_.create_continuous_resolver_bypred(predicate.c_str(), forget_after_seconds),
                            library_.destroy_continuous_resolver);
   }
-  std::vector<std::string> seen = excluded_;
+  // Streams being received (and calyra's own); a stream whose connection
+  // broke leaves this list, so that it is received again if the resolver
+  // still finds it. Its record stays the same.
+  std::vector<std::string> receiving = excluded_;
+  std::map<std::string, std::size_t> record_of;
   std::vector<streaminfo> results(results_per_query);
   while (!stopping_) {
     for (std::size_t q = 0; q < resolvers.size(); ++q) {
@@ -80,17 +89,25 @@ void marker_listener::resolve_loop(std::vector<std::string> predicates, std::vec
       for (std::int32_t i = 0; i < found; ++i) {
         owned_streaminfo info(results[static_cast<std::size_t>(i)], library_.destroy_streaminfo);
         const std::string uid = copy_string(library_.get_uid(info.get()));
-        if (std::find(seen.begin(), seen.end(), uid) != seen.end()) continue;
-        seen.push_back(uid);
+        if (std::find(receiving.begin(), receiving.end(), uid) != receiving.end()) continue;
+        receiving.push_back(uid);
         auto w = std::make_unique<worker>();
+        w->uid = uid;
         w->name = copy_string(library_.get_name(info.get()));
         w->channels = std::max<std::int32_t>(1, library_.get_channel_count(info.get()));
         {
           std::lock_guard lock(records_mutex_);
-          w->record = records_.size();
-          records_.push_back({queries[q], w->name, copy_string(library_.get_type(info.get())),
-                              copy_string(library_.get_source_id(info.get())),
-                              copy_string(library_.get_hostname(info.get())), uid, false, 0.0, 0, true});
+          const auto known = record_of.find(uid);
+          if (known != record_of.end()) {
+            w->record = known->second;
+            records_[w->record].connected = true;
+          } else {
+            w->record = records_.size();
+            record_of.emplace(uid, w->record);
+            records_.push_back({queries[q], w->name, copy_string(library_.get_type(info.get())),
+                                copy_string(library_.get_source_id(info.get())),
+                                copy_string(library_.get_hostname(info.get())), uid, false, 0.0, 0, true});
+          }
         }
         w->info = std::move(info);
         worker& started = *w;
@@ -103,6 +120,7 @@ void marker_listener::resolve_loop(std::vector<std::string> predicates, std::vec
     for (auto it = workers_.begin(); it != workers_.end();) {
       if ((*it)->done) {
         (*it)->thread.join();
+        receiving.erase(std::find(receiving.begin(), receiving.end(), (*it)->uid));
         it = workers_.erase(it);
       } else {
         ++it;
@@ -117,20 +135,23 @@ void marker_listener::resolve_loop(std::vector<std::string> predicates, std::vec
 
 void marker_listener::receive(worker& w) {
   // Recovery is off: a restarted stream is a new stream (new uid), found
-  // again by the resolver; recovering the old inlet as well would deliver
-  // its markers twice.
+  // by the resolver; recovering the old inlet as well would deliver its
+  // markers twice. A connection that breaks (or never opens) while the
+  // stream lives on is made again once the resolver offers it anew.
   owned_inlet in(library_.create_inlet(w.info.get(), inlet_buffer, 0, 0), library_.destroy_inlet);
   std::int32_t ec = no_error;
   if (in) {
+    const auto give_up = std::chrono::steady_clock::now() + give_up_opening_after;
     do {
       library_.open_stream(in.get(), open_timeout_s, &ec);
-    } while (ec == timeout_error && !stopping_);
+    } while (ec == timeout_error && !stopping_ && std::chrono::steady_clock::now() < give_up);
   }
+  const bool opened = in && ec == no_error;
   bool offset_known = false;
   double offset = 0.0;
   auto next_correction = std::chrono::steady_clock::now();
   std::vector<char*> buffer(static_cast<std::size_t>(w.channels), nullptr);
-  while (in && ec != lost_error && !stopping_) {
+  while (opened && ec != lost_error && !stopping_) {
     const auto now = std::chrono::steady_clock::now();
     if (now >= next_correction) {
       const double measured = library_.time_correction(in.get(), correction_timeout_s, &ec);
