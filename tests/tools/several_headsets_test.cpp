@@ -1,7 +1,11 @@
 // `calyra stream` with several headsets, as a user runs it: one headset that
 // is not there, one whose link drops while the others record, and Ctrl-C
 // ending the session with a typed line placed on every recording.
+#include <signal.h>
+
 #include <cctype>
+#include <chrono>
+#include <thread>
 
 #include "bdf_reader.h"
 #include "program_fixture.h"
@@ -96,23 +100,15 @@ TEST_F(program, a_headset_that_drops_ends_its_own_recording_and_the_others_go_on
 
 // Two real-time headsets whose crystals differ by 5000 ppm: a line typed
 // once lands on both recordings at the same host time, each by its own clock.
-TEST_F(program, ctrl_c_ends_the_session_and_a_typed_line_lines_up_across_recordings) {
-  run_request request;
-  request.args = {"stream", "CY ONE 1", "CY TWO 2", "--seconds", "0", "--out", file("s.bdf")};
-  request.env = {{"CYCORE_VIRTUAL_DEVICES", "CY ONE 1,clock_ppm=-2500;CY TWO 2,clock_ppm=2500"}};
-  request.triggers = {{"CY TWO 2: 2.0 s", "mark\n", false, false, {}},
-                      {"CY TWO 2: 3.0 s", "", true, false, {}}};
-  const run_result r = run_with(request);
-  ASSERT_EQ(r.exit_code, 0) << describe(r);
-  EXPECT_NE(r.out.find("CY ONE 1: 3.0 s (until Ctrl-C)"), std::string::npos) << r.out;
-
-  const std::string json = read_text(file("s.json"));
+// The typed line "mark", placed on each recording by its headset's clock,
+// lands at one host time by the session's description.
+static void expect_mark_lines_up(const std::string& json, const std::string& stem_prefix) {
   const std::vector<listed> entries = headsets_in(json);
   ASSERT_EQ(entries.size(), 2U) << json;
   std::vector<double> placed_ns;
   for (const listed& e : entries) {
     SCOPED_TRACE(e.name);
-    const std::string stem = file("s_" + file_part(e.name));
+    const std::string stem = stem_prefix + file_part(e.name);
     EXPECT_GT(read_bdf(stem + ".bdf").signals.front().samples.size(), 700U);
     const long long position = position_of(stem + "_events.tsv", "mark");
     ASSERT_GE(position, 0) << read_text(stem + "_events.tsv");
@@ -120,4 +116,46 @@ TEST_F(program, ctrl_c_ends_the_session_and_a_typed_line_lines_up_across_recordi
                         static_cast<double>(position) * 1e9 / number_after(e.rest, "rate_hz"));
   }
   EXPECT_NEAR(placed_ns[0], placed_ns[1], 1e9 / 250.0) << json;
+}
+
+const char* const drifting_pair = "CY ONE 1,clock_ppm=-2500;CY TWO 2,clock_ppm=2500";
+
+TEST_F(program, ctrl_c_ends_the_session_and_a_typed_line_lines_up_across_recordings) {
+  run_request request;
+  request.args = {"stream", "CY ONE 1", "CY TWO 2", "--seconds", "0", "--out", file("s.bdf")};
+  request.env = {{"CYCORE_VIRTUAL_DEVICES", drifting_pair}};
+  request.triggers = {{"CY TWO 2: 2.0 s", "mark\n", false, false, {}},
+                      {"CY TWO 2: 3.0 s", "", true, false, {}}};
+  const run_result r = run_with(request);
+  ASSERT_EQ(r.exit_code, 0) << describe(r);
+  EXPECT_NE(r.out.find("CY ONE 1: 3.0 s (until Ctrl-C)"), std::string::npos) << r.out;
+  const std::string json = read_text(file("s.json"));
+  EXPECT_NE(json.find("\"state\": \"complete\""), std::string::npos) << json;
+  expect_mark_lines_up(json, file("s_"));
+}
+
+// Killed: the description the run kept while recording still lines the
+// recordings up, and recover gives it its name beside theirs.
+TEST_F(program, a_killed_session_leaves_its_time_axis_for_recover) {
+  run_request request;
+  request.args = {"stream", "CY ONE 1", "CY TWO 2", "--seconds", "0", "--out", file("s.bdf")};
+  request.env = {{"CYCORE_VIRTUAL_DEVICES", drifting_pair}};
+  const auto kill_soon = [](pid_t pid) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ::kill(pid, SIGKILL);
+  };
+  request.triggers = {{"CY TWO 2: 2.0 s", "mark\n", false, false, {}},
+                      {"CY TWO 2: 3.0 s", "", false, false, kill_soon}};
+  const run_result r = run_with(request);
+  ASSERT_EQ(r.exit_code, 128 + SIGKILL) << describe(r);
+  ASSERT_FALSE(fs::exists(file("s.json")));
+
+  run_request recover;
+  recover.args = {"recover", file("s.json.part"), file("s_CY-ONE-1.bdf.part"), file("s_CY-TWO-2.bdf.part")};
+  const run_result fixed = run_calyra(recover);
+  ASSERT_EQ(fixed.exit_code, 0) << describe(fixed);
+  EXPECT_FALSE(fs::exists(file("s.json.part")));
+  const std::string json = read_text(file("s.json"));
+  EXPECT_NE(json.find("\"state\": \"recovered\""), std::string::npos) << json;
+  expect_mark_lines_up(json, file("s_"));
 }

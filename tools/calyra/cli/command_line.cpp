@@ -215,7 +215,8 @@ void define_command_line(CLI::App& app, parsed_command_line& out) {
   define_update(app, out.update);
   auto* recover = app.add_subcommand(
       "recover", "Make recordings left by a run that did not finish (FILE.part) readable, and name them");
-  recover->add_option("files", out.recover.paths, "FILE.part of a BDF or CSV recording")
+  recover->add_option("files", out.recover.paths,
+                      "FILE.part of a BDF or CSV recording, or FILE.json.part of a session of several headsets")
       ->type_name("FILE.part")
       ->required()
       ->check(CLI::ExistingFile);

@@ -7,6 +7,7 @@
 #include "display/progress_bar.h"
 #include "recording/recording_writer.h"
 #include "recording/recovery.h"
+#include "sinks/session_index.h"
 
 namespace calyra::commands {
 
@@ -14,6 +15,11 @@ int run_recover(const cli::recover_options& options) {
   int status = 0;
   for (const std::string& path : options.paths) {
     try {
+      // The description of a session of several headsets, left while recording.
+      if (path.size() > 10 && path.compare(path.size() - 10, 10, ".json.part") == 0) {
+        std::cout << "Recovered " << sinks::recover_session_index(path) << " (the session's time axis)" << std::endl;
+        continue;
+      }
       const recording::recovered_recording r = recording::recover_recording(path);
       std::cout << "Recovered " << r.recording << ": ";
       if (r.seconds > 0.0) std::cout << display::format_seconds(r.seconds) << ", ";

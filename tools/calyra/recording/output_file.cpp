@@ -95,6 +95,19 @@ void replace_contents(const std::string& path, const std::string& text, const st
   }
 }
 
+void output_file::replace_temporary(const std::string& text) {
+  replace_contents(temporary_, text, final_);
+  // The rename left the lock on the replaced file: the new one is locked in
+  // its place, so that another run still finds this one writing.
+  const int fd = ::open(temporary_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    if (lock_fd_ >= 0) ::close(lock_fd_);
+    lock_fd_ = fd;
+  } else if (fd >= 0) {
+    ::close(fd);
+  }
+}
+
 void output_file::commit() {
   const unsigned flags = overwrite_ ? 0U : RENAME_NOREPLACE;
   int result = ::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, final_.c_str(), flags);

@@ -26,6 +26,10 @@ class output_file {
   const std::string& temporary_path() const { return temporary_; }
   const std::string& final_path() const { return final_; }
 
+  // Replaces what the temporary file holds with `text` in one step (see
+  // replace_contents), keeping the file locked. Throws recording_error.
+  void replace_temporary(const std::string& text);
+
   // Moves the file to its final name. Without `overwrite`, a file that
   // appeared under that name meanwhile is not replaced. Throws
   // recording_error (the file then stays under its temporary name).

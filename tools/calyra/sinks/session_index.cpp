@@ -1,9 +1,12 @@
 #include "sinks/session_index.h"
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "app/interrupt.h"
+#include "recording/recording_writer.h"
 #include "stream/manager_clock.h"
 #include "text/json_text.h"
 
@@ -19,10 +22,12 @@ std::string number(double v, int precision) {
 
 }  // namespace
 
-std::string session_index_text(const std::vector<index_entry>& entries, const std::string& stop_reason) {
+std::string session_index_text(const std::vector<index_entry>& entries, const std::string& stop_reason,
+                               const std::string& state) {
   using text::json_string;
   std::ostringstream j;
   j << "{\n  \"time_axis\": \"CLOCK_MONOTONIC nanoseconds of the recording host\",\n";
+  j << "  \"state\": " << json_string(state) << ",\n";
   j << "  \"stop_reason\": " << (stop_reason.empty() ? "null" : json_string(stop_reason)) << ",\n";
   j << "  \"headsets\": [";
   for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -43,8 +48,9 @@ std::string session_index_text(const std::vector<index_entry>& entries, const st
   return j.str();
 }
 
-// Notes the first sample it is given; at the end asks the headset's clock,
-// fitted over the whole run, for that sample's host time.
+// Notes the first sample it is given and, each pass, what the headset's
+// clock says of it; at the end asks the clock, fitted over the whole run,
+// for that sample's host time.
 class session_index::entry_sink final : public session::sink {
  public:
   entry_sink(session_index& index, std::size_t entry, session::headset_stream& h)
@@ -54,15 +60,13 @@ class session_index::entry_sink final : public session::sink {
     if (!first_sample_ && !rows.sample_numbers.empty()) first_sample_ = rows.sample_numbers.front();
   }
   void event(const session::placed_event&) override {}
+  void tick() override {
+    refresh();
+    index_.checkpoint();
+  }
   void finish(const session::run_end& end) override {
     index_entry& e = index_.entries_[entry_];
-    const stream::manager_clock& clock = headset_.clock();
-    e.samples = headset_.tally().samples();
-    e.clock = stream::describe_clock(clock.info());
-    if (first_sample_) {
-      e.first_sample_number = *first_sample_;
-      e.first_sample_host_time_ns = clock.host_time_of(static_cast<double>(*first_sample_));
-    }
+    refresh();
     // A recording without a sample is not written.
     if (!first_sample_) e.recording.clear();
     if (headset_.link_lost()) e.stop_reason = "the headset disconnected";
@@ -71,6 +75,17 @@ class session_index::entry_sink final : public session::sink {
   std::string failure_reason() const override { return "the session description could not be written"; }
 
  private:
+  void refresh() {
+    index_entry& e = index_.entries_[entry_];
+    const stream::manager_clock& clock = headset_.clock();
+    e.samples = headset_.tally().samples();
+    e.clock = stream::describe_clock(clock.info());
+    if (first_sample_) {
+      e.first_sample_number = *first_sample_;
+      e.first_sample_host_time_ns = clock.host_time_of(static_cast<double>(*first_sample_));
+    }
+  }
+
   session_index& index_;
   std::size_t entry_;
   session::headset_stream& headset_;
@@ -98,14 +113,56 @@ std::unique_ptr<session::sink> session_index::entry_for(session::headset_stream&
   return std::make_unique<entry_sink>(*this, entries_.size() - 1, h);
 }
 
+void session_index::checkpoint() {
+  constexpr auto every = std::chrono::seconds(1);
+  const auto now = std::chrono::steady_clock::now();
+  if (last_checkpoint_ && now - *last_checkpoint_ < every) return;
+  // The first is written once every headset that records has its first
+  // sample on its clock: before that the description lines nothing up.
+  const bool placed = std::all_of(entries_.begin(), entries_.end(), [](const index_entry& e) {
+    return !e.connected || e.first_sample_host_time_ns.has_value();
+  });
+  if (!last_checkpoint_ && !placed) return;
+  last_checkpoint_ = now;
+  try {
+    file_.replace_temporary(session_index_text(entries_, "", "recording"));
+  } catch (const std::exception& e) {
+    throw session::sink_failure(e.what());
+  }
+}
+
 void session_index::entry_finished(const std::string& stop_reason) {
   if (--open_entries_ > 0) return;
   try {
-    recording::replace_contents(file_.temporary_path(), session_index_text(entries_, stop_reason), file_.final_path());
+    file_.replace_temporary(session_index_text(entries_, stop_reason, "complete"));
     file_.commit();
   } catch (const std::exception& e) {
     throw session::sink_failure(e.what());
   }
+}
+
+std::string recover_session_index(const std::string& part_path) {
+  constexpr std::string_view suffix = ".json.part";
+  const bool named = part_path.size() > suffix.size() &&
+                     part_path.compare(part_path.size() - suffix.size(), suffix.size(), suffix) == 0;
+  std::ifstream in(part_path);
+  if (!named || !in) throw recording::recording_error("cannot read the session description " + part_path);
+  std::string text((std::istreambuf_iterator<char>(in)), {});
+  const std::string recording_state = "\"state\": \"recording\"";
+  const std::size_t at = text.find(recording_state);
+  if (at == std::string::npos) {
+    throw recording::recording_error(part_path + " holds no session description (the run ended before every headset's "
+                                     "first sample was on its clock)");
+  }
+  text.replace(at, recording_state.size(), "\"state\": \"recovered\"");
+  const std::string final_path = part_path.substr(0, part_path.size() - 5);
+  std::error_code exists_error;
+  if (std::filesystem::exists(final_path, exists_error)) {
+    throw recording::recording_error(final_path + " exists already: not replaced");
+  }
+  recording::replace_contents(final_path, text, final_path);
+  std::filesystem::remove(part_path);
+  return final_path;
 }
 
 }  // namespace calyra::sinks

@@ -2,10 +2,15 @@
 // recordings FILE_<headset>): which recording holds which headset, and
 // where each recording's first sample lies on the host's time axis, by that
 // headset's own clock, so that a reader can line the recordings up. Each
-// headset streams into an entry sink; the file is written once the last
-// entry has finished, under a temporary name renamed at the end.
+// headset streams into an entry sink. While the run goes on, the
+// description is kept under the temporary name (FILE.json.part, state
+// "recording"): first once every headset's first sample is on its clock,
+// then every second, so that a run that never ends (killed, power lost)
+// still leaves the time axis behind; `calyra recover` gives it its name.
+// Once the last entry has finished it is written in full and renamed.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -32,8 +37,16 @@ struct index_entry {
   std::string stop_reason;                 // why its recording ended early, empty: it did not
 };
 
-// The JSON text of the description.
-std::string session_index_text(const std::vector<index_entry>& entries, const std::string& stop_reason);
+// The JSON text of the description; `state` is "recording", "complete" or
+// "recovered".
+std::string session_index_text(const std::vector<index_entry>& entries, const std::string& stop_reason,
+                               const std::string& state);
+
+// Gives FILE.json.part, the description a run left while recording, its
+// final name with the state "recovered"; returns that name. Throws
+// recording::recording_error when it is not such a description or the name
+// is taken.
+std::string recover_session_index(const std::string& part_path);
 
 class session_index {
  public:
@@ -51,10 +64,13 @@ class session_index {
  private:
   class entry_sink;
   void entry_finished(const std::string& stop_reason);
+  // Writes the description under the temporary name when it is due.
+  void checkpoint();
 
   recording::output_file file_;
   std::vector<index_entry> entries_;
   std::size_t open_entries_ = 0;
+  std::optional<std::chrono::steady_clock::time_point> last_checkpoint_;
 };
 
 }  // namespace calyra::sinks
