@@ -197,6 +197,40 @@ TEST_F(lsl_program, a_consumer_receives_the_recorded_samples_at_their_stream_clo
   EXPECT_NE(json.find("\"published\": [\"" + name + " (EEG)\""), std::string::npos) << json;
 }
 
+// Two headsets in one run: each publishes its own streams (a consumer reads
+// the second one's), and one marker from a stimulus program lands in both
+// recordings.
+TEST_F(lsl_program, several_headsets_each_publish_and_every_recording_gets_the_markers) {
+  const std::string name = unique("lab");
+  const std::string stimuli = unique("stimuli");
+  peer_process consumer({"pull", name + " CY TWO 2", "1000", file("pulled")});
+  std::unique_ptr<peer_process> sender;
+  run_request request;
+  request.args = {"--virtual", "stream", "CY ONE 1", "CY TWO 2", "--seconds", "8", "--lsl", "--lsl-name", name,
+                  "--lsl-markers", "source_id=" + stimuli, "--out", file("s.bdf")};
+  request.env = {{"CYCORE_VIRTUAL_DEVICES", "CY ONE 1,clock_ppm=-500;CY TWO 2,clock_ppm=500"},
+                 {"CYCORE_VIRTUAL_SCAN_SCALE", "0.02"}};
+  calyra::test::trigger start_sender;
+  start_sender.after_output = "3.0 s / 8.0 s";
+  start_sender.action = [&](pid_t) {
+    sender = std::make_unique<peer_process>(std::vector<std::string>{"markers", "cue", stimuli, "string", "0"});
+  };
+  request.triggers = {start_sender};
+  const run_result r = run_calyra(request);
+  ASSERT_EQ(r.exit_code, 0) << describe(r);
+  EXPECT_NE(r.out.find(name + " CY ONE 1 (EEG)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(name + " CY TWO 2 (EEG)"), std::string::npos) << r.out;
+  EXPECT_EQ(consumer.wait(30s), 0) << "the second headset's stream was not read";
+  ASSERT_TRUE(sender);
+  EXPECT_EQ(sender->wait(10s), 0);
+  for (const char* headset : {"CY-ONE-1", "CY-TWO-2"}) {
+    const std::string events = read_text(file(std::string("s_") + headset + "_events.tsv"));
+    EXPECT_NE(events.find("\tcue 1\tcue\n"), std::string::npos) << headset << "\n" << events;
+    const std::string json = read_text(file(std::string("s_") + headset + ".json"));
+    EXPECT_NE(json.find(headset), std::string::npos) << "another headset's streams listed:\n" << json;
+  }
+}
+
 // The photodiode: calyra records over calyra-fake-bluez with --lsl-markers;
 // a stimulus program, started after calyra and then restarted, fires the
 // headset's trigger at random moments and sends a marker stamped just

@@ -272,9 +272,6 @@ void finish_command_line(const CLI::App& app, parsed_command_line& out) {
     throw CLI::ValidationError("--filter-output", "needs --bandpass or --notch");
   }
   finish_bids_options(*chosen.front(), s);
-  if (s.lsl.any() && s.devices.size() > 1) {
-    throw CLI::ValidationError(s.lsl.publish ? "--lsl" : "--lsl-markers", "takes one headset per run for now");
-  }
   if (!s.bids.root.empty() && s.devices.size() > 1) {
     throw CLI::ValidationError("--bids", "records one headset: run one stream per headset, each with its own --acq label");
   }

@@ -1,5 +1,6 @@
 #include "commands/lsl_run.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "app/failure.h"
@@ -32,39 +33,66 @@ lsl_run::lsl_run(const cli::lsl_settings& settings) : settings_(settings) {
   link_.emplace(*library_);
 }
 
-void lsl_run::attach(session::stream_session& run, session::headset_stream& h,
-                     const std::optional<filtering::filter_settings>& output_filters, std::ostream& out) {
-  if (!link_->same_clock()) {
+void lsl_run::publish(session::headset_stream& h, bool several,
+                      const std::optional<filtering::filter_settings>& output_filters, std::ostream& out) {
+  if (headsets_.empty() && !link_->same_clock()) {
     out << "LSL: liblsl's clock reads " << link_->offset_s()
         << " s from CLOCK_MONOTONIC; every timestamp is converted by that offset\n";
   }
+  if (!settings_.publish) {
+    headsets_.push_back({&h, nullptr});
+    return;
+  }
+  std::string name = settings_.name;
+  if (several && !name.empty()) name += " " + h.device().name();
+  auto sink = std::make_unique<sinks::lsl_sink>(h, *library_, *link_, name, output_filters);
+  headsets_.push_back({&h, sink.get()});
+  out << "LSL: publishing";
+  const auto names = sink->stream_names();
+  for (std::size_t i = 0; i < names.size(); ++i) out << (i == 0 ? " " : ", ") << names[i];
+  out << ".\n";
+  h.add_sink(std::move(sink));
+}
+
+void lsl_run::listen(session::stream_session& run, std::ostream& out) {
   std::vector<std::string> excluded;
-  if (settings_.publish) {
-    auto sink = std::make_unique<sinks::lsl_sink>(h, *library_, *link_, settings_.name, output_filters);
-    sink_ = sink.get();
-    excluded.push_back(sink->marker_stream_uid());
-    out << "LSL: publishing";
-    const auto names = sink->stream_names();
-    for (std::size_t i = 0; i < names.size(); ++i) out << (i == 0 ? " " : ", ") << names[i];
-    out << ".\n     LSL has no access control: they are visible to every machine on the local network "
-           "(to keep discovery on this machine, see README.md, \"LSL\").\n";
-    h.add_sink(std::move(sink));
+  for (const published& p : headsets_) {
+    if (p.sink != nullptr) excluded.push_back(p.sink->marker_stream_uid());
   }
-  if (!settings_.marker_queries.empty()) {
-    session::headset_stream* headset = &h;
-    auto source = std::make_unique<sources::lsl_marker_source>(
-        *library_, *link_, settings_.marker_queries, excluded,
-        [headset] { return headset->clock().info().state != CY_CLOCK_UNKNOWN; },
-        [headset](std::int64_t t) { return outside_recording(*headset, t); });
-    markers_ = source.get();
-    run.add_source(std::move(source));
+  if (!excluded.empty()) {
+    out << "     LSL has no access control: " << (excluded.size() == 1 ? "they are" : "these are")
+        << " visible to every machine on the local network (to keep discovery on this machine, see README.md, "
+           "\"LSL\").\n";
   }
+  if (settings_.marker_queries.empty()) return;
+  std::vector<session::headset_stream*> headsets;
+  for (const published& p : headsets_) headsets.push_back(p.headset);
+  // A marker waits until every headset's clock can place it; it falls
+  // outside the run when no recording holds its moment.
+  auto source = std::make_unique<sources::lsl_marker_source>(
+      *library_, *link_, settings_.marker_queries, excluded,
+      [headsets] {
+        return std::all_of(headsets.begin(), headsets.end(),
+                           [](session::headset_stream* h) { return h->clock().info().state != CY_CLOCK_UNKNOWN; });
+      },
+      [headsets](std::int64_t t) -> std::optional<std::string> {
+        std::optional<std::string> reason;
+        for (session::headset_stream* h : headsets) {
+          reason = outside_recording(*h, t);
+          if (!reason) return std::nullopt;
+        }
+        return reason;
+      });
+  markers_ = source.get();
+  run.add_source(std::move(source));
   out.flush();
 }
 
-recording::lsl_description lsl_run::describe() const {
+recording::lsl_description lsl_run::describe(const session::headset_stream& h) const {
   recording::lsl_description d;
-  if (sink_) d.published = sink_->stream_names();
+  for (const published& p : headsets_) {
+    if (p.headset == &h && p.sink != nullptr) d.published = p.sink->stream_names();
+  }
   d.marker_queries = settings_.marker_queries;
   if (markers_) {
     for (const auto& s : markers_->sources()) {

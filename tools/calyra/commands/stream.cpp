@@ -121,13 +121,14 @@ void add_headsets(session::stream_session& run, const cli::stream_options& o, se
     if (lsl) {
       std::optional<filtering::filter_settings> pushed_filters;
       if (o.filter_output) pushed_filters = filtering::filter_settings{o.bandpass, o.notch_hz};
-      lsl->attach(run, *h, pushed_filters, std::cout);
-      recording.lsl_state = [&lsl] { return lsl->describe(); };
+      lsl->publish(*h, o.devices.size() > 1, pushed_filters, std::cout);
+      recording.lsl_state = [&lsl, h] { return lsl->describe(*h); };
     }
     if (!files.per_headset.empty()) h->add_sink(files.make_recording_sink(*h, i, std::move(recording)));
     if (files.index) h->add_sink(files.index->entry_for(*h, files.data_paths[i]));
   }
   if (opened == 0) throw app::command_failure("none of the headsets could be opened");
+  if (lsl) lsl->listen(run, std::cout);
 }
 
 // One page per headset, each on its own port (consecutive from --port when
