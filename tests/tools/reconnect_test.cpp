@@ -95,6 +95,7 @@ TEST(reconnect, three_outages_keep_every_sample_on_one_axis_with_each_gap_its_tr
   session::event_outcome away;
   std::vector<std::int64_t> fired;  // host times of the trigger calls
   std::string printed;
+  std::string described_during;  // the sidecar before the third drop
   int status = -1;
   {
     library::core_session core({true, ""}, {});
@@ -112,7 +113,7 @@ TEST(reconnect, three_outages_keep_every_sample_on_one_axis_with_each_gap_its_tr
     s.add_source(std::make_unique<mark_at>(now_ns() + 11'000'000'000, away));
     // A trigger before each drop and one after each return (and its first
     // second of stream, while its clock is found).
-    std::thread driver([&fired] {
+    std::thread driver([&fired, &described_during, &dir] {
       const auto start = std::chrono::steady_clock::now();
       const auto at = [start](double s) { std::this_thread::sleep_until(start + std::chrono::duration<double>(s)); };
       const auto trigger = [&fired] {
@@ -122,6 +123,10 @@ TEST(reconnect, three_outages_keep_every_sample_on_one_axis_with_each_gap_its_tr
       const double plan[3][3] = {{1.5, 2.0, 500}, {4.5, 5.0, 1500}, {9.0, 9.5, 3000}};
       for (const auto& p : plan) {
         at(p[0]);
+        if (p[2] == 3000) {
+          std::ifstream part(dir / "r.json.part");
+          described_during.assign(std::istreambuf_iterator<char>(part), {});
+        }
         trigger();
         at(p[1]);
         cy_virtual_drop_link_for("CY KESTREL 5", static_cast<unsigned>(p[2]));
@@ -173,6 +178,11 @@ TEST(reconnect, three_outages_keep_every_sample_on_one_axis_with_each_gap_its_tr
     ++outages;
   }
   EXPECT_EQ(outages, 3u) << text;
+  // Each outage was described once it was over: a kill after the second
+  // would have left both in the sidecar.
+  EXPECT_NE(described_during.find("\"outages\": [{"), std::string::npos) << described_during;
+  EXPECT_EQ(described_during.find("\"recovered\": false"), std::string::npos) << described_during;
+  EXPECT_NE(described_during.find("\"recovered\": true}, {"), std::string::npos) << described_during;
   EXPECT_EQ(text.find("\"recovered\": false"), std::string::npos) << text;
   std::ifstream events_in(dir / "r_events.tsv");
   std::stringstream events;

@@ -85,6 +85,16 @@ void recording_sink::describe_so_far() {
   recording::write_json_sidecar(files_->description.temporary_path(), layout_, d, files_->description.final_path());
 }
 
+void recording_sink::tick() {
+  // The list holds an outage from the moment the link is lost; it is
+  // described then and again once the headset is back.
+  const auto& outages = headset_.outages();
+  const std::size_t state = outages.size() * 2 + (!outages.empty() && outages.back().recovered ? 1 : 0);
+  if (state == outages_described_) return;
+  outages_described_ = state;
+  describe_so_far();
+}
+
 void recording_sink::rows(const sample_block& rows) {
   try {
     pipeline_->accept(rows);

@@ -44,6 +44,10 @@ class recording_sink final : public session::sink {
   void rows(const sample_block& rows) override;
   void event(const session::placed_event& event) override;
   void label_next_gap(const std::string& text) override { pipeline_->label_next_gap(text); }
+  // Rewrites the sidecar when a link is lost and when it is back, so that a
+  // run killed later still leaves every outage described (recover keeps
+  // them).
+  void tick() override;
   // Closes the file, writes the events table and the sidecar, and gives
   // them their names. A run that never received a sample leaves no file: a
   // recording without a data record is not one that readers open.
@@ -65,6 +69,7 @@ class recording_sink final : public session::sink {
   std::unique_ptr<stream::recording_pipeline> pipeline_;
   std::string rows_failure_;
   std::vector<std::string> written_;
+  std::size_t outages_described_ = 0;  // outages listed, twice, plus one if the last is over
 };
 
 }  // namespace calyra::sinks
