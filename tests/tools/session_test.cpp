@@ -24,19 +24,24 @@ struct probe_record {
 
 class probe_sink final : public session::sink {
  public:
-  probe_sink(probe_record& r, int fail_at_block) : r_(r), fail_at_(fail_at_block) {}
+  // Fails at its fail_at-th block of rows, or with on_tick at its
+  // fail_at-th tick (0: never).
+  probe_sink(probe_record& r, int fail_at, bool on_tick = false) : r_(r), fail_at_(fail_at), on_tick_(on_tick) {}
   void rows(const recording::sample_block& rows) override {
     r_.sample_numbers.insert(r_.sample_numbers.end(), rows.sample_numbers.begin(), rows.sample_numbers.end());
-    if (++blocks_ == fail_at_) throw session::sink_failure("the probe ran out of room");
+    if (++blocks_ == fail_at_ && !on_tick_) throw session::sink_failure("the probe ran out of room");
   }
   void event(const session::placed_event& e) override { r_.events.push_back(e); }
-  void tick() override { ++r_.ticks; }
+  void tick() override {
+    if (++r_.ticks == fail_at_ && on_tick_) throw session::sink_failure("the probe ran out of room");
+  }
   void finish(const session::run_end& end) override { r_.finished.push_back(end.stop_reason); }
   std::string failure_reason() const override { return "the probe failed"; }
 
  private:
   probe_record& r_;
   int fail_at_;
+  bool on_tick_;
   int blocks_ = 0;
 };
 
@@ -62,14 +67,14 @@ class stream_session_test : public ::testing::Test {
   }
 
   // Streams `seconds` (0: until the sink fails) into a probe sink.
-  int run(double seconds, int fail_at_block) {
+  int run(double seconds, int fail_at, bool on_tick = false) {
     library::core_session core({true, ""}, {});
     session::stream_session s({seconds, 5.0, ""});
     session::headset_settings h;
     h.device = "CY KESTREL 5";
     h.seconds = seconds;
     session::headset_stream& headset = s.add_headset(h);
-    headset.add_sink(std::make_unique<probe_sink>(record, fail_at_block));
+    headset.add_sink(std::make_unique<probe_sink>(record, fail_at, on_tick));
     s.add_source(std::make_unique<one_marker>(outcomes));
     ::testing::internal::CaptureStdout();
     struct restore {
@@ -104,17 +109,22 @@ TEST_F(stream_session_test, a_sink_and_a_source_plug_in_and_see_the_whole_run) {
   EXPECT_NE(printed.find("Annotations     1"), std::string::npos) << printed;
 }
 
-// A sink that fails ends a run that would go on until Ctrl-C: with its
-// reason in the summary and its text as the error, still finished once.
+// A sink that fails, on rows or on its tick, ends a run that would go on
+// until Ctrl-C: with its reason in the summary and its text as the error,
+// still finished once.
 TEST_F(stream_session_test, a_failing_sink_ends_the_run_with_its_reason) {
-  try {
-    run(0.0, 3);
-    FAIL() << "the run went on";
-  } catch (const recording::recording_error& e) {
-    EXPECT_STREQ(e.what(), "the probe ran out of room");
+  for (const bool on_tick : {false, true}) {
+    SCOPED_TRACE(on_tick ? "on tick" : "on rows");
+    record = {};
+    try {
+      run(0.0, 3, on_tick);
+      FAIL() << "the run went on";
+    } catch (const recording::recording_error& e) {
+      EXPECT_STREQ(e.what(), "the probe ran out of room");
+    }
+    EXPECT_EQ(record.finished, std::vector<std::string>{"the probe failed"});
+    EXPECT_NE(printed.find("Summary (the probe failed)"), std::string::npos) << printed;
   }
-  EXPECT_EQ(record.finished, std::vector<std::string>{"the probe failed"});
-  EXPECT_NE(printed.find("Summary (the probe failed)"), std::string::npos) << printed;
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 // call is fine: that is what the recording does.
 //
 // Failure: a sink throws sink_failure (or recording::recording_error) from
-// rows(), event() or finish(). The session keeps the first failure, ends
+// rows(), event(), tick() or finish(). The session keeps the first failure, ends
 // the run at the end of that pass with the sink's failure_reason(), reports
 // the failure's text as the error and exits with status 1. A sink that
 // failed is still called (rows, events, finish): it decides what it can

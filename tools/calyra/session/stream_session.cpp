@@ -74,9 +74,17 @@ class stream_session::pass {
     }
   }
 
+  // A sink that fails here (its sidecar cannot be rewritten) fails the run
+  // as one failing on rows does: the run ends with what it kept.
   void tick_sinks() {
     for (const auto& h : s_.headsets_) {
-      for (const auto& sink : h->sinks()) sink->tick();
+      for (const auto& sink : h->sinks()) {
+        try {
+          sink->tick();
+        } catch (const std::runtime_error& e) {
+          h->note_failure(*sink, e.what());
+        }
+      }
     }
   }
 
@@ -120,7 +128,11 @@ class stream_session::pass {
       // Empty while the link is up or being brought back; else why it
       // could not be (timed out, another headset answered).
       const std::string link = h->look_after_link();
-      if (link.empty() && !h->link_lost()) continue;
+      // A loss that came after look_after_link looked is its to meet on the
+      // next pass when reconnecting is on; only without it does a loss end
+      // the headset's recording here.
+      const bool lost_for_good = h->link_lost() && h->settings().reconnect_timeout == 0.0;
+      if (link.empty() && !lost_for_good) continue;
       if (s_.headsets_.size() == 1) {
         if (!link.empty()) {
           out.link = link;
