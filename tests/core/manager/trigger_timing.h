@@ -141,10 +141,17 @@ inline void expect_triggers_on_pulses(cy_eeg_manager* m, const std::vector<trigg
 // its pulse (widened by how long the call took, and by a quarter sample for
 // a notification thread that a loaded machine ran late: the clock then sees
 // arrivals later than the radio delivered them, which no estimate can undo).
+// Under a sanitizer every thread of the test, the bus and the fake headset
+// runs several times slower, and a first fit after a restart was seen 0.3
+// sample beyond the quarter: there the allowance is three quarters.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr double loaded_host_samples = 0.75;
+#else
+inline constexpr double loaded_host_samples = 0.25;
+#endif
 inline void expect_placed_online(const std::vector<trigger_call>& calls, const std::vector<std::int64_t>& pulses,
                                  const char* what) {
   ASSERT_EQ(pulses.size(), calls.size()) << what;
-  constexpr double loaded_host_samples = 0.25;
   std::string report;
   for (std::size_t i = 0; i < calls.size(); ++i) {
     const double call_samples = static_cast<double>(calls[i].after_ns - calls[i].before_ns) * 1e-9 * timing_rate_hz;
