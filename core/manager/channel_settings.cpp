@@ -57,22 +57,15 @@ std::optional<gain_mode> channel_settings::gain_of(std::uint16_t channel) const 
 
 channel_settings::frozen_layout channel_settings::freeze_for_stream() {
   std::lock_guard lock(mutex_);
-  stream_.channels.assign(enabled_.begin(), enabled_.end());
-  stream_.gains = gains_;
-  return stream_;
+  stream_channels_.assign(enabled_.begin(), enabled_.end());
+  return {stream_channels_, gains_};
 }
 
 std::int64_t channel_settings::index_in_stream(std::uint16_t channel) const {
   std::lock_guard lock(mutex_);
-  const auto& channels = stream_.channels;
-  const auto it = std::lower_bound(channels.begin(), channels.end(), channel);
-  if (it == channels.end() || *it != channel) return -1;
-  return it - channels.begin();
-}
-
-std::vector<std::uint16_t> channel_settings::stream_channels() const {
-  std::lock_guard lock(mutex_);
-  return stream_.channels;
+  const auto it = std::lower_bound(stream_channels_.begin(), stream_channels_.end(), channel);
+  if (it == stream_channels_.end() || *it != channel) return -1;
+  return it - stream_channels_.begin();
 }
 
 channel_settings::upload_view channel_settings::for_upload(std::size_t electrodes, bool keep_default_gains) {
@@ -100,7 +93,7 @@ void channel_settings::reset() {
   enabled_.clear();
   gains_.clear();
   bias_.clear();
-  stream_ = frozen_layout{};
+  stream_channels_.clear();
   impedance_mode_.store(0, std::memory_order_relaxed);
 }
 

@@ -63,8 +63,6 @@ class channel_settings {
   frozen_layout freeze_for_stream();
   // Position of `channel` in the frozen layout; -1 when it is not streamed.
   std::int64_t index_in_stream(std::uint16_t channel) const;
-  // The frozen layout's channels (ascending); valid until the next start.
-  std::vector<std::uint16_t> stream_channels() const;
 
   // The settings of electrode measurements 0 .. electrodes - 1 for a
   // configuration record. With keep_default_gains an enabled electrode
@@ -81,7 +79,7 @@ class channel_settings {
   std::set<std::uint16_t> enabled_;
   gain_table gains_;
   std::unordered_map<std::uint16_t, polarity> bias_;
-  frozen_layout stream_;
+  std::vector<std::uint16_t> stream_channels_;  // the frozen layout's, ascending
   // Written under mutex_; atomic for the readers that do not take it.
   std::atomic<std::uint8_t> impedance_mode_{0};
   std::atomic<std::uint8_t> rate_{6};

@@ -358,7 +358,8 @@ class eeg_manager_implementation final : public eeg_manager {
   std::unordered_map<std::uint16_t, channel_data_type> channel_data_type_map;  // - (connect)
 
  private:
-  // The parts that hide their own lock (each a leaf).
+  // The parts that hide their own lock: leaves, but for the chunk slot,
+  // under which the host's callback runs (see the lock order above).
   channel_settings settings_;
   callback_slot<chunk_callback_fn> chunk_callback_;
   callback_slot<battery_callback_fn> battery_callback_;

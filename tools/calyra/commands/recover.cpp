@@ -16,7 +16,7 @@ int run_recover(const cli::recover_options& options) {
   for (const std::string& path : options.paths) {
     try {
       // The description of a session of several headsets, left while recording.
-      if (path.size() > 10 && path.compare(path.size() - 10, 10, ".json.part") == 0) {
+      if (sinks::is_session_index_part(path)) {
         std::cout << "Recovered " << sinks::recover_session_index(path) << " (the session's time axis)" << std::endl;
         continue;
       }

@@ -99,6 +99,8 @@ class headset_stream {
   bool reconnecting() const { return link_ != link_state::up; }
   // The outages so far, the one in progress last (not recovered).
   std::vector<link_outage> outages() const;
+  // How many outages are over (cheap, for a check every pass).
+  std::size_t outages_over() const { return outages_.size(); }
   // An attempt was left running at the end (Ctrl-C while connecting): the
   // program must end without closing the library.
   bool abandoned_attempt() const { return abandoned_; }

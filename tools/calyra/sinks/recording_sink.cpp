@@ -86,10 +86,9 @@ void recording_sink::describe_so_far() {
 }
 
 void recording_sink::tick() {
-  // The list holds an outage from the moment the link is lost; it is
-  // described then and again once the headset is back.
-  const auto& outages = headset_.outages();
-  const std::size_t state = outages.size() * 2 + (!outages.empty() && outages.back().recovered ? 1 : 0);
+  // An outage is described when the link is lost and again once the
+  // headset is back.
+  const std::size_t state = headset_.outages_over() * 2 + (headset_.reconnecting() ? 1 : 0);
   if (state == outages_described_) return;
   outages_described_ = state;
   describe_so_far();

@@ -69,7 +69,7 @@ class recording_sink final : public session::sink {
   std::unique_ptr<stream::recording_pipeline> pipeline_;
   std::string rows_failure_;
   std::vector<std::string> written_;
-  std::size_t outages_described_ = 0;  // outages listed, twice, plus one if the last is over
+  std::size_t outages_described_ = 0;  // outages over, twice, plus one while one is going on
 };
 
 }  // namespace calyra::sinks

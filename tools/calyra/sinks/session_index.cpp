@@ -20,6 +20,9 @@ std::string number(double v, int precision) {
   return s.str();
 }
 
+// How often the description is rewritten while recording.
+constexpr auto checkpoint_every = std::chrono::seconds(1);
+
 }  // namespace
 
 std::string session_index_text(const std::vector<index_entry>& entries, const std::string& stop_reason,
@@ -60,6 +63,8 @@ class session_index::entry_sink final : public session::sink {
     if (!first_sample_ && !rows.sample_numbers.empty()) first_sample_ = rows.sample_numbers.front();
   }
   void event(const session::placed_event&) override {}
+  // Every entry is refreshed each pass (a few cheap reads of the clock), so
+  // that whichever entry's tick writes the description finds all current.
   void tick() override {
     refresh();
     index_.checkpoint();
@@ -114,9 +119,8 @@ std::unique_ptr<session::sink> session_index::entry_for(session::headset_stream&
 }
 
 void session_index::checkpoint() {
-  constexpr auto every = std::chrono::seconds(1);
   const auto now = std::chrono::steady_clock::now();
-  if (last_checkpoint_ && now - *last_checkpoint_ < every) return;
+  if (last_checkpoint_ && now - *last_checkpoint_ < checkpoint_every) return;
   // The first is written once every headset that records has its first
   // sample on its clock: before that the description lines nothing up.
   const bool placed = std::all_of(entries_.begin(), entries_.end(), [](const index_entry& e) {
@@ -141,12 +145,13 @@ void session_index::entry_finished(const std::string& stop_reason) {
   }
 }
 
+bool is_session_index_part(const std::string& path) {
+  return path.size() > 10 && path.ends_with(".json.part");
+}
+
 std::string recover_session_index(const std::string& part_path) {
-  constexpr std::string_view suffix = ".json.part";
-  const bool named = part_path.size() > suffix.size() &&
-                     part_path.compare(part_path.size() - suffix.size(), suffix.size(), suffix) == 0;
   std::ifstream in(part_path);
-  if (!named || !in) throw recording::recording_error("cannot read the session description " + part_path);
+  if (!is_session_index_part(part_path) || !in) throw recording::recording_error("cannot read the session description " + part_path);
   std::string text((std::istreambuf_iterator<char>(in)), {});
   const std::string recording_state = "\"state\": \"recording\"";
   const std::size_t at = text.find(recording_state);

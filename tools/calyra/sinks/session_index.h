@@ -42,6 +42,9 @@ struct index_entry {
 std::string session_index_text(const std::vector<index_entry>& entries, const std::string& stop_reason,
                                const std::string& state);
 
+// Whether `path` names a session description left while recording (FILE.json.part).
+bool is_session_index_part(const std::string& path);
+
 // Gives FILE.json.part, the description a run left while recording, its
 // final name with the state "recovered"; returns that name. Throws
 // recording::recording_error when it is not such a description or the name
