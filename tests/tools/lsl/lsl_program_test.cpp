@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -223,11 +224,16 @@ TEST_F(lsl_program, several_headsets_each_publish_and_every_recording_gets_the_m
   EXPECT_EQ(consumer.wait(30s), 0) << "the second headset's stream was not read";
   ASSERT_TRUE(sender);
   EXPECT_EQ(sender->wait(10s), 0);
-  for (const char* headset : {"CY-ONE-1", "CY-TWO-2"}) {
-    const std::string events = read_text(file(std::string("s_") + headset + "_events.tsv"));
-    EXPECT_NE(events.find("\tcue 1\tcue\n"), std::string::npos) << headset << "\n" << events;
-    const std::string json = read_text(file(std::string("s_") + headset + ".json"));
-    EXPECT_NE(json.find(headset), std::string::npos) << "another headset's streams listed:\n" << json;
+  const std::vector<std::pair<std::string, std::string>> own_and_other = {{"CY ONE 1", "CY TWO 2"},
+                                                                          {"CY TWO 2", "CY ONE 1"}};
+  for (const auto& [own, other] : own_and_other) {
+    std::string stem = "s_" + own;
+    std::replace(stem.begin(), stem.end(), ' ', '-');
+    const std::string events = read_text(file(stem + "_events.tsv"));
+    EXPECT_NE(events.find("\tcue 1\tcue\n"), std::string::npos) << own << "\n" << events;
+    const std::string json = read_text(file(stem + ".json"));
+    EXPECT_NE(json.find("\"" + name + " " + own + " (EEG)\""), std::string::npos) << json;
+    EXPECT_EQ(json.find(name + " " + other), std::string::npos) << "another headset's streams listed:\n" << json;
   }
 }
 
