@@ -235,6 +235,37 @@ TEST_F(bids_dataset, stream_records_into_a_dataset) {
             std::string::npos);
 }
 
+// Headsets recorded together: one recording each, told apart by the
+// acquisition label, on one time axis through the scans' acquisition times
+// (a line typed once lands at the same moment in both); a headset that is
+// missing leaves nothing behind.
+TEST_F(bids_dataset, headsets_recorded_together_share_one_time_axis) {
+  const std::string root = file("together");
+  const run_result r = calyra({"stream", "CY KESTREL 9", "CY LOSSY 12", "CY NOWHERE 99", "--allow-missing", "--seconds",
+                               "3", "--bids", root, "--subject", "01", "--task", "hyper", "--line-freq", "50"},
+                              {{"samples ", "together\n", false, false, {}}});
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  expect_valid(root);
+  // Seconds since midnight of an acq_time, and of the typed line's onset.
+  const auto moment = [&](const std::string& label) {
+    const std::string stem = "sub-01_task-hyper_acq-" + label;
+    const std::vector<std::string> scan = row(root + "/sub-01/sub-01_scans.tsv", "eeg/" + stem + "_eeg.bdf");
+    EXPECT_EQ(scan.size(), 2u) << label;
+    if (scan.size() != 2) return 0.0;
+    const std::string& t = scan[1];  // 2026-12-09T11:30:01.123456
+    const double acquired = std::stod(t.substr(11, 2)) * 3600 + std::stod(t.substr(14, 2)) * 60 + std::stod(t.substr(17));
+    for (const std::string& line : lines_of(root + "/sub-01/eeg/" + stem + "_events.tsv")) {
+      if (line.ends_with("\ttogether")) return acquired + std::stod(line);
+    }
+    ADD_FAILURE() << "no typed line in " << stem;
+    return 0.0;
+  };
+  EXPECT_NEAR(moment("CYKESTREL9"), moment("CYLOSSY12"), 3.0 / 250.0);
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    EXPECT_EQ(entry.path().string().find("NOWHERE"), std::string::npos) << entry.path();
+  }
+}
+
 // A run killed while streaming into a dataset leaves only hidden files, so
 // the dataset stays valid; recover completes the recording and places it
 // under its BIDS name with the line frequency given at the start.

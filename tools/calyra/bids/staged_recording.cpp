@@ -65,6 +65,8 @@ placed_recording finish_staged(const std::string& staged_bdf, const std::string&
   return placed;
 }
 
+void abandon_staged(const std::string& staged_bdf) { ::unlink(staged_note_path(staged_bdf).c_str()); }
+
 std::optional<std::string> staged_recording_of(const std::string& part_path) {
   const fs::path part = fs::absolute(part_path);
   const std::string name = part.filename().string();

@@ -22,6 +22,10 @@ std::string begin_staged(const placement& p);
 // `calyra bids` can still import them.
 placed_recording finish_staged(const std::string& staged_bdf, const std::string& program_version);
 
+// Removes the note of a staged recording that never began (a headset that
+// could not be opened), so that its name is free again.
+void abandon_staged(const std::string& staged_bdf);
+
 // The hidden note next to a staged recording.
 std::string staged_note_path(const std::string& staged_bdf);
 

@@ -20,4 +20,11 @@ struct target_options {
 // command line's fault, found before anything is touched.
 placement placement_from(const target_options& options);
 
+// The placement of one of several headsets recorded together: its
+// acquisition label is --acq (when given) followed by the letters and digits
+// of the headset's name ("CY KESTREL 5" -> "CYKESTREL5"), so that recordings
+// made at once differ only in that label, as BIDS names simultaneous
+// recordings. Throws app::usage_failure as placement_from does.
+placement placement_for_one_of_several(const target_options& options, const std::string& device);
+
 }  // namespace calyra::bids

@@ -272,9 +272,6 @@ void finish_command_line(const CLI::App& app, parsed_command_line& out) {
     throw CLI::ValidationError("--filter-output", "needs --bandpass or --notch");
   }
   finish_bids_options(*chosen.front(), s);
-  if (!s.bids.root.empty() && s.devices.size() > 1) {
-    throw CLI::ValidationError("--bids", "records one headset: run one stream per headset, each with its own --acq label");
-  }
   if (s.filter_output && s.out_path.empty() && s.bids.root.empty()) {
     throw CLI::ValidationError("--filter-output", "needs --out FILE or --bids ROOT");
   }

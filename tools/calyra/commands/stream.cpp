@@ -45,12 +45,14 @@ sinks::recording_settings recording_settings_of(const cli::stream_options& o) {
 // Reserves the names of every recording before any headset is touched, so
 // that an unusable or taken path is reported first: FILE as given for one
 // headset, FILE_<headset> and the session's FILE.json for several; in a
-// dataset, the hidden name the recording is staged under until it is placed.
+// dataset, the hidden name each recording is staged under until it is
+// placed (several headsets differ in their acquisition label).
 struct session_files {
   std::vector<std::unique_ptr<recording::recording_files>> per_headset;
   std::vector<std::string> data_paths;
   std::unique_ptr<sinks::session_index> index;
-  std::string staged;  // in a BIDS dataset: the staging path, else empty
+  std::vector<std::string> staged;  // in a BIDS dataset: each headset's staging path, else empty
+  std::string dataset_root;
 
   explicit session_files(const cli::stream_options& o) {
     if (!o.bids.root.empty()) {
@@ -69,16 +71,39 @@ struct session_files {
     if (!single) index = std::make_unique<sinks::session_index>(several.session_description(), o.overwrite);
   }
 
-  // Every refusal (labels, line frequency, a taken name) comes here.
+  // Every refusal (labels, line frequency, a taken name) comes here, for
+  // every headset before any recording is staged.
   void stage_in_dataset(const cli::stream_options& o) {
+    dataset_root = o.bids.root;
+    std::vector<bids::placement> placements;
     try {
-      staged = bids::begin_staged(bids::placement_from(o.bids));
+      for (const std::string& device : o.devices) {
+        placements.push_back(o.devices.size() == 1 ? bids::placement_from(o.bids)
+                                                   : bids::placement_for_one_of_several(o.bids, device));
+        for (std::size_t j = 0; j + 1 < placements.size(); ++j) {
+          if (placements[j].names.acquisition == placements.back().names.acquisition) {
+            throw app::usage_failure("--bids: " + o.devices[j] + " and " + device +
+                                     " give the same acquisition label; name each headset once");
+          }
+        }
+        bids::check_placement(placements.back());
+      }
+      for (const bids::placement& p : placements) staged.push_back(bids::begin_staged(p));
     } catch (const bids::bids_error& e) {
       throw app::usage_failure(e.what());
     }
-    const recording::recording_names names = bids::dataset_naming(staged).names_for(o.device);
-    data_paths.push_back(names.data);
-    per_headset.push_back(std::make_unique<recording::recording_files>(names, o.overwrite));
+    for (std::size_t i = 0; i < staged.size(); ++i) {
+      const recording::recording_names names = bids::dataset_naming(staged[i]).names_for(o.devices[i]);
+      data_paths.push_back(names.data);
+      per_headset.push_back(std::make_unique<recording::recording_files>(names, o.overwrite));
+    }
+  }
+
+  // The headset at `i` was not opened: nothing of it is kept.
+  void forget(std::size_t i, const std::string& device) {
+    if (!per_headset.empty()) per_headset[i].reset();
+    if (index) index->add_missing(device);
+    if (!staged.empty()) bids::abandon_staged(staged[i]);
   }
 
   // The recording, placed in its dataset when it ends if it is staged.
@@ -86,12 +111,13 @@ struct session_files {
                                                      sinks::recording_settings settings) {
     auto sink = std::make_unique<sinks::recording_sink>(h, std::move(per_headset[i]), std::move(settings));
     if (staged.empty()) return sink;
-    return std::make_unique<bids::dataset_sink>(std::move(sink), staged);
+    return std::make_unique<bids::dataset_sink>(std::move(sink), staged[i]);
   }
 
   std::string session_path(const cli::stream_options& o) const {
     if (index) return index->path();
-    return staged.empty() ? o.out_path : staged;
+    if (staged.size() == 1) return staged.front();
+    return staged.empty() ? o.out_path : dataset_root;
   }
 };
 
@@ -110,8 +136,7 @@ void add_headsets(session::stream_session& run, const cli::stream_options& o, se
     } catch (const app::command_failure& e) {
       if (!o.allow_missing || app::interrupt_requested()) throw;
       std::cerr << "calyra: warning: " << e.what() << "; recording the other headsets" << std::endl;
-      if (!files.per_headset.empty()) files.per_headset[i].reset();
-      if (files.index) files.index->add_missing(o.devices[i]);
+      files.forget(i, o.devices[i]);
       continue;
     }
     ++opened;
