@@ -1,7 +1,7 @@
 // Drives the live view in headless Chromium over the DevTools protocol on
 // a pipe (--remote-debugging-pipe: no port, no packages to install).
 //
-//   node drive_page.mjs URL SCREENSHOT.png ANNOTATION PROFILE_DIR [fit]
+//   node drive_page.mjs URL SCREENSHOT.png ANNOTATION PROFILE_DIR [fit|side]
 //
 // Loads the page (first with every event stream the server allows already
 // taken: the page must say why it shows nothing, then come live once one is
@@ -10,7 +10,9 @@
 // waits for the stream to report it placed, and saves a screenshot. Then it
 // visits another local server, which must never see the token. With "fit"
 // it checks instead that every electrode fits in an 813 px high window, and
-// that the wheel scrolls while Ctrl + wheel zooms. Prints what it saw as
+// that the wheel scrolls while Ctrl + wheel zooms. With "side" URL is the
+// page of every headset: each headset's page fills its frame with every
+// electrode drawn, and every frame fits in the window. Prints what it saw as
 // JSON; exits non-zero with a message on the first check that fails.
 import { spawn } from 'node:child_process';
 import { writeFileSync } from 'node:fs';
@@ -100,6 +102,7 @@ async function main() {
     }),
     spectrumInked: (() => {
       const c = document.getElementById('spectrum');
+      if (c.width === 0 || c.height === 0) return 0;  // hidden in a narrow window
       const g = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
       let n = 0;
       for (let i = 0; i < g.length; i += 4) n += g[i + 3] > 0 && g[i + 2] > g[i] + 40;
@@ -112,6 +115,7 @@ async function main() {
   await page('Runtime.enable');
   await page('Emulation.setDeviceMetricsOverride', { width: 1400, height: 813, deviceScaleFactor: 1, mobile: false });
   if (mode === 'fit') return fit(page, evaluate, waitFor, describe);
+  if (mode === 'side') return sideBySide(page, evaluate, waitFor, describe);
 
   // Every event stream the server allows is taken: the page says why it
   // shows nothing, and comes live once one is free.
@@ -250,6 +254,58 @@ async function fit(page, evaluate, waitFor, describe) {
   const afterCtrlWheel = await evaluate(scale);
   if (afterWheel !== before || afterCtrlWheel === before) fail(`wheel: ${before} -> ${afterWheel} -> ${afterCtrlWheel}`);
   process.stdout.write(JSON.stringify({ layout, before, afterWheel, afterCtrlWheel }) + '\n');
+  await send('Browser.close').catch(() => {});
+  browser.kill('SIGKILL');
+  process.exit(0);
+}
+
+// The page of every headset: a frame per headset inside the window, each
+// showing every electrode of its headset with a trace, none below its fold.
+async function sideBySide(page, evaluate, waitFor, describe) {
+  await page('Page.navigate', { url });
+  await waitFor('the frames', `document.querySelectorAll('iframe').length > 0`, 10);
+  const frames = JSON.parse(await evaluate(`JSON.stringify([...document.querySelectorAll('iframe')].map((f) => {
+    const r = f.getBoundingClientRect();
+    return { right: r.right, bottom: r.bottom };
+  }))`));
+  const address = await evaluate('location.href');
+  if (address.includes('#') || frames.some((f) => f.right > 1400 || f.bottom > 813)) {
+    fail(`frames ${JSON.stringify(frames)} at ${address}`);
+  }
+  const { frameTree } = await page('Page.getFrameTree');
+  const children = frameTree.childFrames || [];
+  if (children.length !== frames.length) fail(`${children.length} frames in the tree, ${frames.length} on the page`);
+  const headsets = [];
+  for (const child of children) {
+    // An isolated world of the frame: the page's document, our own script.
+    const { executionContextId } = await page('Page.createIsolatedWorld', { frameId: child.frame.id, worldName: 'check' });
+    const inFrame = async (expression) => {
+      const r = await page('Runtime.evaluate', { expression, contextId: executionContextId, returnByValue: true });
+      if (r.exceptionDetails) throw new Error(`${expression}: ${JSON.stringify(r.exceptionDetails)}`);
+      return r.result.value;
+    };
+    const until = Date.now() + 20000;
+    for (;;) {
+      const s = JSON.parse(await inFrame(describe));
+      if (s.electrodes.length > 0 && s.electrodes.every((e) => e.latest > 0.5 && e.inked > 4)) break;
+      if (Date.now() > until) fail(`frame ${child.frame.url}: ${JSON.stringify(s)}`);
+      await sleep(100);
+    }
+    const layout = JSON.parse(await inFrame(`JSON.stringify((() => {
+      const rows = [...document.querySelectorAll('.electrode')].map((r) => r.getBoundingClientRect());
+      return { device: document.getElementById('device').textContent, count: rows.length, frameHeight: innerHeight,
+               panelBottom: document.getElementById('traces').getBoundingClientRect().bottom,
+               lowest: Math.max(...rows.map((r) => r.bottom)), smallest: Math.min(...rows.map((r) => r.height)),
+               axis: document.getElementById('time-axis').getBoundingClientRect().bottom };
+    })())`));
+    if (!(layout.lowest <= layout.panelBottom + 1 && layout.axis <= layout.frameHeight && layout.smallest >= 18)) {
+      fail(`electrodes do not fit in their frame: ${JSON.stringify(layout)}`);
+    }
+    headsets.push(layout);
+  }
+  const shot = await page('Page.captureScreenshot', { format: 'png' });
+  writeFileSync(screenshotPath, Buffer.from(shot.data, 'base64'));
+  process.stdout.write(JSON.stringify({ frames, headsets }) + '\n');
   await send('Browser.close').catch(() => {});
   browser.kill('SIGKILL');
   process.exit(0);

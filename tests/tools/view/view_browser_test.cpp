@@ -93,4 +93,42 @@ TEST(view_browser, every_one_of_32_electrodes_fits_in_the_window_and_the_wheel_s
   fs::remove_all(dir);
 }
 
+// Four headsets of eight electrodes on the page of every headset, in the
+// same window: each headset's page fits its frame with every trace drawn.
+TEST(view_browser, four_headsets_of_eight_electrodes_fit_side_by_side) {
+  const fs::path dir = fs::temp_directory_path() / ("calyra_view_side_" + std::to_string(getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir / "profile");
+  calyra::test::background_calyra calyra(
+      CALYRA_PROGRAM, {"--virtual", "view", "CY WREN 1", "CY WREN 2", "CY WREN 3", "CY WREN 4"},
+      {{"CYCORE_VIRTUAL_DEVICES", "CY WREN 1,model=0;CY WREN 2,model=0;CY WREN 3,model=0;CY WREN 4,model=0"}},
+      dir.string());
+  ASSERT_FALSE(calyra.wait_for_url(15).empty()) << calyra.out() << calyra.err();
+  std::string url;
+  const std::string marker = "Live view of every headset: ";
+  for (int tries = 0; tries < 100 && url.empty(); ++tries) {
+    const std::string out = calyra.out();
+    const std::size_t at = out.find(marker);
+    if (at != std::string::npos && out.find('\n', at) != std::string::npos) {
+      url = out.substr(at + marker.size(), out.find('\n', at) - at - marker.size());
+    }
+    usleep(100000);
+  }
+  ASSERT_FALSE(url.empty()) << calyra.out();
+  const std::string command = std::string(NODE_PROGRAM) + " " + VIEW_DRIVER + " '" + url + "' '" + SIDE_SCREENSHOT_PATH +
+                              "' '' '" + (dir / "profile").string() + "' side > '" + (dir / "driver.out").string() +
+                              "' 2> '" + (dir / "driver.err").string() + "'";
+  const int driver = std::system(command.c_str());
+  calyra.interrupt();
+  ASSERT_EQ(calyra.wait(30), 0) << calyra.out() << calyra.err();
+  ASSERT_EQ(driver, 0) << read_text(dir / "driver.err");
+  const std::string seen = read_text(dir / "driver.out");
+  for (const char* name : {"CY WREN 1", "CY WREN 2", "CY WREN 3", "CY WREN 4"}) {
+    const std::size_t at = seen.find(std::string("\"device\":\"") + name);
+    ASSERT_NE(at, std::string::npos) << seen;
+    EXPECT_EQ(seen.compare(seen.find("\"count\":", at), 10, "\"count\":8,"), 0) << seen;
+  }
+  fs::remove_all(dir);
+}
+
 }  // namespace

@@ -187,6 +187,25 @@ TEST_F(view_program, each_headset_gets_its_page_and_a_line_typed_into_one_goes_t
   }
   ASSERT_EQ(pages.size(), 2u) << calyra->out();
   EXPECT_NE(pages[0].port, pages[1].port);
+  // The page of both names both pages; they may frame each other, and
+  // nothing else may frame them.
+  const std::string text = calyra->out();
+  const std::string marker = "Live view of every headset: http://127.0.0.1:" + std::to_string(pages[0].port) +
+                             "/headsets.html#";
+  const std::size_t both = text.find(marker);
+  ASSERT_NE(both, std::string::npos) << text;
+  for (const address& p : pages) {
+    EXPECT_NE(text.find(std::to_string(p.port) + "=" + p.token, both), std::string::npos) << text;
+    httplib::Client page("127.0.0.1", static_cast<int>(p.port));
+    const auto got = page.Get("/headsets.html");
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->status, 200);
+    const std::string policy = got->get_header_value("Content-Security-Policy");
+    EXPECT_NE(policy.find("frame-ancestors http://127.0.0.1:" + std::to_string(pages[0].port) +
+                          " http://127.0.0.1:" + std::to_string(pages[1].port)),
+              std::string::npos)
+        << policy;
+  }
   std::this_thread::sleep_for(1s);
   httplib::Client c("127.0.0.1", static_cast<int>(pages[1].port));
   auto posted = c.Post("/annotation", pages[1].header(), "both", "text/plain; charset=utf-8");

@@ -18,6 +18,7 @@
 #include "sinks/recording_sink.h"
 #include "sinks/session_index.h"
 #include "sources/typed_lines_source.h"
+#include "view/headsets_page.h"
 #include "view/stream_view.h"
 
 namespace calyra::commands {
@@ -157,13 +158,16 @@ void add_headsets(session::stream_session& run, const cli::stream_options& o, se
 }
 
 // One page per headset, each on its own port (consecutive from --port when
-// given); a line typed into any page goes to every headset, as on standard
-// input.
+// given), and with several a page that shows them all side by side; a line
+// typed into any page goes to every headset, as on standard input.
 void open_views(session::stream_session& run, const cli::stream_options& o, const session_files& files) {
+  const bool several = run.headsets().size() > 1;
+  std::vector<std::shared_ptr<view::live_view>> views;
   for (std::size_t i = 0; i < run.headsets().size(); ++i) {
     session::headset_stream& h = *run.headsets()[i];
     view::view_settings settings = o.view;
     if (settings.port != 0) settings.port += static_cast<unsigned>(i);
+    if (several) settings.open = false;  // the page of every headset is opened instead
     std::string shown = o.out_path;
     for (std::size_t j = 0; j < o.devices.size() && files.data_paths.size() > 1; ++j) {
       if (o.devices[j] == h.settings().device) shown = files.data_paths[j];
@@ -171,7 +175,9 @@ void open_views(session::stream_session& run, const cli::stream_options& o, cons
     const auto live = view::open_stream_view(settings, h, shown, o.seconds);
     h.add_sink(std::make_unique<view::view_sink>(live, h));
     run.add_source(std::make_unique<view::view_annotations>(live));
+    views.push_back(live);
   }
+  if (several) view::show_side_by_side(views, o.view.open, std::cout, std::cerr);
 }
 
 }  // namespace

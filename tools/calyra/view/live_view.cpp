@@ -69,7 +69,7 @@ bool is_loopback(const std::string& listen) {
   return listen == "localhost" || listen == "::1" || listen.rfind("127.", 0) == 0;
 }
 
-void open_in_browser(const std::string& target, std::ostream& warnings) {
+void spawn_xdg_open(const std::string& target, std::ostream& warnings) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
@@ -96,16 +96,21 @@ live_view::live_view(const view_settings& settings, view_layout layout)
       inbox_(32),
       server_(hub_, inbox_, sse_event("setup", setup_json(layout_))) {
   server_.start(settings.listen, settings.port);
-  url_ = "http://" + url_host(settings.listen) + ":" + std::to_string(server_.port()) +
-         "/?token=" + server_.token();
+  origin_ = "http://" + url_host(settings.listen) + ":" + std::to_string(server_.port());
+  url_ = origin_ + "/?token=" + server_.token();
   worker_ = std::thread([this] { work(); });
 }
 
 live_view::~live_view() { finish(""); }
 
-const std::string& live_view::make_redirect_file() {
-  if (!redirect_) redirect_ = std::make_unique<redirect_file>(url_);
-  return redirect_->path();
+void live_view::open_in_browser(const std::string& address, std::ostream& warnings) {
+  try {
+    redirect_ = std::make_unique<redirect_file>(address);
+  } catch (const std::runtime_error& e) {
+    warnings << "calyra: warning: " << e.what() << "; open the address above yourself" << std::endl;
+    return;
+  }
+  spawn_xdg_open(redirect_->path(), warnings);
 }
 
 void live_view::rows_accepted(const recording::sample_block& rows) {
@@ -201,13 +206,7 @@ std::unique_ptr<live_view> open_live_view(const view_settings& settings, view_la
              << std::endl;
   }
   out << "Live view: " << view->url() << std::endl;
-  if (settings.open) {
-    try {
-      open_in_browser(view->make_redirect_file(), warnings);
-    } catch (const std::runtime_error& e) {
-      warnings << "calyra: warning: " << e.what() << "; open the address above yourself" << std::endl;
-    }
-  }
+  if (settings.open) view->open_in_browser(view->url(), warnings);
   return view;
 }
 

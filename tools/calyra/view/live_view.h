@@ -50,6 +50,11 @@ class live_view {
   // The address to open, token included.
   const std::string& url() const { return url_; }
   unsigned port() const { return server_.port(); }
+  const std::string& token() const { return server_.token(); }
+  // Where its pages come from: "http://127.0.0.1:8001".
+  const std::string& origin() const { return origin_; }
+  // See view_server::allow_framing.
+  void allow_framing(const std::vector<std::string>& origins) { server_.allow_framing(origins); }
 
   // Copies of what the stream keeps (the view's sink hands them over):
   // rows as counted, unfiltered; annotations as stored. They only copy
@@ -67,9 +72,10 @@ class live_view {
     inbox_.place_all(place);
   }
 
-  // --open: the private page that carries the browser to url() (removed
-  // with the view). Throws std::runtime_error when it cannot be written.
-  const std::string& make_redirect_file();
+  // --open: hands xdg-open a private page that carries the browser to
+  // `address` (kept until the view ends), warning on `warnings` when that
+  // cannot be done.
+  void open_in_browser(const std::string& address, std::ostream& warnings);
 
   // Tells the pages why the stream ended, then stops the server. Idempotent.
   void finish(const std::string& reason);
@@ -82,6 +88,7 @@ class live_view {
   event_hub hub_;
   annotation_inbox inbox_;
   view_server server_;
+  std::string origin_;
   std::string url_;
   std::unique_ptr<redirect_file> redirect_;
   std::uint64_t rows_seen_ = 0;                  // recording thread only

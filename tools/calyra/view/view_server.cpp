@@ -88,14 +88,21 @@ unsigned count_named(MHD_Connection* c, const char* name) {
   return count.n;
 }
 
-void add_common_headers(MHD_Response* r, const char* content_type) {
+// `framing`: the origins a page may frame and be framed by ("" for none).
+void add_common_headers(MHD_Response* r, const char* content_type, const std::string& framing = {}) {
   MHD_add_response_header(r, "Content-Type", content_type);
   MHD_add_response_header(r, "Cache-Control", "no-store");
   MHD_add_response_header(r, "X-Content-Type-Options", "nosniff");
-  MHD_add_response_header(r, "X-Frame-Options", "DENY");
   MHD_add_response_header(r, "Referrer-Policy", "no-referrer");
-  MHD_add_response_header(r, "Content-Security-Policy",
-                          "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'");
+  if (framing.empty()) {
+    MHD_add_response_header(r, "X-Frame-Options", "DENY");
+    MHD_add_response_header(r, "Content-Security-Policy",
+                            "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'");
+    return;
+  }
+  const std::string policy =
+      "default-src 'self'; img-src 'self' data:; frame-src " + framing + "; frame-ancestors " + framing;
+  MHD_add_response_header(r, "Content-Security-Policy", policy.c_str());
 }
 
 bool send_response(MHD_Connection* c, unsigned status, MHD_Response* r) {
@@ -115,7 +122,8 @@ bool send_text(MHD_Connection* c, unsigned status, const std::string& text,
 bool refuse(MHD_Connection* c, unsigned status, const std::string& why) { return send_text(c, status, why + "\n"); }
 
 bool is_page_file(const std::string& url) {
-  return url == "/" || url == "/index.html" || url == "/view.js" || url == "/view.css" || url == "/favicon.ico";
+  return url == "/" || url == "/index.html" || url == "/view.js" || url == "/view.css" || url == "/favicon.ico" ||
+         url == "/headsets.html" || url == "/headsets.js";
 }
 
 int listen_socket(const std::string& address, unsigned port, unsigned& bound) {
@@ -339,6 +347,18 @@ void view_server::housekeeping_pass(bool wake_streams, bool final_pass) {
   for (MHD_Connection* c : resume) MHD_resume_connection(c);
 }
 
+void view_server::allow_framing(const std::vector<std::string>& origins) {
+  std::string list;
+  for (const std::string& o : origins) list += (list.empty() ? "" : " ") + o;
+  const std::lock_guard lock(framing_mutex_);
+  framing_ = std::move(list);
+}
+
+std::string view_server::framing_origins() const {
+  const std::lock_guard lock(framing_mutex_);
+  return framing_;
+}
+
 bool view_server::route(MHD_Connection* c, const std::string& url, const std::string& method, request_state& r) {
   if (MHD_get_connection_values(c, MHD_HEADER_KIND, nullptr, nullptr) > static_cast<int>(max_headers)) {
     return refuse(c, 431, "too many header lines");
@@ -366,7 +386,7 @@ bool view_server::route(MHD_Connection* c, const std::string& url, const std::st
     if (a == nullptr) return refuse(c, 404, "not found");
     MHD_Response* res = MHD_create_response_from_buffer(a->size, const_cast<unsigned char*>(a->data), MHD_RESPMEM_PERSISTENT);
     if (res == nullptr) return false;
-    add_common_headers(res, a->content_type);
+    add_common_headers(res, a->content_type, framing_origins());
     return send_response(c, 200, res);
   }
   if (url == "/events" && get) return open_stream(c);

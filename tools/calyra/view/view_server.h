@@ -56,6 +56,12 @@ class view_server {
   unsigned port() const { return port_; }
   const std::string& token() const { return guard_->token(); }
 
+  // The views of one session (a page per headset, and the page that shows
+  // them side by side): the page files this server sends may frame, and be
+  // framed by, these origins ("http://127.0.0.1:8001") and no others. Until
+  // called, no page may be framed. Any thread.
+  void allow_framing(const std::vector<std::string>& origins);
+
  private:
   friend struct server_callbacks;
   struct stream;
@@ -84,6 +90,10 @@ class view_server {
   std::vector<std::shared_ptr<annotation_wait>> waits_;
   std::atomic<bool> stopping_{false};
   std::thread housekeeper_;
+
+  std::string framing_origins() const;
+  mutable std::mutex framing_mutex_;  // a leaf: guards framing_ alone
+  std::string framing_;               // space-separated origins, "" for none
 };
 
 }  // namespace calyra::view
