@@ -82,6 +82,8 @@ TEST_F(bids_rules, a_taken_name_is_refused_with_the_next_free_run) {
   EXPECT_NE(why.find("sub-01_task-rest_run-2"), std::string::npos) << why;
   EXPECT_NE(why.find("--run 3"), std::string::npos) << why;
   EXPECT_EQ(read_text(root + "/sub-01/eeg/sub-01_task-rest_run-2_events.tsv"), events_before);
+  // A run is a number: run 02 is run 2.
+  EXPECT_NE(refusal([&] { place(root, names("01", "rest", "", "02"), bdf); }).find("--run 3"), std::string::npos);
 
   // Another task is another recording.
   EXPECT_NO_THROW(place(root, names("01", "other", "", "2"), bdf));

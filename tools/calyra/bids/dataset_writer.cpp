@@ -25,6 +25,12 @@ bool same_except_run(const entities& a, const entities& b) {
   return a.subject == b.subject && a.session == b.session && a.task == b.task && a.acquisition == b.acquisition;
 }
 
+// A run is an index: run-1 and run-01 name the same run.
+bool same_run(const std::string& a, const std::string& b) {
+  if (a.empty() || b.empty()) return a == b;
+  return std::strtol(a.c_str(), nullptr, 10) == std::strtol(b.c_str(), nullptr, 10);
+}
+
 // A recording with these entities in the folder, under any stage of its
 // life: placed, staged, or left unfinished by a run. `own` are the files of
 // the recording being placed.
@@ -41,7 +47,8 @@ void refuse_taken(const placement& p, const std::vector<std::string>& own = {}) 
       highest_run = std::max(highest_run, other->run.empty() ? 1L : std::strtol(other->run.c_str(), nullptr, 10));
     }
     const bool hidden = name.front() == '.';
-    if (name.compare(hidden ? 1 : 0, stem.size() + 1, stem + "_") != 0) continue;
+    const bool same_index = other && same_except_run(*other, p.names) && same_run(other->run, p.names.run);
+    if (name.compare(hidden ? 1 : 0, stem.size() + 1, stem + "_") != 0 && !same_index) continue;
     // The recording being placed is not in its own way; nor are a stream's
     // note and a half-made copy, which hold no recording.
     if (std::any_of(own.begin(), own.end(), [&](const std::string& f) { return fs::path(f).filename() == name; })) {
