@@ -79,6 +79,11 @@ TEST_F(program, a_headset_that_is_not_there_ends_the_session_before_anything_is_
   ASSERT_EQ(entries.size(), 2U) << read_text(file("s.json"));
   EXPECT_EQ(entries[1].name, "CY NOBODY 1");
   EXPECT_EQ(entries[1].rest.find(", \"connected\": false, \"recording\": null"), 0U) << entries[1].rest;
+
+  // Names match in any case: two spellings of one headset are refused.
+  const run_result twice = run({"stream", "CY KESTREL 5", "cy kestrel 5", "--seconds", "1"});
+  EXPECT_EQ(twice.exit_code, 2) << describe(twice);
+  EXPECT_NE(twice.err.find("name one headset twice"), std::string::npos) << describe(twice);
 }
 
 TEST_F(program, a_headset_that_drops_ends_its_own_recording_and_the_others_go_on) {

@@ -1,5 +1,7 @@
 #include "cli/command_line.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -248,7 +250,10 @@ void finish_command_line(const CLI::App& app, parsed_command_line& out) {
   s.device = s.devices.front();
   for (std::size_t i = 0; i < s.devices.size(); ++i) {
     for (std::size_t j = 0; j < i; ++j) {
-      if (s.devices[i] == s.devices[j]) throw CLI::ValidationError("NAME", "'" + s.devices[i] + "' is named twice");
+      // Names are matched in any case, so two spellings are one headset.
+      if (strcasecmp(s.devices[i].c_str(), s.devices[j].c_str()) == 0) {
+        throw CLI::ValidationError("NAME", "'" + s.devices[j] + "' and '" + s.devices[i] + "' name one headset twice");
+      }
     }
   }
   if (s.allow_missing && s.devices.size() < 2) {
