@@ -25,6 +25,16 @@ std::string read_text(const fs::path& p) {
   return s.str();
 }
 
+// Runs the driver on `url` (mode "", "fit" or "side"); what it saw goes to
+// dir/driver.out, its complaints to dir/driver.err. Returns its status.
+int drive_page(const std::string& url, const std::string& screenshot, const std::string& annotation,
+               const fs::path& dir, const std::string& mode) {
+  const std::string command = std::string(NODE_PROGRAM) + " " + VIEW_DRIVER + " '" + url + "' '" + screenshot +
+                              "' '" + annotation + "' '" + (dir / "profile").string() + "' " + mode + " > '" +
+                              (dir / "driver.out").string() + "' 2> '" + (dir / "driver.err").string() + "'";
+  return std::system(command.c_str());
+}
+
 TEST(view_browser, the_page_shows_every_electrode_and_its_box_annotates_the_recording) {
   const fs::path dir = fs::temp_directory_path() / ("calyra_view_browser_" + std::to_string(getpid()));
   fs::remove_all(dir);
@@ -37,10 +47,7 @@ TEST(view_browser, the_page_shows_every_electrode_and_its_box_annotates_the_reco
   ASSERT_FALSE(url.empty()) << calyra.out() << calyra.err();
 
   const std::string note = "eyes closed \xe2\x80\x94 page";
-  const std::string command = std::string(NODE_PROGRAM) + " " + VIEW_DRIVER + " '" + url + "' '" +
-                              SCREENSHOT_PATH + "' '" + note + "' '" + (dir / "profile").string() + "' > '" +
-                              (dir / "driver.out").string() + "' 2> '" + (dir / "driver.err").string() + "'";
-  const int driver = std::system(command.c_str());
+  const int driver = drive_page(url, SCREENSHOT_PATH, note, dir, "");
   const std::string seen = read_text(dir / "driver.out");
   calyra.interrupt();
   ASSERT_EQ(calyra.wait(30), 0) << calyra.out() << calyra.err();
@@ -80,10 +87,7 @@ TEST(view_browser, every_one_of_32_electrodes_fits_in_the_window_and_the_wheel_s
                                          {{"CYCORE_VIRTUAL_DEVICES", "CY HERON 3,model=2"}}, dir.string());
   const std::string url = calyra.wait_for_url(15);
   ASSERT_FALSE(url.empty()) << calyra.out() << calyra.err();
-  const std::string command = std::string(NODE_PROGRAM) + " " + VIEW_DRIVER + " '" + url + "' '" + FIT_SCREENSHOT_PATH +
-                              "' '' '" + (dir / "profile").string() + "' fit > '" + (dir / "driver.out").string() +
-                              "' 2> '" + (dir / "driver.err").string() + "'";
-  const int driver = std::system(command.c_str());
+  const int driver = drive_page(url, FIT_SCREENSHOT_PATH, "", dir, "fit");
   calyra.interrupt();
   ASSERT_EQ(calyra.wait(30), 0) << calyra.out() << calyra.err();
   ASSERT_EQ(driver, 0) << read_text(dir / "driver.err");
@@ -115,10 +119,7 @@ TEST(view_browser, four_headsets_of_eight_electrodes_fit_side_by_side) {
     usleep(100000);
   }
   ASSERT_FALSE(url.empty()) << calyra.out();
-  const std::string command = std::string(NODE_PROGRAM) + " " + VIEW_DRIVER + " '" + url + "' '" + SIDE_SCREENSHOT_PATH +
-                              "' '' '" + (dir / "profile").string() + "' side > '" + (dir / "driver.out").string() +
-                              "' 2> '" + (dir / "driver.err").string() + "'";
-  const int driver = std::system(command.c_str());
+  const int driver = drive_page(url, SIDE_SCREENSHOT_PATH, "", dir, "side");
   calyra.interrupt();
   ASSERT_EQ(calyra.wait(30), 0) << calyra.out() << calyra.err();
   ASSERT_EQ(driver, 0) << read_text(dir / "driver.err");
