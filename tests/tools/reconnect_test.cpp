@@ -197,5 +197,71 @@ TEST(reconnect, three_outages_keep_every_sample_on_one_axis_with_each_gap_its_tr
   fs::remove_all(dir);
 }
 
+// A headset driven as the session drives it, one pass at a time.
+struct stepped_headset {
+  library::core_session core{{true, ""}, {}};
+  session::headset_stream h;
+
+  explicit stepped_headset(session::headset_settings hs) : h(std::move(hs)) { h.open(); }
+  // Passes for `how_long`; `look`: with the look after the link each pass.
+  // Returns why the run must end, once that comes.
+  std::string pass(std::chrono::milliseconds how_long, bool look = true) {
+    const auto until = std::chrono::steady_clock::now() + how_long;
+    while (std::chrono::steady_clock::now() < until) {
+      h.take_rows(20ms);
+      if (!look) continue;
+      std::string why = h.look_after_link();
+      if (!why.empty()) return why;
+    }
+    return {};
+  }
+};
+
+session::headset_settings kestrel() {
+  setenv("CYCORE_VIRTUAL_DEVICES", "CY KESTREL 5,line=0", 1);
+  setenv("CYCORE_VIRTUAL_SCAN_SCALE", "0.02", 1);
+  session::headset_settings hs;
+  hs.device = "CY KESTREL 5";
+  return hs;
+}
+
+// The new stream's first rows can come before the session has taken the
+// finished attempt: they wait for their place like the rest, and the
+// clock then speaks the recording's sample numbers.
+TEST(reconnect, rows_that_come_before_the_attempt_is_taken_keep_the_axis) {
+  probe_rows rows;
+  stepped_headset s(kestrel());
+  s.h.add_sink(std::make_unique<probe_sink>(rows));
+  s.h.start();
+  ASSERT_EQ(s.pass(1500ms), "");
+  ASSERT_EQ(cy_virtual_drop_link_for("CY KESTREL 5", 0), CY_OK);
+  for (int i = 0; i < 100 && !s.h.reconnecting(); ++i) ASSERT_EQ(s.pass(20ms), "");
+  ASSERT_TRUE(s.h.reconnecting());
+  ASSERT_EQ(s.pass(2000ms, false), "");  // the attempt connects and streams meanwhile
+  ASSERT_EQ(s.pass(3000ms), "");
+  ASSERT_FALSE(s.h.reconnecting());
+  ASSERT_GT(rows.numbers.size(), 700u);
+  for (std::size_t i = 0; i < rows.numbers.size(); ++i) ASSERT_EQ(rows.numbers[i], i) << "row " << i;
+  const std::optional<double> now_at = s.h.clock().sample_at(now_ns());
+  ASSERT_TRUE(now_at);
+  EXPECT_NEAR(*now_at, static_cast<double>(rows.numbers.size()), 125.0);
+  s.h.stop();
+}
+
+// A headset that connects and starts again but then sends nothing is not
+// back: the attempt counts as failed, and the reconnect timeout ends it.
+TEST(reconnect, a_stream_that_sends_nothing_after_a_reconnect_is_given_up) {
+  session::headset_settings hs = kestrel();
+  hs.reconnect_timeout = 2.0;
+  stepped_headset s(hs);
+  s.h.start();
+  ASSERT_EQ(s.pass(1000ms), "");
+  ASSERT_EQ(cy_virtual_drop_link_for("CY KESTREL 5", 300), CY_OK);
+  ASSERT_EQ(cy_virtual_configure("CY KESTREL 5,line=0,loss=1"), CY_OK);  // back, but mute
+  const std::string why = s.pass(15000ms);
+  EXPECT_NE(why.find("did not come back within 2 s"), std::string::npos) << why;
+  cy_virtual_reset();
+}
+
 }  // namespace
 }  // namespace calyra

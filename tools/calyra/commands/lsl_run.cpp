@@ -11,9 +11,10 @@ namespace {
 
 // Why a marker at `host_time_ns` falls outside what `h` keeps, if it does.
 std::optional<std::string> outside_recording(session::headset_stream& h, std::int64_t host_time_ns) {
-  double at = 0.0;
-  if (cy_eeg_manager_sample_at(h.handle(), host_time_ns, &at) != CY_OK) return std::nullopt;
-  const auto sample = std::llround(at);
+  // On the recording's axis: after a reconnect the stream numbers from 0 again.
+  const std::optional<double> at = h.clock().sample_at(host_time_ns);
+  if (!at) return std::nullopt;
+  const auto sample = std::llround(*at);
   const auto first = h.tally().first_sample_number();
   if (!first) return std::nullopt;
   if (sample < static_cast<long long>(*first)) return "sent before the recording's first sample";
@@ -71,9 +72,12 @@ void lsl_run::listen(session::stream_session& run, std::ostream& out) {
   // outside the run when no recording holds its moment.
   auto source = std::make_unique<sources::lsl_marker_source>(
       *library_, *link_, settings_.marker_queries, excluded,
+      // A headset whose link is being brought back (or was given up) places
+      // markers by host time; it holds no one up.
       [headsets] {
-        return std::all_of(headsets.begin(), headsets.end(),
-                           [](session::headset_stream* h) { return h->clock().info().state != CY_CLOCK_UNKNOWN; });
+        return std::all_of(headsets.begin(), headsets.end(), [](session::headset_stream* h) {
+          return h->reconnecting() || h->clock().info().state != CY_CLOCK_UNKNOWN;
+        });
       },
       [headsets](std::int64_t t) -> std::optional<std::string> {
         std::optional<std::string> reason;

@@ -15,6 +15,10 @@ namespace {
 
 using clock = std::chrono::steady_clock;
 
+// A stream started after a reconnect that sends nothing for this long is
+// taken for a failed attempt (a headset delivers within a second).
+constexpr auto silent_stream_limit = std::chrono::seconds(5);
+
 // Runs on the BLE thread inside the manager's stream lock: copy and leave.
 void on_chunk(const void* const* channel_data, std::size_t sample_count, void* user_data) {
   auto& ctx = *static_cast<headset_stream::context*>(user_data);
@@ -227,8 +231,10 @@ bool headset_stream::take_rows(std::chrono::milliseconds wait) {
   const bool any = context_->queue.pop_all(pending_, wait);
   for (; !pending_.empty(); pending_.pop_front()) {
     recording::sample_block& rows = pending_.front();
-    if (link_ == link_state::resuming) {
-      // Not placed yet: the new stream's clock decides where they go.
+    if (link_ != link_state::up) {
+      // The new stream's (the lost one's were taken at the loss), which may
+      // come before this thread has taken the finished attempt. Not placed
+      // yet: the new stream's clock decides where they go.
       if (resumed_.empty()) first_arrival_ns_ = stream::monotonic_now_ns();
       resumed_.push_back(std::move(rows));
       continue;
@@ -301,6 +307,10 @@ cy_error headset_stream::place_by_clock(cy_eeg_manager* m, const timed_event& ev
 }
 
 std::optional<cy_error> headset_stream::stop() {
+  if (attempt_ && attempt_->done() && link_ == link_state::down) {
+    // The new stream runs: it is stopped like any other, and what it sent is kept.
+    take_attempt();
+  }
   if (attempt_ && !attempt_->done()) {
     // Ctrl-C while connecting: the connect cannot be cut short.
     attempt_->abandon();
@@ -372,6 +382,12 @@ std::string headset_stream::look_after_link() {
     const bool known = cy_eeg_manager_get_clock_info(handle(), &info) == CY_OK && info.state != CY_CLOCK_UNKNOWN;
     const bool waited = !resumed_.empty() && steady_clock::now() - resumed_at_ > std::chrono::seconds(3);
     if (known || waited) return place_resumed(!known);
+    if (resumed_.empty() && steady_clock::now() - resumed_at_ > silent_stream_limit) {
+      // Connected and started, yet nothing comes: a failed attempt.
+      cy_eeg_manager_disconnect(handle());
+      link_ = link_state::down;
+      next_attempt_ = steady_clock::now() + reconnect_backoff(outage_->attempts + 1);
+    }
     return {};
   }
   // Down.
@@ -455,8 +471,11 @@ std::string headset_stream::take_attempt() {
   const bool refused = attempt_->refused();
   const std::string error = attempt_->error();
   attempt_.reset();
-  if (refused) return error;
-  if (!h) {
+  if (refused || !h) {
+    // Whatever a failed attempt's stream sent is not the recording's.
+    h.reset();
+    resumed_.clear();
+    if (refused) return error;
     next_attempt_ = std::chrono::steady_clock::now() + reconnect_backoff(outage_->attempts + 1);
     return {};
   }
@@ -466,8 +485,6 @@ std::string headset_stream::take_attempt() {
   headset_ = std::move(h);
   link_ = link_state::resuming;
   resumed_at_ = std::chrono::steady_clock::now();
-  resumed_.clear();
-  first_arrival_ns_ = 0;
   return {};
 }
 
@@ -482,6 +499,10 @@ std::string headset_stream::place_resumed(bool without_clock) {
     why.precision(1);
     why << std::fixed << headset_->name() << " came back at " << info.rate_hz << " Hz instead of " << axis_rate_hz_
         << " Hz";
+    // Refused, never appended: its stream ends here and the outage stays open.
+    cy_eeg_manager_disconnect(handle());
+    resumed_.clear();
+    link_ = link_state::down;
     return why.str();
   }
   if (!known && !without_clock) return {};

@@ -14,6 +14,12 @@ std::optional<std::int64_t> manager_clock::host_time_of(double sample) const {
   return t;
 }
 
+std::optional<double> manager_clock::sample_at(std::int64_t host_time_ns) const {
+  double at = 0.0;
+  if (manager_ == nullptr || cy_eeg_manager_sample_at(manager_, host_time_ns, &at) != CY_OK) return std::nullopt;
+  return at + static_cast<double>(first_sample_);
+}
+
 bool manager_clock::host_times_of(std::int64_t first, std::size_t count, std::int64_t* out) const {
   if (manager_ == nullptr) return false;
   const std::int64_t local = first - first_sample_;

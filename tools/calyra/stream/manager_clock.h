@@ -19,6 +19,8 @@ class manager_clock final : public sample_clock {
 
   // `sample` on the recording's axis.
   std::optional<std::int64_t> host_time_of(double sample) const override;
+  // The fractional sample, on the recording's axis, acquired at `host_time_ns`.
+  std::optional<double> sample_at(std::int64_t host_time_ns) const;
   // The library's published times: they slew onto an improved estimate.
   bool host_times_of(std::int64_t first, std::size_t count, std::int64_t* out) const override;
   // All zero and CY_CLOCK_UNKNOWN while the clock is not known.
