@@ -86,6 +86,35 @@ TEST_F(program, a_headset_that_is_not_there_ends_the_session_before_anything_is_
   EXPECT_NE(twice.err.find("name one headset twice"), std::string::npos) << describe(twice);
 }
 
+// A run that ends badly while another headset's reconnect is still
+// searching leaves without waiting for it, with the status it earned.
+TEST_F(program, a_stall_during_another_headsets_reconnect_is_still_a_failure) {
+  run_request request;
+  request.args = {"stream", "CY GONE 1", "CY SILENT 2", "--seconds", "30", "--stall-timeout", "3"};
+  request.env = {{"CYCORE_VIRTUAL_DEVICES", "CY GONE 1,drop_after=5,down_ms=600000;CY SILENT 2,loss=1"},
+                 {"CYCORE_VIRTUAL_SCAN_SCALE", "1"}};
+  const run_result r = run_with(request);
+  EXPECT_EQ(r.exit_code, 1) << describe(r);
+  EXPECT_NE(r.err.find("CY SILENT 2: "), std::string::npos) << describe(r);
+}
+
+// A second Ctrl-C while the headsets are still being connected removes
+// every name reserved for them, however many there are.
+TEST_F(program, a_second_interrupt_while_connecting_leaves_no_reserved_file) {
+  run_request request;
+  request.args = {"stream", "CY KESTREL 5", "CY FINCH 2", "CY NOBODY 1", "--seconds", "5", "--out", file("s.bdf")};
+  request.env = {{"CYCORE_VIRTUAL_SCAN_SCALE", "1"}};
+  request.triggers = {{"", "", false, false, [](pid_t pid) {
+                         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+                         ::kill(pid, SIGINT);
+                         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                         ::kill(pid, SIGINT);
+                       }}};
+  const run_result r = run_with(request);
+  EXPECT_EQ(r.exit_code, 130) << describe(r);
+  EXPECT_TRUE(fs::is_empty(dir_)) << describe(r);
+}
+
 TEST_F(program, a_headset_that_drops_ends_its_own_recording_and_the_others_go_on) {
   const run_result r = run({"stream", "CY DROP 11", "CY KESTREL 5", "--seconds", "8", "--out", file("s.bdf"),
                             "--reconnect-timeout", "0"});

@@ -14,7 +14,7 @@ std::atomic<int> interrupts{0};
 std::atomic<int> recording{0};
 std::atomic<int> first_signal{0};
 static_assert(std::atomic<int>::is_always_lock_free);
-constexpr int max_discarded = 4;
+constexpr int max_discarded = 128;
 std::atomic<const char*> discard_paths[max_discarded];
 
 void on_signal(int number) {
@@ -48,6 +48,13 @@ void discard_on_exit(const char* path) {
   for (auto& slot : discard_paths) {
     const char* expected = nullptr;
     if (slot.compare_exchange_strong(expected, path)) return;
+  }
+}
+
+void keep_on_exit(const char* path) {
+  for (auto& slot : discard_paths) {
+    const char* expected = path;
+    if (slot.compare_exchange_strong(expected, nullptr)) return;
   }
 }
 

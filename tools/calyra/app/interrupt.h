@@ -18,10 +18,13 @@ namespace calyra::app {
 // is an unreadable file.
 void install_interrupt_handlers();
 
-// `path` (kept by the caller until the recording starts) is removed when a
-// second signal ends the program before the recording starts. Up to four
-// paths are kept.
+// `path` (kept by the caller until the recording starts, or until it calls
+// keep_on_exit) is removed when a second signal ends the program before the
+// recording starts. Up to 128 paths are kept: three for each of many
+// headsets, and the session's description.
 void discard_on_exit(const char* path);
+// Forgets `path`: its owner no longer keeps it.
+void keep_on_exit(const char* path);
 void recording_started();
 
 // True once SIGINT, SIGTERM or SIGHUP has arrived.

@@ -31,6 +31,12 @@ recording_files::recording_files(const recording_names& names, bool overwrite)
   app::discard_on_exit(description.temporary_path().c_str());
 }
 
+recording_files::~recording_files() {
+  app::keep_on_exit(data.temporary_path().c_str());
+  app::keep_on_exit(events.temporary_path().c_str());
+  app::keep_on_exit(description.temporary_path().c_str());
+}
+
 void recording_files::commit() {
   events.commit();
   description.commit();

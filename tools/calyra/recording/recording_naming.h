@@ -60,6 +60,9 @@ struct recording_files {
 
   // Throws recording_error when a name is unusable or taken.
   recording_files(const recording_names& names, bool overwrite);
+  ~recording_files();  // their names are no longer removed by a second signal
+  recording_files(const recording_files&) = delete;
+  recording_files& operator=(const recording_files&) = delete;
 
   // The sidecars first: the recording's own name appears last, complete.
   void commit();

@@ -275,14 +275,25 @@ void stream_session::finish(terminal_display& screen, outcome& out) {
 
 // The exit status, or the failure thrown for the error line.
 int stream_session::exit_status(const outcome& out) {
-  for (const auto& h : headsets_) {
-    if (!h->abandoned_attempt()) continue;
-    // A connect is still running inside the library: the files are done,
-    // leave without waiting for it or closing the library under it.
+  bool abandoned = false;
+  for (const auto& h : headsets_) abandoned = abandoned || h->abandoned_attempt();
+  if (!abandoned) return verdict(out);
+  // A connect is still running inside the library: the files are done,
+  // leave without waiting for it or closing the library under it, with the
+  // status and the error line the run earned.
+  int status = 1;
+  try {
+    status = verdict(out);
+  } catch (const std::exception& e) {
     std::cout.flush();
-    if (!out.failure.empty()) std::cerr << "calyra: error: " << out.failure << std::endl;
-    std::_Exit(!out.failure.empty() ? 1 : app::interrupt_insisted() ? 130 : 0);
+    std::cerr << "calyra: error: " << e.what() << std::endl;
+    std::_Exit(1);
   }
+  std::cout.flush();
+  std::_Exit(status);
+}
+
+int stream_session::verdict(const outcome& out) {
   if (!out.stopped) {
     // The stop is still running on its thread, inside the library: leave
     // without waiting for it, and without touching the headset again.

@@ -48,6 +48,8 @@ class stream_session {
   void finish(terminal_display& screen, outcome& out);
   void print_summary(headset_stream& h, const outcome& out);
   int exit_status(const outcome& out);
+  // The status of a run that ends normally, or the failure thrown for its error line.
+  int verdict(const outcome& out);
 
   session_settings settings_;
   std::vector<std::unique_ptr<headset_stream>> headsets_;

@@ -101,6 +101,8 @@ session_index::session_index(const std::string& path, bool overwrite) : file_(pa
   app::discard_on_exit(file_.temporary_path().c_str());
 }
 
+session_index::~session_index() { app::keep_on_exit(file_.temporary_path().c_str()); }
+
 void session_index::add_missing(const std::string& name) {
   index_entry e;
   e.name = name;

@@ -55,6 +55,9 @@ class session_index {
  public:
   // Reserves `path` (see recording::output_file). Throws recording_error.
   session_index(const std::string& path, bool overwrite);
+  ~session_index();
+  session_index(const session_index&) = delete;
+  session_index& operator=(const session_index&) = delete;
 
   // Lists a headset that was named but never connected.
   void add_missing(const std::string& name);
