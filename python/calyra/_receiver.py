@@ -100,6 +100,12 @@ class Receiver:
             self._active = True
             self.started_ns = _perf_ns()
 
+    def discard(self):
+        """Forgets the buffered samples: a stream that is not the recording's."""
+        with self._cond:
+            self._read = self._written
+            self._dropped = 0
+
     def end(self):
         """The stream ended (stop or disconnect): wake readers."""
         with self._cond:

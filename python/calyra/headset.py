@@ -130,6 +130,10 @@ class Headset:
         self._rate = 250
         self._annotations: Optional[List[Tuple[int, str]]] = None  # copy of the manager's list
         self._resuming = False
+        # A reader is bringing the link back; close(), stop() or disconnect()
+        # from another thread then asks it to give up.
+        self._reconnecting = False
+        self._stop_requested = False
         self._gap: Optional[Block] = None  # filler samples of an outage not yet read
         self.reconnect = bool(reconnect)
         self.reconnect_timeout = None if reconnect_timeout is None else float(reconnect_timeout)
@@ -280,6 +284,7 @@ class Headset:
         """Ends the link (a running stream ends; its last samples stay
         readable). connect() connects again."""
         with self._lock:
+            self._stop_requested = self._reconnecting
             if self._info is None or not self._finalizer.alive:
                 return
             _library.lib().cy_eeg_manager_disconnect(self._m())
@@ -492,6 +497,7 @@ class Headset:
     def stop(self) -> None:
         """Stops the stream. Samples already received stay readable."""
         with self._lock:
+            self._stop_requested = self._reconnecting
             if not self._streaming:
                 return
             self._stop_locked(_library.lib(), self._m())
@@ -575,6 +581,9 @@ class Headset:
             return self._take(max_samples, timeout, min_samples, consume)
         if arrays is None:
             raise BufferOverrun(dropped)
+        if consume and len(arrays[3]):
+            # Where an outage would begin, also after samples were dropped.
+            self._last_raw = int(arrays[3][-1])
         if dropped:
             warnings.warn(BufferOverrunWarning(
                 f"{dropped} samples of {self.name!r} dropped: the receive buffer overflowed"),
@@ -608,8 +617,6 @@ class Headset:
         if self.fill_nan and filled.any():
             data[:, filled] = np.nan
         timestamps = self._stream_times(raw)
-        if len(raw) and dropped == 0:
-            self._last_raw = int(raw[-1])
         numbers = raw + np.uint64(self._offset) if self._offset else raw
         annotations = []
         if len(numbers):
@@ -650,7 +657,47 @@ class Headset:
         the Block of filler samples standing for the outage (None when it
         was shorter than a sample). Raises LinkLost when reconnect_timeout
         passes, CalyraError when the headset comes back as another model or
-        electrode count (or at another rate)."""
+        electrode count (or at another rate) or is closed meanwhile,
+        NotStreaming when stop() or disconnect() comes meanwhile."""
+        with self._lock:
+            self._reconnecting, self._stop_requested = True, False
+        try:
+            return self._bring_back()
+        finally:
+            self._reconnecting = False
+
+    def _check_wanted(self) -> None:
+        """Raises when another thread closed, stopped or disconnected the
+        headset while this one brings its link back."""
+        if self.closed:
+            raise self._closed_error()
+        if self._stop_requested:
+            raise NotStreaming(f"the stream of {self.name!r} was stopped while its link was "
+                               "being brought back")
+
+    def _pause(self, seconds: float) -> None:
+        until = time.monotonic() + seconds
+        while True:
+            self._check_wanted()
+            left = until - time.monotonic()
+            if left <= 0:
+                return
+            time.sleep(min(left, 0.05))
+
+    def _first_sample_host(self, m: int) -> int:
+        """The new stream's first sample on the host clock, by its own clock
+        once known (about a second of stream), else now."""
+        give_up = time.monotonic() + 3.0
+        while time.monotonic() < give_up:
+            with self._lock:
+                self._check_wanted()
+                if self._time_of_sample is not None and \
+                        self._time_of_sample(m, 0.0, self._t0_ref) == 0:
+                    return int(self._t0.value)
+            time.sleep(0.02)
+        return time.monotonic_ns()
+
+    def _bring_back(self) -> Optional[Block]:
         cy = _library.lib()
         m = self._m()
         info = self._info
@@ -677,6 +724,7 @@ class Headset:
         assert settings is not None
         configured_rate = self._rate
         while True:
+            self._check_wanted()
             attempts += 1
             failure: Optional[CalyraError] = None
             self._streaming = False
@@ -684,6 +732,7 @@ class Headset:
                 self.connect()
             except CalyraError as e:
                 failure = e
+            self._check_wanted()
             if failure is None:
                 now = self._info
                 assert now is not None
@@ -710,26 +759,28 @@ class Headset:
                 raise LinkLost(f"the link to {self.name!r} was lost and the headset did not "
                                f"come back within {self.reconnect_timeout:g} s "
                                f"({attempts} attempts; last: {failure})") from None
-            time.sleep(wait)
-        # The new stream's first sample, by its own clock once known (about
-        # a second of stream), else by the arrival of its first samples.
-        first_host = None
-        give_up = time.monotonic() + 3.0
-        while time.monotonic() < give_up:
-            if self._time_of_sample is not None and \
-                    self._time_of_sample(m, 0.0, self._t0_ref) == 0:
-                first_host = self._t0.value
-                break
-            time.sleep(0.02)
-        if first_host is None:
-            first_host = time.monotonic_ns()
-        if _capi.has("cy_eeg_manager_get_clock_info"):
-            clock = _capi.ClockInfo()
-            if cy.cy_eeg_manager_get_clock_info(m, ctypes.byref(clock)) == 0 and \
-                    clock.state != 0 and abs(clock.rate_hz / rate - 1) > 0.01:
-                self.stop()
-                raise CalyraError(f"{self.name!r} came back at {clock.rate_hz:.1f} Hz instead "
-                                  f"of {rate:.1f} Hz: not appended")
+            self._pause(wait)
+        try:
+            first_host = self._first_sample_host(m)
+            with self._lock:
+                self._check_wanted()
+                clock = _capi.ClockInfo()
+                if _capi.has("cy_eeg_manager_get_clock_info") and \
+                        cy.cy_eeg_manager_get_clock_info(m, ctypes.byref(clock)) == 0 and \
+                        clock.state != 0 and abs(clock.rate_hz / rate - 1) > 0.01:
+                    raise CalyraError(f"{self.name!r} came back at {clock.rate_hz:.1f} Hz "
+                                      f"instead of {rate:.1f} Hz: not appended")
+        except BaseException:
+            # The new stream is not placed: it ends, and what it sent would
+            # be numbered on the old stream's axis, so it goes too.
+            with self._lock:
+                if not self.closed and self._streaming:
+                    try:
+                        self._stop_locked(cy, m)
+                    except CalyraError:
+                        pass
+                self._receiver.discard()
+            raise
         out = _capi.StreamResume()
         if last_axis < 0:
             out.first_sample, out.filled, out.gap_s = 0, 0, (first_host - lost_at) * 1e-9

@@ -3,6 +3,7 @@ sample axis, the outages filled to their true length."""
 
 import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -83,3 +84,62 @@ def test_a_headset_that_does_not_come_back_raises_link_lost_at_the_timeout(virtu
             while True:
                 h.read()
         assert time.monotonic() - started < 10
+
+
+@pytest.mark.parametrize("how", ["close", "stop"])
+def test_closing_or_stopping_from_another_thread_ends_a_reconnect(virtual, how):
+    open_headset = virtual("CY KESTREL 5,pace=fast,drop_after=6,down_ms=600000")
+    h = open_headset("CY KESTREL 5", reconnect=True, reconnect_timeout=None)
+    h.start()
+    ended = []
+
+    def reader():
+        try:
+            while True:
+                h.read()
+        except calyra.CalyraError as e:
+            ended.append(e)
+
+    thread = threading.Thread(target=reader, daemon=True)
+    thread.start()
+    time.sleep(1.0)  # the link is lost, the reader is searching for the headset
+    getattr(h, how)()
+    thread.join(15)
+    assert not thread.is_alive(), "read() went on reconnecting"
+    assert ended and not isinstance(ended[0], calyra.LinkLost), ended
+
+
+def test_a_reconnect_interrupted_before_its_stream_is_placed_leaves_no_misnumbered_sample(
+        virtual):
+    open_headset = virtual("CY KESTREL 5,drop_after=10")
+    with open_headset("CY KESTREL 5", reconnect=True) as h:
+        h.start()
+        last = -1
+
+        def interrupted(m):
+            time.sleep(0.5)  # the new stream delivers meanwhile
+            raise KeyboardInterrupt
+
+        h._first_sample_host = interrupted
+        with pytest.raises(KeyboardInterrupt):
+            deadline = time.monotonic() + 10
+            while time.monotonic() < deadline:
+                last = int(h.read().sample_numbers[-1])
+        try:
+            later = h.read(timeout=1.0).sample_numbers
+        except calyra.NotStreaming:
+            later = np.zeros(0)
+        assert np.all(later > last), (last, later[:5])
+
+
+def test_samples_dropped_before_a_link_loss_do_not_move_the_outage(virtual):
+    open_headset = virtual("CY KESTREL 5,pace=fast,drop_after=40")
+    with open_headset("CY KESTREL 5", reconnect=True, buffer_seconds=0.2, on_overrun="warn") as h:
+        h.start()
+        time.sleep(1.0)  # the buffer overflows, then the link drops
+        numbers = []
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", calyra.BufferOverrunWarning)
+            while len(numbers) < 3000:
+                numbers.extend(h.read().sample_numbers.tolist())
+        assert np.all(np.diff(numbers) > 0)
