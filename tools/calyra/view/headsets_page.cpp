@@ -1,6 +1,7 @@
 #include "view/headsets_page.h"
 
 namespace calyra::view {
+namespace {
 
 std::string side_by_side_address(const std::vector<std::shared_ptr<live_view>>& views) {
   std::string address = views.front()->origin() + "/headsets.html#";
@@ -9,6 +10,8 @@ std::string side_by_side_address(const std::vector<std::shared_ptr<live_view>>& 
   }
   return address;
 }
+
+}  // namespace
 
 void show_side_by_side(const std::vector<std::shared_ptr<live_view>>& views, bool open, std::ostream& out,
                        std::ostream& warnings) {

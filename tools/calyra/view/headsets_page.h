@@ -14,12 +14,10 @@
 
 namespace calyra::view {
 
-// The page's address: the first view's origin, "/headsets.html#", then
-// "PORT=TOKEN" for each view joined by '&'. `views` holds at least one.
-std::string side_by_side_address(const std::vector<std::shared_ptr<live_view>>& views);
-
 // Lets the views frame one another, prints the page's address on `out`
-// and, when `open`, opens it in the browser (as --open does for one view).
+// (the first view's origin, "/headsets.html#", then "PORT=TOKEN" for each
+// view joined by '&') and, when `open`, opens it in the browser (as --open
+// does for one view). `views` holds at least one.
 void show_side_by_side(const std::vector<std::shared_ptr<live_view>>& views, bool open, std::ostream& out,
                        std::ostream& warnings);
 
